@@ -1,0 +1,17 @@
+// Calls into the PEI Foundation. None of these keeps the services pointer:
+// each reads it again from below the IDT base, so a Foundation that moves its
+// table between calls is followed.
+#pragma once
+
+#include "pi.h"
+
+[[nodiscard]] const EFI_PEI_SERVICES **GetPeiServices();
+[[nodiscard]] EFI_STATUS InstallInterface(const EFI_PEI_PPI_DESCRIPTOR *Descriptor);
+// Always instance 0; the descriptor is not wanted.
+[[nodiscard]] EFI_STATUS LocateInterface(const EFI_GUID *Guid, VOID **Interface);
+[[nodiscard]] EFI_STATUS ArmNotification(const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor);
+[[nodiscard]] EFI_STATUS RequestShadow(EFI_PEI_FILE_HANDLE FileHandle);
+
+// Sets a pointer-type configuration token through the PCD PPI. Returns Buffer,
+// or null when the store failed with the size shrunk or the PPI is missing.
+VOID *SetConfigPointer(UINTN Token, UINTN *Size, const VOID *Buffer);
