@@ -1,0 +1,106 @@
+// Reading and validating the PE32 images the platform runs. The module
+// executes in place, so the file is used exactly as it lies: its file layout
+// must equal its memory layout.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pei {
+
+// A malformed image. The message says what was expected and what was found,
+// on one line.
+class PeError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct PeSection {
+  std::string name;
+  std::uint32_t virtualAddress = 0;
+  std::uint32_t virtualSize = 0;
+  std::uint32_t rawOffset = 0;
+  std::uint32_t rawSize = 0;
+  std::uint32_t characteristics = 0;
+
+  static constexpr std::uint32_t kExecute = 0x20000000;
+  static constexpr std::uint32_t kRead = 0x40000000;
+  static constexpr std::uint32_t kWrite = 0x80000000;
+  bool writable() const { return (characteristics & kWrite) != 0; }
+  bool executable() const { return (characteristics & kExecute) != 0; }
+};
+
+// One base-relocation entry: the type (top four bits) and the RVA it patches.
+struct PeRelocation {
+  std::uint16_t type = 0;
+  std::uint32_t rva = 0;
+
+  static constexpr std::uint16_t kAbsolute = 0; // padding, no patch
+  static constexpr std::uint16_t kHighLow = 3;  // add the delta to a UINT32
+};
+
+class PeImage {
+public:
+  static constexpr std::uint16_t kMachineI386 = 0x14C;
+  static constexpr std::uint16_t kMagicPe32 = 0x10B;
+  static constexpr std::uint16_t kSubsystemEfiBootServiceDriver = 11;
+
+  // Validates signature, machine, magic, subsystem, section and relocation
+  // bounds and the entry point; throws PeError naming the first fault.
+  static PeImage parse(std::vector<std::uint8_t> bytes);
+  static PeImage load(const std::filesystem::path &path);
+
+  const std::vector<std::uint8_t> &bytes() const { return bytes_; }
+  std::uint16_t machine() const { return machine_; }
+  std::uint16_t magic() const { return magic_; }
+  std::uint16_t subsystem() const { return subsystem_; }
+  std::uint32_t imageBase() const { return imageBase_; }
+  std::uint32_t entryRva() const { return entryRva_; }
+  std::uint32_t entryAddress() const { return imageBase_ + entryRva_; }
+  std::uint32_t sizeOfImage() const { return sizeOfImage_; }
+  std::uint32_t sectionAlignment() const { return sectionAlignment_; }
+  std::uint32_t fileAlignment() const { return fileAlignment_; }
+  const std::vector<PeSection> &sections() const { return sections_; }
+  // Every entry of the base-relocation directory, ABSOLUTE padding included.
+  const std::vector<PeRelocation> &relocations() const { return relocations_; }
+  std::uint32_t relocationDirectorySize() const { return relocDirSize_; }
+
+  // The image as it lies in memory (SizeOfImage bytes, file layout), with its
+  // relocations applied for a load at newBase. Returns the number of HIGHLOW
+  // entries patched through `applied` when given.
+  std::vector<std::uint8_t> relocatedTo(std::uint32_t newBase,
+                                        std::size_t *applied = nullptr) const;
+  // The image as it lies in memory at its link base.
+  std::vector<std::uint8_t> memoryImage() const { return relocatedTo(imageBase_); }
+
+private:
+  std::vector<std::uint8_t> bytes_;
+  std::uint16_t machine_ = 0, magic_ = 0, subsystem_ = 0;
+  std::uint32_t imageBase_ = 0, entryRva_ = 0, sizeOfImage_ = 0;
+  std::uint32_t sectionAlignment_ = 0, fileAlignment_ = 0, relocDirSize_ = 0;
+  std::vector<PeSection> sections_;
+  std::vector<PeRelocation> relocations_;
+};
+
+// The public symbols of an lld-link /map file, by undecorated name (the
+// leading underscore of cdecl names removed) and absolute address.
+class LinkerMap {
+public:
+  static LinkerMap load(const std::filesystem::path &path);
+  static LinkerMap parse(const std::string &text);
+  // Throws std::runtime_error when the symbol is not in the map.
+  std::uint32_t address(const std::string &symbol) const;
+  bool contains(const std::string &symbol) const;
+  const std::vector<std::pair<std::string, std::uint32_t>> &symbols() const {
+    return symbols_;
+  }
+
+private:
+  std::vector<std::pair<std::string, std::uint32_t>> symbols_;
+};
+
+} // namespace pei
