@@ -46,7 +46,8 @@ ExtendedAccess OpenExtendedAccess(PciAddress A) {
   if (Access.Needed) {
     ReadMsr(Registers::MsrNbConfig, Access.Saved, 0);
     const UINT32 On[2] = {Access.Saved[0],
-                          Access.Saved[1] | Registers::NbConfigExtendedConfigHigh};
+                          Access.Saved[1] |
+                              Registers::NbConfigExtendedConfigHigh};
     WriteMsr(Registers::MsrNbConfig, On, 0);
   }
   return Access;

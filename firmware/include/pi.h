@@ -14,7 +14,8 @@ using CHAR16 = char16_t;
 using BOOLEAN = UINT8;
 using VOID = void;
 
-static_assert(sizeof(UINT16) == 2 && sizeof(UINT32) == 4 && sizeof(UINT64) == 8);
+static_assert(sizeof(UINT16) == 2 && sizeof(UINT32) == 4 &&
+              sizeof(UINT64) == 8);
 static_assert(sizeof(void *) == 4, "the module is built for IA-32 only");
 
 inline constexpr BOOLEAN TRUE = 1;
@@ -29,7 +30,8 @@ inline constexpr EFI_STATUS EFI_DEVICE_ERROR = 0x80000007;
 inline constexpr EFI_STATUS EFI_TIMEOUT = 0x80000012;
 inline constexpr EFI_STATUS EFI_ALREADY_STARTED = 0x80000014;
 
-// Errors have the top bit set; warnings (non-zero, top bit clear) are not errors.
+// Errors have the top bit set; warnings (non-zero, top bit clear) are not
+// errors.
 [[nodiscard]] constexpr bool EfiError(EFI_STATUS Status) {
   return (Status & 0x80000000u) != 0;
 }

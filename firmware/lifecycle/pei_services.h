@@ -6,10 +6,13 @@
 #include "pi.h"
 
 [[nodiscard]] const EFI_PEI_SERVICES **GetPeiServices();
-[[nodiscard]] EFI_STATUS InstallInterface(const EFI_PEI_PPI_DESCRIPTOR *Descriptor);
+[[nodiscard]] EFI_STATUS
+InstallInterface(const EFI_PEI_PPI_DESCRIPTOR *Descriptor);
 // Always instance 0; the descriptor is not wanted.
-[[nodiscard]] EFI_STATUS LocateInterface(const EFI_GUID *Guid, VOID **Interface);
-[[nodiscard]] EFI_STATUS ArmNotification(const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor);
+[[nodiscard]] EFI_STATUS LocateInterface(const EFI_GUID *Guid,
+                                         VOID **Interface);
+[[nodiscard]] EFI_STATUS
+ArmNotification(const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor);
 [[nodiscard]] EFI_STATUS RequestShadow(EFI_PEI_FILE_HANDLE FileHandle);
 
 // Sets a pointer-type configuration token through the PCD PPI. Returns Buffer,

@@ -31,8 +31,8 @@ BOOLEAN LocateCoprocessor(UINT32 *Base) {
     ReadMsr(Registers::MsrCoprocessorBase, Msr, 0);
     Candidate = Msr[0];
   } else {
-    Candidate = ReadDeviceConfig(Registers::CoprocessorBar) &
-                Registers::BarBaseMask;
+    Candidate =
+        ReadDeviceConfig(Registers::CoprocessorBar) & Registers::BarBaseMask;
   }
   *Base = Candidate;
   // An unassigned base address register or an unprogrammed MSR reads 0. A
@@ -46,9 +46,8 @@ BOOLEAN LocateCoprocessor(UINT32 *Base) {
 // back as it was read would clear those bits behind the platform's back, so
 // both writes carry 0 there, which changes nothing.
 UINT32 OpenCoprocessor() {
-  const UINT32 Saved =
-      ReadDeviceConfig(Registers::CoprocessorCommand) &
-      Registers::CommandRegisterMask;
+  const UINT32 Saved = ReadDeviceConfig(Registers::CoprocessorCommand) &
+                       Registers::CommandRegisterMask;
   WriteDeviceCommand(Saved | Registers::CommandMemorySpace |
                      Registers::CommandBusMaster);
   return Saved;

@@ -14,7 +14,7 @@ struct ControlArea {
   UINT32 Reserved2[3];
   UINT32 CommandAddress; // where the command goes, below 4 GiB
   UINT32 Reserved3;
-  UINT32 ResponseSize;            // 0: nothing to collect
+  UINT32 ResponseSize;             // 0: nothing to collect
   PhysicalAddress ResponseAddress; // the 16 KiB response area
 };
 static_assert(__builtin_offsetof(ControlArea, Error) == 0x14);

@@ -75,7 +75,9 @@ public:
   std::vector<std::uint8_t> relocatedTo(std::uint32_t newBase,
                                         std::size_t *applied = nullptr) const;
   // The image as it lies in memory at its link base.
-  std::vector<std::uint8_t> memoryImage() const { return relocatedTo(imageBase_); }
+  std::vector<std::uint8_t> memoryImage() const {
+    return relocatedTo(imageBase_);
+  }
 
 private:
   std::vector<std::uint8_t> bytes_;

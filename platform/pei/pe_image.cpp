@@ -1,0 +1,283 @@
+#include "pe_image.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+
+namespace pei {
+namespace {
+
+std::string hex(std::uint64_t value) {
+  std::ostringstream out;
+  out << "0x" << std::uppercase << std::hex << value;
+  return out.str();
+}
+
+// Little-endian reads that refuse to run past the end of the file.
+class Reader {
+public:
+  explicit Reader(const std::vector<std::uint8_t> &bytes) : bytes_(bytes) {}
+
+  void require(std::uint64_t offset, std::uint64_t length,
+               const std::string &what) const {
+    if (offset + length > bytes_.size()) {
+      throw PeError(what + ": expected " + std::to_string(length) +
+                    " bytes at offset " + hex(offset) + ", found a file of " +
+                    std::to_string(bytes_.size()) + " bytes");
+    }
+  }
+  std::uint16_t u16(std::uint64_t offset, const std::string &what) const {
+    require(offset, 2, what);
+    return static_cast<std::uint16_t>(bytes_[offset] | bytes_[offset + 1] << 8);
+  }
+  std::uint32_t u32(std::uint64_t offset, const std::string &what) const {
+    require(offset, 4, what);
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+      value = value << 8 | bytes_[offset + static_cast<std::uint64_t>(i)];
+    }
+    return value;
+  }
+
+private:
+  const std::vector<std::uint8_t> &bytes_;
+};
+
+void expectEqual(const std::string &what, std::uint64_t expected,
+                 std::uint64_t found) {
+  if (expected != found) {
+    throw PeError(what + ": expected " + hex(expected) + ", found " +
+                  hex(found));
+  }
+}
+
+constexpr std::uint16_t kDosSignature = 0x5A4D;     // "MZ"
+constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr std::uint32_t kOptionalHeaderOffset = 24; // after signature + COFF
+constexpr std::uint32_t kSectionHeaderSize = 40;
+constexpr std::uint32_t kBaseRelocDirectory = 5;
+
+} // namespace
+
+PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
+  PeImage image;
+  image.bytes_ = std::move(bytes);
+  const Reader r(image.bytes_);
+
+  expectEqual("DOS signature", kDosSignature, r.u16(0, "DOS header"));
+  const std::uint32_t pe = r.u32(0x3C, "DOS header e_lfanew");
+  expectEqual("PE signature", kPeSignature, r.u32(pe, "PE signature"));
+  image.machine_ = r.u16(pe + 4, "COFF header");
+  expectEqual("machine (i386)", kMachineI386, image.machine_);
+  const std::uint16_t sectionCount = r.u16(pe + 6, "COFF header");
+  const std::uint16_t optionalSize = r.u16(pe + 20, "COFF header");
+  const std::uint32_t opt = pe + kOptionalHeaderOffset;
+  image.magic_ = r.u16(opt, "optional header");
+  expectEqual("optional header magic (PE32)", kMagicPe32, image.magic_);
+  image.entryRva_ = r.u32(opt + 16, "optional header");
+  image.imageBase_ = r.u32(opt + 28, "optional header");
+  image.sectionAlignment_ = r.u32(opt + 32, "optional header");
+  image.fileAlignment_ = r.u32(opt + 36, "optional header");
+  image.sizeOfImage_ = r.u32(opt + 56, "optional header");
+  const std::uint32_t sizeOfHeaders = r.u32(opt + 60, "optional header");
+  image.subsystem_ = r.u16(opt + 68, "optional header");
+  expectEqual("subsystem (EFI boot-service driver)",
+              kSubsystemEfiBootServiceDriver, image.subsystem_);
+  const std::uint32_t directoryCount = r.u32(opt + 92, "optional header");
+
+  if (image.sizeOfImage_ == 0 ||
+      static_cast<std::uint64_t>(image.imageBase_) + image.sizeOfImage_ >
+          0x100000000ull) {
+    throw PeError("image extent: expected base + SizeOfImage within 4 GiB, "
+                  "found base " +
+                  hex(image.imageBase_) + " and size " +
+                  hex(image.sizeOfImage_));
+  }
+  if (sizeOfHeaders > image.sizeOfImage_) {
+    throw PeError("SizeOfHeaders: expected at most SizeOfImage " +
+                  hex(image.sizeOfImage_) + ", found " + hex(sizeOfHeaders));
+  }
+
+  const std::uint32_t sectionTable = opt + optionalSize;
+  r.require(sectionTable,
+            static_cast<std::uint64_t>(sectionCount) * kSectionHeaderSize,
+            "section table");
+  for (std::uint16_t i = 0; i < sectionCount; ++i) {
+    const std::uint32_t at = sectionTable + i * kSectionHeaderSize;
+    PeSection s;
+    const char *name = reinterpret_cast<const char *>(&image.bytes_[at]);
+    s.name.assign(name, strnlen(name, 8));
+    s.virtualSize = r.u32(at + 8, "section header");
+    s.virtualAddress = r.u32(at + 12, "section header");
+    s.rawSize = r.u32(at + 16, "section header");
+    s.rawOffset = r.u32(at + 20, "section header");
+    s.characteristics = r.u32(at + 36, "section header");
+    const std::string what = "section " + s.name;
+    if (static_cast<std::uint64_t>(s.rawOffset) + s.rawSize >
+        image.bytes_.size()) {
+      throw PeError(what + " raw data: expected to end within the file of " +
+                    std::to_string(image.bytes_.size()) + " bytes, found end " +
+                    hex(static_cast<std::uint64_t>(s.rawOffset) + s.rawSize));
+    }
+    const std::uint64_t extent = static_cast<std::uint64_t>(s.virtualAddress) +
+                                 std::max(s.virtualSize, s.rawSize);
+    if (extent > image.sizeOfImage_) {
+      throw PeError(what + ": expected to end within SizeOfImage " +
+                    hex(image.sizeOfImage_) + ", found end " + hex(extent));
+    }
+    // Executed in place: the bytes must already lie where they run.
+    if (s.rawSize != 0 && s.rawOffset != s.virtualAddress) {
+      throw PeError(what + " file offset: expected it equal to its RVA " +
+                    hex(s.virtualAddress) + " (execute in place), found " +
+                    hex(s.rawOffset));
+    }
+    image.sections_.push_back(std::move(s));
+  }
+
+  if (image.entryRva_ < sizeOfHeaders ||
+      image.entryRva_ >= image.sizeOfImage_) {
+    throw PeError("entry point: expected an RVA inside the image body [" +
+                  hex(sizeOfHeaders) + ", " + hex(image.sizeOfImage_) +
+                  "), found " + hex(image.entryRva_));
+  }
+
+  if (directoryCount > kBaseRelocDirectory) {
+    const std::uint32_t dir = opt + 96 + kBaseRelocDirectory * 8;
+    const std::uint32_t relocRva = r.u32(dir, "relocation directory");
+    image.relocDirSize_ = r.u32(dir + 4, "relocation directory");
+    const std::uint64_t relocEnd =
+        static_cast<std::uint64_t>(relocRva) + image.relocDirSize_;
+    if (relocEnd > image.bytes_.size() || relocEnd > image.sizeOfImage_) {
+      throw PeError("relocation directory: expected to end within the image "
+                    "and file, found end " +
+                    hex(relocEnd));
+    }
+    std::uint32_t block = relocRva;
+    while (block < relocEnd) {
+      const std::uint32_t pageRva = r.u32(block, "relocation block");
+      const std::uint32_t blockSize = r.u32(block + 4, "relocation block");
+      if (blockSize < 8 || block + blockSize > relocEnd || blockSize % 2 != 0) {
+        throw PeError("relocation block at " + hex(block) +
+                      ": expected an even size of at least 8 within the "
+                      "directory, found " +
+                      hex(blockSize));
+      }
+      for (std::uint32_t e = block + 8; e < block + blockSize; e += 2) {
+        const std::uint16_t entry = r.u16(e, "relocation entry");
+        PeRelocation reloc{static_cast<std::uint16_t>(entry >> 12),
+                           pageRva + (entry & 0xFFFu)};
+        if (reloc.type != PeRelocation::kAbsolute) {
+          if (reloc.type != PeRelocation::kHighLow) {
+            throw PeError(
+                "relocation at " + hex(e) +
+                ": expected type HIGHLOW (3) or ABSOLUTE (0), found " +
+                std::to_string(reloc.type));
+          }
+          if (static_cast<std::uint64_t>(reloc.rva) + 4 > image.sizeOfImage_ ||
+              static_cast<std::uint64_t>(reloc.rva) + 4 > image.bytes_.size()) {
+            throw PeError("relocation target: expected 4 bytes inside the "
+                          "image, found RVA " +
+                          hex(reloc.rva));
+          }
+        }
+        image.relocations_.push_back(reloc);
+      }
+      block += blockSize;
+    }
+  }
+  return image;
+}
+
+PeImage PeImage::load(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw PeError(
+        path.string() + ": expected a readable PE32 file, found " +
+        (std::filesystem::exists(path) ? "it unreadable" : "no such file"));
+  }
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  try {
+    return parse(std::move(bytes));
+  } catch (const PeError &e) {
+    throw PeError(path.filename().string() + ": " + e.what());
+  }
+}
+
+std::vector<std::uint8_t> PeImage::relocatedTo(std::uint32_t newBase,
+                                               std::size_t *applied) const {
+  std::vector<std::uint8_t> memory(sizeOfImage_, 0);
+  std::copy_n(bytes_.begin(),
+              std::min<std::size_t>(bytes_.size(), memory.size()),
+              memory.begin());
+  const std::uint32_t delta = newBase - imageBase_;
+  std::size_t count = 0;
+  for (const PeRelocation &reloc : relocations_) {
+    if (reloc.type != PeRelocation::kHighLow) {
+      continue;
+    }
+    std::uint32_t value;
+    std::memcpy(&value, &memory[reloc.rva], 4);
+    value += delta;
+    std::memcpy(&memory[reloc.rva], &value, 4);
+    ++count;
+  }
+  if (applied != nullptr) {
+    *applied = count;
+  }
+  return memory;
+}
+
+LinkerMap LinkerMap::parse(const std::string &text) {
+  // " 0001:00000adc       _ModuleEntry               00000000fff00cfc     obj"
+  static const std::regex line(
+      R"(^\s*[0-9A-Fa-f]{4}:[0-9A-Fa-f]{8}\s+(\S+)\s+([0-9A-Fa-f]{8,16})\b)");
+  LinkerMap map;
+  std::istringstream in(text);
+  std::string row;
+  while (std::getline(in, row)) {
+    std::smatch m;
+    if (!std::regex_search(row, m, line)) {
+      continue;
+    }
+    std::string name = m[1].str();
+    if (!name.empty() && name[0] == '_') {
+      name.erase(0, 1);
+    }
+    const auto address =
+        static_cast<std::uint32_t>(std::stoull(m[2].str(), nullptr, 16));
+    map.symbols_.emplace_back(std::move(name), address);
+  }
+  return map;
+}
+
+LinkerMap LinkerMap::load(const std::filesystem::path &path) {
+  std::ifstream in(path);
+  if (!in) {
+    throw std::runtime_error(path.string() +
+                             ": expected a readable linker map, found none");
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parse(text.str());
+}
+
+bool LinkerMap::contains(const std::string &symbol) const {
+  return std::any_of(symbols_.begin(), symbols_.end(),
+                     [&](const auto &s) { return s.first == symbol; });
+}
+
+std::uint32_t LinkerMap::address(const std::string &symbol) const {
+  for (const auto &[name, address] : symbols_) {
+    if (name == symbol) {
+      return address;
+    }
+  }
+  throw std::runtime_error("linker map: expected symbol " + symbol +
+                           ", found no such public symbol");
+}
+
+} // namespace pei
