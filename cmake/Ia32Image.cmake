@@ -59,6 +59,7 @@ function(add_ia32_image name)
   endif()
   add_custom_command(
     OUTPUT ${ARG_OUTPUT} ${map}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${outdir}
     COMMAND ${IA32_LLD_LINK} /nologo /machine:x86 /subsystem:efi_boot_service_driver
             /entry:${ARG_ENTRY} /base:${ARG_BASE} /align:32 /filealign:32
             /driver /nodefaultlib /dynamicbase /fixed:no /safeseh:no /brepro
