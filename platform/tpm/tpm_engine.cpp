@@ -1,0 +1,281 @@
+#include "tpm_engine.h"
+
+#include "tpm_names.h"
+
+#include <libtpms/tpm_error.h>
+#include <libtpms/tpm_library.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace tpm {
+namespace {
+
+constexpr std::uint32_t kTpmRcFailure = 0x101;
+
+// libtpms calls back into plain C functions without a context pointer, so
+// the one live engine's storage settings sit here. Only the engine that
+// claimed the slot touches them, and only while holding its mutex (libtpms
+// calls the storage callbacks from inside MainInit and Process).
+std::atomic<bool> engineExists{false};
+std::filesystem::path activeStateDir;
+std::string storageError;
+
+std::string hex32(std::uint32_t value) {
+  std::array<char, 11> text{};
+  std::snprintf(text.data(), text.size(), "0x%08X", value);
+  return text.data();
+}
+
+// File names follow libtpms's own file backend ("tpm2-00.permall"), so a
+// state directory can also be inspected or reused with libtpms's tools.
+std::filesystem::path stateFile(std::uint32_t tpmNumber, const char *name) {
+  std::array<char, 16> prefix{};
+  std::snprintf(prefix.data(), prefix.size(), "tpm2-%02x.",
+                static_cast<unsigned>(tpmNumber & 0xFF));
+  return activeStateDir / (std::string(prefix.data()) + name);
+}
+
+class FileDescriptor {
+public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor &) = delete;
+  FileDescriptor &operator=(const FileDescriptor &) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports whether the close succeeded (a failed close can
+  // mean lost data on some file systems).
+  bool close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+private:
+  int fd_;
+};
+
+std::string errnoText(const std::filesystem::path &path) {
+  return path.string() + ": " + std::strerror(errno);
+}
+
+TPM_RESULT nvramInit() {
+  std::error_code error;
+  std::filesystem::create_directories(activeStateDir, error);
+  if (error) {
+    storageError = "cannot create TPM state directory " +
+                   activeStateDir.string() + ": " + error.message();
+    return TPM_FAIL;
+  }
+  return TPM_SUCCESS;
+}
+
+// libtpms frees what this returns with free(), so the data is malloc'ed.
+// TPM_RETRY tells libtpms that there is no such state yet.
+TPM_RESULT nvramLoad(unsigned char **data, uint32_t *length, uint32_t tpmNumber,
+                     const char *name) {
+  *data = nullptr;
+  *length = 0;
+  const std::filesystem::path path = stateFile(tpmNumber, name);
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) {
+    if (errno == ENOENT)
+      return TPM_RETRY;
+    storageError = "cannot open TPM state " + errnoText(path);
+    return TPM_FAIL;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || info.st_size > INT32_MAX) {
+    storageError = "cannot size TPM state " + errnoText(path);
+    return TPM_FAIL;
+  }
+  const auto size = static_cast<std::size_t>(info.st_size);
+  auto *buffer = static_cast<unsigned char *>(std::malloc(size ? size : 1));
+  if (buffer == nullptr) {
+    storageError = "out of memory reading " + path.string();
+    return TPM_FAIL;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::read(file.get(), buffer + done, size - done);
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0) {
+      std::free(buffer);
+      storageError = "cannot read TPM state " + errnoText(path);
+      return TPM_FAIL;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  *data = buffer;
+  *length = static_cast<uint32_t>(size);
+  return TPM_SUCCESS;
+}
+
+// Written to a temporary file, flushed to disk and renamed over the old one,
+// so a crash or power cut leaves either the old or the new state, never a
+// torn file.
+TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
+                      uint32_t tpmNumber, const char *name) {
+  const std::filesystem::path path = stateFile(tpmNumber, name);
+  std::filesystem::path temporary = path;
+  temporary += ".tmp";
+  FileDescriptor file(::open(temporary.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!file.valid()) {
+    storageError = "cannot write TPM state " + errnoText(temporary);
+    return TPM_FAIL;
+  }
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t put = ::write(file.get(), data + done, length - done);
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0) {
+      storageError = "cannot write TPM state " + errnoText(temporary);
+      return TPM_FAIL;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  if (::fsync(file.get()) != 0 || !file.close()) {
+    storageError = "cannot flush TPM state " + errnoText(temporary);
+    return TPM_FAIL;
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    storageError = "cannot replace TPM state " + errnoText(path);
+    return TPM_FAIL;
+  }
+  return TPM_SUCCESS;
+}
+
+TPM_RESULT nvramDelete(uint32_t tpmNumber, const char *name,
+                       TPM_BOOL mustExist) {
+  const std::filesystem::path path = stateFile(tpmNumber, name);
+  if (::unlink(path.c_str()) == 0)
+    return TPM_SUCCESS;
+  if (errno == ENOENT && !mustExist)
+    return TPM_SUCCESS;
+  storageError = "cannot delete TPM state " + errnoText(path);
+  return TPM_FAIL;
+}
+
+} // namespace
+
+void TpmEngine::FreeDeleter::operator()(unsigned char *buffer) const {
+  std::free(buffer);
+}
+
+TpmEngine::TpmEngine(std::filesystem::path stateDir)
+    : stateDir_(std::move(stateDir)) {
+  if (engineExists.exchange(true))
+    throw TpmEngineError(
+        "a TPM engine already exists in this process (libtpms keeps its "
+        "state in process-global variables, so only one TPM can run at a "
+        "time); destroy it before creating one for " +
+        stateDir_.string());
+  std::error_code error;
+  std::filesystem::create_directories(stateDir_, error);
+  if (!error && !std::filesystem::is_directory(stateDir_, error))
+    error = std::make_error_code(std::errc::not_a_directory);
+  if (error) {
+    engineExists = false;
+    throw TpmEngineError("cannot use TPM state directory " +
+                         stateDir_.string() + ": " + error.message());
+  }
+}
+
+TpmEngine::~TpmEngine() {
+  powerOff();
+  engineExists = false;
+}
+
+void TpmEngine::powerOn() {
+  std::lock_guard lock(mutex_);
+  if (on_)
+    return;
+  activeStateDir = stateDir_;
+  storageError.clear();
+  libtpms_callbacks callbacks{};
+  callbacks.sizeOfStruct = sizeof(callbacks);
+  callbacks.tpm_nvram_init = nvramInit;
+  callbacks.tpm_nvram_loaddata = nvramLoad;
+  callbacks.tpm_nvram_storedata = nvramStore;
+  callbacks.tpm_nvram_deletename = nvramDelete;
+  TPM_RESULT result = TPMLIB_ChooseTPMVersion(TPMLIB_TPM_VERSION_2);
+  if (result == TPM_SUCCESS)
+    result = TPMLIB_RegisterCallbacks(&callbacks);
+  if (result == TPM_SUCCESS)
+    result = TPMLIB_MainInit();
+  if (result != TPM_SUCCESS) {
+    // Leave libtpms clean for a later attempt.
+    TPMLIB_Terminate();
+    std::string reason = "libtpms could not power on the TPM from state "
+                         "directory " +
+                         stateDir_.string() + " (TPM_RESULT " + hex32(result) +
+                         ")";
+    if (!storageError.empty())
+      reason += ": " + storageError;
+    throw TpmEngineError(reason);
+  }
+  on_ = true;
+}
+
+void TpmEngine::powerOff() {
+  std::lock_guard lock(mutex_);
+  if (!on_)
+    return;
+  TPMLIB_Terminate();
+  on_ = false;
+}
+
+bool TpmEngine::isOn() const {
+  std::lock_guard lock(mutex_);
+  return on_;
+}
+
+std::string TpmEngine::lastError() const {
+  std::lock_guard lock(mutex_);
+  return storageError;
+}
+
+std::vector<std::uint8_t>
+TpmEngine::process(std::span<const std::uint8_t> command) {
+  std::lock_guard lock(mutex_);
+  if (!on_)
+    return errorResponse(kTpmRcFailure);
+  if (command.size() > UINT32_MAX) {
+    storageError = "command of " + std::to_string(command.size()) +
+                   " bytes is too large for libtpms";
+    return errorResponse(kTpmRcFailure);
+  }
+  // libtpms takes a mutable command buffer; give it a copy.
+  std::vector<unsigned char> request(command.begin(), command.end());
+  unsigned char *buffer = responseBuffer_.release();
+  std::uint32_t responseSize = 0;
+  const TPM_RESULT result =
+      TPMLIB_Process(&buffer, &responseSize, &responseBufferSize_,
+                     request.data(), static_cast<uint32_t>(request.size()));
+  responseBuffer_.reset(buffer);
+  if (result != TPM_SUCCESS || buffer == nullptr ||
+      responseSize < kHeaderSize || responseSize > responseBufferSize_) {
+    storageError = "libtpms produced no response (TPM_RESULT " + hex32(result) +
+                   ", " + std::to_string(responseSize) + " bytes)";
+    return errorResponse(kTpmRcFailure);
+  }
+  return {buffer, buffer + responseSize};
+}
+
+} // namespace tpm

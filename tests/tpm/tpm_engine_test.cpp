@@ -1,0 +1,218 @@
+#include "tpm_engine.h"
+#include "tpm_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace tpm {
+namespace {
+
+using namespace tpm::testing;
+
+constexpr std::uint32_t kNvIndex = 0x01500017;
+constexpr std::uint32_t kOwner = 0x40000001;
+
+void expectWellFormedError(const std::vector<std::uint8_t> &response,
+                           std::uint32_t expectedCode) {
+  ASSERT_EQ(response.size(), 10u);
+  EXPECT_EQ(responseTag(response), kTagNoSessions);
+  EXPECT_EQ(responseSizeField(response), 10u);
+  EXPECT_EQ(responseCode(response), expectedCode);
+}
+
+std::vector<std::uint8_t> randomBytes(TpmEngine &engine, std::uint16_t count) {
+  const auto response = engine.process(getRandom(count));
+  EXPECT_EQ(responseCode(response), kRcSuccess);
+  EXPECT_EQ(responseSizeField(response), response.size());
+  EXPECT_EQ(readU16(response, 10), count);
+  return {response.begin() + 12, response.end()};
+}
+
+std::vector<std::uint8_t> nvDefine(std::uint16_t dataSize) {
+  constexpr std::uint32_t kNvDefineSpace = 0x12A;
+  constexpr std::uint16_t kSha256 = 0x000B;
+  // Owner and index itself may read and write with an empty password. No
+  // dictionary-attack protection: after a start without an orderly shutdown
+  // the TPM answers the first DA-protected authorisation with TPM_RC_RETRY.
+  constexpr std::uint32_t kAttributes = 0x02060006;
+  return CommandBuilder(kTagSessions, kNvDefineSpace)
+      .u32(kOwner)
+      .passwordAuthorization()
+      .u16(0) // empty index password
+      .u16(4 + 2 + 4 + 2 + 2)
+      .u32(kNvIndex)
+      .u16(kSha256)
+      .u32(kAttributes)
+      .u16(0) // no policy
+      .u16(dataSize)
+      .bytes();
+}
+
+std::vector<std::uint8_t> nvWrite(std::span<const std::uint8_t> data) {
+  constexpr std::uint32_t kNvWrite = 0x137;
+  return CommandBuilder(kTagSessions, kNvWrite)
+      .u32(kNvIndex)
+      .u32(kNvIndex)
+      .passwordAuthorization()
+      .u16(static_cast<std::uint16_t>(data.size()))
+      .raw(data)
+      .u16(0) // offset
+      .bytes();
+}
+
+std::vector<std::uint8_t> nvRead(std::uint16_t size) {
+  constexpr std::uint32_t kNvRead = 0x14E;
+  return CommandBuilder(kTagSessions, kNvRead)
+      .u32(kNvIndex)
+      .u32(kNvIndex)
+      .passwordAuthorization()
+      .u16(size)
+      .u16(0) // offset
+      .bytes();
+}
+
+TEST(TpmEngine, StartsUpAndServesRandomBytes) {
+  ScratchDirectory state;
+  TpmEngine engine(state.path() / "nested" / "state");
+  engine.powerOn();
+  EXPECT_TRUE(engine.isOn());
+  EXPECT_TRUE(std::filesystem::is_directory(state.path() / "nested/state"));
+
+  // A freshly initialised TPM refuses everything before TPM2_Startup.
+  EXPECT_EQ(responseCode(engine.process(getRandom(8))), kRcInitialize);
+  EXPECT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+
+  const auto first = randomBytes(engine, 16);
+  const auto second = randomBytes(engine, 16);
+  ASSERT_EQ(first.size(), 16u);
+  EXPECT_NE(first, second);
+}
+
+TEST(TpmEngine, AnswersWithFailureWhilePoweredOff) {
+  ScratchDirectory state;
+  TpmEngine engine(state.path());
+  EXPECT_FALSE(engine.isOn());
+  expectWellFormedError(engine.process(startupClear()), kRcFailure);
+
+  engine.powerOn();
+  ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+  engine.powerOff();
+  EXPECT_FALSE(engine.isOn());
+  expectWellFormedError(engine.process(getRandom(4)), kRcFailure);
+  engine.powerOff(); // already off: nothing happens
+}
+
+TEST(TpmEngine, PowerOnWhileOnChangesNothing) {
+  ScratchDirectory state;
+  TpmEngine engine(state.path());
+  engine.powerOn();
+  ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+  engine.powerOn();
+  // No new _TPM_Init happened: the TPM is still started.
+  EXPECT_EQ(responseCode(engine.process(startupClear())), kRcInitialize);
+  randomBytes(engine, 4);
+
+  // A real power cycle does need a new TPM2_Startup.
+  engine.powerOff();
+  engine.powerOn();
+  EXPECT_EQ(responseCode(engine.process(getRandom(4))), kRcInitialize);
+}
+
+TEST(TpmEngine, NvIndexSurvivesTheNextEngine) {
+  ScratchDirectory state;
+  const std::vector<std::uint8_t> secret{'p', 'e', 'i', '-', 'n', 'v', 0, 7};
+  {
+    TpmEngine engine(state.path());
+    engine.powerOn();
+    ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+    ASSERT_EQ(responseCode(engine.process(nvDefine(secret.size()))),
+              kRcSuccess);
+    ASSERT_EQ(responseCode(engine.process(nvWrite(secret))), kRcSuccess);
+  }
+  EXPECT_TRUE(std::filesystem::exists(state.path() / "tpm2-00.permall"));
+
+  TpmEngine next(state.path());
+  next.powerOn();
+  ASSERT_EQ(responseCode(next.process(startupClear())), kRcSuccess);
+  const auto response = next.process(nvRead(secret.size()));
+  ASSERT_EQ(responseCode(response), kRcSuccess);
+  // header, parameter size, then the TPM2B_MAX_NV_BUFFER
+  ASSERT_EQ(readU16(response, 14), secret.size());
+  EXPECT_EQ(std::vector<std::uint8_t>(response.begin() + 16,
+                                      response.begin() + 16 + secret.size()),
+            secret);
+  // The index cannot be defined twice: the state really is the old one.
+  EXPECT_NE(responseCode(next.process(nvDefine(secret.size()))), kRcSuccess);
+}
+
+TEST(TpmEngine, OnlyOneEnginePerProcess) {
+  ScratchDirectory state;
+  TpmEngine engine(state.path() / "a");
+  try {
+    TpmEngine second(state.path() / "b");
+    FAIL() << "a second engine was created";
+  } catch (const TpmEngineError &error) {
+    EXPECT_NE(std::string(error.what()).find("already exists"),
+              std::string::npos)
+        << error.what();
+  }
+  // The refused engine did not disturb the live one.
+  engine.powerOn();
+  EXPECT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+}
+
+TEST(TpmEngine, DamagedStateIsRefusedWithTheDirectoryNamed) {
+  ScratchDirectory state;
+  {
+    std::ofstream damaged(state.path() / "tpm2-00.permall", std::ios::binary);
+    damaged << "this is not TPM state";
+  }
+  TpmEngine engine(state.path());
+  try {
+    engine.powerOn();
+    FAIL() << "libtpms accepted damaged state";
+  } catch (const TpmEngineError &error) {
+    EXPECT_NE(std::string(error.what()).find(state.path().string()),
+              std::string::npos)
+        << error.what();
+  }
+  EXPECT_FALSE(engine.isOn());
+  expectWellFormedError(engine.process(startupClear()), kRcFailure);
+}
+
+TEST(TpmEngine, StateDirectoryThatIsAFileIsRefused) {
+  ScratchDirectory state;
+  const auto file = state.path() / "plain-file";
+  std::ofstream(file) << "x";
+  EXPECT_THROW(TpmEngine{file}, TpmEngineError);
+  // The failed construction released the one-engine slot.
+  TpmEngine engine(state.path());
+}
+
+TEST(TpmEngine, MalformedCommandsGetResponsesNotCrashes) {
+  ScratchDirectory state;
+  TpmEngine engine(state.path());
+  engine.powerOn();
+  ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+
+  const std::vector<std::uint8_t> empty;
+  const std::vector<std::uint8_t> shortHeader{0x80, 0x01, 0x00, 0x00, 0x00};
+  auto lyingSize = getRandom(4);
+  lyingSize[5] = 0x40; // claims 64 bytes, carries 12
+  std::vector<std::uint8_t> huge(1 << 20, 0);
+  huge[0] = 0x80;
+  huge[1] = 0x01;
+  for (const auto &command : {empty, shortHeader, lyingSize, huge}) {
+    const auto response = engine.process(command);
+    ASSERT_GE(response.size(), 10u);
+    EXPECT_EQ(responseSizeField(response), response.size());
+    EXPECT_NE(responseCode(response), kRcSuccess)
+        << "for a command of " << command.size() << " bytes";
+  }
+  // The TPM is still in service.
+  randomBytes(engine, 8);
+}
+
+} // namespace
+} // namespace tpm
