@@ -1,0 +1,113 @@
+// The TPM simulator endpoint: loopback listeners for the mssim and swtpm
+// protocols in front of one Backend. Single-threaded: the TPM runs one
+// command at a time, and TPM connections are served in turn, oldest first,
+// while the mssim platform port and the swtpm control port stay responsive
+// to every client.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "socket.h"
+
+namespace serve {
+
+struct ServerOptions {
+  bool mssim = true;
+  std::uint16_t mssimCommandPort = 2321;
+  std::uint16_t mssimPlatformPort = 2322;
+  bool swtpm = false;
+  std::uint16_t swtpmDataPort = 2321;
+  std::uint16_t swtpmControlPort = 2322;
+
+  // A frame that has started must be complete within this time, or its
+  // connection is closed so that it cannot hold up the clients behind it.
+  std::chrono::milliseconds frameTimeout{10000};
+  // Time a client gets to take an answer.
+  std::chrono::milliseconds sendTimeout{10000};
+  // Connections beyond this are closed at once.
+  std::size_t maxConnections = 64;
+  // One line per connection, per signal and per command.
+  bool verbose = false;
+};
+
+class Server {
+public:
+  // Binds every listener; a port in use throws SocketError.
+  Server(Backend &backend, ServerOptions options, std::ostream &log);
+  ~Server();
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+
+  // Ports actually bound (differ from the options when those asked for 0).
+  [[nodiscard]] std::uint16_t mssimCommandPort() const;
+  [[nodiscard]] std::uint16_t mssimPlatformPort() const;
+  [[nodiscard]] std::uint16_t swtpmDataPort() const;
+  [[nodiscard]] std::uint16_t swtpmControlPort() const;
+
+  // Serves until a stop is requested, then closes every connection and
+  // stops the backend with its state saved.
+  void run();
+  // Safe from any thread and from a signal handler.
+  void requestStop() noexcept;
+  // Routes SIGINT and SIGTERM to requestStop() of this server; restores
+  // the previous handlers when the server is destroyed.
+  void stopOnSignals();
+
+private:
+  enum class Kind { MssimCommand, MssimPlatform, SwtpmData, SwtpmControl };
+  struct Connection {
+    unsigned id = 0;
+    Kind kind = Kind::MssimCommand;
+    Socket socket;
+    std::vector<std::uint8_t> pending;
+    std::optional<std::chrono::steady_clock::time_point> frameStarted;
+    bool open = true;
+  };
+  struct Endpoint {
+    Kind kind;
+    Listener listener;
+  };
+
+  [[nodiscard]] static bool carriesTpmCommands(Kind kind);
+  [[nodiscard]] static const char *kindName(Kind kind);
+  [[nodiscard]] const Endpoint *endpoint(Kind kind) const;
+
+  void acceptAll(Endpoint &endpoint);
+  void receive(Connection &connection);
+  void processFrames(Connection &connection);
+  // Handles one complete frame; returns false when the connection ended.
+  bool handleFrame(Connection &connection, std::span<const std::uint8_t> frame);
+  void handlePlatformSignal(Connection &connection, std::uint32_t code);
+  void handleControl(Connection &connection, std::uint32_t code,
+                     std::span<const std::uint8_t> input);
+  std::vector<std::uint8_t> runCommand(const Connection &connection,
+                                       std::span<const std::uint8_t> command);
+  void answer(Connection &connection, std::span<const std::uint8_t> bytes);
+  void close(Connection &connection, const std::string &reason, bool fault);
+  void expireStalledFrames();
+  [[nodiscard]] int pollTimeoutMs() const;
+  [[nodiscard]] std::optional<unsigned> tpmConnectionInService() const;
+
+  void logLine(const std::string &text) const;
+  void verboseLine(const std::string &text) const;
+
+  Backend &backend_;
+  ServerOptions options_;
+  std::ostream &log_;
+  std::vector<Endpoint> endpoints_;
+  std::map<unsigned, Connection> connections_;
+  unsigned nextId_ = 1;
+  Socket wakeRead_;
+  Socket wakeWrite_;
+  bool signalsRouted_ = false;
+};
+
+} // namespace serve
