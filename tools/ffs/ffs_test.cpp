@@ -1,0 +1,291 @@
+#include "ffs.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <numeric>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint32_t u24(const Bytes &b, std::size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16;
+}
+std::uint32_t u32(const Bytes &b, std::size_t at) {
+  return u24(b, at) | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+unsigned sum8(const Bytes &b, std::size_t from, std::size_t to) {
+  return std::accumulate(b.begin() + static_cast<long>(from),
+                         b.begin() + static_cast<long>(to), 0u) &
+         0xFF;
+}
+
+const pei::PeImage &moduleImage() {
+  static const pei::PeImage image = pei::PeImage::load(FIRMWARE_IMAGE_PATH);
+  return image;
+}
+
+struct Section {
+  std::size_t offset; // of the header, within the file
+  std::uint32_t size;
+  std::uint8_t type;
+};
+
+// Walks the sections of a file, checking that each starts 4-byte aligned
+// and that together they fill the file exactly.
+std::vector<Section> sectionsOf(const Bytes &file) {
+  std::vector<Section> sections;
+  std::size_t at = ffs_format::kFileHeaderSize;
+  const std::size_t end = u24(file, 20);
+  while (at < end) {
+    at = (at + 3) & ~std::size_t{3};
+    Section s{at, u24(file, at), file[at + 3]};
+    EXPECT_GE(s.size, 4u);
+    EXPECT_LE(at + s.size, end);
+    sections.push_back(s);
+    at += s.size;
+  }
+  EXPECT_EQ(at, end);
+  return sections;
+}
+
+TEST(Guid, ParsesRegistryFormatIntoStorageOrderAndBack) {
+  const auto g =
+      ffs_format::Guid::parse("6b102c40-43c0-4b44-b347-cb97b70880ed");
+  const std::array<std::uint8_t, 16> expected = {
+      0x40, 0x2C, 0x10, 0x6B, 0xC0, 0x43, 0x44, 0x4B,
+      0xB3, 0x47, 0xCB, 0x97, 0xB7, 0x08, 0x80, 0xED};
+  EXPECT_EQ(g.bytes, expected);
+  EXPECT_EQ(g.str(), "6B102C40-43C0-4B44-B347-CB97B70880ED");
+  for (const char *bad : {"", "6B102C40-43C0-4B44-B347-CB97B70880E",
+                          "6B102C40x43C0-4B44-B347-"
+                          "CB97B70880ED",
+                          "6B102C40-43C0-4B44-B347-CB97B70880EG"}) {
+    EXPECT_THROW(ffs_format::Guid::parse(bad), ffs_format::FfsError) << bad;
+  }
+}
+
+TEST(Peim, HeaderChecksumsStateAndSectionLayout) {
+  const ffs_format::PeimFile packed = ffs_format::buildPeim(moduleImage(), {});
+  const Bytes &f = packed.bytes;
+  ASSERT_GE(f.size(), ffs_format::kFileHeaderSize);
+  EXPECT_EQ(ffs_format::Guid::fromBytes(f).str(), ffs_format::kModuleFileGuid);
+  EXPECT_EQ(f[18], ffs_format::kFileTypePeim);
+  EXPECT_EQ(u24(f, 20), f.size());
+  // Header sums to zero with the file checksum and state taken as zero.
+  EXPECT_EQ((sum8(f, 0, 24) - f[17] - f[23]) & 0xFF, 0u);
+  // Data checksum present and correct.
+  EXPECT_NE(f[19] & ffs_format::kAttribChecksum, 0);
+  EXPECT_EQ((sum8(f, 24, f.size()) + f[17]) & 0xFF, 0u);
+  // Header constructed, header valid, data valid; stored inverted for an
+  // erase polarity of 1.
+  EXPECT_EQ(f[23], 0xF8);
+  // 32-byte sections need 128-byte file data alignment (16 is too little).
+  EXPECT_EQ(packed.dataAlignment, 128u);
+  EXPECT_EQ(ffs_format::alignmentFromAttributes(f[19]), 128u);
+
+  const auto sections = sectionsOf(f);
+  ASSERT_GE(sections.size(), 3u);
+  EXPECT_EQ(sections.front().type, ffs_format::kSectionPeiDepex);
+  EXPECT_EQ(sections.front().size, 6u);
+  EXPECT_EQ(f[sections.front().offset + 4], ffs_format::kDepexTrue);
+  EXPECT_EQ(f[sections.front().offset + 5], ffs_format::kDepexEnd);
+  const Section &pe32 = sections[sections.size() - 2];
+  EXPECT_EQ(pe32.type, ffs_format::kSectionPe32);
+  EXPECT_EQ(pe32.offset + 4, packed.imageOffset);
+  EXPECT_EQ((packed.imageOffset - ffs_format::kFileHeaderSize) %
+                moduleImage().sectionAlignment(),
+            0u);
+  const Bytes body(f.begin() + packed.imageOffset,
+                   f.begin() + pe32.offset + pe32.size);
+  EXPECT_EQ(body, moduleImage().bytes()) << "not rebased: the image as built";
+  for (std::size_t i = 1; i + 2 < sections.size(); ++i) {
+    EXPECT_EQ(sections[i].type, ffs_format::kSectionRaw)
+        << "only padding between";
+  }
+  const Section &ui = sections.back();
+  EXPECT_EQ(ui.type, ffs_format::kSectionUserInterface);
+  EXPECT_EQ(Bytes(f.begin() + ui.offset + 4, f.begin() + ui.offset + ui.size),
+            ffs_format::makeUiName("TpmTransportPei"));
+}
+
+TEST(Peim, DepexRequiresEveryListedPpi) {
+  const std::vector<ffs_format::Guid> ppis = {
+      ffs_format::Guid::parse("F894643D-C449-42D1-8EA8-85BDD8C65BDE"),
+      ffs_format::Guid::parse("06E81C58-4AD7-44BC-8390-F10265F72480")};
+  Bytes expected{ffs_format::kDepexPush};
+  expected.insert(expected.end(), ppis[0].bytes.begin(), ppis[0].bytes.end());
+  expected.push_back(ffs_format::kDepexPush);
+  expected.insert(expected.end(), ppis[1].bytes.begin(), ppis[1].bytes.end());
+  expected.push_back(ffs_format::kDepexAnd);
+  expected.push_back(ffs_format::kDepexEnd);
+  EXPECT_EQ(ffs_format::makeDepex(ppis), expected);
+  // The longer depex moves the image; it must still land aligned.
+  ffs_format::PeimOptions options;
+  options.depex = ppis;
+  const auto packed = ffs_format::buildPeim(moduleImage(), options);
+  EXPECT_EQ((packed.imageOffset - ffs_format::kFileHeaderSize) % 32, 0u);
+  EXPECT_EQ(sectionsOf(packed.bytes).front().size, 4u + expected.size());
+}
+
+TEST(Peim, RebaseForExecuteInPlaceAppliesRelocationsAndPatchesImageBase) {
+  const pei::PeImage &original = moduleImage();
+  ASSERT_FALSE(original.relocations().empty());
+  ffs_format::PeimOptions options;
+  // A file header 24 bytes below a 128-byte boundary, as a volume places it.
+  options.fileAddress = 0x00823000 - 24;
+  const auto packed = ffs_format::buildPeim(original, options);
+  EXPECT_EQ(packed.imageBase, *options.fileAddress + packed.imageOffset);
+  EXPECT_GT(packed.relocationsApplied, 0u);
+
+  const auto pe32 = sectionsOf(packed.bytes).rbegin()[1];
+  const pei::PeImage rebased = pei::PeImage::parse(
+      Bytes(packed.bytes.begin() + packed.imageOffset,
+            packed.bytes.begin() + pe32.offset + pe32.size));
+  EXPECT_EQ(rebased.imageBase(), packed.imageBase);
+  const std::uint32_t delta = packed.imageBase - original.imageBase();
+  const Bytes before = original.memoryImage();
+  const Bytes after = rebased.memoryImage();
+  for (const auto &r : original.relocations()) {
+    if (r.type == pei::PeRelocation::kHighLow) {
+      EXPECT_EQ(u32(after, r.rva), u32(before, r.rva) + delta) << r.rva;
+    }
+  }
+  // Moving it back reproduces the original except for the header fields.
+  Bytes back = rebased.relocatedTo(original.imageBase());
+  const std::size_t base = u32(before, 0x3C) + 24 + 28;
+  std::copy_n(before.begin() + static_cast<long>(base), 4,
+              back.begin() + static_cast<long>(base));
+  EXPECT_EQ(back, before);
+}
+
+TEST(Peim, RejectsLayoutsThatCannotExecuteInPlace) {
+  ffs_format::PeimOptions misplaced;
+  misplaced.fileAddress = 0x00823000; // data would be 24 bytes off
+  EXPECT_THROW(ffs_format::buildPeim(moduleImage(), misplaced),
+               ffs_format::FfsError);
+  ffs_format::PeimOptions unaligned;
+  unaligned.imageBase = 0x00823010;
+  EXPECT_THROW(ffs_format::buildPeim(moduleImage(), unaligned),
+               ffs_format::FfsError);
+  ffs_format::PeimOptions both;
+  both.imageBase = 0x00823000;
+  both.fileAddress = 0x00822FE8;
+  EXPECT_THROW(ffs_format::buildPeim(moduleImage(), both),
+               ffs_format::FfsError);
+  ffs_format::PeimOptions beyond;
+  beyond.imageBase = 0xFFFFFFE0;
+  EXPECT_THROW(ffs_format::buildPeim(moduleImage(), beyond),
+               ffs_format::FfsError);
+  ffs_format::PeimOptions nameless;
+  nameless.uiName = "";
+  EXPECT_THROW(ffs_format::buildPeim(moduleImage(), nameless),
+               ffs_format::FfsError);
+}
+
+TEST(Volume, PlacesFilesAlignedWithPadFilesAndRefusesOverflow) {
+  const auto peim = ffs_format::buildPeim(moduleImage(), {}).bytes;
+  const Bytes small = ffs_format::makeFile(
+      ffs_format::Guid::parse("E192FBEE-5D33-47CA-9DEA-95783AE0F344"),
+      ffs_format::kFileTypeFreeform, 1, Bytes(40, 0x11), true, true);
+  const std::vector<Bytes> files{small, peim};
+  const Bytes volume = ffs_format::makeVolume(files, 0x4000, true);
+  const ffs_format::Volume parsed = ffs_format::Volume::parse(volume);
+  EXPECT_TRUE(parsed.erasePolarity());
+  ASSERT_EQ(parsed.files().size(), 3u) << "small file, pad file, PEIM";
+  EXPECT_EQ(parsed.files()[1].type, ffs_format::kFileTypePad);
+  const ffs_format::VolumeFile *found =
+      parsed.find(ffs_format::Guid::parse(ffs_format::kModuleFileGuid));
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ((found->offset + 24) % 128, 0u);
+  EXPECT_EQ(found->size, peim.size());
+  EXPECT_EQ(parsed.files()[1].end(), found->offset);
+  EXPECT_EQ(Bytes(volume.begin() + found->offset,
+                  volume.begin() + found->offset + found->size),
+            peim);
+
+  // 16 KiB cannot hold four more copies: appending must stop with an error.
+  Bytes full = volume;
+  EXPECT_THROW(
+      {
+        for (int i = 0; i < 4; ++i) {
+          ffs_format::appendFile(full, peim, 128);
+        }
+      },
+      ffs_format::FfsError);
+  EXPECT_NO_THROW(ffs_format::Volume::parse(full));
+  Bytes corrupt = volume;
+  corrupt[0x30 + 2] ^= 1; // header length's neighbour: the checksum
+  EXPECT_THROW(ffs_format::Volume::parse(corrupt), ffs_format::FfsError);
+}
+
+// The independent check: UEFITool's parser must find the file, its GUID,
+// type and sections, and report nothing else.
+struct PipeCloser {
+  void operator()(FILE *f) const { pclose(f); }
+};
+
+std::string run(const std::string &command) {
+  std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "r"));
+  if (!pipe) {
+    return "";
+  }
+  std::string out;
+  std::array<char, 4096> buffer;
+  while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe.get())) {
+    out.append(buffer.data(), n);
+  }
+  return out;
+}
+
+TEST(UefiExtract, ListsThePackagedFileWithoutParserMessages) {
+  namespace fs = std::filesystem;
+  const fs::path dir =
+      fs::temp_directory_path() / ("pei-ffs-test-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path ffsFile = dir / "module.ffs", volume = dir / "module.fv";
+  const std::string packOutput =
+      run(std::string(PEI_FFS_PATH) + " " + FIRMWARE_IMAGE_PATH + " -o " +
+          ffsFile.string() + " --xip-file-address 0x00820FE8 --volume " +
+          volume.string() + " 2>&1");
+  ASSERT_TRUE(fs::exists(volume)) << packOutput;
+  EXPECT_NE(packOutput.find("relocations applied"), std::string::npos)
+      << packOutput;
+
+  const std::string messages =
+      run("cd " + dir.string() + " && UEFIExtract module.fv report 2>&1");
+  const fs::path reportPath = dir / "module.fv.report.txt";
+  ASSERT_TRUE(fs::exists(reportPath)) << messages;
+  std::ifstream in(reportPath);
+  std::stringstream report;
+  report << in.rdbuf();
+  const std::string text = report.str();
+  // UEFIExtract prints its parser warnings here. A lone volume has no
+  // reset-vector file (the volume top file of a whole flash image), which it
+  // notes; anything else is a fault in what we produced.
+  std::istringstream lines(messages);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.find("not a single Volume Top File is found") ==
+                             std::string::npos) {
+      ADD_FAILURE() << "parser message: " << line;
+    }
+  }
+  const std::regex file(
+      R"(File\s+\|\s+PEI module\s+\|.*\|\s*-+\s*6B102C40-43C0-4B44-B347-CB97B70880ED\s*\|\s*TpmTransportPei)");
+  EXPECT_TRUE(std::regex_search(text, file)) << text;
+  for (const char *section :
+       {"PEI dependency section", "PE32 image section", "UI section"}) {
+    EXPECT_NE(text.find(section), std::string::npos) << section << "\n" << text;
+  }
+  fs::remove_all(dir);
+}
+
+} // namespace

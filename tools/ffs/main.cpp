@@ -1,0 +1,156 @@
+// pei-ffs: packages a PE32 PEI module as a firmware file system file of type
+// PEIM, ready to be placed in a firmware volume.
+#include "ffs.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kUsage =
+    R"(usage: pei-ffs [options] IMAGE.efi -o FILE.ffs
+
+Packages a PE32 PEI module as an FFS file of type PEIM (0x06): a PEI
+dependency section, a PE32 section whose image body lies on the image's
+section alignment, and a user-interface name section.
+
+options:
+  -o, --output FILE         the FFS file to write (required)
+  --guid GUID               file name GUID (default: 6B102C40-43C0-4B44-B347-CB97B70880ED)
+  --name TEXT               user-interface name (default: TpmTransportPei)
+  --depex GUID              dispatch only once this PPI is installed; repeat
+                            for several (all required). Default: TRUE
+  --rebase ADDRESS          rebase the image to this ImageBase
+  --xip-file-address ADDRESS
+                            rebase so the image executes in place when the
+                            file header lies at ADDRESS
+  --erase-polarity 0|1      erase polarity of the target volume (default 1)
+  --volume FILE             also write a firmware volume holding only this
+                            file, for inspection with volume-based tools
+  -h, --help                this text
+)";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::uint32_t parseAddress(const std::string &option, const std::string &text) {
+  std::size_t used = 0;
+  unsigned long long value = 0;
+  try {
+    value = std::stoull(text, &used, 0);
+  } catch (const std::exception &) {
+    used = 0;
+  }
+  if (used != text.size() || text.empty() || text[0] == '-' ||
+      value > 0xFFFFFFFFull) {
+    throw UsageError(option +
+                     ": expected a 32-bit address (0x... or "
+                     "decimal), found \"" +
+                     text + "\"");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+void writeFile(const std::string &path,
+               const std::vector<std::uint8_t> &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    throw std::runtime_error(path + ": expected to write " +
+                             std::to_string(bytes.size()) +
+                             " bytes, found the write failing");
+  }
+}
+
+int run(const std::vector<std::string> &args) {
+  ffs_format::PeimOptions options;
+  std::string input, output, volumePath;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    auto value = [&]() -> const std::string & {
+      if (i + 1 >= args.size()) {
+        throw UsageError(arg + ": expected a value, found the end of the "
+                               "command line");
+      }
+      return args[++i];
+    };
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "-o" || arg == "--output") {
+      output = value();
+    } else if (arg == "--guid") {
+      options.name = ffs_format::Guid::parse(value());
+    } else if (arg == "--name") {
+      options.uiName = value();
+    } else if (arg == "--depex") {
+      options.depex.push_back(ffs_format::Guid::parse(value()));
+    } else if (arg == "--rebase") {
+      options.imageBase = parseAddress(arg, value());
+    } else if (arg == "--xip-file-address") {
+      options.fileAddress = parseAddress(arg, value());
+    } else if (arg == "--erase-polarity") {
+      const std::string &p = value();
+      if (p != "0" && p != "1") {
+        throw UsageError(arg + ": expected 0 or 1, found \"" + p + "\"");
+      }
+      options.erasePolarity = p == "1";
+    } else if (arg == "--volume") {
+      volumePath = value();
+    } else if (!arg.empty() && arg[0] == '-') {
+      throw UsageError("expected an option from --help, found \"" + arg + "\"");
+    } else if (input.empty()) {
+      input = arg;
+    } else {
+      throw UsageError("expected one input image, found a second: \"" + arg +
+                       "\"");
+    }
+  }
+  if (input.empty() || output.empty()) {
+    throw UsageError("expected an input image and -o FILE, found " +
+                     std::string(input.empty() ? "no input" : "no output"));
+  }
+
+  const pei::PeImage image = pei::PeImage::load(input);
+  const ffs_format::PeimFile file = ffs_format::buildPeim(image, options);
+  writeFile(output, file.bytes);
+  if (!volumePath.empty()) {
+    const std::vector<std::vector<std::uint8_t>> files{file.bytes};
+    // Room for the header, alignment padding and the file, in 4 KiB blocks.
+    const auto length = static_cast<std::uint32_t>(
+        (file.bytes.size() + file.dataAlignment + 0x1000 + 0xFFF) & ~0xFFFu);
+    writeFile(volumePath,
+              ffs_format::makeVolume(files, length, options.erasePolarity));
+  }
+  std::printf("%s: PEIM %s \"%s\", %zu bytes, data alignment 0x%X, image at "
+              "file offset 0x%X, ImageBase 0x%08X",
+              output.c_str(), options.name.str().c_str(),
+              options.uiName.c_str(), file.bytes.size(), file.dataAlignment,
+              file.imageOffset, file.imageBase);
+  if (options.imageBase || options.fileAddress) {
+    std::printf(" (rebased from 0x%08X, %zu relocations applied)",
+                image.imageBase(), file.relocationsApplied);
+  }
+  std::printf("\n");
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const UsageError &e) {
+    std::cerr << "pei-ffs: " << e.what() << "\n(see pei-ffs --help)\n";
+    return 2;
+  } catch (const std::exception &e) {
+    std::cerr << "pei-ffs: " << e.what() << "\n";
+    return 1;
+  }
+}
