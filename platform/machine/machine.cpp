@@ -1,0 +1,904 @@
+#include "machine.h"
+
+#include "hex.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace machine {
+
+namespace {
+
+constexpr std::uint64_t k4GiB = 1ull << 32;
+constexpr std::uint32_t kPage = 0x1000;
+
+// Values the callee-saved registers hold when a call starts, so that a guest
+// that does not put them back shows it.
+constexpr std::uint32_t kEbxCanary = 0xB0B0B0B0;
+constexpr std::uint32_t kEsiCanary = 0x51515151;
+constexpr std::uint32_t kEdiCanary = 0xD1D1D1D1;
+constexpr std::uint32_t kEbpCanary = 0xE0E0E0E0;
+constexpr std::uint32_t kEflagsReset = 0x2; // reserved bit 1; IF and DF clear
+
+void check(uc_err error, const std::string &what) {
+  if (error != UC_ERR_OK) {
+    throw MachineError(what + ": " + uc_strerror(error));
+  }
+}
+
+std::string rightsText(std::uint32_t rights) {
+  std::string text;
+  text += (rights & kRead) ? 'r' : '-';
+  text += (rights & kWrite) ? 'w' : '-';
+  text += (rights & kExecute) ? 'x' : '-';
+  return text;
+}
+
+std::uint32_t ucRights(std::uint32_t rights) {
+  std::uint32_t prot = UC_PROT_NONE;
+  if (rights & kRead) {
+    prot |= UC_PROT_READ;
+  }
+  if (rights & kWrite) {
+    prot |= UC_PROT_WRITE;
+  }
+  if (rights & kExecute) {
+    prot |= UC_PROT_EXEC;
+  }
+  return prot;
+}
+
+bool isAligned(std::uint64_t value) { return value % kPage == 0; }
+
+const char *exceptionName(std::uint32_t vector) {
+  static const char *const names[] = {"#DE divide error",
+                                      "#DB debug",
+                                      "NMI",
+                                      "#BP breakpoint",
+                                      "#OF overflow",
+                                      "#BR bound range",
+                                      "#UD invalid opcode",
+                                      "#NM no math unit",
+                                      "#DF double fault",
+                                      "coprocessor overrun",
+                                      "#TS invalid TSS",
+                                      "#NP segment not present",
+                                      "#SS stack fault",
+                                      "#GP general protection",
+                                      "#PF page fault",
+                                      "reserved",
+                                      "#MF x87 error",
+                                      "#AC alignment check",
+                                      "#MC machine check",
+                                      "#XM SIMD exception"};
+  return vector < std::size(names) ? names[vector] : "software interrupt";
+}
+
+} // namespace
+
+// An added Unicorn hook, deleted with its owner.
+struct Machine::Hook {
+  uc_engine *engine = nullptr;
+  uc_hook handle = 0;
+  ~Hook() { uc_hook_del(engine, handle); }
+};
+
+void Machine::EngineDeleter::operator()(uc_struct *engine) const {
+  uc_close(engine);
+}
+
+// The C callbacks Unicorn calls; each forwards to the machine and never lets
+// an exception through.
+struct HookEntry {
+  static void code(uc_engine *, std::uint64_t address, std::uint32_t,
+                   void *user) {
+    auto *m = static_cast<Machine *>(user);
+    m->guarded([&] {
+      const auto found = m->thunks_.find(static_cast<std::uint32_t>(address));
+      if (found == m->thunks_.end()) {
+        m->fault("jump into the thunk page at " + hex(address, 8) +
+                 ", which is no thunk");
+      }
+      const std::uint32_t esp = m->readReg(UC_X86_REG_ESP);
+      const std::uint32_t ret = m->read32(esp);
+      ThunkCall call(*m, esp, ret);
+      const std::uint32_t eax = found->second.handler(call);
+      m->writeReg(UC_X86_REG_EAX, eax);
+      m->writeReg(UC_X86_REG_ESP, esp + 4);
+      m->writeReg(UC_X86_REG_EIP, ret);
+      return 0;
+    });
+  }
+  static void msr(uc_engine *, std::uint64_t address, std::uint32_t,
+                  void *user) {
+    auto *m = static_cast<Machine *>(user);
+    m->guarded([&] {
+      const auto at = static_cast<std::uint32_t>(address);
+      const auto bytes = m->read(at, 2);
+      if (bytes[1] == 0x32) {
+        m->rdmsr(at);
+      } else {
+        m->wrmsr(at);
+      }
+      m->writeReg(UC_X86_REG_EIP, at + 2);
+      return 0;
+    });
+  }
+  static std::uint32_t portIn(uc_engine *, std::uint32_t port, int size,
+                              void *user) {
+    auto *m = static_cast<Machine *>(user);
+    return m->guarded([&]() -> std::uint32_t {
+      const auto p = static_cast<std::uint16_t>(port);
+      for (const Machine::Port &range : m->ports_) {
+        if (p >= range.first && p < range.first + range.count) {
+          if (!range.read) {
+            m->fault("read of port " + hex(p, 4) + " (" + range.name +
+                     "), which is write-only");
+          }
+          const std::uint32_t value =
+              range.read(p, static_cast<unsigned>(size));
+          m->trace_.add({TraceEvent::Kind::Port, false, m->instruction(), p,
+                         static_cast<unsigned>(size), value, range.name});
+          return value;
+        }
+      }
+      m->fault("read of port " + hex(p, 4) + " (" + std::to_string(size * 8) +
+               " bits), which the platform does not model");
+    });
+  }
+  static void portOut(uc_engine *, std::uint32_t port, int size,
+                      std::uint32_t value, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    m->guarded([&] {
+      const auto p = static_cast<std::uint16_t>(port);
+      for (const Machine::Port &range : m->ports_) {
+        if (p >= range.first && p < range.first + range.count) {
+          if (!range.write) {
+            m->fault("write of " + hex(value) + " to port " + hex(p, 4) + " (" +
+                     range.name + "), which is read-only");
+          }
+          m->trace_.add({TraceEvent::Kind::Port, true, m->instruction(), p,
+                         static_cast<unsigned>(size), value, range.name});
+          range.write(p, static_cast<unsigned>(size), value);
+          return 0;
+        }
+      }
+      m->fault("write of " + hex(value) + " to port " + hex(p, 4) + " (" +
+               std::to_string(size * 8) +
+               " bits), which the platform does not model");
+    });
+  }
+  static void write(uc_engine *, uc_mem_type, std::uint64_t address, int size,
+                    std::int64_t value, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    if (!m->running_) {
+      return;
+    }
+    std::uint64_t target = address;
+    if (m->fsWindowActive_ && address >= Machine::kFsWindowTrap &&
+        address < Machine::kFsWindowTrap + Machine::kFsWindowTrapSize) {
+      target = m->fsTarget(address - Machine::kFsWindowTrap);
+    }
+    const std::uint64_t mask =
+        size >= 8 ? ~0ull : (1ull << (8 * static_cast<unsigned>(size))) - 1;
+    m->lastCall_.writes.push_back({m->instruction(), target,
+                                   static_cast<unsigned>(size),
+                                   static_cast<std::uint64_t>(value) & mask});
+  }
+  static bool invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
+                      int size, std::int64_t value, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    m->guarded([&] {
+      std::string what;
+      switch (type) {
+      case UC_MEM_READ_UNMAPPED:
+        what = "read of " + std::to_string(size) + " bytes at " +
+               hex(address, 8) + ", where nothing is mapped";
+        break;
+      case UC_MEM_WRITE_UNMAPPED:
+        what = "write of " + std::to_string(size) + " bytes (" +
+               hex(static_cast<std::uint64_t>(value)) + ") at " +
+               hex(address, 8) + ", where nothing is mapped";
+        break;
+      case UC_MEM_FETCH_UNMAPPED:
+        what = "execution at " + hex(address, 8) + ", where nothing is mapped";
+        break;
+      default: {
+        const Machine::Region *region = m->findRegion(address);
+        const std::string name = region ? region->name : "?";
+        const std::string rights =
+            region ? " (" + rightsText(region->rights) + ")" : "";
+        const std::string why = region && !region->protection.empty()
+                                    ? ": " + region->protection
+                                    : "";
+        if (type == UC_MEM_WRITE_PROT) {
+          what = "write of " + std::to_string(size) + " bytes (" +
+                 hex(static_cast<std::uint64_t>(value)) + ") at " +
+                 hex(address, 8) + " into " + name + rights +
+                 ", which the guest may not write" + why;
+        } else if (type == UC_MEM_READ_PROT) {
+          what = "read of " + std::to_string(size) + " bytes at " +
+                 hex(address, 8) + " in " + name + rights +
+                 ", which the guest may not read" + why;
+        } else {
+          what = "execution at " + hex(address, 8) + " in " + name + rights +
+                 ", which the guest may not execute" + why;
+        }
+      }
+      }
+      m->fault(what);
+      return 0;
+    });
+    return false;
+  }
+  static void interrupt(uc_engine *, std::uint32_t vector, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    m->guarded([&] {
+      m->fault("unexpected processor exception or interrupt " +
+               std::to_string(vector) + " (" + exceptionName(vector) + ")");
+      return 0;
+    });
+  }
+  static bool invalidInstruction(uc_engine *, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    m->guarded([&] {
+      m->fault("unexpected instruction (not valid for this processor)");
+      return 0;
+    });
+    return false;
+  }
+  static std::uint64_t mmioRead(uc_engine *, std::uint64_t offset,
+                                unsigned size, void *user) {
+    auto *region = static_cast<Machine::Region *>(user);
+    return region->owner->guarded(
+        [&]() -> std::uint64_t { return region->read(offset, size); });
+  }
+  static void mmioWrite(uc_engine *, std::uint64_t offset, unsigned size,
+                        std::uint64_t value, void *user) {
+    auto *region = static_cast<Machine::Region *>(user);
+    region->owner->guarded([&] {
+      region->write(offset, size, value);
+      return 0;
+    });
+  }
+};
+
+template <typename F> auto Machine::guarded(F &&body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const GuestFault &fault) {
+    stopWith(fault.what());
+  } catch (const std::exception &error) {
+    stopWith(std::string("platform failure at ") + hex(instruction(), 8) +
+             ": " + error.what());
+  }
+  return decltype(body())();
+}
+
+void Machine::stopWith(const std::string &message) {
+  if (!pendingFault_) {
+    pendingFault_ = message;
+  }
+  uc_emu_stop(engine_.get());
+}
+
+Machine::Machine() {
+  uc_engine *engine = nullptr;
+  check(uc_open(UC_ARCH_X86, UC_MODE_32, &engine), "cannot open Unicorn");
+  engine_.reset(engine);
+  setUpProcessor();
+}
+
+Machine::~Machine() = default;
+
+void Machine::setUpProcessor() {
+  mapMemory(kSystemBase, kPage, "system tables", kRead);
+  mapMemory(kThunkBase, kThunkSize, "thunks", kReadExecute);
+  // Anything in the thunk page that is no thunk is an invalid instruction.
+  std::vector<std::uint8_t> fill(kThunkSize);
+  for (std::size_t i = 0; i < fill.size(); i += 2) {
+    fill[i] = 0x0F;
+    fill[i + 1] = 0x0B; // UD2
+  }
+  write(kThunkBase, fill);
+
+  // Flat 4 GiB code and data segments, CPL 0. The accessed bits are set
+  // already: the processor would otherwise write them into the GDT, which
+  // lies in memory the guest may only read.
+  const std::uint8_t gdt[] = {0,    0,    0, 0, 0, 0,    0,    0,
+                              0xFF, 0xFF, 0, 0, 0, 0x9B, 0xCF, 0,
+                              0xFF, 0xFF, 0, 0, 0, 0x93, 0xCF, 0};
+  write(kGdtAddress, gdt);
+  uc_x86_mmr gdtr{0, kGdtAddress, sizeof(gdt) - 1, 0};
+  check(uc_reg_write(engine_.get(), UC_X86_REG_GDTR, &gdtr), "GDTR");
+  setIdtBase(idtBase_);
+  std::uint32_t cr0 = 0;
+  check(uc_reg_read(engine_.get(), UC_X86_REG_CR0, &cr0), "CR0");
+  cr0 |= 1; // protected mode
+  check(uc_reg_write(engine_.get(), UC_X86_REG_CR0, &cr0), "CR0");
+  writeReg(UC_X86_REG_CS, kCodeSelector);
+  for (int segment : {UC_X86_REG_SS, UC_X86_REG_DS, UC_X86_REG_ES,
+                      UC_X86_REG_FS, UC_X86_REG_GS}) {
+    writeReg(segment, kDataSelector);
+  }
+
+  auto add = [&](int type, void *callback, std::uint64_t begin,
+                 std::uint64_t end, int extra = -1) {
+    auto hook = std::make_unique<Hook>();
+    hook->engine = engine_.get();
+    const uc_err error = extra < 0
+                             ? uc_hook_add(engine_.get(), &hook->handle, type,
+                                           callback, this, begin, end)
+                             : uc_hook_add(engine_.get(), &hook->handle, type,
+                                           callback, this, begin, end, extra);
+    check(error, "cannot add hook");
+    hooks_.push_back(std::move(hook));
+  };
+  add(UC_HOOK_CODE, reinterpret_cast<void *>(&HookEntry::code), kThunkBase,
+      kThunkBase + kThunkSize - 1);
+  add(UC_HOOK_INSN, reinterpret_cast<void *>(&HookEntry::portIn), 1, 0,
+      UC_X86_INS_IN);
+  add(UC_HOOK_INSN, reinterpret_cast<void *>(&HookEntry::portOut), 1, 0,
+      UC_X86_INS_OUT);
+  add(UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(&HookEntry::write), 1, 0);
+  add(UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(&HookEntry::invalid), 1, 0);
+  add(UC_HOOK_INTR, reinterpret_cast<void *>(&HookEntry::interrupt), 1, 0);
+  add(UC_HOOK_INSN_INVALID,
+      reinterpret_cast<void *>(&HookEntry::invalidInstruction), 1, 0);
+
+  // The FS window's trap page: FS points here while the guest reaches a
+  // physical address the processor cannot form in 32-bit mode.
+  mapMmio(
+      kFsWindowTrap, kFsWindowTrapSize, "FS window",
+      [this](std::uint64_t offset, unsigned size) {
+        return fsTrapRead(offset, size);
+      },
+      [this](std::uint64_t offset, unsigned size, std::uint64_t value) {
+        fsTrapWrite(offset, size, value);
+      });
+}
+
+void Machine::writeReg(int reg, std::uint32_t value) {
+  check(uc_reg_write(engine_.get(), reg, &value), "register write");
+}
+
+std::uint32_t Machine::readReg(int reg) const {
+  std::uint32_t value = 0;
+  check(uc_reg_read(engine_.get(), reg, &value), "register read");
+  return value;
+}
+
+// --- memory ---------------------------------------------------------------
+
+Machine::Region &Machine::addRegion(Region region) {
+  for (const auto &other : regions_) {
+    if (region.base < other->base + other->size &&
+        other->base < region.base + region.size) {
+      throw MachineError("region " + region.name + " at " +
+                         hex(region.base, 8) + " overlaps " + other->name +
+                         " at " + hex(other->base, 8));
+    }
+  }
+  region.owner = this;
+  regions_.push_back(std::make_unique<Region>(std::move(region)));
+  return *regions_.back();
+}
+
+void Machine::mapMemory(std::uint32_t base, std::uint32_t size,
+                        std::string name, std::uint32_t rights) {
+  if (!isAligned(base) || !isAligned(size) || size == 0) {
+    throw MachineError(name + ": memory must be whole pages, got " +
+                       hex(base, 8) + " + " + hex(size));
+  }
+  addRegion({base, size, name, rights, {}, false, {}, {}, nullptr});
+  check(uc_mem_map(engine_.get(), base, size, ucRights(rights)),
+        "cannot map " + name);
+}
+
+void Machine::mapMmio(std::uint32_t base, std::uint32_t size, std::string name,
+                      MmioRead read, MmioWrite write) {
+  if (!isAligned(base) || !isAligned(size) || size == 0) {
+    throw MachineError(name + ": registers must span whole pages, got " +
+                       hex(base, 8) + " + " + hex(size));
+  }
+  Region &region = addRegion({base,
+                              size,
+                              name,
+                              kReadWrite,
+                              {},
+                              true,
+                              std::move(read),
+                              std::move(write),
+                              nullptr});
+  check(uc_mmio_map(engine_.get(), base, size, &HookEntry::mmioRead, &region,
+                    &HookEntry::mmioWrite, &region),
+        "cannot map " + name);
+}
+
+void Machine::mapHighMmio(std::uint64_t base, std::uint64_t size,
+                          std::string name, MmioRead read, MmioWrite write) {
+  if (base < k4GiB) {
+    throw MachineError(name + ": high registers must lie above 4 GiB, got " +
+                       hex(base, 8));
+  }
+  addRegion({base,
+             size,
+             std::move(name),
+             kReadWrite,
+             {},
+             true,
+             std::move(read),
+             std::move(write),
+             nullptr});
+}
+
+void Machine::unmap(std::uint32_t base) {
+  const auto found =
+      std::find_if(regions_.begin(), regions_.end(),
+                   [&](const auto &region) { return region->base == base; });
+  if (found == regions_.end()) {
+    throw MachineError("nothing mapped at " + hex(base, 8));
+  }
+  if ((*found)->base < k4GiB) {
+    check(uc_mem_unmap(engine_.get(), (*found)->base, (*found)->size),
+          "cannot unmap " + (*found)->name);
+  }
+  regions_.erase(found);
+}
+
+void Machine::protect(std::uint32_t base, std::uint32_t rights,
+                      std::string reason) {
+  Region *region = findRegion(base);
+  if (region == nullptr || region->base != base || region->mmio) {
+    throw MachineError("no memory region starts at " + hex(base, 8));
+  }
+  check(uc_mem_protect(engine_.get(), base, region->size, ucRights(rights)),
+        "cannot protect " + region->name);
+  region->rights = rights;
+  region->protection = std::move(reason);
+}
+
+const Machine::Region *Machine::findRegion(std::uint64_t address) const {
+  for (const auto &region : regions_) {
+    if (address >= region->base && address - region->base < region->size) {
+      return region.get();
+    }
+  }
+  return nullptr;
+}
+
+Machine::Region *Machine::findRegion(std::uint64_t address) {
+  return const_cast<Region *>(std::as_const(*this).findRegion(address));
+}
+
+std::string Machine::regionName(std::uint64_t address) const {
+  const Region *region = findRegion(address);
+  return region ? region->name : std::string();
+}
+
+std::vector<std::uint8_t> Machine::read(std::uint32_t address,
+                                        std::size_t size) const {
+  std::vector<std::uint8_t> bytes(size);
+  check(uc_mem_read(engine_.get(), address, bytes.data(), size),
+        "host read of " + std::to_string(size) + " bytes at " +
+            hex(address, 8));
+  return bytes;
+}
+
+void Machine::write(std::uint32_t address,
+                    std::span<const std::uint8_t> bytes) {
+  check(uc_mem_write(engine_.get(), address, bytes.data(), bytes.size()),
+        "host write of " + std::to_string(bytes.size()) + " bytes at " +
+            hex(address, 8));
+}
+
+std::uint32_t Machine::read32(std::uint32_t address) const {
+  const auto bytes = read(address, 4);
+  return static_cast<std::uint32_t>(bytes[0]) | bytes[1] << 8 | bytes[2] << 16 |
+         static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+void Machine::write32(std::uint32_t address, std::uint32_t value) {
+  const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value),
+                                static_cast<std::uint8_t>(value >> 8),
+                                static_cast<std::uint8_t>(value >> 16),
+                                static_cast<std::uint8_t>(value >> 24)};
+  write(address, bytes);
+}
+
+void Machine::checkGuestAccess(std::uint32_t address, std::size_t size,
+                               std::uint32_t right,
+                               const std::string &what) const {
+  const char *verb = right == kWrite ? "write" : "read";
+  std::uint64_t at = address;
+  const std::uint64_t end = static_cast<std::uint64_t>(address) + size;
+  while (at < end) {
+    const Region *region = findRegion(at);
+    if (region == nullptr) {
+      fault(std::string(verb) + " of " + what + " at " + hex(address, 8) +
+            " (" + std::to_string(size) + " bytes): nothing is mapped at " +
+            hex(at, 8));
+    }
+    if (region->mmio || (region->rights & right) == 0) {
+      fault(std::string(verb) + " of " + what + " at " + hex(address, 8) +
+            " (" + std::to_string(size) + " bytes) in " + region->name +
+            ", which the guest may not " + verb +
+            (region->protection.empty() ? "" : ": " + region->protection));
+    }
+    at = region->base + region->size;
+  }
+}
+
+std::vector<std::uint8_t> Machine::guestRead(std::uint32_t address,
+                                             std::size_t size,
+                                             const std::string &what) const {
+  checkGuestAccess(address, size, kRead, what);
+  return read(address, size);
+}
+
+std::uint32_t Machine::guestRead32(std::uint32_t address,
+                                   const std::string &what) const {
+  checkGuestAccess(address, 4, kRead, what);
+  return read32(address);
+}
+
+void Machine::guestWrite(std::uint32_t address,
+                         std::span<const std::uint8_t> bytes,
+                         const std::string &what) {
+  checkGuestAccess(address, bytes.size(), kWrite, what);
+  write(address, bytes);
+}
+
+void Machine::guestWrite32(std::uint32_t address, std::uint32_t value,
+                           const std::string &what) {
+  checkGuestAccess(address, 4, kWrite, what);
+  write32(address, value);
+}
+
+std::uint64_t Machine::physicalRead(std::uint64_t address, unsigned size) {
+  const Region *region = findRegion(address);
+  if (region == nullptr) {
+    fault("read of " + std::to_string(size) + " bytes at physical address " +
+          hex(address, 8) + ", where nothing is mapped");
+  }
+  if (region->mmio) {
+    return region->read(address - region->base, size);
+  }
+  const auto bytes =
+      guestRead(static_cast<std::uint32_t>(address), size, "memory");
+  std::uint64_t value = 0;
+  for (unsigned i = size; i-- > 0;) {
+    value = value << 8 | bytes[i];
+  }
+  return value;
+}
+
+void Machine::physicalWrite(std::uint64_t address, unsigned size,
+                            std::uint64_t value) {
+  Region *region = findRegion(address);
+  if (region == nullptr) {
+    fault("write of " + std::to_string(size) + " bytes (" + hex(value) +
+          ") at physical address " + hex(address, 8) +
+          ", where nothing is mapped");
+  }
+  if (region->mmio) {
+    region->write(address - region->base, size, value);
+    return;
+  }
+  std::vector<std::uint8_t> bytes(size);
+  for (unsigned i = 0; i < size; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+  guestWrite(static_cast<std::uint32_t>(address), bytes, "memory");
+}
+
+// --- FS window --------------------------------------------------------------
+
+// The physical address an access at offset of the FS segment reaches. The
+// processor wraps linear addresses at 4 GiB unless the hardware configuration
+// register says otherwise.
+std::uint64_t Machine::fsTarget(std::uint64_t offset) const {
+  const std::uint64_t target = fsBaseMsr_ + offset;
+  return (hwcr_ & kHwcrNoWrap4G) ? target : target % k4GiB;
+}
+
+std::uint64_t Machine::fsTrapRead(std::uint64_t offset, unsigned size) {
+  if (!fsWindowActive_ || registers().fsBase != kFsWindowTrap) {
+    fault("read of " + hex(kFsWindowTrap + offset, 8) +
+          ", the FS window page, other than through FS");
+  }
+  const std::uint64_t target = fsTarget(offset);
+  const std::uint64_t value = physicalRead(target, size);
+  trace_.add({TraceEvent::Kind::Memory, false, instruction(), target, size,
+              value, "through FS"});
+  return value;
+}
+
+void Machine::fsTrapWrite(std::uint64_t offset, unsigned size,
+                          std::uint64_t value) {
+  if (!fsWindowActive_ || registers().fsBase != kFsWindowTrap) {
+    fault("write of " + hex(kFsWindowTrap + offset, 8) +
+          ", the FS window page, other than through FS");
+  }
+  const std::uint64_t target = fsTarget(offset);
+  trace_.add({TraceEvent::Kind::Memory, true, instruction(), target, size,
+              value, "through FS"});
+  physicalWrite(target, size, value);
+}
+
+// --- ports and MSRs ---------------------------------------------------------
+
+void Machine::mapPorts(std::uint16_t first, std::uint16_t count,
+                       std::string name, PortRead read, PortWrite write) {
+  for (const Port &other : ports_) {
+    if (first < other.first + other.count && other.first < first + count) {
+      throw MachineError("ports of " + name + " overlap those of " +
+                         other.name);
+    }
+  }
+  ports_.push_back(
+      {first, count, std::move(name), std::move(read), std::move(write)});
+}
+
+void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
+                     MsrWrite write) {
+  if (index == kMsrFsBase || index == kMsrHwcr) {
+    throw MachineError("MSR " + hex(index, 8) + " belongs to the processor");
+  }
+  msrs_[index] = {std::move(name), std::move(read), std::move(write)};
+}
+
+void Machine::trapMsrInstructions(std::uint32_t base,
+                                  std::span<const std::uint8_t> code) {
+  for (std::size_t i = 0; i + 1 < code.size(); ++i) {
+    if (code[i] != 0x0F || (code[i + 1] != 0x32 && code[i + 1] != 0x30)) {
+      continue;
+    }
+    const auto at = static_cast<std::uint32_t>(base + i);
+    if (std::find(msrSites_.begin(), msrSites_.end(), at) != msrSites_.end()) {
+      continue;
+    }
+    // A hook whose range is one address fires only when an instruction
+    // starts exactly there: a byte pair inside another instruction never
+    // triggers it.
+    auto hook = std::make_unique<Hook>();
+    hook->engine = engine_.get();
+    check(uc_hook_add(engine_.get(), &hook->handle, UC_HOOK_CODE,
+                      reinterpret_cast<void *>(&HookEntry::msr), this, at, at),
+          "cannot hook MSR instruction");
+    hooks_.push_back(std::move(hook));
+    msrSites_.push_back(at);
+  }
+}
+
+void Machine::rdmsr(std::uint32_t at) {
+  const std::uint32_t index = readReg(UC_X86_REG_ECX);
+  std::uint64_t value = 0;
+  std::string name;
+  if (index == kMsrFsBase) {
+    value = fsWindowActive_ && registers().fsBase == kFsWindowTrap
+                ? fsBaseMsr_
+                : registers().fsBase;
+    name = "FS base";
+  } else if (index == kMsrHwcr) {
+    value = hwcr_;
+    name = "hardware configuration";
+  } else {
+    const auto found = msrs_.find(index);
+    if (found == msrs_.end()) {
+      fault("rdmsr of MSR " + hex(index, 8) +
+            ", which the platform does not model");
+    }
+    value = found->second.read();
+    name = found->second.name;
+  }
+  trace_.add({TraceEvent::Kind::Msr, false, at, index, 8, value, name});
+  writeReg(UC_X86_REG_EAX, static_cast<std::uint32_t>(value));
+  writeReg(UC_X86_REG_EDX, static_cast<std::uint32_t>(value >> 32));
+}
+
+void Machine::wrmsr(std::uint32_t at) {
+  const std::uint32_t index = readReg(UC_X86_REG_ECX);
+  const std::uint64_t value =
+      static_cast<std::uint64_t>(readReg(UC_X86_REG_EDX)) << 32 |
+      readReg(UC_X86_REG_EAX);
+  if (index == kMsrFsBase) {
+    trace_.add({TraceEvent::Kind::Msr, true, at, index, 8, value, "FS base"});
+    // Below 4 GiB the processor uses the base as it is. Above, the machine
+    // keeps the 64-bit base and points FS at the trap page, whose accesses
+    // it forwards to the physical address (wrapped or not, by HWCR).
+    fsBaseMsr_ = value;
+    fsWindowActive_ = value >= k4GiB;
+    uc_x86_msr msr{kMsrFsBase, fsWindowActive_ ? kFsWindowTrap : value};
+    check(uc_reg_write(engine_.get(), UC_X86_REG_MSR, &msr), "FS base");
+    return;
+  }
+  if (index == kMsrHwcr) {
+    trace_.add({TraceEvent::Kind::Msr, true, at, index, 8, value,
+                "hardware configuration"});
+    hwcr_ = value;
+    return;
+  }
+  const auto found = msrs_.find(index);
+  if (found == msrs_.end()) {
+    fault("wrmsr of " + hex(value, 16) + " to MSR " + hex(index, 8) +
+          ", which the platform does not model");
+  }
+  if (!found->second.write) {
+    fault("wrmsr of " + hex(value, 16) + " to MSR " + hex(index, 8) + " (" +
+          found->second.name + "), which is read-only");
+  }
+  trace_.add(
+      {TraceEvent::Kind::Msr, true, at, index, 8, value, found->second.name});
+  found->second.write(value);
+}
+
+// --- calls ------------------------------------------------------------------
+
+std::uint32_t ThunkCall::argument(unsigned n) const {
+  return machine_.guestRead32(stack_ + 4 + 4 * n,
+                              "argument " + std::to_string(n + 1));
+}
+
+std::uint32_t Machine::addThunk(std::string name, ThunkHandler handler) {
+  if (nextThunk_ + 4 > kThunkBase + kThunkSize) {
+    throw MachineError("no room for another thunk");
+  }
+  const std::uint32_t address = nextThunk_;
+  nextThunk_ += 4;
+  thunks_[address] = {std::move(name), std::move(handler)};
+  return address;
+}
+
+std::string Machine::thunkName(std::uint32_t address) const {
+  const auto found = thunks_.find(address);
+  return found == thunks_.end() ? std::string() : found->second.name;
+}
+
+void Machine::setIdtBase(std::uint32_t base) {
+  idtBase_ = base;
+  uc_x86_mmr idtr{0, base, kIdtLimit, 0};
+  check(uc_reg_write(engine_.get(), UC_X86_REG_IDTR, &idtr), "IDTR");
+}
+
+Registers Machine::registers() const {
+  Registers r;
+  r.eax = readReg(UC_X86_REG_EAX);
+  r.ebx = readReg(UC_X86_REG_EBX);
+  r.ecx = readReg(UC_X86_REG_ECX);
+  r.edx = readReg(UC_X86_REG_EDX);
+  r.esi = readReg(UC_X86_REG_ESI);
+  r.edi = readReg(UC_X86_REG_EDI);
+  r.ebp = readReg(UC_X86_REG_EBP);
+  r.esp = readReg(UC_X86_REG_ESP);
+  r.eip = readReg(UC_X86_REG_EIP);
+  r.eflags = readReg(UC_X86_REG_EFLAGS);
+  r.fs = static_cast<std::uint16_t>(readReg(UC_X86_REG_FS));
+  uc_x86_msr msr{kMsrFsBase, 0};
+  check(uc_reg_read(engine_.get(), UC_X86_REG_MSR, &msr), "FS base");
+  r.fsBase = msr.value;
+  return r;
+}
+
+std::uint32_t Machine::instruction() const { return readReg(UC_X86_REG_EIP); }
+
+void Machine::fault(const std::string &what) const {
+  const std::uint32_t at = instruction();
+  std::string where = "guest at " + hex(at, 8);
+  if (const Region *region = findRegion(at)) {
+    where += " (" + region->name + " +" + hex(at - region->base) + ")";
+  }
+  throw GuestFault(where + ": " + what);
+}
+
+void Machine::addObserver(CallObserver *observer) {
+  observers_.push_back(observer);
+}
+
+void Machine::removeObserver(CallObserver *observer) {
+  std::erase(observers_, observer);
+}
+
+std::string Machine::describeStop(int error, std::uint32_t eip) const {
+  std::string where = "guest at " + hex(eip, 8);
+  if (const Region *region = findRegion(eip)) {
+    where += " (" + region->name + " +" + hex(eip - region->base) + ")";
+  }
+  std::string bytes;
+  if (findRegion(eip) != nullptr && !findRegion(eip)->mmio) {
+    std::uint8_t code[8] = {};
+    if (uc_mem_read(engine_.get(), eip, code, sizeof(code)) == UC_ERR_OK) {
+      for (std::uint8_t byte : code) {
+        bytes += " " + hex(byte, 2).substr(2);
+      }
+    }
+  }
+  switch (error) {
+  case UC_ERR_INSN_INVALID:
+    return where + ": unexpected instruction (bytes" + bytes + ")";
+  case UC_ERR_EXCEPTION:
+    return where + ": unhandled processor exception (bytes" + bytes + ")";
+  default:
+    return where +
+           ": the emulator stopped: " + uc_strerror(static_cast<uc_err>(error));
+  }
+}
+
+std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
+                            std::span<const std::uint32_t> arguments) {
+  if (running_) {
+    throw MachineError("guest call to " + name + " while " + lastCall_.name +
+                       " runs: guest calls cannot nest");
+  }
+  if (stackTop_ == 0) {
+    throw MachineError("guest call to " + name + " before a stack was set");
+  }
+  std::uint32_t esp = stackTop_;
+  for (std::size_t i = arguments.size(); i-- > 0;) {
+    esp -= 4;
+    write32(esp, arguments[i]);
+  }
+  const std::uint32_t argumentsAt = esp;
+  esp -= 4;
+  write32(esp, kSentinel);
+  writeReg(UC_X86_REG_ESP, esp);
+  writeReg(UC_X86_REG_EBX, kEbxCanary);
+  writeReg(UC_X86_REG_ESI, kEsiCanary);
+  writeReg(UC_X86_REG_EDI, kEdiCanary);
+  writeReg(UC_X86_REG_EBP, kEbpCanary);
+  writeReg(UC_X86_REG_EFLAGS, kEflagsReset);
+  writeReg(UC_X86_REG_EIP, address);
+
+  lastCall_ = CallRecord{};
+  lastCall_.name = name;
+  lastCall_.address = address;
+  lastCall_.arguments.assign(arguments.begin(), arguments.end());
+  lastCall_.argumentsAt = argumentsAt;
+  lastCall_.before = registers();
+  for (CallObserver *observer : observers_) {
+    observer->beforeCall(lastCall_);
+  }
+
+  pendingFault_.reset();
+  running_ = true;
+  const auto timeout = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(limits_.time)
+          .count());
+  const uc_err error = uc_emu_start(engine_.get(), address, kSentinel, timeout,
+                                    limits_.instructions);
+  running_ = false;
+  const std::uint32_t eip = instruction();
+  if (pendingFault_) {
+    throw GuestFault(*pendingFault_);
+  }
+  if (error != UC_ERR_OK) {
+    throw GuestFault(describeStop(error, eip));
+  }
+  if (eip != kSentinel) {
+    std::size_t timedOut = 0;
+    uc_query(engine_.get(), UC_QUERY_TIMEOUT, &timedOut);
+    std::string where = "guest at " + hex(eip, 8);
+    if (const Region *region = findRegion(eip)) {
+      where += " (" + region->name + " +" + hex(eip - region->base) + ")";
+    }
+    if (eip > 0 && findRegion(eip - 1) && !findRegion(eip - 1)->mmio &&
+        read(eip - 1, 1)[0] == 0xF4) {
+      throw GuestFault(where + ": " + name + " halted the processor (HLT)");
+    }
+    throw GuestFault(
+        where + ": runaway: " + name + " did not return within " +
+        (timedOut ? std::to_string(limits_.time.count()) + " ms"
+                  : std::to_string(limits_.instructions) + " instructions"));
+  }
+  lastCall_.after = registers();
+  lastCall_.result = lastCall_.after.eax;
+  for (CallObserver *observer : observers_) {
+    observer->afterCall(lastCall_);
+  }
+  return lastCall_.result;
+}
+
+} // namespace machine

@@ -1,0 +1,331 @@
+// The emulated IA-32 processor and its physical address space: Unicorn 2.0.1
+// in 32-bit protected mode at CPL 0 with flat segments, memory regions with
+// the rights the guest has on them, port and MSR models reached through hooks,
+// EFIAPI calls from the host into the guest and thunks from the guest back to
+// the host.
+//
+// Everything that the guest does wrong stops the run with a GuestFault whose
+// message names the guest address and what happened: a runaway loop, an
+// unmapped access, a write into read-only memory (flash, the module image),
+// an unexpected instruction or exception, a port or MSR nobody models.
+#pragma once
+
+#include "trace.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct uc_struct;
+
+namespace machine {
+
+// The guest did something the platform stops on. The message is one line.
+class GuestFault : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// The host asked for something impossible (overlapping regions, a call while
+// a call runs, ...). A fault in the platform's own use of the machine.
+class MachineError : public std::logic_error {
+public:
+  using std::logic_error::logic_error;
+};
+
+// Rights of the guest on a region. The host reads and writes any mapped
+// region regardless.
+enum Rights : std::uint32_t {
+  kNone = 0,
+  kRead = 1,
+  kWrite = 2,
+  kExecute = 4,
+  kReadWrite = kRead | kWrite,
+  kReadExecute = kRead | kExecute,
+};
+
+// One guest store, as the processor performed it.
+struct MemoryWrite {
+  std::uint32_t instruction = 0; // address of the storing instruction
+  std::uint64_t address = 0;
+  unsigned size = 0;
+  std::uint64_t value = 0;
+};
+
+struct Registers {
+  std::uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
+  std::uint32_t esi = 0, edi = 0, ebp = 0, esp = 0;
+  std::uint32_t eip = 0, eflags = 0;
+  std::uint16_t fs = 0;
+  std::uint64_t fsBase = 0; // as the processor uses it (below 4 GiB)
+  bool directionFlag() const { return (eflags & 0x400) != 0; }
+};
+
+// One host-to-guest call: what was called and, once it returned, how.
+struct CallRecord {
+  std::string name;
+  std::uint32_t address = 0;
+  std::vector<std::uint32_t> arguments;
+  std::uint32_t argumentsAt = 0; // ESP after the arguments were pushed
+  Registers before;              // at the first guest instruction
+  Registers after;               // back at the return sentinel
+  std::uint32_t result = 0;
+  std::vector<MemoryWrite> writes; // every guest store during the call
+};
+
+// Sees every guest call made through Machine::call. beforeCall runs once the
+// registers are set up, afterCall once the guest has returned; either may
+// throw GuestFault to fail the call (the checks of machine invariants).
+class CallObserver {
+public:
+  virtual ~CallObserver() = default;
+  virtual void beforeCall(const CallRecord &) {}
+  virtual void afterCall(const CallRecord &) {}
+};
+
+// Bounds of a single guest call.
+struct CallLimits {
+  std::uint64_t instructions = 200'000'000;
+  std::chrono::milliseconds time{30'000};
+};
+
+// Handlers of the platform models. Each may throw GuestFault to stop the run
+// (for example an access to a register the model does not implement).
+using PortRead =
+    std::function<std::uint32_t(std::uint16_t port, unsigned size)>;
+using PortWrite =
+    std::function<void(std::uint16_t port, unsigned size, std::uint32_t value)>;
+using MsrRead = std::function<std::uint64_t()>;
+using MsrWrite = std::function<void(std::uint64_t value)>;
+using MmioRead =
+    std::function<std::uint64_t(std::uint64_t offset, unsigned size)>;
+using MmioWrite =
+    std::function<void(std::uint64_t offset, unsigned size, std::uint64_t)>;
+
+// What a thunk sees of the guest call that reached it.
+class ThunkCall {
+public:
+  ThunkCall(class Machine &machine, std::uint32_t stack,
+            std::uint32_t returnAddress)
+      : machine_(machine), stack_(stack), returnAddress_(returnAddress) {}
+  // The n-th 32-bit argument (cdecl: n = 0 is the first).
+  std::uint32_t argument(unsigned n) const;
+  std::uint32_t returnAddress() const { return returnAddress_; }
+  Machine &machine() const { return machine_; }
+
+private:
+  Machine &machine_;
+  std::uint32_t stack_;
+  std::uint32_t returnAddress_;
+};
+// Returns the value for EAX.
+using ThunkHandler = std::function<std::uint32_t(ThunkCall &)>;
+
+class Machine {
+public:
+  // Model-specific registers the processor itself owns.
+  static constexpr std::uint32_t kMsrFsBase = 0xC0000100;
+  static constexpr std::uint32_t kMsrHwcr = 0xC0010015;
+  static constexpr std::uint64_t kHwcrNoWrap4G = 1ull << 17;
+
+  // Fixed layout of the machine's own pages.
+  static constexpr std::uint32_t kSystemBase = 0x00010000; // GDT, IDT
+  static constexpr std::uint32_t kGdtAddress = kSystemBase;
+  static constexpr std::uint32_t kIdtAddress = kSystemBase + 0x100;
+  static constexpr std::uint32_t kIdtLimit = 0x7FF;
+  static constexpr std::uint32_t kThunkBase = 0x00020000; // thunks, sentinel
+  static constexpr std::uint32_t kThunkSize = 0x1000;
+  static constexpr std::uint32_t kSentinel = kThunkBase;
+  // Where FS points while the guest reaches a physical address through an FS
+  // base that the processor cannot use directly.
+  static constexpr std::uint32_t kFsWindowTrap = 0xFEF00000;
+  static constexpr std::uint32_t kFsWindowTrapSize = 0x1000;
+
+  static constexpr std::uint16_t kCodeSelector = 0x08;
+  static constexpr std::uint16_t kDataSelector = 0x10;
+
+  Machine();
+  ~Machine();
+  Machine(const Machine &) = delete;
+  Machine &operator=(const Machine &) = delete;
+
+  // --- memory -------------------------------------------------------------
+  // RAM (or ROM, by rights) below 4 GiB, page aligned, zero filled.
+  void mapMemory(std::uint32_t base, std::uint32_t size, std::string name,
+                 std::uint32_t rights);
+  // A memory-mapped register block below 4 GiB, page aligned.
+  void mapMmio(std::uint32_t base, std::uint32_t size, std::string name,
+               MmioRead read, MmioWrite write);
+  // A block of the physical address space above 4 GiB, reachable only
+  // through the FS window.
+  void mapHighMmio(std::uint64_t base, std::uint64_t size, std::string name,
+                   MmioRead read, MmioWrite write);
+  void unmap(std::uint32_t base);
+  // Changes what the guest may do with the region that starts at base; the
+  // reason is given in faults ("flash is no longer accessible ...").
+  void protect(std::uint32_t base, std::uint32_t rights,
+               std::string reason = {});
+  // The name of the region holding address, or empty.
+  std::string regionName(std::uint64_t address) const;
+
+  // Host access to mapped guest memory, whatever the guest's rights.
+  std::vector<std::uint8_t> read(std::uint32_t address, std::size_t size) const;
+  void write(std::uint32_t address, std::span<const std::uint8_t> bytes);
+  std::uint32_t read32(std::uint32_t address) const;
+  void write32(std::uint32_t address, std::uint32_t value);
+
+  // Access on the guest's behalf (a service reading its arguments, writing
+  // its out-parameters): refused with GuestFault, naming `what`, when the
+  // guest itself could not do it.
+  std::vector<std::uint8_t> guestRead(std::uint32_t address, std::size_t size,
+                                      const std::string &what) const;
+  std::uint32_t guestRead32(std::uint32_t address,
+                            const std::string &what) const;
+  void guestWrite(std::uint32_t address, std::span<const std::uint8_t> bytes,
+                  const std::string &what);
+  void guestWrite32(std::uint32_t address, std::uint32_t value,
+                    const std::string &what);
+
+  // The 64-bit physical address space as a bus master sees it (used by the
+  // FS window): RAM and MMIO below 4 GiB, high MMIO above.
+  std::uint64_t physicalRead(std::uint64_t address, unsigned size);
+  void physicalWrite(std::uint64_t address, unsigned size, std::uint64_t value);
+
+  // --- ports and MSRs -----------------------------------------------------
+  void mapPorts(std::uint16_t first, std::uint16_t count, std::string name,
+                PortRead read, PortWrite write);
+  // A null write handler makes the MSR read-only: a write stops the run.
+  void mapMsr(std::uint32_t index, std::string name, MsrRead read,
+              MsrWrite write);
+  // Every RDMSR / WRMSR in [base, base + code.size()) becomes a trap into
+  // the MSR models. Call for each region of guest code before running it.
+  void trapMsrInstructions(std::uint32_t base,
+                           std::span<const std::uint8_t> code);
+  std::uint64_t hwcr() const { return hwcr_; }
+  void setHwcr(std::uint64_t value) { hwcr_ = value; }
+  // The 64-bit FS base last written through MSR 0xC0000100.
+  std::uint64_t fsBaseMsr() const { return fsBaseMsr_; }
+
+  // --- calls ----------------------------------------------------------------
+  // A guest address that, when called (EFIAPI), runs handler on the host.
+  std::uint32_t addThunk(std::string name, ThunkHandler handler);
+  std::string thunkName(std::uint32_t address) const;
+
+  // Where the next call's stack starts (grows down from here).
+  void setStack(std::uint32_t top) { stackTop_ = top; }
+  std::uint32_t stackTop() const { return stackTop_; }
+  // Sets the IDT base; the PEI services pointer lives 4 bytes below it.
+  void setIdtBase(std::uint32_t base);
+  std::uint32_t idtBase() const { return idtBase_; }
+
+  // Calls the EFIAPI function at address with 32-bit arguments and returns
+  // EAX. Throws GuestFault when the guest stops in any other way.
+  std::uint32_t call(const std::string &name, std::uint32_t address,
+                     std::span<const std::uint32_t> arguments);
+  std::uint32_t call(const std::string &name, std::uint32_t address,
+                     std::initializer_list<std::uint32_t> arguments) {
+    return call(
+        name, address,
+        std::span<const std::uint32_t>(arguments.begin(), arguments.size()));
+  }
+  bool inCall() const { return running_; }
+  const CallRecord &lastCall() const { return lastCall_; }
+  CallLimits &limits() { return limits_; }
+  void addObserver(CallObserver *observer);
+  void removeObserver(CallObserver *observer);
+
+  Registers registers() const;
+  // The address of the instruction being executed (meaningful in hooks).
+  std::uint32_t instruction() const;
+
+  // Stops the current run with a fault; the message gets the guest address.
+  // For models that detect a fault inside a hook.
+  [[noreturn]] void fault(const std::string &what) const;
+
+  Trace &trace() { return trace_; }
+  const Trace &trace() const { return trace_; }
+
+private:
+  struct Region {
+    std::uint64_t base = 0;
+    std::uint64_t size = 0;
+    std::string name;
+    std::uint32_t rights = kNone;
+    std::string protection; // why rights were taken away, if they were
+    bool mmio = false;
+    MmioRead read;
+    MmioWrite write;
+    Machine *owner = nullptr;
+  };
+  struct Port {
+    std::uint16_t first, count;
+    std::string name;
+    PortRead read;
+    PortWrite write;
+  };
+  struct Msr {
+    std::string name;
+    MsrRead read;
+    MsrWrite write;
+  };
+  struct Thunk {
+    std::string name;
+    ThunkHandler handler;
+  };
+  struct Hook; // an added Unicorn hook, removed on destruction
+  struct EngineDeleter {
+    void operator()(uc_struct *engine) const;
+  };
+
+  friend struct HookEntry; // the Unicorn callbacks
+
+  void setUpProcessor();
+  Region &addRegion(Region region);
+  const Region *findRegion(std::uint64_t address) const;
+  Region *findRegion(std::uint64_t address);
+  void checkGuestAccess(std::uint32_t address, std::size_t size,
+                        std::uint32_t right, const std::string &what) const;
+  // Runs a model callback inside a hook: a thrown fault is recorded and the
+  // run stopped, since exceptions must not cross Unicorn's C frames.
+  template <typename F> auto guarded(F &&body) -> decltype(body());
+  void stopWith(const std::string &message);
+  void rdmsr(std::uint32_t at);
+  void wrmsr(std::uint32_t at);
+  std::uint64_t fsTrapRead(std::uint64_t offset, unsigned size);
+  void fsTrapWrite(std::uint64_t offset, unsigned size, std::uint64_t value);
+  std::uint64_t fsTarget(std::uint64_t offset) const;
+  void writeReg(int reg, std::uint32_t value);
+  std::uint32_t readReg(int reg) const;
+  std::string describeStop(int error, std::uint32_t eip) const;
+
+  std::unique_ptr<uc_struct, EngineDeleter> engine_;
+  std::vector<std::unique_ptr<Hook>> hooks_;
+  std::vector<std::unique_ptr<Region>> regions_; // stable addresses
+  std::vector<Port> ports_;
+  std::map<std::uint32_t, Msr> msrs_;
+  std::map<std::uint32_t, Thunk> thunks_;
+  std::uint32_t nextThunk_ = kSentinel + 16;
+  std::vector<std::uint32_t> msrSites_;
+  std::vector<CallObserver *> observers_;
+
+  std::uint32_t stackTop_ = 0;
+  std::uint32_t idtBase_ = kIdtAddress;
+  std::uint64_t hwcr_ = 0;
+  std::uint64_t fsBaseMsr_ = 0;
+  bool fsWindowActive_ = false; // FS points at the trap page
+
+  bool running_ = false;
+  std::optional<std::string> pendingFault_;
+  CallRecord lastCall_;
+  CallLimits limits_;
+  Trace trace_;
+};
+
+} // namespace machine
