@@ -198,7 +198,7 @@ TpmEngine::TpmEngine(std::filesystem::path stateDir)
 }
 
 TpmEngine::~TpmEngine() {
-  powerOff();
+  powerOffOrderly();
   engineExists = false;
 }
 
@@ -239,6 +239,17 @@ void TpmEngine::powerOff() {
     return;
   TPMLIB_Terminate();
   on_ = false;
+}
+
+std::uint32_t TpmEngine::powerOffOrderly() {
+  if (!isOn())
+    return 0;
+  // TPM2_Shutdown(TPM_SU_STATE)
+  static constexpr std::uint8_t kShutdownState[] = {
+      0x80, 0x01, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x01, 0x45, 0x00, 0x01};
+  const auto response = process(kShutdownState);
+  powerOff();
+  return responseCodeOf(response).value_or(kTpmRcFailure);
 }
 
 bool TpmEngine::isOn() const {

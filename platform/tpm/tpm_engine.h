@@ -33,8 +33,8 @@ public:
   // named as libtpms names them ("tpm2-00.permall" ...). The engine starts
   // powered off.
   explicit TpmEngine(std::filesystem::path stateDir);
-  // Powers off. Non-volatile state is written as the TPM changes it, so
-  // nothing is lost here; volatile state is lost, as on a power cut.
+  // Shuts the TPM down in order and powers off (powerOffOrderly): the
+  // state is saved, and the next engine on the directory starts cleanly.
   ~TpmEngine();
 
   TpmEngine(const TpmEngine &) = delete;
@@ -45,9 +45,19 @@ public:
   // TPM2_Startup. Does nothing when already on. Throws TpmEngineError when
   // libtpms refuses to start, e.g. from a damaged state file.
   void powerOn();
-  // Removes power: volatile state (PCRs, loaded objects, sessions) is lost.
-  // Does nothing when already off.
+  // Removes power at once, as a power cut: volatile state (PCRs, loaded
+  // objects, sessions) is lost, and the TPM counts the cut as an unorderly
+  // shutdown. After three such cuts in which dictionary-attack protected
+  // authorisations were used, the TPM locks those out (TPM_RC_LOCKOUT), as
+  // a real TPM does. Does nothing when already off.
   void powerOff();
+  // What an operating system does before turning the power off: sends
+  // TPM2_Shutdown(TPM_SU_STATE), then removes power. The shutdown is orderly,
+  // so no dictionary-attack penalty follows, and a later TPM2_Startup(STATE)
+  // could resume. Returns the TPM's response code to the Shutdown
+  // (TPM_RC_INITIALIZE when the TPM had not been started; 0 when the engine
+  // was already off).
+  std::uint32_t powerOffOrderly();
   bool isOn() const;
 
   // Runs one command and returns the TPM's response bytes. When the engine

@@ -29,13 +29,17 @@ std::vector<std::uint8_t> randomBytes(TpmEngine &engine, std::uint16_t count) {
   return {response.begin() + 12, response.end()};
 }
 
-std::vector<std::uint8_t> nvDefine(std::uint16_t dataSize) {
+// Owner and index itself may read and write with an empty password.
+constexpr std::uint32_t kNvOwnerAndAuthReadWrite = 0x00060006;
+// No dictionary-attack protection: after a start that followed a power cut,
+// the TPM answers the first DA-protected authorisation with TPM_RC_RETRY.
+constexpr std::uint32_t kNvNoDa = 0x02000000;
+
+std::vector<std::uint8_t>
+nvDefine(std::uint16_t dataSize,
+         std::uint32_t attributes = kNvOwnerAndAuthReadWrite | kNvNoDa) {
   constexpr std::uint32_t kNvDefineSpace = 0x12A;
   constexpr std::uint16_t kSha256 = 0x000B;
-  // Owner and index itself may read and write with an empty password. No
-  // dictionary-attack protection: after a start without an orderly shutdown
-  // the TPM answers the first DA-protected authorisation with TPM_RC_RETRY.
-  constexpr std::uint32_t kAttributes = 0x02060006;
   return CommandBuilder(kTagSessions, kNvDefineSpace)
       .u32(kOwner)
       .passwordAuthorization()
@@ -43,7 +47,7 @@ std::vector<std::uint8_t> nvDefine(std::uint16_t dataSize) {
       .u16(4 + 2 + 4 + 2 + 2)
       .u32(kNvIndex)
       .u16(kSha256)
-      .u32(kAttributes)
+      .u32(attributes)
       .u16(0) // no policy
       .u16(dataSize)
       .bytes();
@@ -144,6 +148,50 @@ TEST(TpmEngine, NvIndexSurvivesTheNextEngine) {
             secret);
   // The index cannot be defined twice: the state really is the old one.
   EXPECT_NE(responseCode(next.process(nvDefine(secret.size()))), kRcSuccess);
+}
+
+// As a TSS does: TPM_RC_RETRY asks for the same command again.
+std::uint32_t processWithRetry(TpmEngine &engine,
+                               const std::vector<std::uint8_t> &command) {
+  constexpr std::uint32_t kRcRetry = 0x922;
+  std::uint32_t rc = kRcRetry;
+  for (int attempt = 0; attempt < 3 && rc == kRcRetry; ++attempt)
+    rc = responseCode(engine.process(command));
+  return rc;
+}
+
+TEST(TpmEngine, EnginesEndingInOrderDoNotTripDictionaryAttackLockout) {
+  // A power cut after a DA-protected authorisation counts as a failed try;
+  // three lock the TPM out. Engines that end normally shut the TPM down in
+  // order, so any number of restarts leave the index usable.
+  ScratchDirectory state;
+  const std::vector<std::uint8_t> data{1, 2, 3, 4};
+  for (int boot = 0; boot < 5; ++boot) {
+    TpmEngine engine(state.path());
+    engine.powerOn();
+    ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+    if (boot == 0) {
+      ASSERT_EQ(processWithRetry(
+                    engine, nvDefine(data.size(), kNvOwnerAndAuthReadWrite)),
+                kRcSuccess);
+      ASSERT_EQ(processWithRetry(engine, nvWrite(data)), kRcSuccess);
+    }
+    EXPECT_EQ(processWithRetry(engine, nvRead(data.size())), kRcSuccess)
+        << "after restart " << boot;
+  }
+}
+
+TEST(TpmEngine, OrderlyPowerOffReportsTheShutdown) {
+  ScratchDirectory state;
+  TpmEngine engine(state.path());
+  EXPECT_EQ(engine.powerOffOrderly(), 0u); // already off
+  engine.powerOn();
+  EXPECT_EQ(engine.powerOffOrderly(), kRcInitialize); // never started
+  EXPECT_FALSE(engine.isOn());
+  engine.powerOn();
+  ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+  EXPECT_EQ(engine.powerOffOrderly(), kRcSuccess);
+  EXPECT_FALSE(engine.isOn());
 }
 
 TEST(TpmEngine, OnlyOneEnginePerProcess) {
