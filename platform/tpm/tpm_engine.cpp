@@ -28,7 +28,7 @@ constexpr std::uint32_t kTpmRcFailure = 0x101;
 // calls the storage callbacks from inside MainInit and Process).
 std::atomic<bool> engineExists{false};
 std::filesystem::path activeStateDir;
-std::string storageError;
+std::string engineError;
 
 std::string hex32(std::uint32_t value) {
   std::array<char, 11> text{};
@@ -76,8 +76,8 @@ TPM_RESULT nvramInit() {
   std::error_code error;
   std::filesystem::create_directories(activeStateDir, error);
   if (error) {
-    storageError = "cannot create TPM state directory " +
-                   activeStateDir.string() + ": " + error.message();
+    engineError = "cannot create TPM state directory " +
+                  activeStateDir.string() + ": " + error.message();
     return TPM_FAIL;
   }
   return TPM_SUCCESS;
@@ -94,18 +94,18 @@ TPM_RESULT nvramLoad(unsigned char **data, uint32_t *length, uint32_t tpmNumber,
   if (!file.valid()) {
     if (errno == ENOENT)
       return TPM_RETRY;
-    storageError = "cannot open TPM state " + errnoText(path);
+    engineError = "cannot open TPM state " + errnoText(path);
     return TPM_FAIL;
   }
   struct stat info {};
   if (::fstat(file.get(), &info) != 0 || info.st_size > INT32_MAX) {
-    storageError = "cannot size TPM state " + errnoText(path);
+    engineError = "cannot size TPM state " + errnoText(path);
     return TPM_FAIL;
   }
   const auto size = static_cast<std::size_t>(info.st_size);
   auto *buffer = static_cast<unsigned char *>(std::malloc(size ? size : 1));
   if (buffer == nullptr) {
-    storageError = "out of memory reading " + path.string();
+    engineError = "out of memory reading " + path.string();
     return TPM_FAIL;
   }
   std::size_t done = 0;
@@ -115,7 +115,7 @@ TPM_RESULT nvramLoad(unsigned char **data, uint32_t *length, uint32_t tpmNumber,
       continue;
     if (got <= 0) {
       std::free(buffer);
-      storageError = "cannot read TPM state " + errnoText(path);
+      engineError = "cannot read TPM state " + errnoText(path);
       return TPM_FAIL;
     }
     done += static_cast<std::size_t>(got);
@@ -136,7 +136,7 @@ TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
   FileDescriptor file(::open(temporary.c_str(),
                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (!file.valid()) {
-    storageError = "cannot write TPM state " + errnoText(temporary);
+    engineError = "cannot write TPM state " + errnoText(temporary);
     return TPM_FAIL;
   }
   std::size_t done = 0;
@@ -145,17 +145,17 @@ TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
     if (put < 0 && errno == EINTR)
       continue;
     if (put <= 0) {
-      storageError = "cannot write TPM state " + errnoText(temporary);
+      engineError = "cannot write TPM state " + errnoText(temporary);
       return TPM_FAIL;
     }
     done += static_cast<std::size_t>(put);
   }
   if (::fsync(file.get()) != 0 || !file.close()) {
-    storageError = "cannot flush TPM state " + errnoText(temporary);
+    engineError = "cannot flush TPM state " + errnoText(temporary);
     return TPM_FAIL;
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    storageError = "cannot replace TPM state " + errnoText(path);
+    engineError = "cannot replace TPM state " + errnoText(path);
     return TPM_FAIL;
   }
   return TPM_SUCCESS;
@@ -168,7 +168,7 @@ TPM_RESULT nvramDelete(uint32_t tpmNumber, const char *name,
     return TPM_SUCCESS;
   if (errno == ENOENT && !mustExist)
     return TPM_SUCCESS;
-  storageError = "cannot delete TPM state " + errnoText(path);
+  engineError = "cannot delete TPM state " + errnoText(path);
   return TPM_FAIL;
 }
 
@@ -207,7 +207,7 @@ void TpmEngine::powerOn() {
   if (on_)
     return;
   activeStateDir = stateDir_;
-  storageError.clear();
+  engineError.clear();
   libtpms_callbacks callbacks{};
   callbacks.sizeOfStruct = sizeof(callbacks);
   callbacks.tpm_nvram_init = nvramInit;
@@ -226,8 +226,8 @@ void TpmEngine::powerOn() {
                          "directory " +
                          stateDir_.string() + " (TPM_RESULT " + hex32(result) +
                          ")";
-    if (!storageError.empty())
-      reason += ": " + storageError;
+    if (!engineError.empty())
+      reason += ": " + engineError;
     throw TpmEngineError(reason);
   }
   on_ = true;
@@ -235,6 +235,10 @@ void TpmEngine::powerOn() {
 
 void TpmEngine::powerOff() {
   std::lock_guard lock(mutex_);
+  powerOffLocked();
+}
+
+void TpmEngine::powerOffLocked() {
   if (!on_)
     return;
   TPMLIB_Terminate();
@@ -242,13 +246,14 @@ void TpmEngine::powerOff() {
 }
 
 std::uint32_t TpmEngine::powerOffOrderly() {
-  if (!isOn())
+  std::lock_guard lock(mutex_);
+  if (!on_)
     return 0;
   // TPM2_Shutdown(TPM_SU_STATE)
   static constexpr std::uint8_t kShutdownState[] = {
       0x80, 0x01, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x01, 0x45, 0x00, 0x01};
-  const auto response = process(kShutdownState);
-  powerOff();
+  const auto response = processLocked(kShutdownState);
+  powerOffLocked();
   return responseCodeOf(response).value_or(kTpmRcFailure);
 }
 
@@ -259,17 +264,22 @@ bool TpmEngine::isOn() const {
 
 std::string TpmEngine::lastError() const {
   std::lock_guard lock(mutex_);
-  return storageError;
+  return engineError;
 }
 
 std::vector<std::uint8_t>
 TpmEngine::process(std::span<const std::uint8_t> command) {
   std::lock_guard lock(mutex_);
+  return processLocked(command);
+}
+
+std::vector<std::uint8_t>
+TpmEngine::processLocked(std::span<const std::uint8_t> command) {
   if (!on_)
     return errorResponse(kTpmRcFailure);
   if (command.size() > UINT32_MAX) {
-    storageError = "command of " + std::to_string(command.size()) +
-                   " bytes is too large for libtpms";
+    engineError = "command of " + std::to_string(command.size()) +
+                  " bytes is too large for libtpms";
     return errorResponse(kTpmRcFailure);
   }
   // libtpms takes a mutable command buffer; give it a copy.
@@ -282,8 +292,8 @@ TpmEngine::process(std::span<const std::uint8_t> command) {
   responseBuffer_.reset(buffer);
   if (result != TPM_SUCCESS || buffer == nullptr ||
       responseSize < kHeaderSize || responseSize > responseBufferSize_) {
-    storageError = "libtpms produced no response (TPM_RESULT " + hex32(result) +
-                   ", " + std::to_string(responseSize) + " bytes)";
+    engineError = "libtpms produced no response (TPM_RESULT " + hex32(result) +
+                  ", " + std::to_string(responseSize) + " bytes)";
     return errorResponse(kTpmRcFailure);
   }
   return {buffer, buffer + responseSize};

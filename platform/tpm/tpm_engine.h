@@ -71,6 +71,10 @@ public:
   std::string lastError() const;
 
 private:
+  void powerOffLocked();
+  std::vector<std::uint8_t>
+  processLocked(std::span<const std::uint8_t> command);
+
   struct FreeDeleter {
     void operator()(unsigned char *buffer) const;
   };
