@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 
 namespace tpm {
@@ -123,31 +126,53 @@ TEST(TpmEngine, PowerOnWhileOnChangesNothing) {
   EXPECT_EQ(responseCode(engine.process(getRandom(4))), kRcInitialize);
 }
 
-TEST(TpmEngine, NvIndexSurvivesTheNextEngine) {
-  ScratchDirectory state;
-  const std::vector<std::uint8_t> secret{'p', 'e', 'i', '-', 'n', 'v', 0, 7};
-  {
-    TpmEngine engine(state.path());
-    engine.powerOn();
-    ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
-    ASSERT_EQ(responseCode(engine.process(nvDefine(secret.size()))),
-              kRcSuccess);
-    ASSERT_EQ(responseCode(engine.process(nvWrite(secret))), kRcSuccess);
-  }
-  EXPECT_TRUE(std::filesystem::exists(state.path() / "tpm2-00.permall"));
+const std::vector<std::uint8_t> kSecret{'p', 'e', 'i', '-', 'n', 'v', 0, 7};
 
-  TpmEngine next(state.path());
+// Starts a TPM on the directory and stores kSecret in a new NV index.
+bool storeSecret(const std::filesystem::path &stateDir) {
+  TpmEngine engine(stateDir);
+  engine.powerOn();
+  return responseCode(engine.process(startupClear())) == kRcSuccess &&
+         responseCode(engine.process(nvDefine(kSecret.size()))) == kRcSuccess &&
+         responseCode(engine.process(nvWrite(kSecret))) == kRcSuccess;
+}
+
+void expectSecretStored(const std::filesystem::path &stateDir) {
+  EXPECT_TRUE(std::filesystem::exists(stateDir / "tpm2-00.permall"));
+  TpmEngine next(stateDir);
   next.powerOn();
   ASSERT_EQ(responseCode(next.process(startupClear())), kRcSuccess);
-  const auto response = next.process(nvRead(secret.size()));
+  const auto response = next.process(nvRead(kSecret.size()));
   ASSERT_EQ(responseCode(response), kRcSuccess);
   // header, parameter size, then the TPM2B_MAX_NV_BUFFER
-  ASSERT_EQ(readU16(response, 14), secret.size());
+  ASSERT_EQ(readU16(response, 14), kSecret.size());
   EXPECT_EQ(std::vector<std::uint8_t>(response.begin() + 16,
-                                      response.begin() + 16 + secret.size()),
-            secret);
+                                      response.begin() + 16 + kSecret.size()),
+            kSecret);
   // The index cannot be defined twice: the state really is the old one.
-  EXPECT_NE(responseCode(next.process(nvDefine(secret.size()))), kRcSuccess);
+  EXPECT_NE(responseCode(next.process(nvDefine(kSecret.size()))), kRcSuccess);
+}
+
+TEST(TpmEngine, NvIndexSurvivesTheNextEngine) {
+  // In one process, as when the platform powers the TPM down and up again.
+  ScratchDirectory state;
+  ASSERT_TRUE(storeSecret(state.path()));
+  expectSecretStored(state.path());
+}
+
+TEST(TpmEngine, NvIndexSurvivesTheProcess) {
+  // Across processes, as when the server is restarted: only the files carry
+  // the state over.
+  ScratchDirectory state;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    ::_exit(storeSecret(state.path()) ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the child could not store the secret";
+  expectSecretStored(state.path());
 }
 
 // As a TSS does: TPM_RC_RETRY asks for the same command again.
