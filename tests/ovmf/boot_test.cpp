@@ -1,0 +1,463 @@
+// Boots IA-32 OVMF with the module (and the companion test module) in its PEI
+// volume under QEMU, then checks what the companion reported on the debug
+// console. One run covers one dispatch variant:
+//
+//   ovmf_boot_test --variant apriori|appended --module M.efi --map M.map
+//                  --companion C.efi --work DIR [gtest options]
+//
+// Exits with 77 (skipped) when the pinned firmware or QEMU is not there.
+#include "ovmf_firmware.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kSkipped = 77;
+const fs::path kFirmwareCode = "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd";
+const fs::path kFirmwareVars = "/usr/share/OVMF/OVMF32_VARS_4M.fd";
+// The firmware build whose layout the insertion was written against.
+constexpr std::string_view kFirmwareSha256 =
+    "d068b51430d3063b6063836a4c633c3e807c9629d3431910a9f4a2a9334da4b7";
+constexpr std::uint64_t kGuestRam = 512ull << 20; // -m 512
+// QEMU reaches the shell in 10-20 s here; far beyond that it is stuck.
+constexpr auto kBootDeadline = std::chrono::seconds(240);
+constexpr std::string_view kShellPrompt = "Shell>";
+
+constexpr std::uint32_t kPpiTerminate = 0x80000010;
+constexpr std::uint32_t kSuccess = 0;
+constexpr std::uint32_t kInvalidParameter = 0x80000002;
+constexpr std::uint32_t kUnsupported = 0x80000003;
+
+// One "TTP <event> key=value ..." line from the companion.
+struct Event {
+  std::string name;
+  std::map<std::string, std::string> fields;
+
+  std::uint32_t number(const std::string &key) const {
+    const auto it = fields.find(key);
+    if (it == fields.end()) {
+      throw std::runtime_error("event " + name + ": expected field " + key +
+                               ", found none");
+    }
+    return static_cast<std::uint32_t>(std::stoul(it->second, nullptr, 16));
+  }
+  const std::string &text(const std::string &key) const {
+    static const std::string none;
+    const auto it = fields.find(key);
+    return it == fields.end() ? none : it->second;
+  }
+};
+
+struct Context {
+  Context(pei::PeImage m, pei::LinkerMap symbols)
+      : module(std::move(m)), map(std::move(symbols)) {}
+  std::string variant;
+  ovmf::PatchedFirmware firmware;
+  pei::PeImage module;
+  pei::LinkerMap map;
+  std::uint32_t flashBase = 0; // lowest address of the two flash parts
+  std::string extractMessages, extractReport;
+  std::string serial, debug;
+  std::vector<Event> events;
+};
+Context *context = nullptr;
+
+Bytes readFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error(path.string() + ": expected a readable file, "
+                                             "found none");
+  }
+  return Bytes((std::istreambuf_iterator<char>(in)),
+               std::istreambuf_iterator<char>());
+}
+std::string readText(const fs::path &path) {
+  const Bytes bytes = fs::exists(path) ? readFile(path) : Bytes{};
+  return std::string(bytes.begin(), bytes.end());
+}
+void writeFile(const fs::path &path, const Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) {
+    throw std::runtime_error(path.string() + ": expected to write it, found "
+                                             "the write failing");
+  }
+}
+
+std::optional<fs::path> findProgram(const std::string &name) {
+  const char *path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const fs::path candidate = fs::path(dir) / name;
+    if (!dir.empty() && fs::exists(candidate)) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<Event> parseEvents(const std::string &log) {
+  std::vector<Event> events;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    const auto at = line.find("TTP ");
+    if (at == std::string::npos) {
+      continue;
+    }
+    std::istringstream words(line.substr(at + 4));
+    Event e;
+    words >> e.name;
+    for (std::string word; words >> word;) {
+      const auto eq = word.find('=');
+      if (eq != std::string::npos) {
+        e.fields[word.substr(0, eq)] = word.substr(eq + 1);
+      }
+    }
+    events.push_back(std::move(e));
+  }
+  return events;
+}
+
+const Event *find(const std::string &name) {
+  for (const Event &e : context->events) {
+    if (e.name == name) {
+      return &e;
+    }
+  }
+  return nullptr;
+}
+std::ptrdiff_t indexOf(const std::string &name) {
+  const Event *e = find(name);
+  return e == nullptr ? -1 : e - context->events.data();
+}
+
+// Offset of a routine or datum from the image base, from the linker map
+// (C++ names are decorated: "?Execute@@...").
+std::uint32_t rvaOf(const std::string &name) {
+  for (const auto &[symbol, address] : context->map.symbols()) {
+    if (symbol == name || symbol.rfind("?" + name + "@@", 0) == 0) {
+      return address - context->module.imageBase();
+    }
+  }
+  throw std::runtime_error("linker map: expected symbol " + name +
+                           ", found none");
+}
+
+#define REQUIRE_EVENT(var, name)                                               \
+  const Event *var = find(name);                                               \
+  ASSERT_NE(var, nullptr) << "no \"TTP " name "\" line on the debug console\n" \
+                          << context->debug
+
+TEST(Firmware, PatchedImageParsesCleanlyWithBothModulesInThePeiVolume) {
+  EXPECT_EQ(context->extractMessages, "")
+      << "UEFIExtract reported problems with the patched image";
+  const std::string &report = context->extractReport;
+  const auto pei = report.find(std::string(ovmf::kPeiVolumeGuid));
+  const auto module = report.find("6B102C40-43C0-4B44-B347-CB97B70880ED");
+  const auto companion = report.find(std::string(ovmf::kCompanionFileGuid));
+  ASSERT_NE(pei, std::string::npos) << report;
+  ASSERT_NE(module, std::string::npos) << report;
+  ASSERT_NE(companion, std::string::npos) << report;
+  EXPECT_LT(pei, module);
+  EXPECT_LT(module, companion) << "the companion follows the module";
+  const auto line =
+      report.substr(report.rfind('\n', module) + 1,
+                    report.find('\n', module) - report.rfind('\n', module));
+  EXPECT_NE(line.find("PEI module"), std::string::npos) << line;
+  EXPECT_NE(line.find("TpmTransportPei"), std::string::npos) << line;
+  const auto &m = context->firmware.module;
+  EXPECT_EQ(m.imageBase % context->module.sectionAlignment(), 0u);
+  EXPECT_GE(m.imageBase, context->firmware.peiVolumeBase);
+  EXPECT_LT(m.imageBase + m.imageSize, context->firmware.peiVolumeBase +
+                                           context->firmware.peiVolumeLength);
+}
+
+TEST(Boot, FirmwareReachesItsShellAndTheCompanionFinishes) {
+  EXPECT_NE(context->serial.find(kShellPrompt), std::string::npos)
+      << "serial console:\n"
+      << context->serial;
+  REQUIRE_EVENT(start, "companion");
+  REQUIRE_EVENT(done, "companion-done");
+  EXPECT_LT(start, done);
+}
+
+TEST(Transport, NotificationFiresOnceBeforeTheTriggerInstallReturns) {
+  REQUIRE_EVENT(armed, "notify-armed");
+  EXPECT_EQ(armed->number("status"), kSuccess);
+  REQUIRE_EVENT(installed, "trigger-installed");
+  EXPECT_EQ(installed->number("status"), kSuccess);
+  std::vector<const Event *> notifications;
+  for (const Event &e : context->events) {
+    if (e.name == "notify") {
+      notifications.push_back(&e);
+    }
+  }
+  ASSERT_EQ(notifications.size(), 1u) << context->debug;
+  const Event &notify = *notifications.front();
+  EXPECT_EQ(notify.number("count"), 1u);
+  EXPECT_EQ(notify.number("in-trigger"), 1u)
+      << "the transport must be installed from inside the trigger's "
+         "InstallPpi";
+  const auto at = &notify - context->events.data();
+  EXPECT_LT(indexOf("trigger-installing"), at);
+  EXPECT_LT(at, indexOf("trigger-installed"));
+  EXPECT_EQ(installed->number("notify-count"), 1u);
+  REQUIRE_EVENT(done, "companion-done");
+  EXPECT_EQ(done->number("notify-count"), 1u);
+}
+
+TEST(Transport, LocateFindsTheDescriptorAndTheNotifiedInterface) {
+  REQUIRE_EVENT(locate, "locate");
+  REQUIRE_EVENT(notify, "notify");
+  EXPECT_EQ(locate->number("status"), kSuccess);
+  EXPECT_EQ(locate->number("flags"), kPpiTerminate);
+  EXPECT_EQ(locate->number("guid-match"), 1u);
+  EXPECT_EQ(locate->number("interface"), notify->number("interface"));
+  EXPECT_EQ(locate->number("descriptor-ppi"), locate->number("interface"));
+  EXPECT_EQ(locate->number("notified"), locate->number("interface"));
+}
+
+// Relocation check: the interface table, its four entries and the
+// descriptor all lie in one copy of the module in permanent memory, away
+// from the PEI volume's RAM copy (where the file sits) and below the flash,
+// at the offsets the linker gave them.
+TEST(Transport, InterfaceAndSlotsLieInTheShadowCopyAtTheirLinkedOffsets) {
+  REQUIRE_EVENT(locate, "locate");
+  REQUIRE_EVENT(slots, "slots");
+  REQUIRE_EVENT(image, "image");
+  ASSERT_NE(image->text("base"), "") << "no image found around the interface";
+  const std::uint32_t base = image->number("base");
+  const std::uint32_t size = image->number("size");
+  EXPECT_EQ(size, context->module.sizeOfImage());
+  EXPECT_EQ(image->number("header-imagebase"), base)
+      << "the loader records where it placed the copy";
+  const std::uint64_t end = static_cast<std::uint64_t>(base) + size;
+  const auto &fw = context->firmware;
+  EXPECT_TRUE(end <= fw.peiVolumeBase ||
+              base >= static_cast<std::uint64_t>(fw.peiVolumeBase) +
+                          fw.peiVolumeLength)
+      << "copy [" << base << ", " << end << ") overlaps the PEI volume";
+  EXPECT_NE(base, fw.module.imageBase);
+  EXPECT_LE(end, kGuestRam) << "permanent memory";
+  EXPECT_LT(end, context->flashBase) << "below the flash";
+
+  const std::uint32_t interface = locate->number("interface");
+  EXPECT_EQ(interface - base, rvaOf("TpmTransportPpi"));
+  EXPECT_EQ(locate->number("descriptor") - base,
+            rvaOf("TpmTransportDescriptor"));
+  const std::array<std::pair<const char *, const char *>, 4> order = {{
+      {"execute", "Execute"},
+      {"probe", "Probe"},
+      {"send", "Send"},
+      {"receive", "Receive"},
+  }};
+  std::set<std::uint32_t> distinct;
+  for (const auto &[field, routine] : order) {
+    const std::uint32_t slot = slots->number(field);
+    distinct.insert(slot);
+    EXPECT_GE(slot, base) << field;
+    EXPECT_LT(slot, end) << field;
+    EXPECT_EQ(slot - base, rvaOf(routine)) << field << " slot";
+  }
+  EXPECT_EQ(distinct.size(), 4u);
+}
+
+TEST(Transport, StatusesWithTheCoprocessorAbsent) {
+  REQUIRE_EVENT(probe, "probe");
+  REQUIRE_EVENT(execute, "execute");
+  REQUIRE_EVENT(send, "send-empty");
+  EXPECT_EQ(probe->number("status"), kSuccess);
+  EXPECT_EQ(execute->number("status"), kUnsupported);
+  EXPECT_EQ(execute->number("response-bytes-changed"), 0u);
+  EXPECT_EQ(execute->number("response-length"), 64u) << "read, never written";
+  EXPECT_EQ(send->number("status"), kInvalidParameter);
+}
+
+TEST(Announcement, Token11HeldTheInstanceGuidAndWasRestored) {
+  REQUIRE_EVENT(before, "token-before");
+  EXPECT_EQ(before->number("pcd-status"), kSuccess);
+  ASSERT_NE(before->number("address"), 0u);
+  REQUIRE_EVENT(after, "token-after");
+  EXPECT_EQ(after->number("instance"), 1u);
+  // TpmInstanceGuid {0D2098C2-BD29-4FBC-ABEC-4E038EFAA358} in storage order.
+  EXPECT_EQ(after->text("bytes"), "C298200D29BDBC4FABEC4E038EFAA358");
+  REQUIRE_EVENT(restored, "token-restored");
+  EXPECT_EQ(restored->number("same"), 1u);
+}
+
+struct Options {
+  std::string variant;
+  fs::path module, map, companion, work;
+};
+
+Options parseOptions(int argc, char **argv) {
+  Options o;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const std::string value = argv[i + 1];
+    if (key == "--variant") {
+      o.variant = value;
+    } else if (key == "--module") {
+      o.module = value;
+    } else if (key == "--map") {
+      o.map = value;
+    } else if (key == "--companion") {
+      o.companion = value;
+    } else if (key == "--work") {
+      o.work = value;
+    } else {
+      throw std::runtime_error("expected --variant, --module, --map, "
+                               "--companion or --work, found " +
+                               key);
+    }
+  }
+  if ((o.variant != "apriori" && o.variant != "appended") || o.module.empty() ||
+      o.map.empty() || o.companion.empty() || o.work.empty()) {
+    throw std::runtime_error("expected --variant apriori|appended --module "
+                             "M.efi --map M.map --companion C.efi --work DIR");
+  }
+  return o;
+}
+
+// Why the test cannot run here, or nothing.
+std::optional<std::string> missingPrerequisite(const Bytes &code) {
+  if (code.empty()) {
+    return "firmware " + kFirmwareCode.string() +
+           " is not installed (Debian package ovmf-ia32)";
+  }
+  if (const std::string sum = ovmf::sha256Hex(code); sum != kFirmwareSha256) {
+    return "firmware " + kFirmwareCode.string() + " has SHA-256 " + sum +
+           ", the test is written for " + std::string(kFirmwareSha256);
+  }
+  if (!fs::exists(kFirmwareVars)) {
+    return "variable store " + kFirmwareVars.string() + " is not installed";
+  }
+  if (!findProgram("qemu-system-i386")) {
+    return "qemu-system-i386 is not installed (Debian package "
+           "qemu-system-x86)";
+  }
+  if (!findProgram("UEFIExtract")) {
+    return "UEFIExtract is not installed (Debian package uefitool-cli)";
+  }
+  return std::nullopt;
+}
+
+void bootFirmware(const Options &o, Context &c) {
+  const fs::path code = o.work / "CODE.fd", vars = o.work / "VARS.fd";
+  const fs::path serial = o.work / "serial.log", debug = o.work / "debug.log";
+  const fs::path pidFile = o.work / "qemu.pid", output = o.work / "qemu.out";
+  writeFile(code, c.firmware.image);
+  fs::copy_file(kFirmwareVars, vars, fs::copy_options::overwrite_existing);
+  for (const fs::path &p : {serial, debug, pidFile}) {
+    fs::remove(p);
+  }
+  // `timeout` guards against this driver dying with QEMU still running.
+  const std::string limit = std::to_string(kBootDeadline.count() + 30);
+  test_process::Process qemu(
+      {"timeout",
+       "--kill-after=5",
+       limit,
+       "qemu-system-i386",
+       "-machine",
+       "q35,smm=on,accel=tcg",
+       "-m",
+       "512",
+       "-global",
+       "driver=cfi.pflash01,property=secure,value=on",
+       "-drive",
+       "if=pflash,format=raw,unit=0,file=" + code.string() + ",readonly=on",
+       "-drive",
+       "if=pflash,format=raw,unit=1,file=" + vars.string(),
+       "-debugcon",
+       "file:" + debug.string(),
+       "-global",
+       "isa-debugcon.iobase=0x402",
+       "-display",
+       "none",
+       "-nic",
+       "none",
+       "-serial",
+       "file:" + serial.string(),
+       "-monitor",
+       "none",
+       "-pidfile",
+       pidFile.string()},
+      output);
+  const auto started = std::chrono::steady_clock::now();
+  bool shell = false;
+  while (qemu.running() &&
+         std::chrono::steady_clock::now() - started < kBootDeadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    if (readText(serial).find(kShellPrompt) != std::string::npos) {
+      shell = true;
+      break;
+    }
+  }
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::steady_clock::now() - started);
+  // Stop QEMU itself by the PID it wrote; `timeout` then exits with it.
+  const std::string pidText = readText(pidFile);
+  if (!pidText.empty()) {
+    test_process::stopPid(static_cast<pid_t>(std::stol(pidText)));
+  }
+  qemu.stop();
+  std::cout << "[" << o.variant << "] QEMU ran " << seconds.count() << " s, "
+            << (shell ? "shell reached" : "no shell") << "\n";
+  c.serial = readText(serial);
+  c.debug = readText(debug);
+  c.events = parseEvents(c.debug);
+  std::cout << c.debug;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  testing::InitGoogleTest(&argc, argv);
+  try {
+    const Options o = parseOptions(argc, argv);
+    const Bytes code =
+        fs::exists(kFirmwareCode) ? readFile(kFirmwareCode) : Bytes{};
+    if (const auto missing = missingPrerequisite(code)) {
+      std::cout << "SKIPPED: " << *missing << "\n";
+      return kSkipped;
+    }
+    fs::create_directories(o.work);
+    static Context c(pei::PeImage::load(o.module), pei::LinkerMap::load(o.map));
+    c.variant = o.variant;
+    context = &c;
+    c.flashBase = static_cast<std::uint32_t>(0x100000000ull - code.size() -
+                                             fs::file_size(kFirmwareVars));
+    c.firmware =
+        ovmf::insertModules(code, c.module, pei::PeImage::load(o.companion),
+                            o.variant == "apriori" ? ovmf::Dispatch::Apriori
+                                                   : ovmf::Dispatch::Appended);
+    const fs::path patched = o.work / "patched.fd";
+    writeFile(patched, c.firmware.image);
+    const auto extract = test_process::capture(
+        {"UEFIExtract", patched.filename().string(), "report"}, o.work);
+    c.extractMessages = extract;
+    c.extractReport = readText(o.work / "patched.fd.report.txt");
+    bootFirmware(o, c);
+  } catch (const std::exception &e) {
+    std::cerr << "ovmf_boot_test: " << e.what() << "\n";
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}

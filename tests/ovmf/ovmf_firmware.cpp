@@ -1,0 +1,379 @@
+#include "ovmf_firmware.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace ovmf {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace ff = ffs_format;
+
+std::string hex(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%llX",
+                static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::uint32_t u24(std::span<const std::uint8_t> b, std::size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16;
+}
+std::uint16_t u16(std::span<const std::uint8_t> b, std::size_t at) {
+  return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
+}
+std::uint32_t alignUp(std::uint32_t value, std::uint32_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+constexpr std::size_t kLzmaPropertiesSize = 5;
+constexpr std::size_t kLzmaHeaderSize = 13; // properties + 64-bit size
+constexpr std::size_t kGuidSectionHeaderSize = 24;
+constexpr std::size_t kFvExtHeaderOffsetField = 52;
+
+// Owns a liblzma stream for the length of one conversion.
+class LzmaStream {
+public:
+  LzmaStream() = default;
+  LzmaStream(const LzmaStream &) = delete;
+  LzmaStream &operator=(const LzmaStream &) = delete;
+  ~LzmaStream() { lzma_end(&stream_); }
+  lzma_stream *get() { return &stream_; }
+
+private:
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+};
+
+Bytes runLzma(lzma_stream *stream, std::span<const std::uint8_t> input,
+              std::size_t expected, const char *what) {
+  Bytes output(std::max<std::size_t>(expected, 1 << 16));
+  stream->next_in = input.data();
+  stream->avail_in = input.size();
+  std::size_t produced = 0;
+  for (;;) {
+    if (produced == output.size()) {
+      output.resize(output.size() * 2);
+    }
+    stream->next_out = output.data() + produced;
+    stream->avail_out = output.size() - produced;
+    const lzma_ret ret = lzma_code(stream, LZMA_FINISH);
+    produced = output.size() - stream->avail_out;
+    if (ret == LZMA_STREAM_END) {
+      break;
+    }
+    if (ret != LZMA_OK) {
+      throw FirmwareError(std::string(what) +
+                          ": expected liblzma to succeed, found error " +
+                          std::to_string(static_cast<int>(ret)));
+    }
+  }
+  output.resize(produced);
+  return output;
+}
+
+Bytes section(std::span<const std::uint8_t> bytes, std::size_t at,
+              const char *what) {
+  if (at + ff::kSectionHeaderSize > bytes.size()) {
+    throw FirmwareError(std::string(what) + ": expected a section at " +
+                        hex(at) + ", found the end of the data");
+  }
+  const std::uint32_t size = u24(bytes, at);
+  if (size < ff::kSectionHeaderSize || at + size > bytes.size()) {
+    throw FirmwareError(std::string(what) +
+                        ": expected a section size within "
+                        "the data, found " +
+                        hex(size) + " at " + hex(at));
+  }
+  return Bytes(bytes.begin() + static_cast<long>(at),
+               bytes.begin() + static_cast<long>(at + size));
+}
+
+// Adds `name` to the apriori list, which grows by one GUID. The apriori file
+// is followed by a pad file in this firmware; it shrinks by as much, so that
+// every later file, executing in place at its address, stays where it is.
+void addToApriori(std::span<std::uint8_t> volumeBytes, const ff::Guid &name) {
+  const ff::Volume volume = ff::Volume::parse(volumeBytes);
+  const auto &files = volume.files();
+  const auto apriori =
+      std::find_if(files.begin(), files.end(), [](const ff::VolumeFile &f) {
+        return f.name == ff::Guid::parse(kPeiAprioriFileGuid);
+      });
+  if (apriori == files.end() || apriori + 1 == files.end()) {
+    throw FirmwareError("PEI volume: expected an apriori file followed by "
+                        "another file, found none");
+  }
+  const ff::VolumeFile &pad = *(apriori + 1);
+  const Bytes list =
+      section(volumeBytes.subspan(apriori->offset, apriori->size),
+              ff::kFileHeaderSize, "apriori file");
+  if (list[3] != ff::kSectionRaw ||
+      apriori->size != ff::kFileHeaderSize + list.size()) {
+    throw FirmwareError("apriori file: expected one raw section, found type " +
+                        hex(list[3]));
+  }
+  Bytes body(list.begin() + ff::kSectionHeaderSize, list.end());
+  body.insert(body.end(), name.bytes.begin(), name.bytes.end());
+  const Bytes file = ff::makeFile(
+      apriori->name, apriori->type,
+      ff::alignmentFromAttributes(apriori->attributes),
+      ff::makeSection(ff::kSectionRaw, body), volume.erasePolarity(),
+      (apriori->attributes & ff::kAttribChecksum) != 0);
+  const std::uint32_t padStart =
+      alignUp(apriori->offset + static_cast<std::uint32_t>(file.size()), 8);
+  if (pad.type != ff::kFileTypePad ||
+      padStart + ff::kFileHeaderSize > pad.end()) {
+    throw FirmwareError("apriori file: expected a pad file after it with room "
+                        "for 16 more bytes, found type " +
+                        hex(pad.type) + " ending at " + hex(pad.end()));
+  }
+  const Bytes newPad =
+      ff::makePadFile(pad.end() - padStart, volume.erasePolarity());
+  std::fill(volumeBytes.begin() + apriori->offset,
+            volumeBytes.begin() + pad.end(),
+            volume.erasePolarity() ? 0xFF : 0x00);
+  std::copy(file.begin(), file.end(), volumeBytes.begin() + apriori->offset);
+  std::copy(newPad.begin(), newPad.end(), volumeBytes.begin() + padStart);
+}
+
+PlacedModule place(std::span<std::uint8_t> volumeBytes,
+                   std::uint32_t volumeBase, const pei::PeImage &image,
+                   ff::PeimOptions options) {
+  // The layout does not depend on the base, so a first build tells where
+  // the file will go and a second one is rebased for that place.
+  const ff::PeimFile unplaced = ff::buildPeim(image, options);
+  const std::uint32_t at =
+      ff::placementFor(ff::Volume::parse(volumeBytes),
+                       static_cast<std::uint32_t>(unplaced.bytes.size()),
+                       unplaced.dataAlignment);
+  options.fileAddress = volumeBase + at;
+  const ff::PeimFile placed = ff::buildPeim(image, options);
+  const std::uint32_t written =
+      ff::appendFile(volumeBytes, placed.bytes, placed.dataAlignment);
+  if (written != at) {
+    throw FirmwareError("placement: expected the file at " + hex(at) +
+                        ", found it at " + hex(written));
+  }
+  return {at, placed.imageBase, image.sizeOfImage()};
+}
+
+} // namespace
+
+Bytes lzmaDecompress(std::span<const std::uint8_t> stream) {
+  if (stream.size() < kLzmaHeaderSize) {
+    throw FirmwareError("LZMA stream: expected a 13-byte header, found " +
+                        std::to_string(stream.size()) + " bytes");
+  }
+  std::uint64_t size = 0;
+  for (int i = 7; i >= 0; --i) {
+    size = size << 8 | stream[kLzmaPropertiesSize + static_cast<unsigned>(i)];
+  }
+  LzmaStream lzma;
+  if (lzma_alone_decoder(lzma.get(), UINT64_MAX) != LZMA_OK) {
+    throw FirmwareError("LZMA decoder: expected it to start, found an error");
+  }
+  const bool known = size != UINT64_MAX;
+  Bytes out = runLzma(lzma.get(), stream, known ? size : 0, "LZMA decode");
+  if (known && out.size() != size) {
+    throw FirmwareError("LZMA stream: expected " + hex(size) +
+                        " bytes as its header says, found " + hex(out.size()));
+  }
+  return out;
+}
+
+Bytes lzmaCompress(std::span<const std::uint8_t> data) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, 6) != 0) {
+    throw FirmwareError("LZMA preset 6: expected it available, found none");
+  }
+  LzmaStream lzma;
+  if (lzma_alone_encoder(lzma.get(), &options) != LZMA_OK) {
+    throw FirmwareError("LZMA encoder: expected it to start, found an error");
+  }
+  Bytes out = runLzma(lzma.get(), data, data.size() / 2 + 4096, "LZMA encode");
+  std::uint64_t size = data.size();
+  for (std::size_t i = 0; i < 8; ++i, size >>= 8) {
+    out[kLzmaPropertiesSize + i] = static_cast<std::uint8_t>(size);
+  }
+  return out;
+}
+
+PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
+                              const pei::PeImage &companion,
+                              Dispatch dispatch) {
+  const ff::Volume top = ff::Volume::parse(firmware);
+  const auto &files = top.files();
+  const auto holder =
+      std::find_if(files.begin(), files.end(), [](const ff::VolumeFile &f) {
+        return f.type == ff::kFileTypeVolumeImage;
+      });
+  if (holder == files.end()) {
+    throw FirmwareError("first volume: expected a volume-image file, found "
+                        "none");
+  }
+  const std::size_t sectionAt = holder->offset + ff::kFileHeaderSize;
+  const Bytes guided =
+      section(std::span<const std::uint8_t>(firmware).subspan(0, holder->end()),
+              sectionAt, "compressed volumes");
+  if (guided[3] != ff::kSectionGuidDefined ||
+      ff::Guid::fromBytes(std::span(guided).subspan(4)) !=
+          ff::Guid::parse(kLzmaSectionGuid)) {
+    throw FirmwareError("volume-image file " + holder->name.str() +
+                        ": expected an LZMA GUID-defined section first, "
+                        "found type " +
+                        hex(guided[3]));
+  }
+  const std::uint16_t dataOffset = u16(guided, 20);
+  if (dataOffset < kGuidSectionHeaderSize || dataOffset > guided.size()) {
+    throw FirmwareError("LZMA section: expected a data offset within it, "
+                        "found " +
+                        hex(dataOffset));
+  }
+  Bytes volumes = lzmaDecompress(std::span(guided).subspan(dataOffset));
+  const std::size_t decompressedSize = volumes.size();
+
+  // Find the PEI volume among the volume-image sections.
+  PatchedFirmware out;
+  std::span<std::uint8_t> pei;
+  for (std::size_t at = 0; at + ff::kSectionHeaderSize <= volumes.size();
+       at = alignUp(static_cast<std::uint32_t>(at + u24(volumes, at)), 4)) {
+    const std::uint32_t size = u24(volumes, at);
+    if (size < ff::kSectionHeaderSize) {
+      break;
+    }
+    if (volumes[at + 3] != ff::kSectionVolumeImage) {
+      continue;
+    }
+    const auto candidate =
+        std::span(volumes).subspan(at + 4, size - ff::kSectionHeaderSize);
+    const ff::Volume v = ff::Volume::parse(candidate);
+    const std::uint16_t ext = u16(candidate, kFvExtHeaderOffsetField);
+    if (ext != 0 && ff::Guid::fromBytes(candidate.subspan(ext)) ==
+                        ff::Guid::parse(kPeiVolumeGuid)) {
+      pei = candidate.subspan(0, v.length());
+      break;
+    }
+  }
+  if (pei.empty()) {
+    throw FirmwareError("compressed volumes: expected the PEI volume " +
+                        std::string(kPeiVolumeGuid) + ", found none");
+  }
+  out.peiVolumeLength = static_cast<std::uint32_t>(pei.size());
+
+  ff::PeimOptions moduleOptions; // the shipped GUID, name and TRUE depex
+  if (dispatch == Dispatch::Apriori) {
+    addToApriori(pei, moduleOptions.name);
+  }
+  out.module = place(pei, kPeiVolumeRamBase, module, moduleOptions);
+  ff::PeimOptions companionOptions;
+  companionOptions.name = ff::Guid::parse(kCompanionFileGuid);
+  companionOptions.uiName = "TpmTransportCompanionPei";
+  companionOptions.depex = {ff::Guid::parse(kMemoryDiscoveredPpiGuid)};
+  out.companion = place(pei, kPeiVolumeRamBase, companion, companionOptions);
+
+  if (volumes.size() != decompressedSize) {
+    throw FirmwareError("compressed volumes: expected their size to stay " +
+                        hex(decompressedSize) + ", found " +
+                        hex(volumes.size()));
+  }
+  Bytes newSection(guided.begin(), guided.begin() + dataOffset);
+  const Bytes packed = lzmaCompress(volumes);
+  newSection.insert(newSection.end(), packed.begin(), packed.end());
+  if (newSection.size() > ff::kMaxSmallSize) {
+    throw FirmwareError("LZMA section: expected at most 0xFFFFFF bytes, "
+                        "found " +
+                        hex(newSection.size()));
+  }
+  newSection[0] = static_cast<std::uint8_t>(newSection.size());
+  newSection[1] = static_cast<std::uint8_t>(newSection.size() >> 8);
+  newSection[2] = static_cast<std::uint8_t>(newSection.size() >> 16);
+  const Bytes file = ff::makeFile(
+      holder->name, holder->type,
+      ff::alignmentFromAttributes(holder->attributes), newSection,
+      top.erasePolarity(), (holder->attributes & ff::kAttribChecksum) != 0);
+
+  // The file may grow into the free space behind it, never into a file.
+  const std::uint32_t newEnd =
+      holder->offset + static_cast<std::uint32_t>(file.size());
+  const std::uint32_t limit =
+      holder + 1 != files.end() ? (holder + 1)->offset : top.length();
+  if (alignUp(newEnd, 8) > limit) {
+    throw FirmwareError("first volume: expected room for " + hex(file.size()) +
+                        " bytes at " + hex(holder->offset) +
+                        ", found the next object at " + hex(limit));
+  }
+  std::fill(firmware.begin() + holder->offset,
+            firmware.begin() + std::max(holder->end(), newEnd),
+            top.erasePolarity() ? 0xFF : 0x00);
+  std::copy(file.begin(), file.end(), firmware.begin() + holder->offset);
+  out.image = std::move(firmware);
+  return out;
+}
+
+// SHA-256 (FIPS 180-4), to pin the firmware the test was written against.
+std::string sha256Hex(std::span<const std::uint8_t> bytes) {
+  static constexpr std::array<std::uint32_t, 64> k = {
+      0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1,
+      0x923f82a4, 0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3,
+      0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786,
+      0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+      0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147,
+      0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13,
+      0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+      0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+      0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a,
+      0x5b9cca4f, 0x682e6ff3, 0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208,
+      0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+  std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372,
+                                    0xa54ff53a, 0x510e527f, 0x9b05688c,
+                                    0x1f83d9ab, 0x5be0cd19};
+  auto rotr = [](std::uint32_t x, int n) { return x >> n | x << (32 - n); };
+  Bytes message(bytes.begin(), bytes.end());
+  const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
+  message.push_back(0x80);
+  while (message.size() % 64 != 56) {
+    message.push_back(0);
+  }
+  for (int i = 7; i >= 0; --i) {
+    message.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+  }
+  for (std::size_t block = 0; block < message.size(); block += 64) {
+    std::array<std::uint32_t, 64> w{};
+    for (std::size_t i = 0; i < 16; ++i) {
+      const std::size_t at = block + 4 * i;
+      w[i] = static_cast<std::uint32_t>(message[at]) << 24 |
+             message[at + 1] << 16 | message[at + 2] << 8 | message[at + 3];
+    }
+    for (std::size_t i = 16; i < 64; ++i) {
+      const std::uint32_t s0 =
+          rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+      const std::uint32_t s1 =
+          rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    auto v = h;
+    for (std::size_t i = 0; i < 64; ++i) {
+      const std::uint32_t s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
+      const std::uint32_t ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
+      const std::uint32_t t1 = v[7] + s1 + ch + k[i] + w[i];
+      const std::uint32_t s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
+      const std::uint32_t maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+      const std::uint32_t t2 = s0 + maj;
+      v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+    }
+    for (std::size_t i = 0; i < 8; ++i) {
+      h[i] += v[i];
+    }
+  }
+  std::string out;
+  for (const std::uint32_t word : h) {
+    char text[9];
+    std::snprintf(text, sizeof(text), "%08x", word);
+    out += text;
+  }
+  return out;
+}
+
+} // namespace ovmf

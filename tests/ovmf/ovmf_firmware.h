@@ -1,0 +1,80 @@
+// Placing the module (and the test's companion module) into the PEI volume of
+// an IA-32 OVMF flash image, so that a genuine PEI Foundation dispatches it.
+//
+// In this firmware the PEI and DXE volumes travel inside one LZMA-compressed,
+// GUID-defined section of a volume-image file in the first flash volume. SEC
+// decompresses it and copies the PEI volume to RAM, where the PEI Foundation
+// dispatches modules in place; so the modules are rebased to their address
+// in that RAM copy.
+#pragma once
+
+#include "ffs.h"
+#include "pe_image.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ovmf {
+
+// The PEI volume and the RAM address SEC copies it to.
+inline constexpr std::string_view kPeiVolumeGuid =
+    "6938079B-B503-4E3D-9D24-B28337A25806";
+inline constexpr std::uint32_t kPeiVolumeRamBase = 0x00820000;
+// EDK II's LZMA ("alone" format) GUID-defined section.
+inline constexpr std::string_view kLzmaSectionGuid =
+    "EE4E5898-3914-4259-9D6E-DC7BD79403CF";
+// The file listing the modules dispatched first, before any other.
+inline constexpr std::string_view kPeiAprioriFileGuid =
+    "1B45CC0A-156A-428A-AF62-49864DA0E6E6";
+// Installed by the PEI Foundation once permanent memory is in place.
+inline constexpr std::string_view kMemoryDiscoveredPpiGuid =
+    "F894643D-C449-42D1-8EA8-85BDD8C65BDE";
+// The companion test module's file name.
+inline constexpr std::string_view kCompanionFileGuid =
+    "E192FBEE-5D33-47CA-9DEA-95783AE0F344";
+
+class FirmwareError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Dispatch {
+  Apriori,  // listed in the apriori file: dispatched before memory, in place
+  Appended, // only appended: dispatched after memory, from a core-made copy
+};
+
+struct PlacedModule {
+  std::uint32_t fileOffset = 0; // in the PEI volume
+  std::uint32_t imageBase = 0;  // its address in the PEI volume's RAM copy
+  std::uint32_t imageSize = 0;
+};
+
+struct PatchedFirmware {
+  std::vector<std::uint8_t> image;
+  std::uint32_t peiVolumeBase = kPeiVolumeRamBase;
+  std::uint32_t peiVolumeLength = 0;
+  PlacedModule module;
+  PlacedModule companion;
+};
+
+// Returns a copy of `firmware` with the module and the companion appended to
+// the PEI volume (the module first), each rebased to execute in place there;
+// with Dispatch::Apriori the module's GUID is added to the apriori file.
+PatchedFirmware insertModules(std::vector<std::uint8_t> firmware,
+                              const pei::PeImage &module,
+                              const pei::PeImage &companion, Dispatch dispatch);
+
+// LZMA "alone" streams as EDK II's decompressor reads them: 5 property
+// bytes, the 64-bit uncompressed size, then the data.
+std::vector<std::uint8_t> lzmaDecompress(std::span<const std::uint8_t> stream);
+// Compresses with the uncompressed size written into the header (the
+// encoder itself writes "unknown", which the firmware does not accept).
+std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> data);
+
+// Lower-case hexadecimal SHA-256 of `bytes`.
+std::string sha256Hex(std::span<const std::uint8_t> bytes);
+
+} // namespace ovmf
