@@ -1,0 +1,109 @@
+#include "serve_options.h"
+
+#include <charconv>
+#include <optional>
+
+namespace serve {
+
+namespace {
+
+std::uint16_t parsePort(const std::string &option, const std::string &text) {
+  unsigned value = 0;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  // Each protocol takes the port and the one after it.
+  if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
+      value > 65534) {
+    throw UsageError(option +
+                     " expects a port number from 1 to 65534, found \"" + text +
+                     "\"");
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+} // namespace
+
+ServeOptions parseServeOptions(std::span<const std::string> args) {
+  ServeOptions options;
+  std::string protocol = "mssim";
+  std::optional<std::uint16_t> port;
+  std::optional<std::uint16_t> swtpmPort;
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    const auto value = [&]() -> const std::string & {
+      if (i + 1 >= args.size()) {
+        throw UsageError(arg + " expects a value");
+      }
+      return args[++i];
+    };
+    if (arg == "--protocol") {
+      protocol = value();
+      if (protocol != "mssim" && protocol != "swtpm" && protocol != "both") {
+        throw UsageError("--protocol expects mssim, swtpm or both, found \"" +
+                         protocol + "\"");
+      }
+    } else if (arg == "--port") {
+      port = parsePort(arg, value());
+    } else if (arg == "--swtpm-port") {
+      swtpmPort = parsePort(arg, value());
+    } else if (arg == "--no-startup") {
+      options.issueStartup = false;
+    } else if (arg == "--verbose") {
+      options.server.verbose = true;
+    } else if (arg == "--trace") {
+      options.trace = true;
+    } else if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else {
+      options.scenarioArgs.push_back(arg);
+    }
+  }
+
+  ServerOptions &server = options.server;
+  server.mssim = protocol != "swtpm";
+  server.swtpm = protocol != "mssim";
+  if (swtpmPort && !server.swtpm) {
+    throw UsageError("--swtpm-port needs --protocol swtpm or both");
+  }
+  const std::uint16_t first = port.value_or(kDefaultPort);
+  if (server.mssim) {
+    server.mssimCommandPort = first;
+    server.mssimPlatformPort = static_cast<std::uint16_t>(first + 1);
+  }
+  if (server.swtpm) {
+    // Alone, swtpm takes --port; beside mssim, the two ports after it.
+    const std::uint16_t data = swtpmPort.value_or(
+        server.mssim ? static_cast<std::uint16_t>(first + 2) : first);
+    if (data > 65534) {
+      throw UsageError("the swtpm ports after --port " + std::to_string(first) +
+                       " do not exist; give --swtpm-port");
+    }
+    server.swtpmDataPort = data;
+    server.swtpmControlPort = static_cast<std::uint16_t>(data + 1);
+    if (server.mssim &&
+        (data == first || data == first + 1 || data + 1 == first)) {
+      throw UsageError("--swtpm-port " + std::to_string(data) +
+                       " overlaps the mssim ports " + std::to_string(first) +
+                       " and " + std::to_string(first + 1));
+    }
+  }
+  return options;
+}
+
+const char *serveOptionsHelp() {
+  return R"(Endpoint options:
+  --protocol P     mssim (default), swtpm, or both
+  --port N         first port, on 127.0.0.1 only (default 2321). mssim: TPM
+                   commands on N, platform signals on N+1. swtpm: TPM
+                   commands on N, control channel on N+1
+  --swtpm-port N   with --protocol both: the swtpm ports N and N+1
+                   (default: the two ports after the mssim ones)
+  --no-startup     after each boot, leave TPM2_Startup to the client
+                   (default: the firmware sends TPM2_Startup(CLEAR))
+  --verbose        one line per connection, platform signal and command
+  --trace          add the platform's record of every guest access
+)";
+}
+
+} // namespace serve

@@ -1,0 +1,37 @@
+// Options of `pei-platform serve` that belong to the endpoint itself; the
+// scenario options are those of `boot` and are parsed by the platform.
+#pragma once
+
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "server.h"
+
+namespace serve {
+
+class UsageError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ServeOptions {
+  ServerOptions server;
+  // The firmware sends TPM2_Startup(CLEAR) after each boot.
+  bool issueStartup = true;
+  bool trace = false;
+  bool help = false;
+  // Everything not recognised here, in order, for the scenario parser.
+  std::vector<std::string> scenarioArgs;
+};
+
+inline constexpr std::uint16_t kDefaultPort = 2321;
+
+// Throws UsageError with a sentence saying what was expected and found.
+ServeOptions parseServeOptions(std::span<const std::string> args);
+
+// The options above, for --help.
+const char *serveOptionsHelp();
+
+} // namespace serve

@@ -1,0 +1,58 @@
+// Port layout and option errors of `pei-platform serve`.
+#include <gtest/gtest.h>
+
+#include "serve_options.h"
+
+namespace {
+
+serve::ServeOptions parse(std::vector<std::string> args) {
+  return serve::parseServeOptions(args);
+}
+
+TEST(ServeOptions, PortLayoutPerProtocol) {
+  const auto mssim = parse({});
+  EXPECT_TRUE(mssim.server.mssim);
+  EXPECT_FALSE(mssim.server.swtpm);
+  EXPECT_EQ(mssim.server.mssimCommandPort, 2321);
+  EXPECT_EQ(mssim.server.mssimPlatformPort, 2322);
+  EXPECT_TRUE(mssim.issueStartup);
+
+  const auto swtpm = parse({"--protocol", "swtpm", "--port", "5000"});
+  EXPECT_FALSE(swtpm.server.mssim);
+  EXPECT_EQ(swtpm.server.swtpmDataPort, 5000);
+  EXPECT_EQ(swtpm.server.swtpmControlPort, 5001);
+
+  const auto both = parse({"--protocol", "both", "--port", "5000",
+                           "--no-startup", "--state-dir", "d"});
+  EXPECT_EQ(both.server.mssimCommandPort, 5000);
+  EXPECT_EQ(both.server.swtpmDataPort, 5002);
+  EXPECT_EQ(both.server.swtpmControlPort, 5003);
+  EXPECT_FALSE(both.issueStartup);
+  // What the endpoint does not know goes to the scenario parser, in order.
+  EXPECT_EQ(both.scenarioArgs, (std::vector<std::string>{"--state-dir", "d"}));
+}
+
+TEST(ServeOptions, BadValuesSayWhatWasExpected) {
+  const auto message = [](std::vector<std::string> args) {
+    try {
+      parse(std::move(args));
+    } catch (const serve::UsageError &error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(message({"--port", "65535"}),
+            "--port expects a port number from 1 to 65534, found \"65535\"");
+  EXPECT_EQ(message({"--port", "12x"}),
+            "--port expects a port number from 1 to 65534, found \"12x\"");
+  EXPECT_EQ(message({"--protocol", "tcp"}),
+            "--protocol expects mssim, swtpm or both, found \"tcp\"");
+  EXPECT_EQ(message({"--port"}), "--port expects a value");
+  EXPECT_EQ(message({"--swtpm-port", "7000"}),
+            "--swtpm-port needs --protocol swtpm or both");
+  EXPECT_EQ(
+      message({"--protocol", "both", "--port", "7000", "--swtpm-port", "7001"}),
+      "--swtpm-port 7001 overlaps the mssim ports 7000 and 7001");
+}
+
+} // namespace
