@@ -16,10 +16,10 @@ enum class Access { Read8, Read16, Read32, Write32 };
 // hardware configuration MSR meanwhile.
 UINT32 HighWindow(UINT32 Low, UINT32 High, Access Kind, UINT32 Value) {
   const UINT16 Selector = Cpu::ReadFsSelector();
-  UINT32 HwcrLow, HwcrHigh;
-  Cpu::ReadMsr(Registers::MsrHwcr, HwcrLow, HwcrHigh);
-  Cpu::WriteMsr(Registers::MsrHwcr, HwcrLow | Registers::HwcrNoWrap4G,
-                HwcrHigh);
+  UINT32 WrapLow, WrapHigh;
+  Cpu::ReadMsr(Registers::MsrWrapControl, WrapLow, WrapHigh);
+  Cpu::WriteMsr(Registers::MsrWrapControl, WrapLow | Registers::NoWrapAt4G,
+                WrapHigh);
   Cpu::WriteMsr(Registers::MsrFsBase, Low, High);
   UINT32 Result = 0;
   switch (Kind) {
@@ -36,7 +36,7 @@ UINT32 HighWindow(UINT32 Low, UINT32 High, Access Kind, UINT32 Value) {
     Cpu::FsStore32(Value);
     break;
   }
-  Cpu::WriteMsr(Registers::MsrHwcr, HwcrLow, HwcrHigh);
+  Cpu::WriteMsr(Registers::MsrWrapControl, WrapLow, WrapHigh);
   Cpu::LoadFsSelector(Selector);
   return Result;
 }

@@ -16,9 +16,8 @@ inline constexpr UINT32 MmioConfigSizeMask = 0xF;
 inline constexpr UINT32 MsrNbConfig = 0xC001001F;
 inline constexpr UINT32 NbConfigExtendedConfigHigh = 1u << 14; // bit 46
 
-inline constexpr UINT32 MsrHwcr = 0xC0010015;
-inline constexpr UINT32 HwcrNoWrap4G = 1u
-                                       << 17; // addresses do not wrap at 4 GiB
+inline constexpr UINT32 MsrWrapControl = 0xC0010015;
+inline constexpr UINT32 NoWrapAt4G = 1u << 17; // addresses do not wrap at 4 GiB
 
 inline constexpr UINT32 MsrFsBase = 0xC0000100;
 
