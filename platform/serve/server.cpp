@@ -277,12 +277,12 @@ void Server::acceptAll(Endpoint &endpoint) {
       logLine("#" + std::to_string(id) + " dropped: " + error.what());
       continue;
     }
-    verboseLine("#" + std::to_string(id) + " " + kindName(endpoint.kind) +
-                " connection from " + peer);
     Connection connection;
     connection.id = id;
     connection.kind = endpoint.kind;
     connection.socket = std::move(socket);
+    connection.peer = peer;
+    connection.opened = Clock::now();
     connections_.emplace(id, std::move(connection));
   }
 }
@@ -346,6 +346,7 @@ void Server::processFrames(Connection &connection) {
       break;
     }
     connection.frameStarted.reset();
+    ++connection.frames;
     if (!handleFrame(connection, rest.first(parse.size))) {
       return;
     }
@@ -525,9 +526,16 @@ void Server::close(Connection &connection, const std::string &reason,
   if (!connection.open) {
     return;
   }
-  const std::string line = "#" + std::to_string(connection.id) + " " +
-                           kindName(connection.kind) +
-                           " connection closed: " + reason;
+  // The one line a connection gets: who, how much, how long, how it ended.
+  const char *unit = carriesTpmCommands(connection.kind)      ? " command"
+                     : connection.kind == Kind::MssimPlatform ? " signal"
+                                                              : " control code";
+  const std::string line =
+      "#" + std::to_string(connection.id) + " " + kindName(connection.kind) +
+      " connection from " + connection.peer + ": " +
+      std::to_string(connection.frames) + unit +
+      (connection.frames == 1 ? "" : "s") + " in " +
+      milliseconds(Clock::now() - connection.opened) + ", " + reason;
   if (fault) {
     logLine(line);
   } else {

@@ -67,6 +67,9 @@ private:
     unsigned id = 0;
     Kind kind = Kind::MssimCommand;
     Socket socket;
+    std::string peer;
+    std::chrono::steady_clock::time_point opened;
+    std::size_t frames = 0; // commands, signals or control codes handled
     std::vector<std::uint8_t> pending;
     std::optional<std::chrono::steady_clock::time_point> frameStarted;
     bool open = true;
