@@ -862,6 +862,12 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
     observer->beforeCall(lastCall_);
   }
 
+  std::string argumentText;
+  for (std::uint32_t argument : arguments) {
+    argumentText += (argumentText.empty() ? "" : ", ") + hex(argument, 8);
+  }
+  trace_.add({TraceEvent::Kind::Call, false, 0, address, 0, 0,
+              name + " at " + hex(address, 8) + "(" + argumentText + ")"});
   pendingFault_.reset();
   running_ = true;
   const auto timeout = static_cast<std::uint64_t>(
@@ -895,6 +901,8 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   }
   lastCall_.after = registers();
   lastCall_.result = lastCall_.after.eax;
+  trace_.add({TraceEvent::Kind::Call, false, 0, address, 0, lastCall_.result,
+              name + " returned " + hex(lastCall_.result, 8)});
   for (CallObserver *observer : observers_) {
     observer->afterCall(lastCall_);
   }

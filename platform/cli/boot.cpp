@@ -1,0 +1,147 @@
+// pei-platform boot: the PEI dispatch of a module image, then a TPM session
+// through the transport it published.
+#include "commands.h"
+#include "hex.h"
+#include "platform.h"
+#include "scenario.h"
+#include "state_directory.h"
+#include "tpm_engine.h"
+#include "tpm_session.h"
+
+#include <iostream>
+#include <optional>
+
+namespace cli {
+
+namespace {
+
+void bootHelp(std::ostream &out) {
+  out << "usage: " << kProgram << " boot <image.efi> [options]\n\n"
+      << "Loads the PE32 module image, maps it at its link base in flash and "
+         "runs the PEI\ndispatch in an emulated IA-32 platform: the entry "
+         "from flash (which asks to be\nshadowed), permanent memory, the "
+         "shadow copy with its relocations applied and\nthe flash copy "
+         "retired, the shadow's entry, then the trigger PPI (the module\n"
+         "reads \"Setup\", probes the co-processor and publishes "
+         "TpmTransportPpi) and the\ndevice-selected PPI (the module writes "
+         "its instance identifier into token 11).\nWhen the transport is "
+         "published, a TPM session runs through it with tpm2-tss:\n"
+         "TPM2_Startup(CLEAR), GetRandom, PCR_Extend and PCR_Read, "
+         "GetCapability of the\nfixed properties, CreatePrimary.\n\n"
+      << "The default scenario publishes the transport and every command "
+         "succeeds.\n\n"
+      << "options:\n"
+      << "  --trace\n      Print the record of every port, MSR, PCI "
+         "configuration and control-area\n      access and every service "
+         "call, in order, after the boot log.\n"
+      << "  --help\n      This text.\n"
+      << "scenario options (applied in the order given):\n"
+      << emu::scenarioOptionsHelp() << "\n"
+      << "exit status: 0 when every stage did what the scenario should (the "
+         "transport\npublished or declined as \"Setup\" says, token 11 "
+         "written, the TPM session\nsucceeding, or failing with the status a "
+         "refusing co-processor calls for);\n1 when something did not, or "
+         "the module stopped the machine (runaway loop,\nbad access, "
+         "unexpected instruction or service call); 2 for a bad option or "
+         "a\nbad image.\n";
+}
+
+int usageError(const std::string &message) {
+  std::cerr << kProgram << " boot: " << message << "\n";
+  return kExitUsage;
+}
+
+} // namespace
+
+int runBoot(std::span<const std::string> args) {
+  emu::Scenario scenario;
+  std::optional<std::string> imagePath;
+  bool trace = false;
+  try {
+    for (std::size_t i = 0; i < args.size();) {
+      const std::string &arg = args[i];
+      if (arg == "--help" || arg == "-h") {
+        bootHelp(std::cout);
+        return kExitOk;
+      }
+      if (arg == "--trace") {
+        trace = true;
+        ++i;
+      } else if (emu::parseScenarioOption(args, i, scenario)) {
+        continue;
+      } else if (arg.starts_with("-")) {
+        return usageError("unknown option \"" + arg + "\" (see --help)");
+      } else if (!imagePath) {
+        imagePath = arg;
+        ++i;
+      } else {
+        return usageError("expected one image, found also \"" + arg + "\"");
+      }
+    }
+  } catch (const emu::UsageError &error) {
+    return usageError(error.what());
+  }
+  if (!imagePath) {
+    return usageError("expected an image: " + std::string(kProgram) +
+                      " boot <image.efi> [options]");
+  }
+
+  std::optional<pei::PeImage> image;
+  try {
+    image = pei::PeImage::load(*imagePath);
+  } catch (const std::exception &error) {
+    return usageError(error.what());
+  }
+  if (scenario.shadowAddress % 0x1000 != 0 ||
+      scenario.shadowAddress == image->imageBase()) {
+    return usageError("--shadow-address " +
+                      machine::hex(scenario.shadowAddress, 8) +
+                      ": expected a page-aligned address other than the "
+                      "link base " +
+                      machine::hex(image->imageBase(), 8));
+  }
+
+  emu::StateDirectory state(scenario.tpmStateDir);
+  tpm::TpmEngine engine(state.path());
+  std::optional<emu::Platform> platform;
+  try {
+    platform.emplace(scenario, std::move(*image), engine);
+  } catch (const machine::MachineError &error) {
+    return usageError(std::string("the scenario cannot be built: ") +
+                      error.what());
+  }
+
+  std::cout << "pei-platform boot " << *imagePath << " (TPM state in "
+            << state.path().string() << (state.temporary() ? ", temporary" : "")
+            << ")\n";
+  const emu::BootReport report = platform->boot();
+  for (const std::string &line : report.log) {
+    std::cout << line << "\n";
+  }
+  bool ok = report.ok;
+  if (report.fault.empty()) {
+    const emu::SessionOutcome session = emu::runTpmSession(*platform);
+    for (const std::string &line : session.log) {
+      std::cout << line << "\n";
+    }
+    ok = ok && (session.ran ? session.ok : !report.transportPublished);
+  }
+  if (trace) {
+    std::cout << "access trace (" << platform->trace().events().size()
+              << " events):\n";
+    for (const std::string &line : platform->trace().lines()) {
+      std::cout << "  " << line << "\n";
+    }
+  }
+  if (ok) {
+    std::cout << "boot: OK, every stage did what the scenario should\n";
+    return kExitOk;
+  }
+  std::cout << "boot: FAILED\n";
+  for (const std::string &problem : report.problems) {
+    std::cout << "  " << problem << "\n";
+  }
+  return kExitFailed;
+}
+
+} // namespace cli

@@ -1,0 +1,18 @@
+// The subcommands of pei-platform. Each takes the arguments after its name
+// and returns the process exit status: 0 when everything went as it should,
+// 1 when the platform ran but something did not, 2 for bad usage or input.
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr const char *kProgram = "pei-platform";
+
+int runBoot(std::span<const std::string> args);
+
+} // namespace cli

@@ -1,0 +1,68 @@
+// pei-platform: the emulated PEI platform that runs the shipped module.
+#include "commands.h"
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Subcommand {
+  const char *name;
+  const char *summary;
+  int (*run)(std::span<const std::string> args);
+};
+
+// One line per subcommand.
+const Subcommand kSubcommands[] = {
+    {"boot", "boot a module image through PEI and drive a TPM session",
+     cli::runBoot},
+};
+
+void usage(std::ostream &out) {
+  out << "usage: " << cli::kProgram << " <command> [arguments]\n\n"
+      << "Runs the TPM transport PEI module's PE32 image in an emulated IA-32 "
+         "PEI platform\nwith a TPM 2.0 (libtpms) behind its co-processor.\n\n"
+      << "commands:\n";
+  for (const Subcommand &command : kSubcommands) {
+    std::string name = command.name;
+    name.resize(10, ' ');
+    out << "  " << name << command.summary << "\n";
+  }
+  out << "\n'" << cli::kProgram
+      << " <command> --help' documents each command's options.\n";
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) {
+    usage(std::cerr);
+    return cli::kExitUsage;
+  }
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    usage(std::cout);
+    return cli::kExitOk;
+  }
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  for (const Subcommand &subcommand : kSubcommands) {
+    if (command == subcommand.name) {
+      try {
+        return subcommand.run(args);
+      } catch (const std::exception &error) {
+        std::cerr << cli::kProgram << " " << command << ": " << error.what()
+                  << "\n";
+        return cli::kExitFailed;
+      }
+    }
+  }
+  std::cerr << cli::kProgram << ": unknown command \"" << command
+            << "\"; expected one of:";
+  for (const Subcommand &subcommand : kSubcommands) {
+    std::cerr << " " << subcommand.name;
+  }
+  std::cerr << "\n";
+  return cli::kExitUsage;
+}

@@ -1,0 +1,110 @@
+// PCI configuration space: functions with their registers, and the two ways
+// the processor reaches them (the 0xCF8/0xCFC port pair and the memory-mapped
+// window that MSR 0xC0010058 describes).
+#pragma once
+
+#include "machine.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace devices {
+
+// Bus, device, function.
+struct PciLocation {
+  std::uint8_t bus = 0, device = 0, function = 0;
+  auto operator<=>(const PciLocation &) const = default;
+  std::string text() const; // "0:8.0"
+};
+
+// One function's 4 KiB configuration space. Registers nobody models behave as
+// plain storage, so that any register can be written and read back; the
+// modelled ones override readRegister / writeRegister.
+class PciFunction {
+public:
+  virtual ~PciFunction() = default;
+  // A dword-aligned register. byteMask has bit i set for each byte i written.
+  std::uint32_t read(std::uint16_t reg);
+  void write(std::uint16_t reg, std::uint32_t value, std::uint8_t byteMask);
+  // The name of a modelled register, for the trace; empty if none.
+  virtual std::string registerName(std::uint16_t) const { return {}; }
+
+protected:
+  virtual std::uint32_t readRegister(std::uint16_t reg);
+  virtual void writeRegister(std::uint16_t reg, std::uint32_t value,
+                             std::uint8_t byteMask);
+  std::uint32_t stored(std::uint16_t reg) const;
+  void store(std::uint16_t reg, std::uint32_t value,
+             std::uint8_t byteMask = 0xF);
+
+private:
+  std::array<std::uint8_t, 4096> space_{};
+};
+
+// Every function on the platform, by location; an empty slot reads all ones.
+class PciBus {
+public:
+  explicit PciBus(machine::Machine &machine) : machine_(machine) {}
+  void attach(PciLocation at, PciFunction &function);
+  PciFunction *find(PciLocation at) const;
+
+  // A configuration access of size bytes at byte offset reg (any alignment;
+  // an access past the end of a dword continues in the next one). `via`
+  // says how it came ("port", "window") for the trace.
+  std::uint32_t read(PciLocation at, std::uint16_t reg, unsigned size,
+                     const char *via);
+  void write(PciLocation at, std::uint16_t reg, unsigned size,
+             std::uint32_t value, const char *via);
+
+private:
+  machine::Machine &machine_;
+  std::map<PciLocation, PciFunction *> functions_;
+};
+
+// The port mechanism: 0xCF8 latches an address, 0xCFC-0xCFF move the data.
+// Register bits 11:8 travel in address bits 27:24, which the chipset honours
+// only while bit 46 of MSR 0xC001001F (extended configuration access) is set;
+// otherwise they are ignored, as on the hardware.
+class ConfigPorts {
+public:
+  static constexpr std::uint16_t kAddressPort = 0xCF8;
+  static constexpr std::uint16_t kDataPort = 0xCFC;
+  static constexpr std::uint32_t kMsrNbConfig = 0xC001001F;
+  static constexpr std::uint64_t kExtendedConfig = 1ull << 46;
+
+  ConfigPorts(machine::Machine &machine, PciBus &bus);
+  std::uint32_t address() const { return address_; }
+  std::uint64_t nbConfig() const { return nbConfig_; }
+  void setNbConfig(std::uint64_t value) { nbConfig_ = value; }
+
+private:
+  PciBus &bus_;
+  std::uint32_t address_ = 0;
+  std::uint64_t nbConfig_ = 0;
+};
+
+// The memory-mapped configuration window at the base MSR 0xC0010058 gives,
+// 1 MiB per bus, 4 KiB per function. Placed anywhere in the 64-bit physical
+// address space: the part below 4 GiB is ordinary memory-mapped I/O, the part
+// above is reached through the FS window.
+class ConfigWindow {
+public:
+  static constexpr std::uint32_t kMsrMmioConfig = 0xC0010058;
+
+  // msr is the value MSR 0xC0010058 reads; bit 0 clear means no window.
+  ConfigWindow(machine::Machine &machine, PciBus &bus, std::uint64_t msr);
+  bool enabled() const { return (msr_ & 1) != 0; }
+  std::uint64_t base() const;
+  std::uint64_t length() const; // as decoded, at most 256 buses
+
+private:
+  std::uint64_t access(std::uint64_t offset, unsigned size, bool write,
+                       std::uint64_t value);
+  machine::Machine &machine_;
+  PciBus &bus_;
+  std::uint64_t msr_;
+};
+
+} // namespace devices

@@ -1,0 +1,415 @@
+#include "foundation.h"
+
+#include "hex.h"
+
+namespace pei {
+
+using machine::hex;
+using machine::ThunkCall;
+
+namespace {
+
+// EFI_PEI_SERVICES after its 24-byte header, in the table's order.
+const char *const kServiceNames[Foundation::kServiceSlots] = {
+    "InstallPpi",
+    "ReInstallPpi",
+    "LocatePpi",
+    "NotifyPpi",
+    "GetBootMode",
+    "SetBootMode",
+    "GetHobList",
+    "CreateHob",
+    "FfsFindNextVolume",
+    "FfsFindNextFile",
+    "FfsFindSectionData",
+    "InstallPeiMemory",
+    "AllocatePages",
+    "AllocatePool",
+    "CopyMem",
+    "SetMem",
+    "ReportStatusCode",
+    "ResetSystem",
+    "CpuIo",
+    "PciCfg",
+    "FfsFindFileByName",
+    "FfsGetFileInfo",
+    "FfsGetVolumeInfo",
+    "RegisterForShadow",
+    "FindSectionData3",
+    "FfsGetFileInfo2",
+    "ResetSystem2",
+    "FreePages"};
+
+constexpr std::uint64_t kServicesSignature = 0x5652455320494550; // "PEI SERV"
+constexpr std::uint32_t kServicesRevision = 0x00010046;          // PI 1.70
+constexpr std::uint32_t kHeaderSize = 24;
+constexpr std::size_t kMaxListLength = 64;
+constexpr std::size_t kMaxCallbacksPerRun = 256;
+
+void put32(std::vector<std::uint8_t> &bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+}
+
+std::string status(std::uint32_t value) { return efi::statusName(value); }
+
+} // namespace
+
+Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
+  machine.mapMemory(kDataBase, kDataSize, "PEI Foundation data",
+                    machine::kRead);
+  for (unsigned slot = 0; slot < kServiceSlots; ++slot) {
+    const std::string name = kServiceNames[slot];
+    machine::ThunkHandler handler;
+    switch (slot) {
+    case 0:
+      handler = [this](ThunkCall &call) {
+        const std::uint32_t list = call.argument(1);
+        const std::uint32_t result = installList(list, true);
+        traceService(call, "InstallPpi(services=" + hex(call.argument(0), 8) +
+                               ", list=" + hex(list, 8) +
+                               ") = " + status(result));
+        return result;
+      };
+      break;
+    case 1:
+      handler = [this](ThunkCall &call) {
+        const std::uint32_t result =
+            reinstall(call.argument(1), call.argument(2));
+        traceService(call, "ReInstallPpi(services=" + hex(call.argument(0), 8) +
+                               ", old=" + hex(call.argument(1), 8) +
+                               ", new=" + hex(call.argument(2), 8) +
+                               ") = " + status(result));
+        return result;
+      };
+      break;
+    case 2:
+      handler = [this](ThunkCall &call) {
+        const std::uint32_t guid = call.argument(1);
+        const std::uint32_t result = locatePpi(
+            guid, call.argument(2), call.argument(3), call.argument(4));
+        traceService(call,
+                     "LocatePpi(services=" + hex(call.argument(0), 8) + ", " +
+                         (guid ? efi::guidName(readGuid(guid, "GUID"))
+                               : std::string("null")) +
+                         ", instance " + std::to_string(call.argument(2)) +
+                         ") = " + status(result));
+        return result;
+      };
+      break;
+    case 3:
+      handler = [this](ThunkCall &call) {
+        const std::uint32_t list = call.argument(1);
+        const std::uint32_t result = notifyList(list);
+        traceService(call, "NotifyPpi(services=" + hex(call.argument(0), 8) +
+                               ", list=" + hex(list, 8) +
+                               ") = " + status(result));
+        return result;
+      };
+      break;
+    case 23:
+      handler = [this](ThunkCall &call) {
+        const std::uint32_t result = registerForShadow(call.argument(0));
+        traceService(call,
+                     "RegisterForShadow(file=" + hex(call.argument(0), 8) +
+                         ") = " + status(result));
+        return result;
+      };
+      break;
+    default:
+      handler = [name, slot](ThunkCall &call) -> std::uint32_t {
+        unexpected(call, name + " (EFI_PEI_SERVICES slot " +
+                             std::to_string(slot) + ")");
+      };
+    }
+    serviceThunks_.push_back(
+        machine.addThunk("PEI service " + name, std::move(handler)));
+  }
+  moveServices();
+  // A stand-in for the module's firmware file header: the handle only has to
+  // be an address the Foundation recognises.
+  const std::vector<std::uint8_t> file(24, 0);
+  fileHandle_ = allocate(file);
+}
+
+std::uint32_t Foundation::moveServices() {
+  std::vector<std::uint8_t> table;
+  put32(table, static_cast<std::uint32_t>(kServicesSignature));
+  put32(table, static_cast<std::uint32_t>(kServicesSignature >> 32));
+  put32(table, kServicesRevision);
+  put32(table, kHeaderSize + 4 * kServiceSlots);
+  put32(table, 0); // CRC32: nobody checks it in PEI
+  put32(table, 0);
+  for (std::uint32_t thunk : serviceThunks_) {
+    put32(table, thunk);
+  }
+  servicesTable_ = allocate(table);
+  std::vector<std::uint8_t> pointer;
+  put32(pointer, servicesTable_);
+  servicesPointer_ = allocate(pointer);
+  // The IA-32 convention: the services pointer lies just below the IDT.
+  machine_.write32(machine_.idtBase() - 4, servicesPointer_);
+  return servicesPointer_;
+}
+
+std::uint32_t Foundation::allocate(std::span<const std::uint8_t> bytes,
+                                   std::uint32_t alignment) {
+  const std::uint32_t at = (dataNext_ + alignment - 1) & ~(alignment - 1);
+  if (at + bytes.size() > kDataBase + kDataSize) {
+    throw machine::MachineError("PEI Foundation data is full");
+  }
+  machine_.write(at, bytes);
+  dataNext_ = at + static_cast<std::uint32_t>(bytes.size());
+  return at;
+}
+
+std::uint32_t Foundation::allocateFunctionTable(
+    const std::string &owner, const std::vector<std::string> &names,
+    const std::function<machine::ThunkHandler(unsigned slot)> &handlers) {
+  std::vector<std::uint8_t> table;
+  for (unsigned slot = 0; slot < names.size(); ++slot) {
+    std::string name = names[slot];
+    machine::ThunkHandler handler;
+    if (!name.empty() && name.front() == '!') {
+      name.erase(0, 1);
+      handler = [owner, name, slot](ThunkCall &call) -> std::uint32_t {
+        unexpected(call,
+                   owner + " " + name + " (slot " + std::to_string(slot) + ")");
+      };
+    } else {
+      handler = handlers(slot);
+    }
+    put32(table, machine_.addThunk(owner + " " + name, std::move(handler)));
+  }
+  return allocate(table);
+}
+
+void Foundation::traceService(const ThunkCall &call, const std::string &text) {
+  machine_.trace().add({machine::TraceEvent::Kind::Service, false,
+                        call.returnAddress(), 0, 0, 0, text});
+}
+
+void Foundation::unexpected(const ThunkCall &call, const std::string &what) {
+  throw machine::GuestFault("guest at " + hex(call.returnAddress(), 8) +
+                            ": unexpected service call: " + what);
+}
+
+efi::Guid Foundation::readGuid(std::uint32_t address,
+                               const std::string &what) const {
+  return efi::Guid::fromBytes(machine_.guestRead(address, 16, what));
+}
+
+// --- PPI database
+// -------------------------------------------------------------
+
+std::uint32_t Foundation::installList(std::uint32_t list, bool fromGuest) {
+  if (list == 0) {
+    return efi::kInvalidParameter;
+  }
+  // The whole list is checked before anything is installed.
+  std::vector<Ppi> adding;
+  for (std::size_t i = 0;; ++i) {
+    if (i == kMaxListLength) {
+      return efi::kInvalidParameter; // no terminator in sight
+    }
+    const std::uint32_t at = list + static_cast<std::uint32_t>(12 * i);
+    const std::uint32_t flags = machine_.guestRead32(at, "PPI descriptor");
+    if ((flags & kPpiFlag) == 0) {
+      return efi::kInvalidParameter;
+    }
+    const std::uint32_t guid = machine_.guestRead32(at + 4, "PPI descriptor");
+    const std::uint32_t interface =
+        machine_.guestRead32(at + 8, "PPI descriptor");
+    adding.push_back({readGuid(guid, "PPI GUID"), at, interface});
+    if (flags & kTerminateList) {
+      break;
+    }
+  }
+  if (ppis_.size() + adding.size() > kDatabaseSize) {
+    return efi::kOutOfResources;
+  }
+  for (const Ppi &ppi : adding) {
+    ppis_.push_back(ppi);
+    log(std::string(fromGuest ? "module" : "platform") + " installed " +
+        efi::guidName(ppi.guid) + " (descriptor " + hex(ppi.descriptor, 8) +
+        ", interface " + hex(ppi.interface, 8) + ")");
+    queueFor(ppi);
+  }
+  return efi::kSuccess;
+}
+
+std::uint32_t Foundation::notifyList(std::uint32_t list) {
+  if (list == 0) {
+    return efi::kInvalidParameter;
+  }
+  std::vector<Notification> adding;
+  for (std::size_t i = 0;; ++i) {
+    if (i == kMaxListLength) {
+      return efi::kInvalidParameter;
+    }
+    const std::uint32_t at = list + static_cast<std::uint32_t>(12 * i);
+    const std::uint32_t flags = machine_.guestRead32(at, "notify descriptor");
+    if ((flags & (kNotifyCallback | kNotifyDispatch)) == 0) {
+      return efi::kInvalidParameter;
+    }
+    const std::uint32_t guid =
+        machine_.guestRead32(at + 4, "notify descriptor");
+    const std::uint32_t callback =
+        machine_.guestRead32(at + 8, "notify descriptor");
+    adding.push_back(
+        {readGuid(guid, "notification GUID"), at, callback, flags});
+    if (flags & kTerminateList) {
+      break;
+    }
+  }
+  if (notifications_.size() + adding.size() > kDatabaseSize) {
+    return efi::kOutOfResources;
+  }
+  for (const Notification &notification : adding) {
+    notifications_.push_back(notification);
+    log("module armed a notification on " + efi::guidName(notification.guid) +
+        " (callback " + hex(notification.callback, 8) + ")");
+    // A callback notification also fires for every matching PPI that is
+    // already installed.
+    if (notification.flags & kNotifyCallback) {
+      for (const Ppi &ppi : ppis_) {
+        if (ppi.guid == notification.guid) {
+          pending_.push_back({notification, ppi.interface});
+        }
+      }
+    }
+  }
+  return efi::kSuccess;
+}
+
+void Foundation::queueFor(const Ppi &ppi) {
+  for (const Notification &notification : notifications_) {
+    if ((notification.flags & kNotifyCallback) &&
+        notification.guid == ppi.guid) {
+      pending_.push_back({notification, ppi.interface});
+    }
+  }
+}
+
+std::uint32_t Foundation::reinstall(std::uint32_t oldDescriptor,
+                                    std::uint32_t newDescriptor) {
+  if (oldDescriptor == 0 || newDescriptor == 0) {
+    return efi::kInvalidParameter;
+  }
+  const std::uint32_t flags =
+      machine_.guestRead32(newDescriptor, "PPI descriptor");
+  if ((flags & kPpiFlag) == 0) {
+    return efi::kInvalidParameter;
+  }
+  for (Ppi &ppi : ppis_) {
+    if (ppi.descriptor == oldDescriptor) {
+      ppi.guid =
+          readGuid(machine_.guestRead32(newDescriptor + 4, "PPI descriptor"),
+                   "PPI GUID");
+      ppi.interface = machine_.guestRead32(newDescriptor + 8, "PPI descriptor");
+      ppi.descriptor = newDescriptor;
+      log("module reinstalled " + efi::guidName(ppi.guid) + " (descriptor " +
+          hex(newDescriptor, 8) + ")");
+      queueFor(ppi);
+      return efi::kSuccess;
+    }
+  }
+  return efi::kNotFound;
+}
+
+std::uint32_t Foundation::locatePpi(std::uint32_t guidAddress,
+                                    std::uint32_t instance,
+                                    std::uint32_t descriptorOut,
+                                    std::uint32_t ppiOut) {
+  if (guidAddress == 0) {
+    return efi::kInvalidParameter;
+  }
+  const std::optional<Ppi> found =
+      locate(readGuid(guidAddress, "PPI GUID"), instance);
+  if (!found) {
+    return efi::kNotFound;
+  }
+  if (descriptorOut != 0) {
+    machine_.guestWrite32(descriptorOut, found->descriptor,
+                          "LocatePpi's descriptor out-parameter");
+  }
+  if (ppiOut != 0) {
+    machine_.guestWrite32(ppiOut, found->interface,
+                          "LocatePpi's interface out-parameter");
+  }
+  return efi::kSuccess;
+}
+
+std::optional<Foundation::Ppi> Foundation::locate(const efi::Guid &guid,
+                                                  unsigned instance) const {
+  for (const Ppi &ppi : ppis_) {
+    if (ppi.guid == guid && instance-- == 0) {
+      return ppi;
+    }
+  }
+  return std::nullopt;
+}
+
+std::uint32_t Foundation::registerForShadow(std::uint32_t fileHandle) {
+  if (fileHandle != fileHandle_) {
+    return efi::kNotFound;
+  }
+  // Once a module has asked (or already runs from memory), every further
+  // request is answered "already started".
+  if (shadowed_ || shadowRequested_) {
+    return efi::kAlreadyStarted;
+  }
+  shadowRequested_ = true;
+  return efi::kSuccess;
+}
+
+std::uint32_t Foundation::installPpi(const efi::Guid &guid,
+                                     std::uint32_t interface) {
+  std::vector<std::uint8_t> descriptor;
+  put32(descriptor, kPpiFlag | kTerminateList);
+  put32(descriptor, allocateGuid(guid));
+  put32(descriptor, interface);
+  const std::uint32_t result = installList(allocate(descriptor), false);
+  runNotifications();
+  return result;
+}
+
+// --- dispatch
+// -------------------------------------------------------------------
+
+std::uint32_t Foundation::dispatch(const std::string &name, std::uint32_t entry,
+                                   std::optional<std::uint32_t> services) {
+  const std::uint32_t result = machine_.call(
+      name, entry, {fileHandle_, services.value_or(servicesPointer_)});
+  runNotifications();
+  return result;
+}
+
+void Foundation::runNotifications() {
+  std::size_t ran = 0;
+  while (!pending_.empty()) {
+    if (++ran > kMaxCallbacksPerRun) {
+      throw machine::GuestFault(
+          "more than " + std::to_string(kMaxCallbacksPerRun) +
+          " notification callbacks in a row: the module keeps installing "
+          "what it is notified of");
+    }
+    const Pending next = pending_.front();
+    pending_.pop_front();
+    const std::string name = "notification " +
+                             efi::guidName(next.notification.guid) + " -> " +
+                             hex(next.notification.callback, 8);
+    log("notification on " + efi::guidName(next.notification.guid) +
+        " fires: callback " + hex(next.notification.callback, 8));
+    const std::uint32_t result = machine_.call(
+        name, next.notification.callback,
+        {servicesPointer_, next.notification.descriptor, next.ppi});
+    fired_.push_back(
+        {next.notification.guid, next.notification.callback, next.ppi, result});
+    log("  callback " + hex(next.notification.callback, 8) + " returned " +
+        status(result));
+  }
+}
+
+} // namespace pei

@@ -1,0 +1,163 @@
+// The PEI Foundation as the module meets it: the EFI_PEI_SERVICES table
+// (InstallPpi, ReInstallPpi, LocatePpi, NotifyPpi and RegisterForShadow
+// working; every other slot stops the run as an unexpected service call), the
+// PPI database with its notification list, and the dispatch of entry points
+// and notification callbacks.
+//
+// Guest calls cannot nest (the emulator cannot be re-entered from a hook), so
+// a notification that an install triggers is queued and runs right after the
+// guest call that caused it returned, before anything else happens: to the
+// module that is indistinguishable from a callback run inside the call.
+#pragma once
+
+#include "efi.h"
+#include "machine.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pei {
+
+class Foundation {
+public:
+  // PI descriptor flags.
+  static constexpr std::uint32_t kPpiFlag = 0x10;
+  static constexpr std::uint32_t kNotifyCallback = 0x20;
+  static constexpr std::uint32_t kNotifyDispatch = 0x40;
+  static constexpr std::uint32_t kTerminateList = 0x80000000;
+  static constexpr std::size_t kDatabaseSize = 64; // PPIs and notifications
+
+  // Where the Foundation keeps its own data (services table, the platform's
+  // PPIs and descriptors): memory the guest may read but not write.
+  static constexpr std::uint32_t kDataBase = 0x00060000;
+  static constexpr std::uint32_t kDataSize = 0x10000;
+  static constexpr unsigned kServiceSlots = 28; // InstallPpi .. FreePages
+
+  struct Ppi {
+    efi::Guid guid;
+    std::uint32_t descriptor = 0;
+    std::uint32_t interface = 0;
+  };
+  struct Notification {
+    efi::Guid guid;
+    std::uint32_t descriptor = 0;
+    std::uint32_t callback = 0;
+    std::uint32_t flags = 0;
+  };
+  // A callback that ran, for the log and for tests.
+  struct FiredNotification {
+    efi::Guid guid;
+    std::uint32_t callback = 0;
+    std::uint32_t ppi = 0;
+    std::uint32_t status = 0;
+  };
+
+  explicit Foundation(machine::Machine &machine);
+  Foundation(const Foundation &) = delete;
+  Foundation &operator=(const Foundation &) = delete;
+
+  // --- services pointer
+  // ------------------------------------------------------- The CONST
+  // EFI_PEI_SERVICES ** the Foundation hands out; it is also what the 4 bytes
+  // below the IDT base hold.
+  std::uint32_t servicesPointer() const { return servicesPointer_; }
+  std::uint32_t servicesTable() const { return servicesTable_; }
+  // Builds a fresh copy of the table and its pointer elsewhere and stores the
+  // new pointer below the IDT base (the old copy stays usable). Returns the
+  // new services pointer.
+  std::uint32_t moveServices();
+
+  // --- the module being dispatched
+  // -------------------------------------------- The EFI_PEI_FILE_HANDLE the
+  // module is dispatched with.
+  std::uint32_t fileHandle() const { return fileHandle_; }
+  bool shadowRequested() const { return shadowRequested_; }
+  // Once set, RegisterForShadow answers EFI_ALREADY_STARTED.
+  void setShadowed() { shadowed_ = true; }
+
+  // Calls entry(FileHandle, PeiServices) and then every notification it
+  // caused. servicesArgument replaces the services pointer passed in (tests).
+  std::uint32_t dispatch(const std::string &name, std::uint32_t entry,
+                         std::optional<std::uint32_t> servicesArgument = {});
+
+  // --- PPI database
+  // ------------------------------------------------------------- Installs a
+  // PPI of the platform's own (descriptor built in the Foundation's data) and
+  // runs the notifications it fires. Returns the InstallPpi status.
+  std::uint32_t installPpi(const efi::Guid &guid, std::uint32_t interface);
+  std::optional<Ppi> locate(const efi::Guid &guid, unsigned instance = 0) const;
+  const std::vector<Ppi> &ppis() const { return ppis_; }
+  const std::vector<Notification> &notifications() const {
+    return notifications_;
+  }
+  const std::vector<FiredNotification> &fired() const { return fired_; }
+  // Runs queued notification callbacks until none is left.
+  void runNotifications();
+
+  // --- guest data
+  // --------------------------------------------------------------- Reserves
+  // bytes in the Foundation's data (read-only to the guest) and fills them.
+  // Returns their address.
+  std::uint32_t allocate(std::span<const std::uint8_t> bytes,
+                         std::uint32_t alignment = 8);
+  std::uint32_t allocateGuid(const efi::Guid &guid) {
+    return allocate(guid.bytes);
+  }
+  // A table of thunks, one per name; a name starting with '!' is a slot
+  // that stops the run as an unexpected call. Returns the table's address.
+  std::uint32_t allocateFunctionTable(
+      const std::string &owner, const std::vector<std::string> &names,
+      const std::function<machine::ThunkHandler(unsigned slot)> &handlers);
+
+  // Lines for the boot log (PPIs installed, notifications fired ...).
+  void setLog(std::function<void(const std::string &)> log) {
+    log_ = std::move(log);
+  }
+  machine::Machine &machine() { return machine_; }
+
+  // Records a service call and its answer in the trace.
+  void traceService(const machine::ThunkCall &call, const std::string &text);
+  [[noreturn]] static void unexpected(const machine::ThunkCall &call,
+                                      const std::string &what);
+
+private:
+  std::uint32_t installList(std::uint32_t list, bool fromGuest);
+  std::uint32_t notifyList(std::uint32_t list);
+  std::uint32_t reinstall(std::uint32_t oldDescriptor,
+                          std::uint32_t newDescriptor);
+  std::uint32_t locatePpi(std::uint32_t guid, std::uint32_t instance,
+                          std::uint32_t descriptorOut, std::uint32_t ppiOut);
+  std::uint32_t registerForShadow(std::uint32_t fileHandle);
+  efi::Guid readGuid(std::uint32_t address, const std::string &what) const;
+  void queueFor(const Ppi &ppi);
+  void log(const std::string &line) {
+    if (log_) {
+      log_(line);
+    }
+  }
+
+  machine::Machine &machine_;
+  std::uint32_t dataNext_ = kDataBase;
+  std::vector<std::uint32_t> serviceThunks_;
+  std::uint32_t servicesTable_ = 0;
+  std::uint32_t servicesPointer_ = 0;
+  std::uint32_t fileHandle_ = 0;
+  bool shadowRequested_ = false;
+  bool shadowed_ = false;
+
+  std::vector<Ppi> ppis_;
+  std::vector<Notification> notifications_;
+  struct Pending {
+    Notification notification;
+    std::uint32_t ppi;
+  };
+  std::deque<Pending> pending_;
+  std::vector<FiredNotification> fired_;
+  std::function<void(const std::string &)> log_;
+};
+
+} // namespace pei

@@ -1,0 +1,150 @@
+// The emulated PEI platform as one object: the machine, the chipset and the
+// co-processor, the PEI Foundation with the platform's PPIs, and the module's
+// image. boot() runs the whole PEI dispatch of the module; afterwards the
+// transport the module published can be driven with execute() or
+// sendReceive(), each a real guest call into the module's IA-32 code.
+//
+// Typical use (the boot and serve subcommands do exactly this):
+//
+//   tpm::TpmEngine engine(stateDir);
+//   emu::Platform platform(scenario, pei::PeImage::load(path), engine);
+//   emu::BootReport report = platform.boot();
+//   if (report.transportPublished) {
+//     emu::Exchange answer = platform.execute(commandBytes);
+//     // answer.efiStatus, answer.response
+//   }
+//
+// A Platform boots once; to boot again (a platform reset), make a new one.
+// Guest faults during boot end up in the report; during execute() and
+// sendReceive() they are thrown as machine::GuestFault. Not thread-safe: one
+// caller at a time, as on the single boot processor.
+#pragma once
+
+#include "chipset.h"
+#include "efi.h"
+#include "foundation.h"
+#include "loader.h"
+#include "machine.h"
+#include "pe_image.h"
+#include "scenario.h"
+#include "services.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tpm {
+class TpmEngine;
+}
+
+namespace emu {
+
+// What the scenario should make the module do, worked out from the scenario
+// alone; boot() compares what happened with it.
+struct Expectations {
+  bool published = false;     // TpmTransportPpi installed at all
+  unsigned publications = 0;  // how many times (one per trigger run)
+  unsigned token11Writes = 0; // successful SetPtr calls on token 11
+  // The EFI status a command through the transport should get.
+  std::uint32_t transportStatus = efi::kSuccess;
+  // True when commands should reach the TPM and come back intact.
+  bool sessionWorks = false;
+  std::string setupDecision; // why, in words
+};
+
+Expectations expectationsFor(const Scenario &scenario);
+
+struct BootReport {
+  bool ok = false; // every stage did what the scenario should
+  bool transportPublished = false;
+  std::uint32_t transportPpi = 0;       // the interface address
+  std::array<std::uint32_t, 4> slots{}; // Execute, Probe, Send, Receive
+  std::uint32_t shadowBase = 0;
+  std::size_t relocations = 0;
+  std::optional<std::vector<std::uint8_t>> token11;
+  std::vector<std::string> log;      // the boot log, one line per entry
+  std::vector<std::string> problems; // what differed from the scenario
+  std::string fault;                 // the guest fault that ended the boot
+};
+
+// One command through the transport: the EFI status the module returned and
+// the response (cut to the size its TPM header states, when that is sane).
+struct Exchange {
+  std::uint32_t efiStatus = 0;
+  std::vector<std::uint8_t> response;
+};
+
+class Platform {
+public:
+  // Memory the platform lays out around the module.
+  static constexpr std::uint32_t kTemporaryRam = 0x00040000;
+  static constexpr std::uint32_t kTemporaryRamSize = 0x00010000;
+  static constexpr std::uint32_t kPermanentMemory = 0x00100000;
+  static constexpr std::uint32_t kPermanentMemorySize = 0x00200000;
+  // Buffers of the platform's own calls into the transport.
+  static constexpr std::uint32_t kCallerBuffers = 0x00310000;
+  static constexpr std::uint32_t kCallerCommand = kCallerBuffers;
+  static constexpr std::uint32_t kCallerCommandSize = 0x8000;
+  static constexpr std::uint32_t kCallerResponse = kCallerBuffers + 0x8000;
+  static constexpr std::uint32_t kCallerResponseSize = 0x4000;
+  static constexpr std::uint32_t kCallerLength = kCallerBuffers + 0xC000;
+
+  Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm);
+  ~Platform();
+  Platform(const Platform &) = delete;
+  Platform &operator=(const Platform &) = delete;
+
+  // Powers the TPM on (_TPM_Init) and runs the PEI dispatch: entry from
+  // flash, permanent memory, shadow, trigger and device-selected PPIs as the
+  // scenario says. Call once.
+  BootReport boot();
+  bool booted() const { return booted_; }
+  bool transportPublished() const { return transportPpi_ != 0; }
+
+  // Execute(cmd, size, rsp, &length) through the published transport, with
+  // length = 0x4000. Throws std::logic_error when no transport was published
+  // and std::invalid_argument for a command above 0x8000 bytes.
+  Exchange execute(std::span<const std::uint8_t> command);
+  // Send(cmd, size), then Receive(rsp, &length) unless Send failed.
+  Exchange sendReceive(std::span<const std::uint8_t> command);
+  // Calls one transport slot (0 Execute, 1 Probe, 2 Send, 3 Receive) with
+  // raw 32-bit arguments after the two leading ones (which are 0 unless
+  // given), for tests.
+  std::uint32_t callTransport(unsigned slot,
+                              std::span<const std::uint32_t> arguments);
+
+  const Scenario &scenario() const { return scenario_; }
+  const pei::PeImage &image() const { return image_; }
+  machine::Machine &machine() { return *machine_; }
+  devices::Chipset &chipset() { return *chipset_; }
+  pei::Foundation &foundation() { return *foundation_; }
+  pei::VariableService &variables() { return *variables_; }
+  pei::PcdService &pcd() { return *pcd_; }
+  const machine::Trace &trace() const { return machine_->trace(); }
+  const pei::LoadedImage &flash() const { return flash_; }
+  const std::optional<pei::LoadedImage> &shadow() const { return shadow_; }
+
+private:
+  void runStages(BootReport &report, const Expectations &expected);
+  void describeTrigger(BootReport &report, std::size_t traceFrom);
+
+  Scenario scenario_;
+  pei::PeImage image_;
+  tpm::TpmEngine &tpm_;
+  std::unique_ptr<machine::Machine> machine_;
+  std::unique_ptr<devices::Chipset> chipset_;
+  std::unique_ptr<pei::Foundation> foundation_;
+  std::unique_ptr<pei::VariableService> variables_;
+  std::unique_ptr<pei::PcdService> pcd_;
+  pei::LoadedImage flash_;
+  std::optional<pei::LoadedImage> shadow_;
+  std::uint32_t transportPpi_ = 0;
+  std::array<std::uint32_t, 4> slots_{};
+  bool booted_ = false;
+};
+
+} // namespace emu

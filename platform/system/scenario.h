@@ -1,0 +1,77 @@
+// What the emulated platform plays around the module: one Scenario holds
+// every choice, and one option parser fills it, so that every subcommand of
+// the program (boot, serve) takes the same scenario options.
+#pragma once
+
+#include "chipset.h"
+#include "machine.h"
+#include "services.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace emu {
+
+struct Scenario {
+  // "Setup": absent (nullopt) or these bytes. The default publishes the
+  // transport: 1024 bytes, DeviceSelect (byte 256) = 2, SelectOverride
+  // (byte 458) = 0.
+  std::optional<std::vector<std::uint8_t>> setup = defaultSetup();
+  bool variablePpi = true; // install the read-only variable PPI
+  bool pcdPpi = true;      // install the PCD PPI
+  pei::PcdConfig pcd;
+
+  // How many times the platform installs each awaited PPI (0, 1 or 2).
+  unsigned triggerInstalls = 1;
+  unsigned deviceSelectedInstalls = 1;
+
+  // Where the shadow copy goes (page aligned, not the link base).
+  std::uint32_t shadowAddress = 0x00400000;
+
+  // Chipset, timer, configuration window and co-processor.
+  devices::ChipsetConfig chipset;
+
+  // Where the TPM keeps its non-volatile state; empty: a temporary
+  // directory that is removed afterwards.
+  std::filesystem::path tpmStateDir;
+
+  // Bounds of every guest call.
+  machine::CallLimits limits;
+
+  static std::vector<std::uint8_t> defaultSetup();
+  static constexpr std::size_t kDeviceSelect = 256;
+  static constexpr std::size_t kSelectOverride = 458;
+  static constexpr std::size_t kSetupBuffer = 1024; // what the module reads
+
+  // Configuration-window MSR values for "below" and "above" 4 GiB.
+  static constexpr std::uint64_t kWindowBelow = 0x00000000E0000021; // 256 MiB
+  static constexpr std::uint64_t kWindowAbove = 0x00000010E0000021;
+};
+
+// A bad option or value: the message is one line, for the user.
+class UsageError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses the scenario option at args[index] (forms "--name value" and
+// "--name=value"). Returns false, leaving index alone, when args[index] is
+// not a scenario option; otherwise advances index past the option and its
+// value. Throws UsageError for a bad value.
+bool parseScenarioOption(std::span<const std::string> args, std::size_t &index,
+                         Scenario &scenario);
+
+// The scenario options, documented for --help (one option per line block).
+std::string scenarioOptionsHelp();
+
+// A number in decimal or 0x-hex, within [0, max]; `what` names it in errors.
+std::uint64_t parseNumber(std::string_view text, std::uint64_t max,
+                          const std::string &what);
+
+} // namespace emu
