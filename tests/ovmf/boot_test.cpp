@@ -19,6 +19,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -36,7 +37,7 @@ constexpr std::string_view kFirmwareSha256 =
     "d068b51430d3063b6063836a4c633c3e807c9629d3431910a9f4a2a9334da4b7";
 constexpr std::uint64_t kGuestRam = 512ull << 20; // -m 512
 // QEMU reaches the shell in 10-20 s here; far beyond that it is stuck.
-constexpr auto kBootDeadline = std::chrono::seconds(240);
+constexpr auto kBootDeadline = std::chrono::seconds(150);
 constexpr std::string_view kShellPrompt = "Shell>";
 
 constexpr std::uint32_t kPpiTerminate = 0x80000010;
@@ -75,6 +76,9 @@ struct Context {
   std::string extractMessages, extractReport;
   std::string serial, debug;
   std::vector<Event> events;
+  // Guest addresses of the translated blocks QEMU ran inside the module's
+  // place in the PEI volume's RAM copy, in execution order.
+  std::vector<std::uint32_t> inPlaceBlocks;
 };
 Context *context = nullptr;
 
@@ -111,6 +115,20 @@ std::optional<fs::path> findProgram(const std::string &name) {
     }
   }
   return std::nullopt;
+}
+
+// QEMU's "-d exec" lines: "Trace 0: 0x<host> [<cs base>/<pc>/<flags>/...]".
+std::vector<std::uint32_t> parseBlocks(const std::string &log) {
+  static const std::regex trace(R"(^Trace \d+: \S+ \[[0-9a-f]+/([0-9a-f]+)/)");
+  std::vector<std::uint32_t> pcs;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, trace)) {
+      pcs.push_back(static_cast<std::uint32_t>(std::stoul(m[1], nullptr, 16)));
+    }
+  }
+  return pcs;
 }
 
 std::vector<Event> parseEvents(const std::string &log) {
@@ -196,6 +214,26 @@ TEST(Boot, FirmwareReachesItsShellAndTheCompanionFinishes) {
   REQUIRE_EVENT(start, "companion");
   REQUIRE_EVENT(done, "companion-done");
   EXPECT_LT(start, done);
+}
+
+// Listed in the apriori file, the module is dispatched before permanent
+// memory, where it lies: its entry is the first code QEMU runs in the
+// module's place in the PEI volume. Appended only, it is dispatched after
+// memory and the core runs it only from a copy: nothing runs there.
+TEST(Dispatch, ModuleRunsInPlaceOnlyWhenListedInTheApriori) {
+  const auto &blocks = context->inPlaceBlocks;
+  const auto &module = context->firmware.module;
+  const std::uint32_t entry = module.imageBase + context->module.entryRva();
+  if (context->variant == "apriori") {
+    ASSERT_FALSE(blocks.empty()) << "nothing ran at the module's place";
+    EXPECT_EQ(blocks.front(), entry) << "the entry runs first";
+  } else {
+    EXPECT_TRUE(blocks.empty()) << blocks.size() << " blocks ran in place";
+  }
+  for (const std::uint32_t pc : blocks) {
+    EXPECT_GE(pc, module.imageBase);
+    EXPECT_LT(pc, module.imageBase + module.imageSize);
+  }
 }
 
 TEST(Transport, NotificationFiresOnceBeforeTheTriggerInstallReturns) {
@@ -363,43 +401,43 @@ void bootFirmware(const Options &o, Context &c) {
   const fs::path code = o.work / "CODE.fd", vars = o.work / "VARS.fd";
   const fs::path serial = o.work / "serial.log", debug = o.work / "debug.log";
   const fs::path pidFile = o.work / "qemu.pid", output = o.work / "qemu.out";
+  const fs::path execLog = o.work / "exec.log";
   writeFile(code, c.firmware.image);
   fs::copy_file(kFirmwareVars, vars, fs::copy_options::overwrite_existing);
-  for (const fs::path &p : {serial, debug, pidFile}) {
+  for (const fs::path &p : {serial, debug, pidFile, execLog}) {
     fs::remove(p);
   }
+  // The command line that boots this firmware, plus a log of the blocks
+  // that run inside the module's place in the volume.
+  std::ostringstream inPlace;
+  inPlace << "0x" << std::hex << c.firmware.module.imageBase << "+0x"
+          << c.firmware.module.imageSize;
+  const std::vector<std::string> machine = {
+      "-machine", "q35,smm=on,accel=tcg",
+      "-m",       "512",
+      "-global",  "driver=cfi.pflash01,property=secure,value=on"};
+  const std::vector<std::string> flash = {
+      "-drive",
+      "if=pflash,format=raw,unit=0,file=" + code.string() + ",readonly=on",
+      "-drive", "if=pflash,format=raw,unit=1,file=" + vars.string()};
+  const std::vector<std::string> consoles = {
+      "-debugcon", "file:" + debug.string(),
+      "-global",   "isa-debugcon.iobase=0x402",
+      "-display",  "none",
+      "-nic",      "none",
+      "-serial",   "file:" + serial.string(),
+      "-monitor",  "none"};
+  const std::vector<std::string> tracing = {
+      "-pidfile", pidFile.string(), "-d", "exec",
+      "-dfilter", inPlace.str(),    "-D", execLog.string()};
   // `timeout` guards against this driver dying with QEMU still running.
-  const std::string limit = std::to_string(kBootDeadline.count() + 30);
-  test_process::Process qemu(
-      {"timeout",
-       "--kill-after=5",
-       limit,
-       "qemu-system-i386",
-       "-machine",
-       "q35,smm=on,accel=tcg",
-       "-m",
-       "512",
-       "-global",
-       "driver=cfi.pflash01,property=secure,value=on",
-       "-drive",
-       "if=pflash,format=raw,unit=0,file=" + code.string() + ",readonly=on",
-       "-drive",
-       "if=pflash,format=raw,unit=1,file=" + vars.string(),
-       "-debugcon",
-       "file:" + debug.string(),
-       "-global",
-       "isa-debugcon.iobase=0x402",
-       "-display",
-       "none",
-       "-nic",
-       "none",
-       "-serial",
-       "file:" + serial.string(),
-       "-monitor",
-       "none",
-       "-pidfile",
-       pidFile.string()},
-      output);
+  std::vector<std::string> command = {
+      "timeout", "--kill-after=5", std::to_string(kBootDeadline.count() + 30),
+      "qemu-system-i386"};
+  for (const auto *part : {&machine, &flash, &consoles, &tracing}) {
+    command.insert(command.end(), part->begin(), part->end());
+  }
+  test_process::Process qemu(command, output);
   const auto started = std::chrono::steady_clock::now();
   bool shell = false;
   while (qemu.running() &&
@@ -423,6 +461,7 @@ void bootFirmware(const Options &o, Context &c) {
   c.serial = readText(serial);
   c.debug = readText(debug);
   c.events = parseEvents(c.debug);
+  c.inPlaceBlocks = parseBlocks(readText(execLog));
   std::cout << c.debug;
 }
 
