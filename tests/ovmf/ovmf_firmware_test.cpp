@@ -11,6 +11,8 @@ namespace ff = ffs_format;
 using Bytes = std::vector<std::uint8_t>;
 
 const char *const kFirmware = "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd";
+const char *const kFirmwareSha256 =
+    "d068b51430d3063b6063836a4c633c3e807c9629d3431910a9f4a2a9334da4b7";
 
 TEST(Sha256, KnownAnswers) {
   const std::string abc = "abc";
@@ -74,6 +76,9 @@ TEST_P(Insertion, KeepsEveryExistingFileInPlaceAndAppendsBothModules) {
     GTEST_SKIP() << kFirmware << " is not installed";
   }
   const Bytes original = readFirmware();
+  if (ovmf::sha256Hex(original) != kFirmwareSha256) {
+    GTEST_SKIP() << kFirmware << " is not the build this layout was taken from";
+  }
   const auto module = pei::PeImage::load(FIRMWARE_IMAGE_PATH);
   const auto companion = pei::PeImage::load(COMPANION_IMAGE_PATH);
   const auto patched =
