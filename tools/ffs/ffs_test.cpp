@@ -245,6 +245,23 @@ std::string run(const std::string &command) {
   return out;
 }
 
+TEST(Cli, BadInputGivesOneClearErrorAndANonZeroExit) {
+  const std::string tool = PEI_FFS_PATH;
+  const std::string notAnImage =
+      run(tool + " " + PEI_FFS_PATH + " -o /dev/null 2>&1; echo exit=$?");
+  EXPECT_NE(notAnImage.find("DOS signature: expected 0x5A4D"),
+            std::string::npos)
+      << notAnImage;
+  EXPECT_NE(notAnImage.find("exit=1"), std::string::npos) << notAnImage;
+  const std::string badOption = run(tool + " " + FIRMWARE_IMAGE_PATH +
+                                    " -o /dev/null --rebase 0x12345678x 2>&1;"
+                                    " echo exit=$?");
+  EXPECT_NE(badOption.find("--rebase: expected a 32-bit address"),
+            std::string::npos)
+      << badOption;
+  EXPECT_NE(badOption.find("exit=2"), std::string::npos) << badOption;
+}
+
 TEST(UefiExtract, ListsThePackagedFileWithoutParserMessages) {
   namespace fs = std::filesystem;
   const fs::path dir =
