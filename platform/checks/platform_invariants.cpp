@@ -1,0 +1,91 @@
+#include "platform_invariants.h"
+
+#include <algorithm>
+
+namespace checks {
+
+namespace {
+
+// Transport slots and where their arguments sit after the two leading,
+// unread parameters.
+enum Slot : unsigned { kExecute = 0, kProbe = 1, kSend = 2, kReceive = 3 };
+constexpr unsigned kCommandBuffer = 2, kCommandSize = 3;
+constexpr unsigned kExecuteResponse = 4, kExecuteLength = 5;
+constexpr unsigned kReceiveResponse = 2, kReceiveLength = 3;
+
+// Memory-mapped configuration offsets of the two registers the module writes.
+constexpr std::uint64_t kRootIndexRegister = 0xB8;     // 0:0.0 0xB8
+constexpr std::uint64_t kCoprocessorCommand = 0x40004; // 0:8.0 0x04
+
+} // namespace
+
+PlatformInvariants::PlatformInvariants(machine::Machine &machine,
+                                       devices::Chipset &chipset,
+                                       TransportSlots slots)
+    : Invariants(machine), machine_(machine), chipset_(chipset),
+      slots_(std::move(slots)) {
+  watch("MSR 0xC001001F (extended configuration access)",
+        [&chipset] { return chipset.configPorts().nbConfig(); });
+  watch("the co-processor's command/status register (0:8.0 0x04)", [&chipset] {
+    const devices::Coprocessor &c = chipset.coprocessor();
+    return std::uint64_t{c.statusRegister()} << 16 | c.commandRegister();
+  });
+  setPolicy(
+      [this](const machine::CallRecord &call) { return grantsFor(call); });
+}
+
+std::vector<WritableRange>
+PlatformInvariants::grantsFor(const machine::CallRecord &call) const {
+  std::vector<WritableRange> grants;
+  // Configuration writes through the memory-mapped window are stores too:
+  // the root complex's index register and the co-processor's command
+  // register are the two the module writes.
+  const devices::ConfigWindow &window = chipset_.configWindow();
+  if (window.enabled()) {
+    grants.push_back({window.base() + kRootIndexRegister, 4,
+                      "root complex index register (window)"});
+    grants.push_back({window.base() + kCoprocessorCommand, 4,
+                      "co-processor command register (window)"});
+  }
+
+  const std::array<std::uint32_t, 4> slots =
+      slots_ ? slots_() : decltype(slots){};
+  const auto is = [&](unsigned slot) {
+    return slots[slot] != 0 && call.address == slots[slot];
+  };
+  const auto argument = [&](unsigned n) -> std::uint32_t {
+    return n < call.arguments.size() ? call.arguments[n] : 0;
+  };
+  const devices::Coprocessor &coprocessor = chipset_.coprocessor();
+  const std::uint64_t control = coprocessor.config().base;
+  if (is(kSend) || is(kExecute)) {
+    grants.push_back({coprocessor.commandAddress(), argument(kCommandSize),
+                      "the command area up to CommandSize"});
+    grants.push_back({coprocessor.responseAddress(), kResponseAreaSize,
+                      "the response area"});
+    grants.push_back({control + devices::Coprocessor::kStart, 4, "Start"});
+  }
+  if (is(kSend) || is(kExecute) || is(kReceive)) {
+    grants.push_back(
+        {control + devices::Coprocessor::kResponseSize, 4, "ResponseSize"});
+  }
+  if (is(kReceive) || is(kExecute)) {
+    const std::uint32_t buffer =
+        argument(is(kReceive) ? kReceiveResponse : kExecuteResponse);
+    const std::uint32_t lengthAt =
+        argument(is(kReceive) ? kReceiveLength : kExecuteLength);
+    std::uint32_t length = 0;
+    if (lengthAt != 0 && !machine_.regionName(lengthAt).empty()) {
+      try {
+        length = machine_.read32(lengthAt);
+      } catch (const machine::MachineError &) {
+        length = 0; // not readable: the module must not copy anything
+      }
+    }
+    grants.push_back({buffer, std::min(length, kResponseAreaSize),
+                      "the caller's response buffer up to *ResponseLength"});
+  }
+  return grants;
+}
+
+} // namespace checks

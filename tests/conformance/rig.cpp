@@ -1,0 +1,189 @@
+#include "rig.h"
+
+#include "loader.h"
+#include "state_directory.h"
+#include "tpm_engine.h"
+
+#include <algorithm>
+
+namespace conformance {
+
+namespace {
+
+// libtpms is one TPM per process: every platform of a test process shares
+// this engine (each boot powers it on; commands need no particular state).
+tpm::TpmEngine &engine() {
+  static emu::StateDirectory directory{std::filesystem::path{}};
+  static tpm::TpmEngine tpm{directory.path()};
+  return tpm;
+}
+
+std::optional<std::array<std::uint32_t, 4>> slotsOf(emu::Platform &platform) {
+  const auto found = platform.foundation().locate(efi::guids::kTpmTransportPpi);
+  if (!found) {
+    return std::nullopt;
+  }
+  std::array<std::uint32_t, 4> slots{};
+  for (unsigned i = 0; i < slots.size(); ++i) {
+    slots[i] = platform.machine().read32(found->interface + 4 * i);
+  }
+  return slots;
+}
+
+} // namespace
+
+const pei::PeImage &shippedImage() {
+  static const pei::PeImage image = pei::PeImage::load(FIRMWARE_IMAGE_PATH);
+  return image;
+}
+
+const pei::PeImage &testImage() {
+  static const pei::PeImage image =
+      pei::PeImage::load(FIRMWARE_TEST_IMAGE_PATH);
+  return image;
+}
+
+const pei::LinkerMap &testMap() {
+  static const pei::LinkerMap map =
+      pei::LinkerMap::load(FIRMWARE_TEST_MAP_PATH);
+  return map;
+}
+
+std::vector<std::uint8_t> setupBytes(std::size_t size, std::uint8_t select,
+                                     std::uint8_t override) {
+  std::vector<std::uint8_t> bytes(size, 0);
+  if (size > emu::Scenario::kDeviceSelect) {
+    bytes[emu::Scenario::kDeviceSelect] = select;
+  }
+  if (size > emu::Scenario::kSelectOverride) {
+    bytes[emu::Scenario::kSelectOverride] = override;
+  }
+  return bytes;
+}
+
+emu::Scenario
+scenarioWithSetup(std::optional<std::vector<std::uint8_t>> setup) {
+  emu::Scenario scenario;
+  scenario.setup = std::move(setup);
+  return scenario;
+}
+
+std::vector<std::uint8_t> getRandom(std::uint16_t count) {
+  return {0x80,
+          0x01,
+          0x00,
+          0x00,
+          0x00,
+          0x0C,
+          0x00,
+          0x00,
+          0x01,
+          0x7B,
+          static_cast<std::uint8_t>(count >> 8),
+          static_cast<std::uint8_t>(count)};
+}
+
+// --- Booted -----------------------------------------------------------------
+
+Booted::Booted(emu::Scenario scenario) {
+  const std::uint32_t shadow = scenario.shadowAddress;
+  platform_ = std::make_unique<emu::Platform>(std::move(scenario),
+                                              shippedImage(), engine());
+  invariants_ = std::make_unique<checks::PlatformInvariants>(
+      platform_->machine(), platform_->chipset(), [this] {
+        return slotsOf(*platform_).value_or(std::array<std::uint32_t, 4>{});
+      });
+  invariants_->protect(shippedImage().imageBase(), shippedImage().sizeOfImage(),
+                       "the module's image in flash");
+  invariants_->protect(shadow, shippedImage().sizeOfImage(),
+                       "the module's shadow image");
+  report_ = platform_->boot();
+}
+
+Booted::~Booted() = default;
+
+std::vector<TraceEvent> Booted::events(std::size_t from) const {
+  const auto &all = platform_->trace().events();
+  return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())),
+          all.end()};
+}
+
+std::vector<std::string> Booted::services(std::size_t from) const {
+  std::vector<std::string> texts;
+  for (const TraceEvent &event : events(from)) {
+    if (event.kind == TraceEvent::Kind::Service) {
+      texts.push_back(event.detail);
+    }
+  }
+  return texts;
+}
+
+unsigned Booted::transportInstalls() const {
+  return static_cast<unsigned>(
+      std::count_if(platform_->foundation().ppis().begin(),
+                    platform_->foundation().ppis().end(), [](const auto &ppi) {
+                      return ppi.guid == efi::guids::kTpmTransportPpi;
+                    }));
+}
+
+std::uint32_t Booted::slot(unsigned index, std::uint32_t leading0,
+                           std::uint32_t leading1,
+                           std::vector<std::uint32_t> arguments) {
+  const auto slots = slotsOf(*platform_);
+  if (!slots) {
+    throw std::logic_error("the transport is not published");
+  }
+  static const char *const names[] = {"Execute", "Probe", "Send", "Receive"};
+  arguments.insert(arguments.begin(), {leading0, leading1});
+  return machine().call(names[index], (*slots)[index], arguments);
+}
+
+void Booted::stage(const std::vector<std::uint8_t> &command,
+                   std::uint32_t length, std::uint8_t fill) {
+  machine().write(kCommand, command);
+  machine().write(kResponse, std::vector<std::uint8_t>(
+                                 emu::Platform::kCallerResponseSize, fill));
+  machine().write32(kLength, length);
+}
+
+std::uint32_t Booted::send(std::uint32_t size) {
+  return slot(2, 0, 0, {kCommand, size});
+}
+
+std::uint32_t Booted::receive() { return slot(3, 0, 0, {kResponse, kLength}); }
+
+std::uint32_t Booted::execute(std::uint32_t size) {
+  return slot(0, 0, 0, {kCommand, size, kResponse, kLength});
+}
+
+// --- Routines ---------------------------------------------------------------
+
+Routines::Routines(devices::ChipsetConfig config)
+    : machine_(std::make_unique<machine::Machine>()) {
+  machine_->mapMemory(kStackTop - 0x10000, 0x10000, "stack",
+                      machine::kReadWrite);
+  machine_->mapMemory(kBuffers, kBuffersSize, "test buffers",
+                      machine::kReadWrite);
+  machine_->setStack(kStackTop);
+  // No command runs in these tests; a TPM that answers anything would do.
+  chipset_ = std::make_unique<devices::Chipset>(
+      *machine_, config, [](std::span<const std::uint8_t>) {
+        return std::vector<std::uint8_t>{0x80, 0x01, 0, 0, 0, 10, 0, 0, 0, 0};
+      });
+  const pei::LoadedImage image = pei::mapInFlash(*machine_, testImage());
+  invariants_ = std::make_unique<checks::PlatformInvariants>(
+      *machine_, *chipset_, checks::TransportSlots{});
+  invariants_->protect(image.base, testImage().sizeOfImage(),
+                       "the test image in flash");
+}
+
+Routines::~Routines() = default;
+
+std::uint32_t Routines::call(const std::string &name,
+                             std::vector<std::uint32_t> arguments,
+                             std::vector<checks::WritableRange> writable) {
+  invariants_->allowNextCall(std::move(writable));
+  return machine_->call(name, testMap().address(name), arguments);
+}
+
+} // namespace conformance

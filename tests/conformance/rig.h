@@ -1,0 +1,123 @@
+// The rig every conformance test runs on: the shipped image booted on the
+// emulated PEI platform (or the test image's routines called on a bare
+// machine with the device models), always with the machine invariants
+// checked around every guest call.
+#pragma once
+
+#include "chipset.h"
+#include "efi.h"
+#include "invariants.h"
+#include "machine.h"
+#include "pe_image.h"
+#include "platform.h"
+#include "platform_invariants.h"
+#include "scenario.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace conformance {
+
+using machine::TraceEvent;
+
+// The images under test, read once per process.
+const pei::PeImage &shippedImage();
+const pei::PeImage &testImage();
+const pei::LinkerMap &testMap();
+
+// A scenario whose "Setup" is given bytes (nullopt: no variable).
+emu::Scenario scenarioWithSetup(std::optional<std::vector<std::uint8_t>> setup);
+// A "Setup" of `size` zero bytes with DeviceSelect and SelectOverride set
+// where they fit.
+std::vector<std::uint8_t> setupBytes(std::size_t size, std::uint8_t select,
+                                     std::uint8_t override);
+
+// The shipped image on the PEI platform. The constructor attaches the
+// invariants and boots; the tests then look at what happened and drive the
+// published transport.
+class Booted {
+public:
+  explicit Booted(emu::Scenario scenario = {});
+  ~Booted();
+
+  emu::Platform &platform() { return *platform_; }
+  machine::Machine &machine() { return platform_->machine(); }
+  devices::Chipset &chipset() { return platform_->chipset(); }
+  devices::Coprocessor &coprocessor() { return chipset().coprocessor(); }
+  pei::Foundation &foundation() { return platform_->foundation(); }
+  checks::Invariants &invariants() { return *invariants_; }
+  const emu::BootReport &report() const { return report_; }
+
+  // Events of the trace from index `from` on (all by default).
+  std::vector<TraceEvent> events(std::size_t from = 0) const;
+  std::size_t mark() const { return platform_->trace().events().size(); }
+  // Service-call texts ("LocatePpi(...) = ...") from `from` on.
+  std::vector<std::string> services(std::size_t from = 0) const;
+  // Number of InstallPpi of TpmTransportPpi by the module so far.
+  unsigned transportInstalls() const;
+
+  // A raw call of one transport slot with the two leading parameters given.
+  std::uint32_t slot(unsigned index, std::uint32_t leading0,
+                     std::uint32_t leading1,
+                     std::vector<std::uint32_t> arguments);
+  // Caller memory of the platform: command, response buffer, length word.
+  static constexpr std::uint32_t kCommand = emu::Platform::kCallerCommand;
+  static constexpr std::uint32_t kResponse = emu::Platform::kCallerResponse;
+  static constexpr std::uint32_t kLength = emu::Platform::kCallerLength;
+  // Puts a command at kCommand, fills the response buffer with `fill` and
+  // stores `length` at kLength.
+  void stage(const std::vector<std::uint8_t> &command, std::uint32_t length,
+             std::uint8_t fill = 0xA5);
+  std::uint32_t send(std::uint32_t size);    // Send(kCommand, size)
+  std::uint32_t receive();                   // Receive(kResponse, kLength)
+  std::uint32_t execute(std::uint32_t size); // Execute(kCommand, size, ...)
+
+private:
+  std::unique_ptr<emu::Platform> platform_;
+  std::unique_ptr<checks::PlatformInvariants> invariants_;
+  emu::BootReport report_;
+};
+
+// A bare machine with the chipset and co-processor models and the test image
+// in flash: the hardware routines called one by one.
+class Routines {
+public:
+  static constexpr std::uint32_t kStackTop = 0x00050000;
+  static constexpr std::uint32_t kBuffers = 0x00060000; // 64 KiB scratch
+  static constexpr std::uint32_t kBuffersSize = 0x10000;
+
+  explicit Routines(devices::ChipsetConfig config = {});
+  ~Routines();
+
+  machine::Machine &machine() { return *machine_; }
+  devices::Chipset &chipset() { return *chipset_; }
+  checks::Invariants &invariants() { return *invariants_; }
+
+  // Calls the C-linkage routine `name` of the test image, granting it
+  // `writable` for this one call.
+  std::uint32_t call(const std::string &name,
+                     std::vector<std::uint32_t> arguments,
+                     std::vector<checks::WritableRange> writable = {});
+  std::vector<std::uint8_t> read(std::uint32_t at, std::size_t size) const {
+    return machine_->read(at, size);
+  }
+  void write(std::uint32_t at, const std::vector<std::uint8_t> &bytes) {
+    machine_->write(at, bytes);
+  }
+  std::vector<TraceEvent> events(TraceEvent::Kind kind) const {
+    return machine_->trace().of(kind);
+  }
+
+private:
+  std::unique_ptr<machine::Machine> machine_;
+  std::unique_ptr<devices::Chipset> chipset_;
+  std::unique_ptr<checks::PlatformInvariants> invariants_;
+};
+
+// A TPM2_GetRandom command (10-byte header + 2-byte count).
+std::vector<std::uint8_t> getRandom(std::uint16_t count);
+
+} // namespace conformance
