@@ -1,5 +1,6 @@
 // pei-platform: the emulated PEI platform that runs the shipped module.
 #include "commands.h"
+#include "serve_command.h"
 
 #include <cstring>
 #include <iostream>
@@ -18,6 +19,8 @@ struct Subcommand {
 const Subcommand kSubcommands[] = {
     {"boot", "boot a module image through PEI and drive a TPM session",
      cli::runBoot},
+    {"serve", "TPM simulator endpoint (mssim, swtpm) through the module",
+     serve::runServe},
 };
 
 void usage(std::ostream &out) {

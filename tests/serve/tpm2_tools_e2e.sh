@@ -4,17 +4,21 @@
 # platform to the TPM. Then the server is restarted on the same state
 # directory and the NV index written before must still hold its data.
 #
-# usage: tpm2_tools_e2e.sh PEI_PLATFORM PROTOCOL [extra serve options...]
+# usage: tpm2_tools_e2e.sh PEI_PLATFORM IMAGE PROTOCOL [session|unpublished]
 #   PROTOCOL is mssim or swtpm, the TCTI the tools use.
+#   session (default): the tools' session and the restart described above.
+#   unpublished: a scenario in which the module does not publish its
+#   transport; commands must fail at once with TPM_RC_FAILURE, not hang.
 #
 # Every tool and every wait runs under a timeout; the server is stopped by
 # its PID whatever happens.
 set -uo pipefail
 
 PEI_PLATFORM=$1
-PROTOCOL=$2
-shift 2
-EXTRA=("$@")
+IMAGE=$2
+PROTOCOL=$3
+MODE=${4:-session}
+EXTRA=()
 
 TOOL_TIMEOUT=60
 START_TIMEOUT=60
@@ -79,7 +83,7 @@ start_server() {
     PORT=$(free_port_pair)
     [ -n "$PORT" ] || fail "no free port pair on 127.0.0.1"
     SERVER_LOG="$WORK/server-$RUN.log"
-    "$PEI_PLATFORM" serve --protocol "$PROTOCOL" --port "$PORT" \
+    "$PEI_PLATFORM" serve "$IMAGE" --protocol "$PROTOCOL" --port "$PORT" \
       --state-dir "$STATE" --verbose "${EXTRA[@]}" >"$SERVER_LOG" 2>&1 &
     SERVER_PID=$!
     local waited=0
@@ -104,12 +108,13 @@ start_server() {
   fail "no port pair could be bound"
 }
 
+# Stops the server by its PID with the given signal (TERM or INT).
 stop_server() {
-  kill -TERM "$SERVER_PID" || fail "server $SERVER_PID is gone before stop"
+  kill "-$1" "$SERVER_PID" || fail "server $SERVER_PID is gone before stop"
   local waited=0
   while kill -0 "$SERVER_PID" 2>/dev/null; do
     if [ "$waited" -ge $((STOP_TIMEOUT * 10)) ]; then
-      fail "server did not stop within $STOP_TIMEOUT s of SIGTERM"
+      fail "server did not stop within $STOP_TIMEOUT s of SIG$1"
     fi
     sleep 0.1
     waited=$((waited + 1))
@@ -117,7 +122,7 @@ stop_server() {
   wait "$SERVER_PID"
   local status=$?
   SERVER_PID=""
-  [ "$status" -eq 0 ] || fail "server exit status $status after SIGTERM"
+  [ "$status" -eq 0 ] || fail "server exit status $status after SIG$1"
   grep -q "TPM state saved" "$SERVER_LOG" || fail "no clean stop in the log"
 }
 
@@ -142,6 +147,23 @@ sha256_of_hex() {
 hex_of() {
   python3 -c 'import sys; print(open(sys.argv[1],"rb").read().hex())' "$1"
 }
+
+command -v tpm2_getrandom >/dev/null ||
+  fail "tpm2-tools are not installed (.ci/install installs them)"
+
+if [ "$MODE" = unpublished ]; then
+  # "Setup" byte 256 = 0: the module declines to publish its transport.
+  EXTRA=(--device-select 0)
+  start_server
+  tool tpm2_getrandom 8 && fail "tpm2_getrandom succeeded without a transport"
+  grep -q "0x101" "$WORK/out" || fail "expected TPM_RC_FAILURE (0x101): $(cat "$WORK/out")"
+  grep -q "not delivered: the module did not publish TpmTransportPpi" "$SERVER_LOG" ||
+    fail "the server log does not say why the command failed"
+  stop_server TERM
+  echo "PASS: without a transport every command is answered with TPM_RC_FAILURE"
+  exit 0
+fi
+[ "$MODE" = session ] || fail "unknown mode \"$MODE\""
 
 NV_INDEX=0x1500016
 NV_DATA="$WORK/nv.bin"
@@ -191,7 +213,9 @@ must tpm2_getcap properties-fixed
 grep -q TPM2_PT_FAMILY_INDICATOR "$WORK/out" || fail "tpm2_getcap properties-fixed: $(cat "$WORK/out")"
 
 grep -q "TPM2_NV_Write -> 0x00000000" "$SERVER_LOG" || fail "server log has no per-command line"
-stop_server
+grep -q "published TpmTransportPpi; firmware sent TPM2_Startup(CLEAR)" "$SERVER_LOG" ||
+  fail "the server did not boot the firmware and start the TPM through it"
+stop_server TERM
 
 # Restart on the same state directory: NV survives, PCRs do not.
 start_server
@@ -200,6 +224,6 @@ must tpm2_nvread -C o -s 32 -o "$WORK/nv-after.bin" "$NV_INDEX"
 cmp -s "$NV_DATA" "$WORK/nv-after.bin" || fail "NV index lost its data across a restart"
 must tpm2_pcrread "sha256:16" -o "$WORK/pcr-after.bin"
 [ "$(hex_of "$WORK/pcr-after.bin")" = "$ZERO" ] || fail "PCR 16 kept its value across a reboot"
-stop_server
+stop_server INT
 
 echo "PASS: tpm2-tools over $PROTOCOL through the firmware"

@@ -1,0 +1,207 @@
+#include "firmware_backend.h"
+
+#include <chrono>
+#include <exception>
+#include <iomanip>
+#include <sstream>
+
+#include "tpm_frames.h"
+#include "tpm_names.h"
+#include "transport_tcti.h"
+
+namespace serve {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string since(Clock::time_point started) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(1)
+       << std::chrono::duration<double, std::milli>(Clock::now() - started)
+              .count()
+       << " ms";
+  return text.str();
+}
+
+std::string join(const std::vector<std::string> &parts) {
+  std::string out;
+  for (const std::string &part : parts) {
+    out += (out.empty() ? "" : "; ") + part;
+  }
+  return out;
+}
+
+} // namespace
+
+FirmwareBackend::FirmwareBackend(emu::Scenario scenario, pei::PeImage image,
+                                 bool issueStartup)
+    : scenario_(std::move(scenario)), image_(std::move(image)),
+      issueStartup_(issueStartup), engine_(scenario_.tpmStateDir) {}
+
+FirmwareBackend::~FirmwareBackend() {
+  try {
+    powerOff();
+  } catch (...) {
+    // Nothing left to report to; the engine saves its state when it ends.
+  }
+}
+
+void FirmwareBackend::log(const std::string &line) const {
+  if (log_ != nullptr) {
+    *log_ << "serve: " << line << std::endl;
+  }
+}
+
+void FirmwareBackend::checkScenario() {
+  emu::Platform unused(scenario_, image_, engine_);
+}
+
+void FirmwareBackend::powerOn() {
+  if (on_) {
+    return;
+  }
+  const auto started = Clock::now();
+  on_ = true;
+  unavailable_.clear();
+  boot();
+  if (!unavailable_.empty()) {
+    log("power on (" + since(started) + "): " + unavailable_ +
+        "; every TPM command is answered with TPM_RC_FAILURE");
+    return;
+  }
+  std::string startup = "TPM2_Startup left to the client";
+  if (issueStartup_) {
+    const auto response = exchange(startupCommand(kTpmSuClear));
+    startup = "firmware sent TPM2_Startup(CLEAR) -> " +
+              responseCodeText(headerCode(response).value_or(kTpmRcFailure));
+  }
+  log("power on: PEI dispatch of the image published TpmTransportPpi; " +
+      startup + " (" + since(started) + ")");
+}
+
+void FirmwareBackend::boot() {
+  try {
+    // The platform powers the TPM (_TPM_Init) and then runs the PEI
+    // dispatch of the image from flash: entry, shadow, trigger, "Setup",
+    // probe, publication.
+    platform_ = std::make_unique<emu::Platform>(scenario_, image_, engine_);
+    const emu::BootReport report = platform_->boot();
+    if (verbose_) {
+      for (const std::string &line : report.log) {
+        log("boot: " + line);
+      }
+    }
+    flushTrace();
+    if (!trace_) {
+      platform_->machine().trace().setLimit(0);
+    }
+    if (!report.fault.empty()) {
+      unavailable_ = "the boot stopped: " + report.fault;
+    } else if (!report.transportPublished) {
+      unavailable_ = "the module did not publish TpmTransportPpi (" +
+                     emu::expectationsFor(scenario_).setupDecision + ")";
+    } else if (!report.problems.empty()) {
+      log("boot: " + join(report.problems));
+    }
+  } catch (const std::exception &error) {
+    unavailable_ = std::string("the boot failed: ") + error.what();
+  }
+}
+
+void FirmwareBackend::powerOff() {
+  if (!on_) {
+    return;
+  }
+  platform_.reset();
+  engine_.powerOff();
+  on_ = false;
+  unavailable_.clear();
+}
+
+void FirmwareBackend::reset() {
+  powerOff();
+  powerOn();
+}
+
+void FirmwareBackend::stop() {
+  if (!on_) {
+    return;
+  }
+  if (unavailable_.empty()) {
+    // What the operating system does before it turns the power off: the
+    // TPM sees an orderly shutdown and saves its state.
+    const auto response = exchange(shutdownCommand(kTpmSuState));
+    log("stop: TPM2_Shutdown(STATE) through the firmware -> " +
+        responseCodeText(headerCode(response).value_or(kTpmRcFailure)));
+  } else {
+    // No transport on this boot; the TPM is still shut down in order.
+    engine_.powerOffOrderly();
+  }
+  powerOff();
+}
+
+std::vector<std::uint8_t>
+FirmwareBackend::transact(std::span<const std::uint8_t> command) {
+  if (!unavailable_.empty()) {
+    log(commandName(headerCode(command).value_or(0)) +
+        " not delivered: " + unavailable_);
+    return errorResponse(kTpmRcFailure);
+  }
+  return exchange(command);
+}
+
+std::vector<std::uint8_t>
+FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
+  const std::string name = commandName(headerCode(command).value_or(0));
+  emu::Exchange result;
+  try {
+    result = platform_->execute(command);
+  } catch (const std::exception &error) {
+    // The module's code faulted inside the guest; a real platform would
+    // hang here. Nothing more goes to it until the next power cycle.
+    flushTrace();
+    unavailable_ = "the transport faulted in an earlier command (" +
+                   std::string(error.what()) + ")";
+    log(name + ": " + unavailable_);
+    return errorResponse(kTpmRcFailure);
+  }
+  flushTrace();
+  if (result.efiStatus != 0) {
+    log(name + ": the transport returned " +
+        tpm::efiStatusName(result.efiStatus));
+    return errorResponse(kTpmRcFailure);
+  }
+  const auto size = headerSize(result.response);
+  if (!size || *size < kTpmHeaderSize || *size != result.response.size()) {
+    log(name + ": the transport delivered " +
+        std::to_string(result.response.size()) +
+        " bytes that do not hold one whole TPM response");
+    return errorResponse(kTpmRcFailure);
+  }
+  return std::move(result.response);
+}
+
+void FirmwareBackend::flushTrace() {
+  if (!platform_) {
+    return;
+  }
+  machine::Trace &trace = platform_->machine().trace();
+  if (trace_ && log_ != nullptr) {
+    for (const std::string &line : trace.lines()) {
+      *log_ << "  " << line << '\n';
+    }
+    log_->flush();
+  }
+  trace.clear();
+}
+
+std::string FirmwareBackend::commandName(std::uint32_t code) const {
+  return tpm::commandName(code);
+}
+
+std::string FirmwareBackend::responseCodeText(std::uint32_t rc) const {
+  return tpm::describeResponseCode(rc);
+}
+
+} // namespace serve

@@ -1,0 +1,70 @@
+// The endpoint's backend on the real firmware path: each power-on boots the
+// emulated platform (a fresh PEI dispatch of the shipped image) with the
+// TPM behind its co-processor, and every TPM command goes through the
+// TpmTransportPpi the module published in the guest.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "backend.h"
+#include "pe_image.h"
+#include "platform.h"
+#include "tpm_engine.h"
+
+namespace serve {
+
+class FirmwareBackend : public Backend {
+public:
+  // `issueStartup`: after each boot the platform firmware sends
+  // TPM2_Startup(CLEAR) through the transport, as platform firmware does;
+  // when false the client must.
+  // The TPM keeps its state in the scenario's state directory, which must
+  // be set: the endpoint's TPM outlives the server.
+  FirmwareBackend(emu::Scenario scenario, pei::PeImage image,
+                  bool issueStartup);
+  ~FirmwareBackend() override;
+
+  // Builds the scenario's platform once without running it, so that a
+  // scenario the platform cannot build is reported at start; throws
+  // machine::MachineError.
+  void checkScenario();
+
+  void powerOn() override;
+  void powerOff() override;
+  void reset() override;
+  void nvOn() override {}
+  [[nodiscard]] bool isOn() const override { return on_; }
+  std::vector<std::uint8_t>
+  transact(std::span<const std::uint8_t> command) override;
+  void stop() override;
+
+  [[nodiscard]] std::string commandName(std::uint32_t code) const override;
+  [[nodiscard]] std::string responseCodeText(std::uint32_t rc) const override;
+
+  // Why commands cannot reach the TPM on the current boot; empty when they
+  // can.
+  [[nodiscard]] const std::string &unavailable() const { return unavailable_; }
+
+private:
+  // One exchange through the guest's transport; the response trimmed to
+  // the size its header states. A failed exchange gives TPM_RC_FAILURE
+  // and a log line.
+  std::vector<std::uint8_t> exchange(std::span<const std::uint8_t> command);
+  void boot();
+  // Prints (with --trace) and then forgets the platform's access record, so
+  // that a long-running server does not accumulate it.
+  void flushTrace();
+  void log(const std::string &line) const;
+
+  emu::Scenario scenario_;
+  pei::PeImage image_;
+  bool issueStartup_;
+  tpm::TpmEngine engine_;
+  std::unique_ptr<emu::Platform> platform_; // present while powered on
+  bool on_ = false;
+  std::string unavailable_;
+};
+
+} // namespace serve

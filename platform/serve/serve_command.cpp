@@ -1,0 +1,143 @@
+#include "serve_command.h"
+
+#include <iostream>
+#include <optional>
+
+#include "firmware_backend.h"
+#include "hex.h"
+#include "scenario.h"
+#include "serve_options.h"
+#include "server.h"
+
+namespace serve {
+
+namespace {
+
+constexpr const char *kCommand = "pei-platform serve";
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Where the TPM keeps its state when --state-dir is not given: beside the
+// user, so that it survives restarts of the server.
+constexpr const char *kDefaultStateDir = "tpm-state";
+
+void help(std::ostream &out) {
+  out << "usage: " << kCommand << " <image.efi> [options]\n\n"
+      << "A TPM 2.0 simulator endpoint on 127.0.0.1 for tpm2-tools, tpm2-tss "
+         "and resource\nmanagers, in which every TPM command goes through the "
+         "module's TpmTransportPpi,\nrunning in the emulated platform, to the "
+         "TPM (libtpms).\n\n"
+      << "Power on boots the platform as a real one boots: a fresh PEI "
+         "dispatch of the\nimage (flash, shadow, trigger, \"Setup\", probe, "
+         "publication) with _TPM_Init of\nthe TPM, after which the firmware "
+         "sends TPM2_Startup(CLEAR) through the\ntransport. The server powers "
+         "on at start; clients may power off, reset\n(mssim signal 17, swtpm "
+         "init) and power on again. The TPM's state lives in the\nstate "
+         "directory (default ./"
+      << kDefaultStateDir
+      << ") and survives restarts. SIGINT or\nSIGTERM stop the server after "
+         "an orderly TPM2_Shutdown(STATE) through the\ntransport.\n\n"
+      << "Point tpm2-tools at it with\n"
+      << "  TPM2TOOLS_TCTI=mssim:host=127.0.0.1,port=2321    (--protocol "
+         "mssim, default)\n"
+      << "  TPM2TOOLS_TCTI=swtpm:host=127.0.0.1,port=2321    (--protocol "
+         "swtpm)\n\n"
+      << serveOptionsHelp() << "  --help           this text\n\n"
+      << "scenario options, as for boot (applied in the order given):\n"
+      << emu::scenarioOptionsHelp() << "\n"
+      << "A scenario in which the module does not publish the transport "
+         "still serves:\nevery command is answered with TPM_RC_FAILURE and "
+         "the log says why.\n\n"
+      << "exit status: 0 after SIGINT or SIGTERM; 1 when the endpoint cannot "
+         "start (a port\nin use, a TPM state the TPM refuses); 2 for a bad "
+         "option or a bad image.\n";
+}
+
+int usageError(const std::string &message) {
+  std::cerr << kCommand << ": " << message << "\n";
+  return kExitUsage;
+}
+
+} // namespace
+
+int runServe(std::span<const std::string> args) {
+  ServeOptions options;
+  emu::Scenario scenario;
+  std::optional<std::string> imagePath;
+  try {
+    options = parseServeOptions(args);
+    const std::vector<std::string> &rest = options.scenarioArgs;
+    for (std::size_t i = 0; i < rest.size();) {
+      if (emu::parseScenarioOption(rest, i, scenario)) {
+        continue;
+      }
+      if (rest[i].starts_with("-")) {
+        return usageError("unknown option \"" + rest[i] + "\" (see --help)");
+      }
+      if (imagePath) {
+        return usageError("expected one image, found also \"" + rest[i] + "\"");
+      }
+      imagePath = rest[i++];
+    }
+  } catch (const UsageError &error) {
+    return usageError(error.what());
+  } catch (const emu::UsageError &error) {
+    return usageError(error.what());
+  }
+  if (options.help) {
+    help(std::cout);
+    return kExitOk;
+  }
+  if (!imagePath) {
+    return usageError(std::string("expected an image: ") + kCommand +
+                      " <image.efi> [options]");
+  }
+
+  std::optional<pei::PeImage> image;
+  try {
+    image = pei::PeImage::load(*imagePath);
+  } catch (const std::exception &error) {
+    return usageError(error.what());
+  }
+  if (scenario.shadowAddress % 0x1000 != 0 ||
+      scenario.shadowAddress == image->imageBase()) {
+    return usageError("--shadow-address " +
+                      machine::hex(scenario.shadowAddress, 8) +
+                      ": expected a page-aligned address other than the "
+                      "link base " +
+                      machine::hex(image->imageBase(), 8));
+  }
+  if (scenario.tpmStateDir.empty()) {
+    scenario.tpmStateDir = kDefaultStateDir;
+  }
+
+  std::optional<FirmwareBackend> backend;
+  std::optional<Server> server;
+  try {
+    backend.emplace(scenario, std::move(*image), options.issueStartup);
+    backend->checkScenario();
+  } catch (const machine::MachineError &error) {
+    return usageError(std::string("the scenario cannot be built: ") +
+                      error.what());
+  } catch (const std::exception &error) {
+    std::cerr << kCommand << ": " << error.what() << "\n";
+    return kExitFailed;
+  }
+  try {
+    server.emplace(*backend, options.server, std::cout);
+  } catch (const SocketError &error) {
+    std::cerr << kCommand << ": " << error.what() << "\n";
+    return kExitFailed;
+  }
+
+  std::cout << kCommand << " " << *imagePath << " (TPM state in "
+            << scenario.tpmStateDir.string() << ")" << std::endl;
+  backend->setLog(&std::cout, options.server.verbose, options.trace);
+  server->stopOnSignals();
+  backend->powerOn();
+  server->run();
+  return kExitOk;
+}
+
+} // namespace serve
