@@ -92,7 +92,7 @@ void FirmwareBackend::boot() {
         log("boot: " + line);
       }
     }
-    flushTrace();
+    flushTrace("the boot");
     if (!trace_) {
       platform_->machine().trace().setLimit(0);
     }
@@ -160,13 +160,13 @@ FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
   } catch (const std::exception &error) {
     // The module's code faulted inside the guest; a real platform would
     // hang here. Nothing more goes to it until the next power cycle.
-    flushTrace();
+    flushTrace(name);
     unavailable_ = "the transport faulted in an earlier command (" +
                    std::string(error.what()) + ")";
     log(name + ": " + unavailable_);
     return errorResponse(kTpmRcFailure);
   }
-  flushTrace();
+  flushTrace(name);
   if (result.efiStatus != 0) {
     log(name + ": the transport returned " +
         tpm::efiStatusName(result.efiStatus));
@@ -182,12 +182,14 @@ FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
   return std::move(result.response);
 }
 
-void FirmwareBackend::flushTrace() {
+void FirmwareBackend::flushTrace(const std::string &what) {
   if (!platform_) {
     return;
   }
   machine::Trace &trace = platform_->machine().trace();
   if (trace_ && log_ != nullptr) {
+    *log_ << "serve: access record of " << what << " (" << trace.events().size()
+          << " events):\n";
     for (const std::string &line : trace.lines()) {
       *log_ << "  " << line << '\n';
     }

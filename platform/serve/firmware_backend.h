@@ -55,7 +55,7 @@ private:
   void boot();
   // Prints (with --trace) and then forgets the platform's access record, so
   // that a long-running server does not accumulate it.
-  void flushTrace();
+  void flushTrace(const std::string &what);
   void log(const std::string &line) const;
 
   emu::Scenario scenario_;

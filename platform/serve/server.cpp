@@ -369,6 +369,9 @@ bool Server::handleFrame(Connection &connection,
       close(connection, "session end", false);
       return false;
     }
+    // The locality byte (frame[4]) goes nowhere: the module's transport
+    // has no notion of locality, and the firmware issues every command as
+    // it comes.
     const auto command = frame.subspan(mssim::kCommandHeaderSize);
     const auto response = runCommand(connection, command);
     answer(connection, mssim::commandAnswer(response));
