@@ -90,7 +90,8 @@ public:
   virtual void afterCall(const CallRecord &) {}
 };
 
-// Bounds of a single guest call.
+// Bounds of a single guest call; 0 instructions means no instruction bound.
+// The time bound is checked every 250,000 instructions.
 struct CallLimits {
   std::uint64_t instructions = 200'000'000;
   std::chrono::milliseconds time{30'000};
@@ -205,7 +206,8 @@ public:
   void mapMsr(std::uint32_t index, std::string name, MsrRead read,
               MsrWrite write);
   // Every RDMSR / WRMSR in [base, base + code.size()) becomes a trap into
-  // the MSR models. Call for each region of guest code before running it.
+  // the MSR models, and every HLT a fault (nothing would wake the
+  // processor). Call for each region of guest code before running it.
   void trapMsrInstructions(std::uint32_t base,
                            std::span<const std::uint8_t> code);
   std::uint64_t hwcr() const { return hwcr_; }

@@ -222,8 +222,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
   log("temporary RAM " + hex(kTemporaryRam, 8) + "-" +
       hex(kTemporaryRam + kTemporaryRamSize - 1, 8) + ", stack at " +
       hex(kTemporaryRam + kTemporaryRamSize, 8));
-  const std::uint32_t first =
-      foundation_->dispatch("ModuleEntry (flash)", flash_.entry);
+  const std::uint32_t first = foundation_->dispatch(
+      "ModuleEntry (flash)", flash_.entry, entryServices_);
   log("dispatch from flash: ModuleEntry returned " + efi::statusName(first) +
       ", shadow requested: " + onOff(foundation_->shadowRequested()));
   if (first != efi::kSuccess) {
@@ -250,8 +250,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
   pei::retireFlash(*machine_, flash_);
   foundation_->setShadowed();
   log("flash copy retired: no longer readable or executable by the module");
-  const std::uint32_t second =
-      foundation_->dispatch("ModuleEntry (shadow)", shadow_->entry);
+  const std::uint32_t second = foundation_->dispatch(
+      "ModuleEntry (shadow)", shadow_->entry, entryServices_);
   log("dispatch from shadow: ModuleEntry returned " + efi::statusName(second));
   if (second != efi::kSuccess) {
     problem("the entry from the shadow returned " + efi::statusName(second) +

@@ -117,6 +117,13 @@ public:
   std::uint32_t callTransport(unsigned slot,
                               std::span<const std::uint32_t> arguments);
 
+  // Hands both dispatches of the entry this services pointer instead of the
+  // Foundation's own (the one below the IDT), for tests of which pointer the
+  // module uses where. Call before boot().
+  void setEntryServicesPointer(std::uint32_t pointer) {
+    entryServices_ = pointer;
+  }
+
   const Scenario &scenario() const { return scenario_; }
   const pei::PeImage &image() const { return image_; }
   machine::Machine &machine() { return *machine_; }
@@ -142,6 +149,7 @@ private:
   std::unique_ptr<pei::PcdService> pcd_;
   pei::LoadedImage flash_;
   std::optional<pei::LoadedImage> shadow_;
+  std::optional<std::uint32_t> entryServices_;
   std::uint32_t transportPpi_ = 0;
   std::array<std::uint32_t, 4> slots_{};
   bool booted_ = false;

@@ -1,0 +1,290 @@
+// The PEI Foundation's services, PPI database and notification semantics,
+// and the variable and PCD services, called from guest code through the
+// services table as a module calls them.
+#include "foundation.h"
+#include "guest_stubs.h"
+#include "hex.h"
+#include "services.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+namespace {
+
+using efi::Guid;
+using machine::GuestFault;
+using pei::Foundation;
+using test::run;
+using test::Stub;
+
+constexpr std::uint32_t kBuffers = 0x00210000; // guest-writable test data
+constexpr std::uint32_t kCount = test::kScratch;
+constexpr std::uint32_t kRecords = test::kScratch + 4;
+
+const Guid kFirst = Guid::parse("11111111-2222-3333-4444-555555555555");
+const Guid kSecond = Guid::parse("66666666-7777-8888-9999-AAAAAAAAAAAA");
+
+class FoundationTest : public ::testing::Test {
+protected:
+  FoundationTest() : foundation(m) {
+    test::loadStubs(m);
+    m.mapMemory(kBuffers, 0x4000, "test buffers", machine::kReadWrite);
+  }
+
+  std::uint32_t service(unsigned slot) {
+    return m.read32(foundation.servicesTable() + 24 + 4 * slot);
+  }
+  // Calls a service from guest code through the services table.
+  std::uint32_t callService(unsigned slot, std::uint32_t a = 0,
+                            std::uint32_t b = 0, std::uint32_t c = 0,
+                            std::uint32_t d = 0) {
+    return run(m, Stub::CallFunction,
+               {service(slot), foundation.servicesPointer(), a, b, c, d, 0});
+  }
+  // Guest data: a GUID or a descriptor in the test buffers.
+  std::uint32_t put(std::span<const std::uint8_t> bytes) {
+    const std::uint32_t at = next;
+    m.write(at, bytes);
+    next += (static_cast<std::uint32_t>(bytes.size()) + 15) & ~15u;
+    return at;
+  }
+  std::uint32_t descriptor(std::uint32_t flags, const Guid &guid,
+                           std::uint32_t pointer) {
+    const std::uint32_t guidAt = put(guid.bytes);
+    std::vector<std::uint8_t> bytes;
+    for (std::uint32_t value : {flags, guidAt, pointer}) {
+      for (int i = 0; i < 4; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+      }
+    }
+    return put(bytes);
+  }
+  // Consecutive descriptors, as a PPI or notify list must be.
+  std::uint32_t
+  list(std::initializer_list<std::tuple<std::uint32_t, Guid, std::uint32_t>>
+           entries) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto &[flags, guid, pointer] : entries) {
+      for (std::uint32_t value : {flags, put(guid.bytes), pointer}) {
+        for (int i = 0; i < 4; ++i) {
+          bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        }
+      }
+    }
+    return put(bytes);
+  }
+  std::uint32_t notify(const Guid &guid, Stub callback) {
+    return descriptor(0x80000020, guid, test::address(callback));
+  }
+  std::uint32_t count() { return m.read32(kCount); }
+  std::uint32_t record(unsigned n) { return m.read32(kRecords + 4 * n); }
+
+  machine::Machine m;
+  Foundation foundation;
+  std::uint32_t next = kBuffers;
+};
+
+constexpr unsigned kInstallPpi = 0, kReInstallPpi = 1, kLocatePpi = 2,
+                   kNotifyPpi = 3, kGetBootMode = 4, kRegisterForShadow = 23;
+
+TEST_F(FoundationTest, CallbackFiresForInstalledAndForLaterInstallations) {
+  foundation.installPpi(kFirst, 0x111);
+  EXPECT_EQ(callService(kNotifyPpi, notify(kFirst, Stub::CountingCallback)),
+            efi::kSuccess);
+  EXPECT_EQ(count(), 0u) << "callbacks run after the guest call, not in it";
+  foundation.runNotifications();
+  EXPECT_EQ(count(), 1u);
+  EXPECT_EQ(record(0), 0x111u);
+
+  foundation.installPpi(kFirst, 0x222);
+  foundation.installPpi(kSecond, 0x333);
+  EXPECT_EQ(count(), 2u);
+  EXPECT_EQ(record(1), 0x222u);
+  ASSERT_EQ(foundation.fired().size(), 2u);
+  EXPECT_EQ(foundation.fired()[1].status, efi::kSuccess);
+}
+
+TEST_F(FoundationTest, NotificationsCausedByCallbacksRunInTurn) {
+  m.write32(test::kInstallList, descriptor(0x80000010, kSecond, 0x444));
+  callService(kNotifyPpi, notify(kFirst, Stub::InstallingCallback));
+  callService(kNotifyPpi, notify(kSecond, Stub::CountingCallback));
+  foundation.installPpi(kFirst, 0x111);
+  EXPECT_EQ(count(), 1u);
+  EXPECT_EQ(record(0), 0x444u);
+  EXPECT_TRUE(foundation.locate(kSecond).has_value());
+}
+
+TEST_F(FoundationTest, InstallChecksTheWholeListBeforeInstallingAny) {
+  // A notify entry in a PPI list spoils the whole list.
+  const std::uint32_t bad =
+      list({{0x10, kFirst, 0x111}, {0x80000020, kSecond, 0x222}});
+  EXPECT_EQ(callService(kInstallPpi, bad), efi::kInvalidParameter);
+  EXPECT_FALSE(foundation.locate(kFirst).has_value());
+  EXPECT_EQ(callService(kInstallPpi, 0), efi::kInvalidParameter);
+
+  const std::uint32_t good =
+      list({{0x10, kFirst, 0x111}, {0x80000010, kSecond, 0x222}});
+  EXPECT_EQ(callService(kInstallPpi, good), efi::kSuccess);
+  EXPECT_EQ(foundation.locate(kFirst)->interface, 0x111u);
+  EXPECT_EQ(foundation.locate(kSecond)->interface, 0x222u);
+  EXPECT_EQ(callService(kNotifyPpi, descriptor(0x80000010, kFirst, 0)),
+            efi::kInvalidParameter)
+      << "a PPI entry is no notification";
+}
+
+TEST_F(FoundationTest, LocateFindsInstancesAndLeavesOutputsWhenNotFound) {
+  foundation.installPpi(kFirst, 0x111);
+  foundation.installPpi(kFirst, 0x222);
+  const std::uint32_t guid = put(kFirst.bytes);
+  const std::uint32_t outDescriptor = kBuffers + 0x3000;
+  const std::uint32_t outPpi = kBuffers + 0x3004;
+  EXPECT_EQ(callService(kLocatePpi, guid, 1, outDescriptor, outPpi),
+            efi::kSuccess);
+  EXPECT_EQ(m.read32(outPpi), 0x222u);
+  EXPECT_EQ(m.read32(outDescriptor), foundation.locate(kFirst, 1)->descriptor);
+  m.write32(outPpi, 0xDEADBEEF);
+  EXPECT_EQ(callService(kLocatePpi, guid, 2, 0, outPpi), efi::kNotFound);
+  EXPECT_EQ(m.read32(outPpi), 0xDEADBEEFu);
+  EXPECT_EQ(callService(kLocatePpi, put(kSecond.bytes), 0, 0, outPpi),
+            efi::kNotFound);
+  // An out-parameter in memory the guest cannot write stops the run.
+  EXPECT_THROW(callService(kLocatePpi, guid, 0, 0, test::kStubBase),
+               GuestFault);
+}
+
+TEST_F(FoundationTest, ReInstallReplacesThePpiAndNotifies) {
+  const std::uint32_t old = descriptor(0x80000010, kFirst, 0x111);
+  callService(kInstallPpi, old);
+  callService(kNotifyPpi, notify(kFirst, Stub::CountingCallback));
+  foundation.runNotifications();
+  const std::uint32_t replacement = descriptor(0x80000010, kFirst, 0x999);
+  EXPECT_EQ(callService(kReInstallPpi, old, replacement), efi::kSuccess);
+  foundation.runNotifications();
+  EXPECT_EQ(foundation.locate(kFirst)->interface, 0x999u);
+  EXPECT_EQ(count(), 2u);
+  EXPECT_EQ(record(1), 0x999u);
+  EXPECT_EQ(callService(kReInstallPpi, old, replacement), efi::kNotFound);
+}
+
+TEST_F(FoundationTest, RegisterForShadowOnceThenAlreadyStarted) {
+  const auto registerShadow = [&](std::uint32_t handle) {
+    return run(m, Stub::CallFunction,
+               {service(kRegisterForShadow), handle, 0, 0, 0, 0, 0});
+  };
+  EXPECT_EQ(registerShadow(0x1234), efi::kNotFound);
+  EXPECT_FALSE(foundation.shadowRequested());
+  EXPECT_EQ(registerShadow(foundation.fileHandle()), efi::kSuccess);
+  EXPECT_TRUE(foundation.shadowRequested());
+  EXPECT_EQ(registerShadow(foundation.fileHandle()), efi::kAlreadyStarted);
+}
+
+TEST_F(FoundationTest, OtherServicesStopTheRunNamingTheCaller) {
+  try {
+    callService(kGetBootMode);
+    FAIL() << "GetBootMode did not stop the run";
+  } catch (const GuestFault &fault) {
+    const std::string message = fault.what();
+    EXPECT_NE(message.find("unexpected service call: GetBootMode"),
+              std::string::npos)
+        << message;
+    // The caller is the call instruction in CallFunction, in the stub page.
+    EXPECT_NE(message.find("guest at " +
+                           machine::hex(test::kStubBase, 8).substr(0, 8)),
+              std::string::npos)
+        << message;
+  }
+}
+
+TEST_F(FoundationTest, ServicesPointerLiesBelowTheIdtAndCanMove) {
+  const std::uint32_t first = foundation.servicesPointer();
+  EXPECT_EQ(run(m, Stub::ServicesBelowIdt), first);
+  const std::uint32_t moved = foundation.moveServices();
+  EXPECT_NE(moved, first);
+  EXPECT_EQ(run(m, Stub::ServicesBelowIdt), moved);
+  // Both tables work: the old one was copied, not destroyed.
+  const std::uint32_t oldTable = m.read32(first);
+  const std::uint32_t install = m.read32(oldTable + 24);
+  EXPECT_EQ(
+      run(m, Stub::CallFunction,
+          {install, first, descriptor(0x80000010, kFirst, 1), 0, 0, 0, 0}),
+      efi::kSuccess);
+}
+
+class ServicesTest : public FoundationTest {
+protected:
+  std::uint32_t getVariable(const pei::VariableService &variables,
+                            const std::u16string &name, const Guid &guid,
+                            std::uint32_t size, std::uint32_t buffer) {
+    std::vector<std::uint8_t> text;
+    for (char16_t c : name + u'\0') {
+      text.push_back(static_cast<std::uint8_t>(c));
+      text.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    m.write32(kSize, size);
+    const std::uint32_t getVariableThunk = m.read32(variables.ppi());
+    return run(m, Stub::CallFunction,
+               {getVariableThunk, variables.ppi(), put(text), put(guid.bytes),
+                kAttributes, kSize, buffer});
+  }
+  static constexpr std::uint32_t kSize = kBuffers + 0x3F00;
+  static constexpr std::uint32_t kAttributes = kBuffers + 0x3F04;
+  static constexpr std::uint32_t kData = kBuffers + 0x1000;
+};
+
+TEST_F(ServicesTest, GetVariableAnswersAsThePiSpecificationSays) {
+  std::vector<std::uint8_t> setup(2000);
+  for (std::size_t i = 0; i < setup.size(); ++i) {
+    setup[i] = static_cast<std::uint8_t>(i * 7);
+  }
+  pei::VariableService variables(foundation, setup);
+  m.write(kData, std::vector<std::uint8_t>(16, 0xAA));
+  EXPECT_EQ(
+      getVariable(variables, u"Setup", efi::guids::kSetupVariable, 1024, kData),
+      efi::kBufferTooSmall);
+  EXPECT_EQ(m.read32(kSize), 2000u) << "the size needed";
+  EXPECT_EQ(m.read32(kData), 0xAAAAAAAAu) << "the buffer is left alone";
+  EXPECT_EQ(
+      getVariable(variables, u"Setup", efi::guids::kSetupVariable, 4096, 0),
+      efi::kInvalidParameter)
+      << "large enough, but no buffer";
+  EXPECT_EQ(
+      getVariable(variables, u"Setup", efi::guids::kSetupVariable, 2000, kData),
+      efi::kSuccess);
+  EXPECT_EQ(m.read(kData, 2000), setup);
+  EXPECT_EQ(m.read32(kAttributes), pei::VariableService::kAttributes);
+  EXPECT_EQ(
+      getVariable(variables, u"Setu", efi::guids::kSetupVariable, 4096, kData),
+      efi::kNotFound);
+  EXPECT_EQ(getVariable(variables, u"Setup", kFirst, 4096, kData),
+            efi::kNotFound);
+
+  pei::VariableService none(foundation, std::nullopt);
+  EXPECT_EQ(getVariable(none, u"Setup", efi::guids::kSetupVariable, 4096, 0),
+            efi::kNotFound);
+}
+
+TEST_F(ServicesTest, SetPtrStoresToken11UpToItsMaximum) {
+  pei::PcdService pcd(foundation, {});
+  const std::uint32_t setPtr = m.read32(pcd.ppi() + 76);
+  const std::uint32_t size = kBuffers + 0x3F00;
+  const std::uint32_t value = put(efi::guids::kTpmInstance.bytes);
+  m.write32(size, 17);
+  EXPECT_EQ(run(m, Stub::CallFunction, {setPtr, 11, size, value, 0, 0, 0}),
+            efi::kInvalidParameter);
+  EXPECT_EQ(m.read32(size), 16u) << "the maximum is written back";
+  EXPECT_FALSE(pcd.token11().has_value());
+  EXPECT_EQ(run(m, Stub::CallFunction, {setPtr, 11, size, value, 0, 0, 0}),
+            efi::kSuccess);
+  EXPECT_EQ(*pcd.token11(),
+            std::vector<std::uint8_t>(efi::guids::kTpmInstance.bytes.begin(),
+                                      efi::guids::kTpmInstance.bytes.end()));
+  EXPECT_EQ(run(m, Stub::CallFunction, {setPtr, 12, size, value, 0, 0, 0}),
+            efi::kNotFound);
+  EXPECT_THROW(
+      run(m, Stub::CallFunction, {m.read32(pcd.ppi() + 4), 11, 0, 0, 0, 0, 0}),
+      GuestFault)
+      << "Get8 is not provided";
+}
+
+} // namespace

@@ -1,0 +1,178 @@
+// The emulated processor: calls and thunks, trapped MSRs, the FS window, and
+// the faults that must stop a run with a message naming the guest address.
+#include "guest_stubs.h"
+#include "hex.h"
+#include "machine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using machine::GuestFault;
+using machine::Machine;
+using test::run;
+using test::Stub;
+
+class MachineTest : public ::testing::Test {
+protected:
+  void SetUp() override { test::loadStubs(m); }
+
+  // Runs the stub and returns the fault message, failing if none came.
+  std::string faultOf(Stub stub, std::initializer_list<std::uint32_t> args) {
+    try {
+      run(m, stub, args);
+    } catch (const GuestFault &fault) {
+      return fault.what();
+    }
+    ADD_FAILURE() << "the guest did not stop";
+    return {};
+  }
+
+  Machine m;
+};
+
+TEST_F(MachineTest, ThunksReceiveArgumentsAndReturnToTheCaller) {
+  const std::uint32_t thunk =
+      m.addThunk("subtract", [](machine::ThunkCall &call) {
+        return call.argument(0) - call.argument(1) + call.argument(4);
+      });
+  EXPECT_EQ(run(m, Stub::CallFunction, {thunk, 50, 8, 0, 0, 100, 0}), 142u);
+  // The stack is back where the call left it and the canaries are intact.
+  EXPECT_EQ(m.lastCall().after.esp, m.lastCall().argumentsAt);
+  EXPECT_EQ(m.lastCall().after.ebx, m.lastCall().before.ebx);
+  EXPECT_FALSE(m.lastCall().after.directionFlag());
+}
+
+TEST_F(MachineTest, CallRecordShowsClobberedRegistersForLaterChecks) {
+  run(m, Stub::Clobber);
+  EXPECT_NE(m.lastCall().after.ebx, m.lastCall().before.ebx);
+  EXPECT_TRUE(m.lastCall().after.directionFlag());
+}
+
+TEST_F(MachineTest, GuestWritesAreRecordedWithTheStoringInstruction) {
+  run(m, Stub::Write32, {test::kScratch + 8, 0xCAFEF00D});
+  const auto &writes = m.lastCall().writes;
+  auto found = std::find_if(writes.begin(), writes.end(), [](const auto &w) {
+    return w.address == test::kScratch + 8;
+  });
+  ASSERT_NE(found, writes.end());
+  EXPECT_EQ(found->value, 0xCAFEF00Du);
+  EXPECT_EQ(found->size, 4u);
+  // mov %eax, (%ecx) is the third instruction of the routine.
+  EXPECT_EQ(found->instruction, test::address(Stub::Write32) + 8);
+}
+
+TEST_F(MachineTest, MsrInstructionsReachTheModelsAndTheTrace) {
+  std::uint64_t stored = 0x1122334455667788;
+  m.mapMsr(
+      0xC0011234, "test register", [&] { return stored; },
+      [&](std::uint64_t value) { stored = value; });
+  EXPECT_EQ(run(m, Stub::RdmsrHigh, {0xC0011234}), 0x11223344u);
+  run(m, Stub::Wrmsr, {0xC0011234, 0xAAAA5555, 0x0000FFFF});
+  EXPECT_EQ(stored, 0x0000FFFFAAAA5555u);
+  const auto msrs = m.trace().of(machine::TraceEvent::Kind::Msr);
+  ASSERT_EQ(msrs.size(), 2u);
+  EXPECT_TRUE(msrs[1].write);
+  EXPECT_EQ(msrs[1].value, 0x0000FFFFAAAA5555u);
+}
+
+TEST_F(MachineTest, ReadOnlyMsrAndUnmodelledMsrOrPortStopTheRun) {
+  m.mapMsr(
+      0xC0011234, "fixed", [] { return 1ull; }, nullptr);
+  EXPECT_NE(faultOf(Stub::Wrmsr, {0xC0011234, 0, 0}).find("read-only"),
+            std::string::npos);
+  const std::string msr = faultOf(Stub::RdmsrLow, {0xC0019999});
+  EXPECT_NE(msr.find("0xC0019999"), std::string::npos) << msr;
+  EXPECT_NE(msr.find("does not model"), std::string::npos) << msr;
+  const std::string port = faultOf(Stub::In8, {0x80});
+  EXPECT_NE(port.find("port 0x0080"), std::string::npos) << port;
+  EXPECT_NE(port.find(machine::hex(test::address(Stub::In8) + 6, 8)),
+            std::string::npos)
+      << "names the in instruction: " << port;
+}
+
+TEST_F(MachineTest, RunawayLoopsEndByInstructionAndByTimeBound) {
+  m.limits().instructions = 100000;
+  EXPECT_NE(faultOf(Stub::Spin, {}).find("100000 instructions"),
+            std::string::npos);
+  m.limits().instructions = 0;
+  m.limits().time = std::chrono::milliseconds(100);
+  const std::string message = faultOf(Stub::Spin, {});
+  EXPECT_NE(message.find("runaway"), std::string::npos) << message;
+  EXPECT_NE(message.find("100 ms"), std::string::npos) << message;
+}
+
+TEST_F(MachineTest, BadAccessesAndInstructionsNameTheGuestAddress) {
+  const std::string unmapped = faultOf(Stub::Read32, {0x00A00000});
+  EXPECT_NE(unmapped.find("0x00A00000"), std::string::npos) << unmapped;
+  EXPECT_NE(unmapped.find("nothing is mapped"), std::string::npos);
+
+  const std::string readOnly =
+      faultOf(Stub::Write32, {test::kStubBase + 0x800, 1});
+  EXPECT_NE(readOnly.find("test code"), std::string::npos) << readOnly;
+  EXPECT_NE(readOnly.find("may not write"), std::string::npos) << readOnly;
+
+  const std::string invalid = faultOf(Stub::Undefined, {});
+  EXPECT_NE(invalid.find(machine::hex(test::address(Stub::Undefined), 8)),
+            std::string::npos)
+      << invalid;
+  EXPECT_NE(faultOf(Stub::Halt, {}).find("unexpected instruction HLT"),
+            std::string::npos);
+  EXPECT_NE(faultOf(Stub::CallFunction, {0x00A00000, 0, 0, 0, 0, 0, 0})
+                .find("execution at 0x00A00000"),
+            std::string::npos);
+}
+
+TEST_F(MachineTest, RetiredMemoryCannotBeExecutedOrRead) {
+  EXPECT_EQ(run(m, Stub::Read32, {test::kScratch}), 0u);
+  m.protect(test::kScratch, machine::kNone, "retired for the test");
+  const std::string message = faultOf(Stub::Read32, {test::kScratch});
+  EXPECT_NE(message.find("retired for the test"), std::string::npos) << message;
+  // A service reading guest memory on the guest's behalf is refused too.
+  EXPECT_THROW(m.guestRead32(test::kScratch, "argument"), GuestFault);
+}
+
+TEST_F(MachineTest, FsWindowReachesAbove4GiBOnlyWithWrapControlSet) {
+  std::uint64_t seen = 0;
+  m.mapHighMmio(
+      0x1200000000, 0x1000, "high test registers",
+      [&](std::uint64_t offset, unsigned) {
+        seen = offset;
+        return std::uint64_t{0x5A5A0000} | offset;
+      },
+      nullptr);
+  // Wrap control on: FS base 0x12_00000010 reaches the high registers.
+  run(m, Stub::Wrmsr, {Machine::kMsrHwcr, 1u << 17, 0});
+  run(m, Stub::Wrmsr, {Machine::kMsrFsBase, 0x10, 0x12});
+  EXPECT_EQ(run(m, Stub::FsRead32, {4}), 0x5A5A0014u);
+  EXPECT_EQ(seen, 0x14u);
+  EXPECT_EQ(run(m, Stub::RdmsrHigh, {Machine::kMsrFsBase}), 0x12u);
+
+  // Wrap control off: the same access wraps to 0x00000014, where nothing is.
+  run(m, Stub::Wrmsr, {Machine::kMsrHwcr, 0, 0});
+  const std::string wrapped = faultOf(Stub::FsRead32, {4});
+  EXPECT_NE(wrapped.find("physical address 0x00000014"), std::string::npos)
+      << wrapped;
+
+  // Reloading the selector gives FS its flat base back.
+  run(m, Stub::ReloadFs);
+  EXPECT_EQ(m.registers().fsBase, 0u);
+  m.write32(test::kScratch + 0x40, 0x77);
+  EXPECT_EQ(run(m, Stub::FsRead32, {test::kScratch + 0x40}), 0x77u);
+}
+
+TEST_F(MachineTest, CallsCannotNest) {
+  std::string error;
+  const std::uint32_t thunk = m.addThunk("nested", [&](machine::ThunkCall &) {
+    try {
+      run(m, Stub::In8, {0x80});
+    } catch (const machine::MachineError &e) {
+      error = e.what();
+    }
+    return 0u;
+  });
+  run(m, Stub::CallFunction, {thunk, 0, 0, 0, 0, 0, 0});
+  EXPECT_NE(error.find("cannot nest"), std::string::npos) << error;
+}
+
+} // namespace
