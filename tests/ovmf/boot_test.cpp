@@ -178,6 +178,28 @@ std::uint32_t rvaOf(const std::string &name) {
                            ", found none");
 }
 
+// What a PE loader puts in memory for `image` loaded at `base`: the headers,
+// then each section's data up to its virtual size (the linker's padding
+// beyond it is not copied), zeroes elsewhere; relocated, with ImageBase
+// recording the new place.
+Bytes loadedImage(const pei::PeImage &image, std::uint32_t base) {
+  const Bytes relocated = ffs_format::rebasedImage(image, base);
+  Bytes memory(image.sizeOfImage(), 0);
+  const auto u32 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(relocated[at] | relocated[at + 1] << 8 |
+                                      relocated[at + 2] << 16 |
+                                      relocated[at + 3] << 24);
+  };
+  const std::size_t sizeOfHeaders = u32(u32(0x3C) + 24 + 60);
+  std::copy_n(relocated.begin(), sizeOfHeaders, memory.begin());
+  for (const pei::PeSection &s : image.sections()) {
+    const std::size_t n = std::min(s.rawSize, s.virtualSize);
+    std::copy_n(relocated.begin() + s.virtualAddress, n,
+                memory.begin() + s.virtualAddress);
+  }
+  return memory;
+}
+
 #define REQUIRE_EVENT(var, name)                                               \
   const Event *var = find(name);                                               \
   ASSERT_NE(var, nullptr) << "no \"TTP " name "\" line on the debug console\n" \
@@ -295,6 +317,16 @@ TEST(Transport, InterfaceAndSlotsLieInTheShadowCopyAtTheirLinkedOffsets) {
   EXPECT_NE(base, fw.module.imageBase);
   EXPECT_LE(end, kGuestRam) << "permanent memory";
   EXPECT_LT(end, context->flashBase) << "below the flash";
+
+  // The whole copy, headers included, is what a PE loader makes of the
+  // image at that address: every relocation applied, nothing else changed.
+  const Bytes expected = loadedImage(context->module, base);
+  std::uint32_t hash = 0x811C9DC5;
+  for (const std::uint8_t byte : expected) {
+    hash = (hash ^ byte) * 0x01000193;
+  }
+  EXPECT_EQ(image->number("fnv1a"), hash)
+      << "the copy differs from the image relocated on the host";
 
   const std::uint32_t interface = locate->number("interface");
   EXPECT_EQ(interface - base, rvaOf("TpmTransportPpi"));

@@ -133,6 +133,18 @@ UINT16 ReadU16(UINT32 At) {
   return *reinterpret_cast<const volatile UINT16 *>(static_cast<UINTN>(At));
 }
 
+// 32-bit FNV-1a over guest memory, so that the test can compare the whole
+// copy with the image relocated on the host.
+UINT32 Fnv1a(UINT32 At, UINT32 Count) {
+  UINT32 Hash = 0x811C9DC5;
+  for (UINT32 I = 0; I < Count; ++I) {
+    Hash ^=
+        *reinterpret_cast<const volatile UINT8 *>(static_cast<UINTN>(At + I));
+    Hash *= 0x01000193;
+  }
+  return Hash;
+}
+
 // Finds the PE32 image holding Address by walking down from it to a DOS
 // header whose PE header's SizeOfImage covers Address; the loader places
 // images on their 32-byte section alignment at least.
@@ -154,6 +166,7 @@ void ReportImageAround(UINT32 Target) {
       PrintField("base", Base);
       PrintField("size", SizeOfImage);
       PrintField("header-imagebase", ReadU32(Pe + 24 + 28));
+      PrintField("fnv1a", Fnv1a(Base, SizeOfImage));
       Print("\n");
       return;
     }
