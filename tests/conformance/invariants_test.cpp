@@ -70,10 +70,10 @@ TEST_F(Snippets, DirectionFlagMustBeClearOnReturn) {
 
 TEST_F(Snippets, StoresOutsideTheGrantedRangesFailWithBothAddresses) {
   // mov [kData + 0x1000], eax; ret
-  const std::vector<std::uint8_t> store = {0xA3, 0x00, 0x10, 0x06, 0x00, 0xC3};
+  const std::vector<std::uint8_t> store = {0xA3, 0x00, 0x10, 0x08, 0x00, 0xC3};
   const std::string fault = run(store);
   EXPECT_THAT(fault, HasSubstr("guest at 0x00070000")); // the instruction
-  EXPECT_THAT(fault, HasSubstr("at guest address 0x00061000"));
+  EXPECT_THAT(fault, HasSubstr("at guest address 0x00081000"));
   EXPECT_THAT(fault, HasSubstr("outside what the call may write"));
   EXPECT_EQ(run(store, {{kData + 0x1000, 4, "a test buffer"}}), "");
   // One byte short of the store is not enough.
@@ -94,7 +94,7 @@ TEST_F(Snippets, TheModulesImageIsNeverWritten) {
   rig.invariants().protect(kData + 0x2000, 0x100, "an image");
   // mov [kData + 0x20FC], eax; ret
   const std::string fault =
-      run({0xA3, 0xFC, 0x20, 0x06, 0x00, 0xC3},
+      run({0xA3, 0xFC, 0x20, 0x08, 0x00, 0xC3},
           {{kData, Routines::kBuffersSize, "everything"}});
   EXPECT_THAT(fault, HasSubstr("never writes its own image"));
 }

@@ -118,6 +118,49 @@ std::vector<std::string> Booted::services(std::size_t from) const {
   return texts;
 }
 
+std::vector<TraceEvent> Booted::during(const std::string &call,
+                                       unsigned occurrence) const {
+  const auto &all = platform_->trace().events();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (all[i].kind != TraceEvent::Kind::Call ||
+        !all[i].detail.starts_with(call) ||
+        all[i].detail.find(" returned ") != std::string::npos) {
+      continue;
+    }
+    if (occurrence-- != 0) {
+      continue;
+    }
+    std::vector<TraceEvent> inside;
+    for (std::size_t j = i + 1;
+         j < all.size() && all[j].kind != TraceEvent::Kind::Call; ++j) {
+      inside.push_back(all[j]);
+    }
+    return inside;
+  }
+  throw std::logic_error("no guest call " + call + " in the trace");
+}
+
+std::vector<TraceEvent> hardware(const std::vector<TraceEvent> &events) {
+  std::vector<TraceEvent> found;
+  for (const TraceEvent &event : events) {
+    if (event.kind != TraceEvent::Kind::Service &&
+        event.kind != TraceEvent::Kind::Call) {
+      found.push_back(event);
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> serviceTexts(const std::vector<TraceEvent> &events) {
+  std::vector<std::string> texts;
+  for (const TraceEvent &event : events) {
+    if (event.kind == TraceEvent::Kind::Service) {
+      texts.push_back(event.detail);
+    }
+  }
+  return texts;
+}
+
 unsigned Booted::transportInstalls() const {
   return static_cast<unsigned>(
       std::count_if(platform_->foundation().ppis().begin(),

@@ -56,6 +56,9 @@ public:
   std::size_t mark() const { return platform_->trace().events().size(); }
   // Service-call texts ("LocatePpi(...) = ...") from `from` on.
   std::vector<std::string> services(std::size_t from = 0) const;
+  // The events inside the n-th guest call whose name starts with `call`.
+  std::vector<TraceEvent> during(const std::string &call,
+                                 unsigned occurrence = 0) const;
   // Number of InstallPpi of TpmTransportPpi by the module so far.
   unsigned transportInstalls() const;
 
@@ -86,7 +89,7 @@ private:
 class Routines {
 public:
   static constexpr std::uint32_t kStackTop = 0x00050000;
-  static constexpr std::uint32_t kBuffers = 0x00060000; // 64 KiB scratch
+  static constexpr std::uint32_t kBuffers = 0x00080000; // 64 KiB scratch
   static constexpr std::uint32_t kBuffersSize = 0x10000;
 
   explicit Routines(devices::ChipsetConfig config = {});
@@ -116,6 +119,11 @@ private:
   std::unique_ptr<devices::Chipset> chipset_;
   std::unique_ptr<checks::PlatformInvariants> invariants_;
 };
+
+// Only the accesses to hardware (ports, MSRs, configuration registers, the
+// control area, modelled memory-mapped registers).
+std::vector<TraceEvent> hardware(const std::vector<TraceEvent> &events);
+std::vector<std::string> serviceTexts(const std::vector<TraceEvent> &events);
 
 // A TPM2_GetRandom command (10-byte header + 2-byte count).
 std::vector<std::uint8_t> getRandom(std::uint16_t count);
