@@ -1,7 +1,12 @@
 #include "serve_command.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <iostream>
 #include <optional>
+#include <sys/file.h>
 
 #include "firmware_backend.h"
 #include "hex.h"
@@ -21,6 +26,34 @@ constexpr int kExitUsage = 2;
 // Where the TPM keeps its state when --state-dir is not given: beside the
 // user, so that it survives restarts of the server.
 constexpr const char *kDefaultStateDir = "tpm-state";
+
+// Holds the state directory for this server: two TPMs writing the same
+// state files would corrupt each other's NV. The lock goes with the
+// process, however it ends.
+class StateDirectoryLock {
+public:
+  explicit StateDirectoryLock(const std::filesystem::path &directory) {
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (error) {
+      throw std::runtime_error("cannot create the TPM state directory " +
+                               directory.string() + ": " + error.message());
+    }
+    const std::filesystem::path path = directory / "serve.lock";
+    lock_ = Socket(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock_.valid()) {
+      throw std::runtime_error("cannot open " + path.string() + ": " +
+                               std::strerror(errno));
+    }
+    if (::flock(lock_.fd(), LOCK_EX | LOCK_NB) != 0) {
+      throw std::runtime_error("the TPM state directory " + directory.string() +
+                               " is in use by another server");
+    }
+  }
+
+private:
+  Socket lock_; // an owning descriptor
+};
 
 void help(std::ostream &out) {
   out << "usage: " << kCommand << " <image.efi> [options]\n\n"
@@ -112,9 +145,11 @@ int runServe(std::span<const std::string> args) {
     scenario.tpmStateDir = kDefaultStateDir;
   }
 
+  std::optional<StateDirectoryLock> lock;
   std::optional<FirmwareBackend> backend;
   std::optional<Server> server;
   try {
+    lock.emplace(scenario.tpmStateDir);
     backend.emplace(scenario, std::move(*image), options.issueStartup);
     backend->checkScenario();
   } catch (const machine::MachineError &error) {

@@ -171,6 +171,17 @@ printf 'state that must survive restart!' >"$NV_DATA" # 32 bytes
 
 start_server
 
+# A second server may take neither these ports nor this state directory.
+second_server() {
+  timeout 30 "$PEI_PLATFORM" serve "$IMAGE" --protocol "$PROTOCOL" \
+    --port "$1" --state-dir "$2" >"$WORK/second.log" 2>&1
+  local status=$?
+  [ "$status" -eq 1 ] || fail "second server: exit status $status, expected 1: $(cat "$WORK/second.log")"
+  grep -q "$3" "$WORK/second.log" || fail "second server: expected \"$3\": $(cat "$WORK/second.log")"
+}
+second_server "$PORT" "$WORK/other-state" "port $PORT on 127.0.0.1 is already in use"
+second_server "$(free_port_pair)" "$STATE" "is in use by another server"
+
 # The firmware has already sent TPM2_Startup(CLEAR) unless told not to; a
 # second Startup is refused by the TPM, which is fine here.
 tool tpm2_startup -c || echo "tpm2_startup -c refused (TPM already started)"
