@@ -57,6 +57,8 @@ constexpr std::array<std::uint32_t, 8> kAlignments2 = {
 
 constexpr std::size_t kPeHeaderOffsetField = 0x3C;
 constexpr std::size_t kOptionalHeaderFromPe = 24;
+constexpr std::size_t kCharacteristicsFromPe = 22; // COFF Characteristics
+constexpr std::uint32_t kRelocsStripped = 0x0001;
 constexpr std::size_t kImageBaseField = 28; // in the PE32 optional header
 constexpr std::size_t kCheckSumField = 64;
 
@@ -351,9 +353,18 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                    ": expected the image to end below 4 GiB, found size " +
                    hex(image.sizeOfImage()));
   }
+  const auto &file = image.bytes();
+  const std::uint32_t characteristics = getU(
+      file, getU(file, kPeHeaderOffsetField, 4) + kCharacteristicsFromPe, 2);
+  if (base && *base != image.imageBase() &&
+      (characteristics & kRelocsStripped) != 0) {
+    throw FfsError("rebase to " + hex(*base) +
+                   ": expected an image that keeps its base relocations, "
+                   "found them stripped (link it at its execute-in-place "
+                   "address instead)");
+  }
   const std::vector<std::uint8_t> body =
-      base ? rebasedImage(image, *base, &out.relocationsApplied)
-           : image.bytes();
+      base ? rebasedImage(image, *base, &out.relocationsApplied) : file;
   out.imageBase = base.value_or(image.imageBase());
   append(data, makeSection(kSectionPe32, body));
   data.resize(alignUp(static_cast<std::uint32_t>(data.size()), 4), 0);

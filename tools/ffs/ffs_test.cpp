@@ -184,6 +184,14 @@ TEST(Peim, RejectsLayoutsThatCannotExecuteInPlace) {
   beyond.imageBase = 0xFFFFFFE0;
   EXPECT_THROW(ffs_format::buildPeim(moduleImage(), beyond),
                ffs_format::FfsError);
+  // An image whose relocations were stripped cannot be moved.
+  Bytes stripped = moduleImage().bytes();
+  stripped[u32(stripped, 0x3C) + 22] |= 0x01;
+  ffs_format::PeimOptions moved;
+  moved.imageBase = 0x00823000;
+  EXPECT_THROW(
+      ffs_format::buildPeim(pei::PeImage::parse(std::move(stripped)), moved),
+      ffs_format::FfsError);
   ffs_format::PeimOptions nameless;
   nameless.uiName = "";
   EXPECT_THROW(ffs_format::buildPeim(moduleImage(), nameless),
