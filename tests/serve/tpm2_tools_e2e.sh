@@ -9,6 +9,7 @@
 #   session (default): the tools' session and the restart described above.
 #   unpublished: a scenario in which the module does not publish its
 #   transport; commands must fail at once with TPM_RC_FAILURE, not hang.
+#   no-startup: the firmware leaves TPM2_Startup to the client.
 #
 # Every tool and every wait runs under a timeout; the server is stopped by
 # its PID whatever happens.
@@ -161,6 +162,17 @@ if [ "$MODE" = unpublished ]; then
     fail "the server log does not say why the command failed"
   stop_server TERM
   echo "PASS: without a transport every command is answered with TPM_RC_FAILURE"
+  exit 0
+fi
+if [ "$MODE" = no-startup ]; then
+  EXTRA=(--no-startup)
+  start_server
+  tool tpm2_getrandom 8 && fail "tpm2_getrandom succeeded before TPM2_Startup"
+  grep -q "0x100" "$WORK/out" || fail "expected TPM_RC_INITIALIZE (0x100): $(cat "$WORK/out")"
+  must tpm2_startup -c
+  must tpm2_getrandom 8 -o "$WORK/random.bin"
+  stop_server TERM
+  echo "PASS: TPM2_Startup left to the client"
   exit 0
 fi
 [ "$MODE" = session ] || fail "unknown mode \"$MODE\""
