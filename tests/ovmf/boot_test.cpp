@@ -490,6 +490,9 @@ void bootFirmware(const Options &o, Context &c) {
   qemu.stop();
   std::cout << "[" << o.variant << "] QEMU ran " << seconds.count() << " s, "
             << (shell ? "shell reached" : "no shell") << "\n";
+  if (!shell) {
+    std::cout << "QEMU's own output:\n" << readText(output);
+  }
   c.serial = readText(serial);
   c.debug = readText(debug);
   c.events = parseEvents(c.debug);
