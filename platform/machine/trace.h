@@ -36,7 +36,7 @@ class Trace {
 public:
   // Events past the limit are counted but not kept, so a guest that polls for
   // a long time cannot exhaust the host's memory.
-  explicit Trace(std::size_t limit = 2'000'000) : limit_(limit) {}
+  explicit Trace(std::size_t limit = 500'000) : limit_(limit) {}
 
   void add(TraceEvent event);
   void clear();

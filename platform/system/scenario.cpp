@@ -357,7 +357,22 @@ std::string scenarioOptionsHelp() {
     if (option.value) {
       head += " " + std::string(option.value);
     }
-    text += head + "\n      " + option.help + "\n";
+    text += head + "\n";
+    // The help text wrapped at 78 columns, indented by 6.
+    std::string line;
+    std::string_view rest = option.help;
+    while (!rest.empty()) {
+      const auto space = rest.find(' ');
+      const std::string_view word = rest.substr(0, space);
+      if (!line.empty() && line.size() + 1 + word.size() > 72) {
+        text += "      " + line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + std::string(word);
+      rest = space == std::string_view::npos ? std::string_view()
+                                             : rest.substr(space + 1);
+    }
+    text += "      " + line + "\n";
   }
   return text;
 }
