@@ -114,7 +114,12 @@ int runBoot(std::span<const std::string> args) {
   std::cout << "pei-platform boot " << *imagePath << " (TPM state in "
             << state.path().string() << (state.temporary() ? ", temporary" : "")
             << ")\n";
-  const emu::BootReport report = platform->boot();
+  emu::BootReport report;
+  try {
+    report = platform->boot();
+  } catch (const pei::LoadError &error) {
+    return usageError(error.what());
+  }
   for (const std::string &line : report.log) {
     std::cout << line << "\n";
   }

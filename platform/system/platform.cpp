@@ -158,6 +158,10 @@ Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm)
   variables_ =
       std::make_unique<pei::VariableService>(*foundation_, scenario_.setup);
   pcd_ = std::make_unique<pei::PcdService>(*foundation_, scenario_.pcd);
+  // Every guest call, from the first dispatch on, runs under the machine
+  // invariants: EFIAPI registers, state put back, stores only where allowed.
+  invariants_ = std::make_unique<checks::PlatformInvariants>(
+      *machine_, *chipset_, [this] { return slots_; });
 }
 
 Platform::~Platform() = default;
@@ -175,6 +179,9 @@ BootReport Platform::boot() {
   try {
     tpm_.powerOn();
     runStages(report, expected);
+  } catch (const pei::LoadError &) {
+    foundation_->setLog({});
+    throw; // the image cannot run on this platform at all
   } catch (const machine::GuestFault &fault) {
     report.fault = fault.what();
     report.log.push_back("boot stopped: " + report.fault);
@@ -215,6 +222,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
 
   // Dispatch 1: execute in place from flash, stack in temporary RAM.
   flash_ = pei::mapInFlash(*machine_, image_);
+  invariants_->protect(flash_.base, image_.sizeOfImage(),
+                       "the module's image in flash");
   log("flash: image at " + hex(flash_.base, 8) + " (" +
       std::to_string(image_.sizeOfImage()) + " bytes), entry " +
       hex(flash_.entry, 8));
@@ -241,6 +250,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
       std::to_string(kPermanentMemorySize >> 20) + " MiB), stack moved to " +
       hex(kPermanentMemory + kPermanentMemorySize, 8));
   shadow_ = pei::mapShadow(*machine_, image_, scenario_.shadowAddress);
+  invariants_->protect(shadow_->base, image_.sizeOfImage(),
+                       "the module's shadow copy");
   report.shadowBase = shadow_->base;
   report.relocations = shadow_->relocations;
   log("shadow: image copied to " + hex(shadow_->base, 8) + ", " +

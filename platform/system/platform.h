@@ -26,6 +26,7 @@
 #include "loader.h"
 #include "machine.h"
 #include "pe_image.h"
+#include "platform_invariants.h"
 #include "scenario.h"
 #include "services.h"
 
@@ -100,7 +101,9 @@ public:
 
   // Powers the TPM on (_TPM_Init) and runs the PEI dispatch: entry from
   // flash, permanent memory, shadow, trigger and device-selected PPIs as the
-  // scenario says. Call once.
+  // scenario says. Call once. Throws pei::LoadError when the image cannot be
+  // placed (its link base or the shadow address collides with the
+  // platform's memory); everything the guest does wrong is in the report.
   BootReport boot();
   bool booted() const { return booted_; }
   bool transportPublished() const { return transportPpi_ != 0; }
@@ -131,6 +134,9 @@ public:
   pei::Foundation &foundation() { return *foundation_; }
   pei::VariableService &variables() { return *variables_; }
   pei::PcdService &pcd() { return *pcd_; }
+  // The machine invariants checked around every guest call (on from
+  // construction); tests grant their own buffers through it.
+  checks::Invariants &invariants() { return *invariants_; }
   const machine::Trace &trace() const { return machine_->trace(); }
   const pei::LoadedImage &flash() const { return flash_; }
   const std::optional<pei::LoadedImage> &shadow() const { return shadow_; }
@@ -147,6 +153,7 @@ private:
   std::unique_ptr<pei::Foundation> foundation_;
   std::unique_ptr<pei::VariableService> variables_;
   std::unique_ptr<pei::PcdService> pcd_;
+  std::unique_ptr<checks::PlatformInvariants> invariants_;
   pei::LoadedImage flash_;
   std::optional<pei::LoadedImage> shadow_;
   std::optional<std::uint32_t> entryServices_;
