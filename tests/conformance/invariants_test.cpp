@@ -160,7 +160,7 @@ TEST(BootedInvariants, EveryCallOfABootAndAnExchangeIsChecked) {
 TEST(BootedInvariants, TheResponseBufferIsGrantedUpToTheLengthAskedFor) {
   Booted rig;
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
-  auto &platform = static_cast<checks::PlatformInvariants &>(rig.invariants());
+  auto &platform = rig.invariants();
   machine::CallRecord receive;
   receive.address = rig.report().slots[3];
   receive.arguments = {0, 0, Booted::kResponse, Booted::kLength};

@@ -86,17 +86,8 @@ std::vector<std::uint8_t> getRandom(std::uint16_t count) {
 // --- Booted -----------------------------------------------------------------
 
 Booted::Booted(emu::Scenario scenario) {
-  const std::uint32_t shadow = scenario.shadowAddress;
   platform_ = std::make_unique<emu::Platform>(std::move(scenario),
                                               shippedImage(), engine());
-  invariants_ = std::make_unique<checks::PlatformInvariants>(
-      platform_->machine(), platform_->chipset(), [this] {
-        return slotsOf(*platform_).value_or(std::array<std::uint32_t, 4>{});
-      });
-  invariants_->protect(shippedImage().imageBase(), shippedImage().sizeOfImage(),
-                       "the module's image in flash");
-  invariants_->protect(shadow, shippedImage().sizeOfImage(),
-                       "the module's shadow image");
   report_ = platform_->boot();
 }
 
