@@ -32,13 +32,18 @@ std::atomic<int> signalWakeFd{-1};
 struct sigaction previousInt {};
 struct sigaction previousTerm {};
 
-extern "C" void onStopSignal(int) {
+// Asks the server to stop, and hands the signal back to its default action,
+// so that a second Ctrl-C ends a stop that does not finish.
+extern "C" void onStopSignal(int signal) {
   const int saved = errno;
   const int fd = signalWakeFd.load();
   if (fd >= 0) {
     const char byte = 1;
     (void)!::write(fd, &byte, 1);
   }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(signal, &fallback, nullptr);
   errno = saved;
 }
 
