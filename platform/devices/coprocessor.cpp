@@ -89,7 +89,7 @@ std::uint32_t Coprocessor::readRegister(std::uint16_t reg) {
     return static_cast<std::uint32_t>(status_) << 16 | command_;
   case kBar:
     return config_.baseSource == CoprocessorConfig::BaseSource::Bar
-               ? base_ & 0xFFF00000
+               ? (base_ & 0xFFF00000) | (config_.barLowBits & 0x000FFFFF)
                : config_.unusedBar;
   case kBaseSelect:
     return config_.baseSource == CoprocessorConfig::BaseSource::Msr
@@ -175,7 +175,7 @@ std::uint64_t Coprocessor::readArea(std::uint64_t offset, unsigned size) {
     value = start_;
     break;
   case kCommandAddress:
-    value = commandAddress();
+    value = config_.commandAddressZero ? 0 : commandAddress();
     break;
   case kResponseSize:
     value = responseSize_;

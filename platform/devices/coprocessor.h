@@ -36,11 +36,15 @@ struct CoprocessorConfig {
   std::optional<std::uint32_t> msrBase;
   // What the base address register reads when the base comes from the MSR.
   std::uint32_t unusedBar = 0;
+  // Bits 19:0 of the base address register (type and prefetch bits, or
+  // whatever the hardware leaves there); the base itself is bits 31:20.
+  std::uint32_t barLowBits = 0;
   Completion completion = Completion::Immediately;
   unsigned polls = 3;
   std::uint32_t error = 1;
   std::uint32_t responseAddressHigh = 0; // non-zero: above 4 GiB
   bool responseSizeZero = false; // report a response size of 0 when done
+  bool commandAddressZero = false; // CommandAddress reads 0 (not set up)
   std::uint16_t status = 0x0010; // initial status register (capabilities)
   std::uint16_t command = 0x0000;
 };
