@@ -54,7 +54,23 @@ Parse parseCommandPort(std::span<const std::uint8_t> in,
 }
 
 Parse parsePlatformPort(std::span<const std::uint8_t> in) {
-  return in.size() < kCodeSize ? needMore(kCodeSize) : complete(kCodeSize);
+  if (in.size() < kCodeSize) {
+    return needMore(kCodeSize);
+  }
+  const std::uint32_t code = readBe32(in, 0);
+  if (code == 0 || code > kLastCode) {
+    return malformed("unknown code " + hex32(code) +
+                     " on the platform port (the protocol's codes run from 1 "
+                     "to " +
+                     std::to_string(kLastCode) + ")");
+  }
+  if (code == kHashData || code == kSendCommand) {
+    // Both carry data after the code; answering the code alone would read
+    // that data as further codes.
+    return malformed("code " + hex32(code) +
+                     " belongs on the command port, not the platform port");
+  }
+  return complete(kCodeSize);
 }
 
 std::vector<std::uint8_t>

@@ -30,17 +30,21 @@ struct Parse {
 namespace mssim {
 inline constexpr std::uint32_t kPowerOn = 1;
 inline constexpr std::uint32_t kPowerOff = 2;
+inline constexpr std::uint32_t kHashData = 6;
 inline constexpr std::uint32_t kSendCommand = 8;
 inline constexpr std::uint32_t kNvOn = 11;
 inline constexpr std::uint32_t kReset = 17;
 inline constexpr std::uint32_t kSessionEnd = 20;
+// The highest code the simulator protocol defines (test failure mode).
+inline constexpr std::uint32_t kLastCode = 30;
 inline constexpr std::size_t kCommandHeaderSize = 9;
 
 // Command port. On Complete with code kSendCommand the command bytes are
 // frame[9, size).
 [[nodiscard]] Parse parseCommandPort(std::span<const std::uint8_t> in,
                                      std::uint32_t maxCommandSize);
-// Platform port: every frame is one 4-byte code.
+// Platform port: every frame is one 4-byte code. Codes the protocol does
+// not define, and the two that carry data, are malformed.
 [[nodiscard]] Parse parsePlatformPort(std::span<const std::uint8_t> in);
 
 [[nodiscard]] std::vector<std::uint8_t>

@@ -286,6 +286,12 @@ TEST_F(ServerTest, MalformedMssimClientsAreClosedAndTheNextIsServed) {
     client.send(Bytes{0, 0, 0, 8, 0});
     EXPECT_TRUE(client.closedByServer());
   }
+  for (const std::uint32_t code : {0u, 31u, 0xB83705D1u, 6u, 8u}) {
+    // Not a platform signal: no answer could keep the stream in step.
+    Client other(server_->mssimPlatformPort());
+    other.send(be32(code));
+    EXPECT_TRUE(other.closedByServer()) << code;
+  }
   {
     // Frame and command header disagree: a TPM error, the connection stays.
     Client client(port);
@@ -306,6 +312,9 @@ TEST_F(ServerTest, MalformedMssimClientsAreClosedAndTheNextIsServed) {
   EXPECT_NE(text.find("disconnected in the middle of a frame (29 bytes"),
             std::string::npos);
   EXPECT_NE(text.find("incomplete frame: 5 bytes"), std::string::npos);
+  EXPECT_NE(text.find("unknown code 0xB83705D1 on the platform port"),
+            std::string::npos);
+  EXPECT_EQ(backend_.boots(), 1);
 }
 
 TEST_F(ServerTest, TpmClientsAreServedInTurn) {
