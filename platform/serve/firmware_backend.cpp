@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "loader.h"
 #include "tpm_frames.h"
 #include "tpm_names.h"
 #include "transport_tcti.h"
@@ -64,7 +65,12 @@ void FirmwareBackend::powerOn() {
   const auto started = Clock::now();
   on_ = true;
   unavailable_.clear();
-  boot();
+  try {
+    boot();
+  } catch (...) {
+    powerOff();
+    throw;
+  }
   if (!unavailable_.empty()) {
     log("power on (" + since(started) + "): " + unavailable_ +
         "; every TPM command is answered with TPM_RC_FAILURE");
@@ -104,6 +110,10 @@ void FirmwareBackend::boot() {
     } else if (!report.problems.empty()) {
       log("boot: " + join(report.problems));
     }
+  } catch (const pei::LoadError &) {
+    // The image cannot be placed in this scenario's memory: no boot of
+    // this server will do better.
+    throw;
   } catch (const std::exception &error) {
     unavailable_ = std::string("the boot failed: ") + error.what();
   }

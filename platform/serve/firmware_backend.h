@@ -31,6 +31,8 @@ public:
   // machine::MachineError.
   void checkScenario();
 
+  // Throws pei::LoadError when the image cannot be placed in the
+  // scenario's memory; the platform then stays off.
   void powerOn() override;
   void powerOff() override;
   void reset() override;

@@ -10,6 +10,7 @@
 
 #include "firmware_backend.h"
 #include "hex.h"
+#include "loader.h"
 #include "scenario.h"
 #include "serve_options.h"
 #include "server.h"
@@ -175,7 +176,11 @@ int runServe(std::span<const std::string> args) {
             << scenario.tpmStateDir.string() << ")" << std::endl;
   backend->setLog(&std::cout, options.server.verbose, options.trace);
   server->stopOnSignals();
-  backend->powerOn();
+  try {
+    backend->powerOn();
+  } catch (const pei::LoadError &error) {
+    return usageError(error.what());
+  }
   server->run();
   return kExitOk;
 }
