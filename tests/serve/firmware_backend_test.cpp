@@ -1,0 +1,179 @@
+// The endpoint's backend on the shipped image: power cycles that really
+// reboot the platform, failures of the transport turned into TPM errors, and
+// the orderly stop, all through the module's TpmTransportPpi.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "firmware_backend.h"
+#include "scenario.h"
+#include "tpm_frames.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kTpmRcInitialize = 0x100;
+constexpr std::uint32_t kPcr = 16; // the debug PCR, resettable and unused
+
+class ScratchDirectory {
+public:
+  ScratchDirectory() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "serve-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path &path() const { return path_; }
+
+private:
+  std::filesystem::path path_;
+};
+
+Bytes command(std::uint16_t tag, std::uint32_t code, const Bytes &body) {
+  Bytes out;
+  serve::appendBe16(out, tag);
+  serve::appendBe32(out, static_cast<std::uint32_t>(10 + body.size()));
+  serve::appendBe32(out, code);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+// TPM2_PCR_Extend of the debug PCR with one SHA-256 digest, authorised by
+// the empty password.
+Bytes pcrExtend(std::uint8_t fill) {
+  Bytes body;
+  serve::appendBe32(body, kPcr);
+  serve::appendBe32(body, 9);               // authorization area size
+  serve::appendBe32(body, 0x40000009);      // TPM_RS_PW
+  body.insert(body.end(), {0, 0, 0, 0, 0}); // nonce, attributes, hmac
+  serve::appendBe32(body, 1);               // one digest
+  serve::appendBe16(body, 0x000B);          // SHA-256
+  body.insert(body.end(), 32, fill);
+  return command(0x8002, 0x182, body);
+}
+
+// TPM2_PCR_Read of the debug PCR in the SHA-256 bank.
+Bytes pcrRead() {
+  Bytes body;
+  serve::appendBe32(body, 1);
+  serve::appendBe16(body, 0x000B);
+  body.insert(body.end(), {3, 0, 0, 1}); // PCR 16: bit 0 of byte 2
+  return command(0x8001, 0x17E, body);
+}
+
+Bytes pcrValue(const Bytes &response) {
+  EXPECT_EQ(serve::headerCode(response), 0u);
+  return response.size() < 32 ? Bytes{}
+                              : Bytes(response.end() - 32, response.end());
+}
+
+std::uint32_t rc(const Bytes &response) {
+  return serve::headerCode(response).value_or(0xFFFFFFFF);
+}
+
+class FirmwareBackendTest : public ::testing::Test {
+protected:
+  std::unique_ptr<serve::FirmwareBackend>
+  make(std::vector<std::string> args = {}, bool issueStartup = true) {
+    emu::Scenario scenario;
+    for (std::size_t i = 0; i < args.size();) {
+      if (!emu::parseScenarioOption(args, i, scenario)) {
+        ADD_FAILURE() << "not a scenario option: " << args[i];
+        return nullptr;
+      }
+    }
+    scenario.tpmStateDir = state_.path();
+    auto backend = std::make_unique<serve::FirmwareBackend>(
+        scenario, pei::PeImage::load(SERVE_FIRMWARE_IMAGE), issueStartup);
+    backend->setLog(&log_, false, false);
+    return backend;
+  }
+
+  ScratchDirectory state_;
+  std::ostringstream log_;
+};
+
+TEST_F(FirmwareBackendTest, PowerCyclesRebootThePlatform) {
+  auto backend = make();
+  backend->powerOn();
+  ASSERT_TRUE(backend->isOn());
+  ASSERT_EQ(backend->unavailable(), "");
+  // The firmware has started the TPM already.
+  EXPECT_EQ(rc(backend->transact(serve::startupCommand(serve::kTpmSuClear))),
+            kTpmRcInitialize);
+
+  const Bytes zero(32, 0);
+  EXPECT_EQ(pcrValue(backend->transact(pcrRead())), zero);
+  EXPECT_EQ(rc(backend->transact(pcrExtend(0x11))), 0u);
+  const Bytes extended = pcrValue(backend->transact(pcrRead()));
+  EXPECT_NE(extended, zero);
+
+  // Power on while on changes nothing.
+  backend->powerOn();
+  EXPECT_EQ(pcrValue(backend->transact(pcrRead())), extended);
+
+  // A reset and a power cycle each boot afresh: PCRs start from zero.
+  backend->reset();
+  EXPECT_EQ(pcrValue(backend->transact(pcrRead())), zero);
+  EXPECT_EQ(rc(backend->transact(pcrExtend(0x22))), 0u);
+  backend->powerOff();
+  EXPECT_FALSE(backend->isOn());
+  backend->powerOn();
+  EXPECT_EQ(pcrValue(backend->transact(pcrRead())), zero);
+
+  backend->stop();
+  EXPECT_FALSE(backend->isOn());
+  const std::string text = log_.str();
+  EXPECT_NE(text.find("TPM2_Shutdown(STATE) through the firmware -> "
+                      "0x00000000"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(FirmwareBackendTest, StartupCanBeLeftToTheClient) {
+  auto backend = make({}, false);
+  backend->powerOn();
+  EXPECT_EQ(rc(backend->transact(pcrRead())), kTpmRcInitialize);
+  EXPECT_EQ(rc(backend->transact(serve::startupCommand(serve::kTpmSuClear))),
+            0u);
+  EXPECT_EQ(rc(backend->transact(pcrRead())), 0u);
+}
+
+TEST_F(FirmwareBackendTest, TransportFailuresBecomeTpmFailures) {
+  // The co-processor reports an error for every command: the module returns
+  // EFI_DEVICE_ERROR, and the client gets a well-formed TPM error.
+  auto backend = make({"--completion", "error"});
+  backend->powerOn();
+  EXPECT_EQ(backend->unavailable(), "");
+  EXPECT_EQ(backend->transact(pcrRead()),
+            serve::errorResponse(serve::kTpmRcFailure));
+  EXPECT_NE(log_.str().find("TPM2_PCR_Read: the transport returned "
+                            "EFI_DEVICE_ERROR"),
+            std::string::npos)
+      << log_.str();
+}
+
+TEST_F(FirmwareBackendTest, NoTransportPublishedAnswersEveryCommand) {
+  auto backend = make({"--select-override", "1"});
+  backend->powerOn();
+  EXPECT_TRUE(backend->isOn());
+  EXPECT_NE(backend->unavailable().find("did not publish TpmTransportPpi"),
+            std::string::npos);
+  EXPECT_EQ(backend->transact(pcrRead()),
+            serve::errorResponse(serve::kTpmRcFailure));
+  EXPECT_NE(log_.str().find("TPM2_PCR_Read not delivered"), std::string::npos);
+  // A stop still shuts the TPM down in order.
+  backend->stop();
+  EXPECT_FALSE(backend->isOn());
+}
+
+} // namespace
