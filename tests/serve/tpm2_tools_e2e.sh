@@ -30,6 +30,8 @@ STATE="$WORK/state"
 SERVER_PID=""
 SERVER_LOG=""
 RUN=0
+TCTI=""
+unset TPM2TOOLS_TCTI # the tools get -T, nothing else
 
 fail() {
   echo "FAIL: $*" >&2
@@ -97,8 +99,8 @@ start_server() {
         fail "server exited at start"
       fi
       if port_open "$PORT" && port_open $((PORT + 1)); then
-        export TPM2TOOLS_TCTI="$PROTOCOL:host=127.0.0.1,port=$PORT"
-        echo "server $SERVER_PID up on $TPM2TOOLS_TCTI"
+        TCTI="$PROTOCOL:host=127.0.0.1,port=$PORT"
+        echo "server $SERVER_PID up for -T $TCTI"
         return
       fi
       sleep 0.1
@@ -127,12 +129,15 @@ stop_server() {
   grep -q "TPM state saved" "$SERVER_LOG" || fail "no clean stop in the log"
 }
 
-# Runs a tool under the timeout; its output goes to $WORK/out.
+# Runs a tool against the server, under the timeout; its output goes to
+# $WORK/out.
 tool() {
-  timeout "$TOOL_TIMEOUT" "$@" >"$WORK/out" 2>&1
+  local name=$1
+  shift
+  timeout "$TOOL_TIMEOUT" "$name" -T "$TCTI" "$@" >"$WORK/out" 2>&1
   local status=$?
   if [ "$status" -eq 124 ]; then
-    fail "$1 did not finish within $TOOL_TIMEOUT s"
+    fail "$name did not finish within $TOOL_TIMEOUT s"
   fi
   return "$status"
 }
