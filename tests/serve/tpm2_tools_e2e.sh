@@ -4,7 +4,7 @@
 # platform to the TPM. Then the server is restarted on the same state
 # directory and the NV index written before must still hold its data.
 #
-# usage: tpm2_tools_e2e.sh PEI_PLATFORM IMAGE PROTOCOL [session|unpublished]
+# usage: tpm2_tools_e2e.sh PEI_PLATFORM IMAGE PROTOCOL [session|unpublished|no-startup]
 #   PROTOCOL is mssim or swtpm, the TCTI the tools use.
 #   session (default): the tools' session and the restart described above.
 #   unpublished: a scenario in which the module does not publish its
