@@ -1,0 +1,239 @@
+// The faults mended in the module, one group each (a to g). Every test here
+// fails against the behaviour originally described: a call through an unset
+// pointer, stack garbage deciding the activation, a copy past the command or
+// response area, writes at a truncated or null address, a control area at
+// physical 0, error bits of the status register cleared behind the
+// platform's back.
+#include "rig.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace conformance {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+using Completion = devices::CoprocessorConfig::Completion;
+
+constexpr std::uint32_t kAreaSize = 0x4000;
+
+std::vector<std::uint32_t> commandWrites(const std::vector<TraceEvent> &ev) {
+  std::vector<std::uint32_t> list;
+  for (const auto &e : ev) {
+    if (e.kind == TraceEvent::Kind::PciConfig && e.write &&
+        e.address == 0x40004) {
+      list.push_back(static_cast<std::uint32_t>(e.value));
+    }
+  }
+  return list;
+}
+
+// a. Without the PCD PPI nothing is called through the pointer the failed
+// lookup left behind.
+TEST(MendedA, NoPcdPpiNoCallThroughAnUnsetPointer) {
+  emu::Scenario scenario;
+  scenario.pcdPpi = false;
+  Booted rig(scenario);
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  EXPECT_THAT(serviceTexts(rig.during("notification TpmDeviceSelectedPpi")),
+              ElementsAre(HasSubstr("PcdPpi, instance 0) = EFI_NOT_FOUND")));
+  EXPECT_EQ(rig.foundation().fired().back().status, efi::kSuccess);
+}
+
+// b. Stack garbage never decides the activation. The stack below the
+// callbacks is filled with a pattern of period 404 bytes, two bytes 202
+// apart always differing (2 and 0); of its two phases, one puts 2 at
+// DeviceSelect and 0 at SelectOverride wherever the module's buffers lie, so
+// an uncleared buffer would publish (or decline) in that phase.
+class MendedB : public ::testing::TestWithParam<unsigned> {
+protected:
+  static constexpr std::uint32_t kStackTop =
+      emu::Platform::kPermanentMemory + emu::Platform::kPermanentMemorySize;
+
+  // Boots without the trigger, fills the stack and then installs it.
+  static unsigned publishes(emu::Scenario scenario, unsigned phase,
+                            const std::function<void(Booted &)> &before = {}) {
+    scenario.triggerInstalls = 0;
+    Booted rig(scenario);
+    EXPECT_TRUE(rig.report().ok) << rig.report().fault;
+    if (before) {
+      before(rig);
+    }
+    std::vector<std::uint8_t> garbage(0x3000);
+    const std::uint32_t from = kStackTop - 0x3000;
+    for (std::uint32_t i = 0; i < garbage.size(); ++i) {
+      garbage[i] = (from + i + phase * 202) % 404 < 202 ? 2 : 0;
+    }
+    rig.machine().write(from, garbage);
+    rig.foundation().installPpi(
+        efi::guids::kTriggerPpi,
+        rig.foundation().allocate(std::vector<std::uint8_t>(4, 0)));
+    return rig.transportInstalls();
+  }
+};
+
+TEST_P(MendedB, AShortVariableReadsZeroesBeyondItsEnd) {
+  // 300 bytes with DeviceSelect 2: SelectOverride lies beyond the variable
+  // and reads 0, so the transport is published.
+  EXPECT_EQ(publishes(scenarioWithSetup(setupBytes(300, 2, 0)), GetParam()),
+            1u);
+  // 200 zero bytes: DeviceSelect lies beyond it and reads 0: declined.
+  EXPECT_EQ(publishes(scenarioWithSetup(setupBytes(200, 2, 0)), GetParam()),
+            0u);
+}
+
+TEST_P(MendedB, AWarningFromTheVariableServiceDeclines) {
+  // A variable service answering a warning (EFI_WARN_UNKNOWN_GLYPH) without
+  // filling the buffer: not an error, so "Setup" counts as read, and the
+  // cleared copy says DeviceSelect 0.
+  emu::Scenario scenario;
+  scenario.variablePpi = false;
+  unsigned calls = 0;
+  const unsigned installs = publishes(scenario, GetParam(), [&](Booted &rig) {
+    const std::uint32_t ppi = rig.foundation().allocateFunctionTable(
+        "WarningVariables", {"GetVariable", "!NextVariableName"},
+        [&](unsigned) {
+          return [&](machine::ThunkCall &) -> std::uint32_t {
+            ++calls;
+            return 1;
+          };
+        });
+    rig.foundation().installPpi(efi::guids::kReadOnlyVariable2Ppi, ppi);
+  });
+  EXPECT_EQ(calls, 1u);
+  EXPECT_EQ(installs, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPhases, MendedB, ::testing::Values(0u, 1u));
+
+// c. A command longer than the command area is refused before anything is
+// touched.
+TEST(MendedC, ACommandAbove16KiBIsRefusedUntouched) {
+  Booted rig;
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  const std::uint32_t area = rig.coprocessor().commandAddress();
+  rig.machine().write(area, std::vector<std::uint8_t>(kAreaSize, 0xEE));
+  rig.stage(std::vector<std::uint8_t>(0x4001, 0x11), 0x4000);
+  const std::size_t mark = rig.mark();
+  EXPECT_EQ(rig.send(0x4001), efi::kInvalidParameter);
+  EXPECT_EQ(rig.execute(0x4001), efi::kInvalidParameter);
+  EXPECT_THAT(hardware(rig.events(mark)), IsEmpty());
+  EXPECT_EQ(rig.machine().read(area, kAreaSize),
+            std::vector<std::uint8_t>(kAreaSize, 0xEE));
+  // Exactly the area's size is still a command.
+  EXPECT_EQ(rig.send(0x4000), efi::kSuccess);
+  EXPECT_EQ(rig.machine().read(area, kAreaSize),
+            std::vector<std::uint8_t>(kAreaSize, 0x11));
+}
+
+// d. Receive never reads past the response area, whatever it is asked for.
+TEST(MendedD, ReceiveCopiesAtMost16KiB) {
+  for (std::uint32_t asked : {0x4001u, 0x6000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(asked);
+    Booted rig;
+    ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+    rig.stage(getRandom(8), 0x4000);
+    ASSERT_EQ(rig.send(12), efi::kSuccess);
+    // A 32 KiB buffer of the caller's.
+    constexpr std::uint32_t kBuffer = Booted::kCommand;
+    rig.machine().write(kBuffer, std::vector<std::uint8_t>(0x8000, 0x77));
+    rig.machine().write32(Booted::kLength, asked);
+    EXPECT_EQ(rig.slot(3, 0, 0, {kBuffer, Booted::kLength}), efi::kSuccess);
+    const auto buffer = rig.machine().read(kBuffer, 0x8000);
+    EXPECT_EQ(
+        std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + kAreaSize),
+        rig.machine().read(rig.coprocessor().responseAddress(), kAreaSize));
+    EXPECT_TRUE(std::all_of(buffer.begin() + kAreaSize, buffer.end(),
+                            [](std::uint8_t b) { return b == 0x77; }));
+    EXPECT_EQ(rig.machine().read32(Booted::kLength), asked);
+  }
+}
+
+// e. A response area above 4 GiB, or no command area, is "not set up":
+// nothing is copied, cleared or started, and the command register is back.
+TEST(MendedE, AnAreaThatIsNotSetUpIsUnsupported) {
+  emu::Scenario high;
+  high.chipset.coprocessor.responseAddressHigh = 0x00000001;
+  emu::Scenario noCommandArea;
+  noCommandArea.chipset.coprocessor.commandAddressZero = true;
+  for (const auto *scenario : {&high, &noCommandArea}) {
+    SCOPED_TRACE(scenario == &high ? "response address above 4 GiB"
+                                   : "command address 0");
+    Booted rig(*scenario);
+    ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+    auto &m = rig.machine();
+    m.write(rig.coprocessor().commandAddress(),
+            std::vector<std::uint8_t>(kAreaSize, 0xEE));
+    m.write(rig.coprocessor().responseAddress(),
+            std::vector<std::uint8_t>(kAreaSize, 0xCC));
+    rig.stage(getRandom(8), 0x4000);
+    const std::size_t mark = rig.mark();
+    EXPECT_EQ(rig.send(12), efi::kUnsupported);
+    EXPECT_EQ(rig.receive(), efi::kUnsupported);
+    EXPECT_EQ(rig.execute(12), efi::kUnsupported);
+    for (const auto &e : rig.events(mark)) {
+      EXPECT_FALSE(e.kind == TraceEvent::Kind::ControlArea && e.write)
+          << e.detail;
+    }
+    EXPECT_EQ(m.read(rig.coprocessor().commandAddress(), kAreaSize),
+              std::vector<std::uint8_t>(kAreaSize, 0xEE));
+    EXPECT_EQ(m.read(rig.coprocessor().responseAddress(), kAreaSize),
+              std::vector<std::uint8_t>(kAreaSize, 0xCC));
+    EXPECT_EQ(m.read(Booted::kResponse, 4), std::vector<std::uint8_t>(4, 0xA5));
+    EXPECT_THAT(commandWrites(rig.events(mark)),
+                ElementsAre(6u, 0u, 6u, 0u, 6u, 0u));
+    EXPECT_TRUE(rig.coprocessor().commands().empty());
+  }
+}
+
+// f. A base of 0 (an MSR reading 0) is no co-processor: the control area is
+// never looked for at physical 0.
+TEST(MendedF, ABaseOfZeroIsNotFound) {
+  emu::Scenario scenario;
+  scenario.chipset.coprocessor.baseSource =
+      devices::CoprocessorConfig::BaseSource::Msr;
+  scenario.chipset.coprocessor.msrBase = 0;
+  Booted rig(scenario);
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  rig.stage(getRandom(8), 0x4000);
+  const std::size_t mark = rig.mark();
+  EXPECT_EQ(rig.execute(12), efi::kUnsupported);
+  EXPECT_EQ(rig.receive(), efi::kUnsupported);
+  for (const auto &e : rig.events(mark)) {
+    EXPECT_NE(e.kind, TraceEvent::Kind::ControlArea);
+  }
+  // Receive found nothing and left the command register alone.
+  EXPECT_THAT(commandWrites(rig.events(mark)), ElementsAre(6u, 0u));
+}
+
+// g. The status half of the command register keeps its error bits across
+// every exchange: both writes carry 0 there.
+TEST(MendedG, StatusErrorBitsSurviveEveryExchange) {
+  for (auto completion : {Completion::Immediately, Completion::Fail}) {
+    emu::Scenario scenario;
+    scenario.chipset.coprocessor.completion = completion;
+    scenario.chipset.coprocessor.status = 0xF910; // bits 8, 11-15 and caps
+    scenario.chipset.coprocessor.command = 0x0002;
+    Booted rig(scenario);
+    ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+    rig.stage(getRandom(8), 0x4000);
+    const std::size_t mark = rig.mark();
+    rig.send(12);
+    rig.receive();
+    rig.execute(12);
+    EXPECT_EQ(rig.coprocessor().statusRegister(), 0xF910);
+    EXPECT_EQ(rig.coprocessor().commandRegister(), 0x0002);
+    const auto writes = commandWrites(rig.events(mark));
+    ASSERT_FALSE(writes.empty());
+    for (std::uint32_t value : writes) {
+      EXPECT_EQ(value >> 16, 0u);
+      EXPECT_TRUE(value == 0x0006 || value == 0x0002) << value;
+    }
+  }
+}
+
+} // namespace
+} // namespace conformance
