@@ -5,6 +5,8 @@
 #include "tpm_engine.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 
 namespace conformance {
 
