@@ -22,8 +22,6 @@ constexpr std::uint32_t kEsiCanary = 0x51515151;
 constexpr std::uint32_t kEdiCanary = 0xD1D1D1D1;
 constexpr std::uint32_t kEbpCanary = 0xE0E0E0E0;
 constexpr std::uint32_t kEflagsReset = 0x2; // reserved bit 1; IF and DF clear
-// Instructions run between two checks of a call's time bound.
-constexpr std::uint64_t kSlice = 250'000;
 
 void check(uc_err error, const std::string &what) {
   if (error != UC_ERR_OK) {
@@ -92,6 +90,13 @@ void Machine::EngineDeleter::operator()(uc_struct *engine) const {
   uc_close(engine);
 }
 
+// Forgets the port instruction's address once its hook is done.
+struct PortInstruction {
+  explicit PortInstruction(Machine &machine) : machine_(machine) {}
+  ~PortInstruction() { machine_.portInstruction_ = 0; }
+  Machine &machine_;
+};
+
 // The C callbacks Unicorn calls; each forwards to the machine and never lets
 // an exception through.
 struct HookEntry {
@@ -114,6 +119,48 @@ struct HookEntry {
       return 0;
     });
   }
+  // Keeps a call's instruction and time bounds, once per translated block.
+  static void block(uc_engine *engine, std::uint64_t address,
+                    std::uint32_t size, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    if (!m->running_) {
+      return;
+    }
+    Machine::Budget &budget = m->budget_;
+    auto found = budget.instructionsAt.find(address);
+    if (found == budget.instructionsAt.end() || found->second.first != size) {
+      // The block being run is in the translation cache: asking for it
+      // translates nothing.
+      uc_tb tb{};
+      std::uint16_t count = 1;
+      if (uc_ctl_request_cache(engine, address, &tb) == UC_ERR_OK &&
+          tb.icount != 0) {
+        count = tb.icount;
+      }
+      found = budget.instructionsAt
+                  .insert_or_assign(address, std::pair{size, count})
+                  .first;
+    }
+    budget.executed += found->second.second;
+    ++budget.blocks;
+    const CallLimits &limits = m->limits_;
+    const bool outOfInstructions =
+        limits.instructions != 0 && budget.executed > limits.instructions;
+    if (!outOfInstructions && (budget.blocks & 0x3FF) != 0) {
+      return;
+    }
+    const bool outOfTime =
+        std::chrono::steady_clock::now() - budget.started > limits.time;
+    if (outOfInstructions || outOfTime) {
+      m->guarded([&] {
+        m->fault("runaway: " + m->lastCall_.name + " did not return within " +
+                 (outOfInstructions
+                      ? std::to_string(limits.instructions) + " instructions"
+                      : std::to_string(limits.time.count()) + " ms"));
+        return 0;
+      });
+    }
+  }
   static void msr(uc_engine *, std::uint64_t address, std::uint32_t,
                   void *user) {
     auto *m = static_cast<Machine *>(user);
@@ -132,9 +179,17 @@ struct HookEntry {
       return 0;
     });
   }
+  // Fires where an IN or OUT instruction starts: Unicorn does not bring EIP
+  // up to date before its port hooks, so the address is kept for them.
+  static void portSite(uc_engine *, std::uint64_t address, std::uint32_t,
+                       void *user) {
+    static_cast<Machine *>(user)->portInstruction_ =
+        static_cast<std::uint32_t>(address);
+  }
   static std::uint32_t portIn(uc_engine *, std::uint32_t port, int size,
                               void *user) {
     auto *m = static_cast<Machine *>(user);
+    const PortInstruction done(*m);
     return m->guarded([&]() -> std::uint32_t {
       const auto p = static_cast<std::uint16_t>(port);
       for (const Machine::Port &range : m->ports_) {
@@ -157,6 +212,7 @@ struct HookEntry {
   static void portOut(uc_engine *, std::uint32_t port, int size,
                       std::uint32_t value, void *user) {
     auto *m = static_cast<Machine *>(user);
+    const PortInstruction done(*m);
     m->guarded([&] {
       const auto p = static_cast<std::uint16_t>(port);
       for (const Machine::Port &range : m->ports_) {
@@ -189,9 +245,24 @@ struct HookEntry {
     }
     const std::uint64_t mask =
         size >= 8 ? ~0ull : (1ull << (8 * static_cast<unsigned>(size))) - 1;
-    m->lastCall_.writes.push_back({m->instruction(), target,
-                                   static_cast<unsigned>(size),
-                                   static_cast<std::uint64_t>(value) & mask});
+    const MemoryWrite store{m->instruction(), target,
+                            static_cast<unsigned>(size),
+                            static_cast<std::uint64_t>(value) & mask};
+    // A store identical to one of the last few kept (same instruction,
+    // place, size and value) tells a check nothing new; without this a
+    // polling loop would keep millions of copies of its call's return
+    // address.
+    auto &writes = m->lastCall_.writes;
+    const std::size_t recent = std::min<std::size_t>(writes.size(), 8);
+    for (std::size_t i = writes.size() - recent; i < writes.size(); ++i) {
+      const MemoryWrite &kept = writes[i];
+      if (kept.instruction == store.instruction &&
+          kept.address == store.address && kept.size == store.size &&
+          kept.value == store.value) {
+        return;
+      }
+    }
+    writes.push_back(store);
   }
   static bool invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
                       int size, std::int64_t value, void *user) {
@@ -344,6 +415,7 @@ void Machine::setUpProcessor() {
   };
   add(UC_HOOK_CODE, reinterpret_cast<void *>(&HookEntry::code), kThunkBase,
       kThunkBase + kThunkSize - 1);
+  add(UC_HOOK_BLOCK, reinterpret_cast<void *>(&HookEntry::block), 1, 0);
   add(UC_HOOK_INSN, reinterpret_cast<void *>(&HookEntry::portIn), 1, 0,
       UC_X86_INS_IN);
   add(UC_HOOK_INSN, reinterpret_cast<void *>(&HookEntry::portOut), 1, 0,
@@ -658,14 +730,20 @@ void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
 
 void Machine::trapMsrInstructions(std::uint32_t base,
                                   std::span<const std::uint8_t> code) {
+  auto isPort = [](std::uint8_t byte) {
+    return (byte >= 0xE4 && byte <= 0xE7) || (byte >= 0xEC && byte <= 0xEF);
+  };
   for (std::size_t i = 0; i < code.size(); ++i) {
-    const bool msr = i + 1 < code.size() && code[i] == 0x0F &&
-                     (code[i + 1] == 0x32 || code[i + 1] == 0x30);
-    if (!msr && code[i] != 0xF4) {
+    const bool next = i + 1 < code.size();
+    const bool msr =
+        next && code[i] == 0x0F && (code[i + 1] == 0x32 || code[i + 1] == 0x30);
+    const bool port =
+        isPort(code[i]) || (next && code[i] == 0x66 && isPort(code[i + 1]));
+    if (!msr && !port && code[i] != 0xF4) {
       continue;
     }
     const auto at = static_cast<std::uint32_t>(base + i);
-    if (std::find(msrSites_.begin(), msrSites_.end(), at) != msrSites_.end()) {
+    if (sites_.contains(at)) {
       continue;
     }
     // A hook whose range is one address fires only when an instruction
@@ -673,11 +751,23 @@ void Machine::trapMsrInstructions(std::uint32_t base,
     // triggers it.
     auto hook = std::make_unique<Hook>();
     hook->engine = engine_.get();
-    check(uc_hook_add(engine_.get(), &hook->handle, UC_HOOK_CODE,
-                      reinterpret_cast<void *>(&HookEntry::msr), this, at, at),
-          "cannot hook MSR instruction");
+    void *callback = port ? reinterpret_cast<void *>(&HookEntry::portSite)
+                          : reinterpret_cast<void *>(&HookEntry::msr);
+    check(uc_hook_add(engine_.get(), &hook->handle, UC_HOOK_CODE, callback,
+                      this, at, at),
+          "cannot hook an instruction");
+    sites_[at] = hook.get();
     hooks_.push_back(std::move(hook));
-    msrSites_.push_back(at);
+  }
+}
+
+void Machine::untrapInstructions(std::uint32_t base, std::uint32_t size) {
+  auto site = sites_.lower_bound(base);
+  while (site != sites_.end() && site->first - base < size) {
+    Hook *hook = site->second;
+    std::erase_if(hooks_,
+                  [hook](const auto &owned) { return owned.get() == hook; });
+    site = sites_.erase(site);
   }
 }
 
@@ -790,7 +880,9 @@ Registers Machine::registers() const {
   return r;
 }
 
-std::uint32_t Machine::instruction() const { return readReg(UC_X86_REG_EIP); }
+std::uint32_t Machine::instruction() const {
+  return portInstruction_ != 0 ? portInstruction_ : readReg(UC_X86_REG_EIP);
+}
 
 void Machine::fault(const std::string &what) const {
   const std::uint32_t at = instruction();
@@ -877,48 +969,34 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
               name + " at " + hex(address, 8) + "(" + argumentText + ")"});
   pendingFault_.reset();
   running_ = true;
-  // The guest runs in slices of instructions; between slices the time bound
-  // is checked. (Unicorn's own timeout is not used: in 2.0.1 it is late by
-  // seconds and leaves the next run's instruction count unenforced.)
-  const auto started = std::chrono::steady_clock::now();
-  std::uint64_t executed = 0;
-  std::uint32_t begin = address;
-  for (;;) {
-    std::uint64_t slice = kSlice;
-    if (limits_.instructions != 0) {
-      slice = std::min(slice, limits_.instructions - executed);
+  // The bounds are kept by a hook on every translated block: it counts the
+  // instructions of each block and looks at the clock now and then.
+  // (Unicorn's own count and timeout are not used: counting makes every
+  // instruction call into the hooks, and in 2.0.1 the timeout is late by
+  // seconds and leaves the next run's count unenforced.)
+  portInstruction_ = 0;
+  budget_.started = std::chrono::steady_clock::now();
+  budget_.executed = 0;
+  budget_.blocks = 0;
+  const uc_err error = uc_emu_start(engine_.get(), address, kSentinel, 0, 0);
+  const std::uint32_t eip = instruction();
+  if (pendingFault_) {
+    running_ = false;
+    throw GuestFault(*pendingFault_);
+  }
+  if (error != UC_ERR_OK) {
+    running_ = false;
+    throw GuestFault(describeStop(error, eip));
+  }
+  if (eip != kSentinel) {
+    running_ = false;
+    std::string where = "guest at " + hex(eip, 8);
+    if (const Region *region = findRegion(eip)) {
+      where += " (" + region->name + " +" + hex(eip - region->base) + ")";
     }
-    const uc_err error =
-        uc_emu_start(engine_.get(), begin, kSentinel, 0, slice);
-    const std::uint32_t eip = instruction();
-    if (pendingFault_) {
-      running_ = false;
-      throw GuestFault(*pendingFault_);
-    }
-    if (error != UC_ERR_OK) {
-      running_ = false;
-      throw GuestFault(describeStop(error, eip));
-    }
-    if (eip == kSentinel) {
-      break;
-    }
-    executed += slice;
-    const auto elapsed = std::chrono::steady_clock::now() - started;
-    const bool outOfInstructions =
-        limits_.instructions != 0 && executed >= limits_.instructions;
-    if (outOfInstructions || elapsed > limits_.time) {
-      running_ = false;
-      std::string where = "guest at " + hex(eip, 8);
-      if (const Region *region = findRegion(eip)) {
-        where += " (" + region->name + " +" + hex(eip - region->base) + ")";
-      }
-      throw GuestFault(
-          where + ": runaway: " + name + " did not return within " +
-          (outOfInstructions
-               ? std::to_string(limits_.instructions) + " instructions"
-               : std::to_string(limits_.time.count()) + " ms"));
-    }
-    begin = eip;
+    throw GuestFault(
+        where + ": " + name + " stopped before returning" +
+        (budget_.exceeded.empty() ? std::string() : ": " + budget_.exceeded));
   }
   running_ = false;
   lastCall_.after = registers();

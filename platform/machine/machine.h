@@ -21,6 +21,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct uc_struct;
@@ -77,7 +78,9 @@ struct CallRecord {
   Registers before;              // at the first guest instruction
   Registers after;               // back at the return sentinel
   std::uint32_t result = 0;
-  std::vector<MemoryWrite> writes; // every guest store during the call
+  // Every guest store during the call, except repeats of a store among the
+  // last eight kept (same instruction, address, size and value).
+  std::vector<MemoryWrite> writes;
 };
 
 // Sees every guest call made through Machine::call. beforeCall runs once the
@@ -91,7 +94,9 @@ public:
 };
 
 // Bounds of a single guest call; 0 instructions means no instruction bound.
-// The time bound is checked every 250,000 instructions.
+// Instructions are counted a translated block at a time, so a call stops at
+// the end of the block that crosses the bound; the time bound is checked
+// every 1024 blocks.
 struct CallLimits {
   std::uint64_t instructions = 200'000'000;
   std::chrono::milliseconds time{30'000};
@@ -206,10 +211,13 @@ public:
   void mapMsr(std::uint32_t index, std::string name, MsrRead read,
               MsrWrite write);
   // Every RDMSR / WRMSR in [base, base + code.size()) becomes a trap into
-  // the MSR models, and every HLT a fault (nothing would wake the
-  // processor). Call for each region of guest code before running it.
+  // the MSR models, every HLT a fault (nothing would wake the processor),
+  // and every IN / OUT is marked so that port accesses name their
+  // instruction. Call for each region of guest code before running it.
   void trapMsrInstructions(std::uint32_t base,
                            std::span<const std::uint8_t> code);
+  // Drops the traps set in [base, base + size) (code that can no longer run).
+  void untrapInstructions(std::uint32_t base, std::uint32_t size);
   std::uint64_t hwcr() const { return hwcr_; }
   void setHwcr(std::uint64_t value) { hwcr_ = value; }
   // The 64-bit FS base last written through MSR 0xC0000100.
@@ -287,6 +295,7 @@ private:
   };
 
   friend struct HookEntry; // the Unicorn callbacks
+  friend struct PortInstruction;
 
   void setUpProcessor();
   Region &addRegion(Region region);
@@ -314,7 +323,7 @@ private:
   std::map<std::uint32_t, Msr> msrs_;
   std::map<std::uint32_t, Thunk> thunks_;
   std::uint32_t nextThunk_ = kSentinel + 16;
-  std::vector<std::uint32_t> msrSites_;
+  std::map<std::uint32_t, Hook *> sites_; // trapped instruction addresses
   std::vector<CallObserver *> observers_;
 
   std::uint32_t stackTop_ = 0;
@@ -323,6 +332,17 @@ private:
   std::uint64_t fsBaseMsr_ = 0;
   bool fsWindowActive_ = false; // FS points at the trap page
 
+  // The bounds of the call that runs.
+  struct Budget {
+    std::chrono::steady_clock::time_point started;
+    std::uint64_t executed = 0; // instructions
+    std::uint64_t blocks = 0;
+    // Size and instruction count of each translated block, by address.
+    std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::uint16_t>>
+        instructionsAt;
+  };
+  Budget budget_;
+  std::uint32_t portInstruction_ = 0; // the IN / OUT being handled
   bool running_ = false;
   std::optional<std::string> pendingFault_;
   CallRecord lastCall_;

@@ -2,6 +2,8 @@
 
 #include "hex.h"
 
+#include <algorithm>
+
 namespace pei {
 
 using machine::hex;
@@ -35,6 +37,22 @@ LoadedImage place(machine::Machine &machine, const PeImage &image,
   return loaded;
 }
 
+// Traps the special instructions of the image's executable sections only:
+// data that happens to hold their bytes never runs.
+void trapCode(machine::Machine &machine, const PeImage &image,
+              std::uint32_t base, std::span<const std::uint8_t> bytes) {
+  for (const PeSection &section : image.sections()) {
+    if (!section.executable()) {
+      continue;
+    }
+    const std::uint32_t size = std::min<std::uint32_t>(
+        std::max(section.virtualSize, section.rawSize),
+        static_cast<std::uint32_t>(bytes.size()) - section.virtualAddress);
+    machine.trapMsrInstructions(base + section.virtualAddress,
+                                bytes.subspan(section.virtualAddress, size));
+  }
+}
+
 } // namespace
 
 LoadedImage mapInFlash(machine::Machine &machine, const PeImage &image) {
@@ -42,7 +60,7 @@ LoadedImage mapInFlash(machine::Machine &machine, const PeImage &image) {
       place(machine, image, image.imageBase(), "flash (module image)");
   const std::vector<std::uint8_t> bytes = image.memoryImage();
   machine.write(flash.base, bytes);
-  machine.trapMsrInstructions(flash.base, bytes);
+  trapCode(machine, image, flash.base, bytes);
   return flash;
 }
 
@@ -60,11 +78,12 @@ LoadedImage mapShadow(machine::Machine &machine, const PeImage &image,
   const std::vector<std::uint8_t> bytes =
       image.relocatedTo(newBase, &shadow.relocations);
   machine.write(shadow.base, bytes);
-  machine.trapMsrInstructions(shadow.base, bytes);
+  trapCode(machine, image, shadow.base, bytes);
   return shadow;
 }
 
 void retireFlash(machine::Machine &machine, const LoadedImage &flash) {
+  machine.untrapInstructions(flash.regionBase, flash.regionSize);
   machine.protect(flash.regionBase, machine::kNone,
                   "the module runs from its shadow copy now; the flash copy "
                   "is no longer readable or executable");
