@@ -34,20 +34,32 @@ std::optional<std::array<std::uint32_t, 4>> slotsOf(emu::Platform &platform) {
 
 } // namespace
 
+// The images built with the suite, unless CONFORMANCE_FIRMWARE_DIR names a
+// directory holding another build of the module (TpmTransportPei.efi,
+// TpmTransportPeiTest.efi and its .map): a way to check that the suite
+// catches a changed module.
+std::filesystem::path imagePath(const char *built) {
+  if (const char *dir = std::getenv("CONFORMANCE_FIRMWARE_DIR")) {
+    return std::filesystem::path(dir) / std::filesystem::path(built).filename();
+  }
+  return built;
+}
+
 const pei::PeImage &shippedImage() {
-  static const pei::PeImage image = pei::PeImage::load(FIRMWARE_IMAGE_PATH);
+  static const pei::PeImage image =
+      pei::PeImage::load(imagePath(FIRMWARE_IMAGE_PATH));
   return image;
 }
 
 const pei::PeImage &testImage() {
   static const pei::PeImage image =
-      pei::PeImage::load(FIRMWARE_TEST_IMAGE_PATH);
+      pei::PeImage::load(imagePath(FIRMWARE_TEST_IMAGE_PATH));
   return image;
 }
 
 const pei::LinkerMap &testMap() {
   static const pei::LinkerMap map =
-      pei::LinkerMap::load(FIRMWARE_TEST_MAP_PATH);
+      pei::LinkerMap::load(imagePath(FIRMWARE_TEST_MAP_PATH));
   return map;
 }
 

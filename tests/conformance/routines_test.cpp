@@ -445,6 +445,17 @@ TEST(CopyBytes, HarmfulOverlapCopiesBackwardsAByteAtATime) {
                           std::pair{kOut + 2, 1u}, std::pair{kOut + 1, 1u}));
 }
 
+TEST(CopyBytes, RangesThatOnlyTouchCopyForwards) {
+  // The source ends right below the destination: no harmful overlap, so
+  // four-byte units first.
+  Routines rig;
+  rig.write(kOut, pattern(16));
+  rig.call("CopyBytes", {kOut + 8, kOut, 8}, {out(8, kOut + 8)});
+  EXPECT_THAT(stores(rig),
+              ElementsAre(std::pair{kOut + 8, 4u}, std::pair{kOut + 12, 4u}));
+  EXPECT_EQ(rig.read(kOut, 16), expectedCopy(pattern(16), 8, 0, 8));
+}
+
 TEST(CopyBytes, SevenBytesForwardAreOneUnitThenThreeBytes) {
   Routines rig;
   rig.write(kOut, pattern(32));
