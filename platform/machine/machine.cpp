@@ -994,9 +994,9 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
     if (const Region *region = findRegion(eip)) {
       where += " (" + region->name + " +" + hex(eip - region->base) + ")";
     }
-    throw GuestFault(
-        where + ": " + name + " stopped before returning" +
-        (budget_.exceeded.empty() ? std::string() : ": " + budget_.exceeded));
+    throw GuestFault(where + ": " + name +
+                     " stopped before returning (an instruction the platform "
+                     "does not trap, such as HLT outside the module)");
   }
   running_ = false;
   lastCall_.after = registers();
