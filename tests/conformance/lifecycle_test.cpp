@@ -276,6 +276,48 @@ TEST(Activation, APublishedOneProbesBeforeItInstalls) {
   EXPECT_EQ(rig.chipset().rootComplex().index(), 0xC0018000u);
 }
 
+TEST(Activation, FailingInstallAndNotifyAreIgnored) {
+  emu::Scenario scenario;
+  scenario.triggerInstalls = 0;
+  Booted rig(scenario);
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  // A services table below the IDT whose InstallPpi and NotifyPpi fail.
+  auto table = rig.machine().read(rig.foundation().servicesTable(), 24 + 112);
+  std::vector<std::string> calls;
+  auto put = [&](std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+      table[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+  };
+  put(24, rig.machine().addThunk("failing InstallPpi", [&](auto &) {
+    calls.push_back("InstallPpi");
+    return 0x80000009u; // EFI_OUT_OF_RESOURCES
+  }));
+  put(36, rig.machine().addThunk("failing NotifyPpi", [&](auto &) {
+    calls.push_back("NotifyPpi");
+    return efi::kInvalidParameter;
+  }));
+  const std::uint32_t at = rig.foundation().allocate(table);
+  const std::uint32_t pointer =
+      rig.foundation().allocate(std::vector<std::uint8_t>{
+          static_cast<std::uint8_t>(at), static_cast<std::uint8_t>(at >> 8),
+          static_cast<std::uint8_t>(at >> 16),
+          static_cast<std::uint8_t>(at >> 24)});
+  rig.machine().write32(rig.machine().idtBase() - 4, pointer);
+  rig.foundation().installPpi(
+      efi::guids::kTriggerPpi,
+      rig.foundation().allocate(std::vector<std::uint8_t>(4, 0)));
+  EXPECT_THAT(calls, ElementsAre("InstallPpi", "NotifyPpi"));
+  ASSERT_FALSE(rig.foundation().fired().empty());
+  EXPECT_EQ(rig.foundation().fired().back().status, efi::kSuccess);
+}
+
+TEST(Activation, ReadSetupVariableRefusesANullDestination) {
+  Routines rig;
+  EXPECT_EQ(rig.call("?ReadSetupVariable@@YAIPAE@Z", {0}),
+            efi::kInvalidParameter);
+}
+
 TEST(Activation, TwoTriggersPublishTwice) {
   emu::Scenario scenario;
   scenario.triggerInstalls = 2;

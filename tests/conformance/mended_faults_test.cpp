@@ -96,8 +96,14 @@ TEST_P(MendedB, AWarningFromTheVariableServiceDeclines) {
     const std::uint32_t ppi = rig.foundation().allocateFunctionTable(
         "WarningVariables", {"GetVariable", "!NextVariableName"},
         [&](unsigned) {
-          return [&](machine::ThunkCall &) -> std::uint32_t {
+          return [&](machine::ThunkCall &call) -> std::uint32_t {
             ++calls;
+            // "Setup" by name, no attributes wanted, 1024 bytes offered.
+            EXPECT_EQ(call.argument(3), 0u);
+            EXPECT_EQ(call.machine().read32(call.argument(4)), 1024u);
+            EXPECT_EQ(call.machine().read(call.argument(1), 12),
+                      (std::vector<std::uint8_t>{'S', 0, 'e', 0, 't', 0, 'u', 0,
+                                                 'p', 0, 0, 0}));
             return 1;
           };
         });
