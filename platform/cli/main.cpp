@@ -19,7 +19,8 @@ struct Subcommand {
 const Subcommand kSubcommands[] = {
     {"boot", "boot a module image through PEI and drive a TPM session",
      cli::runBoot},
-    {"serve", "TPM simulator endpoint (mssim, swtpm) through the module",
+    {"serve",
+     "serve a TPM simulator endpoint (mssim, swtpm) through the module",
      serve::runServe},
 };
 
