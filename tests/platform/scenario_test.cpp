@@ -1,0 +1,141 @@
+// The scenario options that boot and serve share: values land where they
+// should, applied in order, and bad values are refused in one line.
+#include "platform.h"
+#include "scenario.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using emu::Scenario;
+using emu::UsageError;
+
+Scenario parse(std::vector<std::string> args) {
+  Scenario scenario;
+  for (std::size_t i = 0; i < args.size();) {
+    if (!emu::parseScenarioOption(args, i, scenario)) {
+      throw std::invalid_argument("not a scenario option: " + args[i]);
+    }
+  }
+  return scenario;
+}
+
+std::string refusal(std::vector<std::string> args) {
+  try {
+    parse(std::move(args));
+  } catch (const UsageError &error) {
+    return error.what();
+  }
+  return "(accepted)";
+}
+
+TEST(ScenarioOptions, SetupBytesAreAppliedInOrder) {
+  EXPECT_EQ(Scenario{}.setup, Scenario::defaultSetup());
+  EXPECT_EQ((*Scenario{}.setup)[256], 2);
+
+  const Scenario grown = parse({"--setup-size", "16", "--setup-byte=500=0x7F",
+                                "--no-setup", "--select-override", "1"});
+  ASSERT_TRUE(grown.setup.has_value()) << "a byte after --no-setup makes one";
+  EXPECT_EQ(grown.setup->size(), 459u);
+  EXPECT_EQ((*grown.setup)[458], 1);
+  EXPECT_EQ((*grown.setup)[256], 0);
+
+  const Scenario cut = parse({"--setup-byte", "700=9", "--setup-size", "300"});
+  EXPECT_EQ(cut.setup->size(), 300u);
+  EXPECT_EQ((*cut.setup)[256], 2);
+  EXPECT_FALSE(parse({"--no-setup"}).setup.has_value());
+}
+
+TEST(ScenarioOptions, PlatformChoicesReachTheirModels) {
+  using Completion = devices::CoprocessorConfig::Completion;
+  const Scenario s = parse({"--coprocessor",
+                            "absent",
+                            "--base-source=msr",
+                            "--msr-base",
+                            "0xFFFFFFFF",
+                            "--completion",
+                            "polls:7",
+                            "--config-window",
+                            "above",
+                            "--timer",
+                            "absent",
+                            "--trigger",
+                            "2",
+                            "--device-selected",
+                            "0",
+                            "--no-pcd-ppi",
+                            "--token11-max",
+                            "8",
+                            "--shadow-address",
+                            "0x800000",
+                            "--max-instructions",
+                            "0",
+                            "--timeout-ms",
+                            "1500"});
+  EXPECT_FALSE(s.chipset.coprocessor.present);
+  EXPECT_EQ(s.chipset.coprocessor.baseSource,
+            devices::CoprocessorConfig::BaseSource::Msr);
+  EXPECT_EQ(s.chipset.coprocessor.msrBase, 0xFFFFFFFFu);
+  EXPECT_EQ(s.chipset.coprocessor.completion, Completion::AfterPolls);
+  EXPECT_EQ(s.chipset.coprocessor.polls, 7u);
+  EXPECT_EQ(s.chipset.mmioConfigMsr, Scenario::kWindowAbove);
+  EXPECT_FALSE(s.chipset.pmTimerPort.has_value());
+  EXPECT_EQ(s.triggerInstalls, 2u);
+  EXPECT_EQ(s.deviceSelectedInstalls, 0u);
+  EXPECT_FALSE(s.pcdPpi);
+  EXPECT_EQ(s.pcd.token11MaxSize, 8u);
+  EXPECT_EQ(s.shadowAddress, 0x800000u);
+  EXPECT_EQ(s.limits.instructions, 0u);
+  EXPECT_EQ(s.limits.time.count(), 1500);
+
+  const Scenario failing = parse({"--completion", "error:0x21"});
+  EXPECT_EQ(failing.chipset.coprocessor.completion, Completion::Fail);
+  EXPECT_EQ(failing.chipset.coprocessor.error, 0x21u);
+}
+
+TEST(ScenarioOptions, BadValuesAreRefusedInOneLine) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--trigger", "3"},
+      {"--setup-byte", "12"},
+      {"--setup-byte", "1=256"},
+      {"--completion", "sometimes"},
+      {"--completion", "error:0"},
+      {"--timer", "0"},
+      {"--config-window", "sideways"},
+      {"--shadow-address", "0x1z"},
+      {"--coprocessor", "maybe"},
+      {"--trigger"},
+      {"--no-setup=1"},
+      {"--setup-file", "/nonexistent/setup.bin"},
+      {"--timeout-ms", "0"},
+  };
+  for (const auto &args : bad) {
+    const std::string message = refusal(args);
+    EXPECT_NE(message, "(accepted)") << args[0];
+    EXPECT_NE(message.find(args[0].substr(0, args[0].find('='))),
+              std::string::npos)
+        << "names the option: " << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+  }
+  Scenario untouched;
+  std::vector<std::string> other = {"--verbose"};
+  std::size_t index = 0;
+  EXPECT_FALSE(emu::parseScenarioOption(other, index, untouched));
+  EXPECT_EQ(index, 0u);
+}
+
+TEST(ScenarioOptions, ExpectationsFollowTheModulesRules) {
+  Scenario s;
+  EXPECT_TRUE(emu::expectationsFor(s).published);
+  (*s.setup)[458] = 1;
+  EXPECT_FALSE(emu::expectationsFor(s).published);
+  s.setup->resize(2000);
+  EXPECT_TRUE(emu::expectationsFor(s).published) << "too large to read";
+  s.triggerInstalls = 2;
+  s.deviceSelectedInstalls = 2;
+  EXPECT_EQ(emu::expectationsFor(s).token11Writes, 4u);
+  s.chipset.coprocessor.responseAddressHigh = 1;
+  EXPECT_EQ(emu::expectationsFor(s).transportStatus, efi::kUnsupported);
+}
+
+} // namespace
