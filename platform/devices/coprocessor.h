@@ -43,9 +43,9 @@ struct CoprocessorConfig {
   unsigned polls = 3;
   std::uint32_t error = 1;
   std::uint32_t responseAddressHigh = 0; // non-zero: above 4 GiB
-  bool responseSizeZero = false; // report a response size of 0 when done
+  bool responseSizeZero = false;   // report a response size of 0 when done
   bool commandAddressZero = false; // CommandAddress reads 0 (not set up)
-  std::uint16_t status = 0x0010; // initial status register (capabilities)
+  std::uint16_t status = 0x0010;   // initial status register (capabilities)
   std::uint16_t command = 0x0000;
 };
 

@@ -12,7 +12,7 @@
 namespace pei {
 
 // EFI_PEI_READ_ONLY_VARIABLE2_PPI with one variable, "Setup" under its vendor
-// GUID. GetVariable answers as the PI specification says: EFI_NOT_FOUND for
+// GUID. GetVariable answers as PI defines it: EFI_NOT_FOUND for
 // any other variable or when "Setup" is absent, EFI_BUFFER_TOO_SMALL with
 // *DataSize set to the size needed, EFI_INVALID_PARAMETER for a null name,
 // GUID or size (or a null buffer big enough), else the bytes.

@@ -232,7 +232,7 @@ protected:
   static constexpr std::uint32_t kData = kBuffers + 0x1000;
 };
 
-TEST_F(ServicesTest, GetVariableAnswersAsThePiSpecificationSays) {
+TEST_F(ServicesTest, GetVariableAnswersAsPiDefinesIt) {
   std::vector<std::uint8_t> setup(2000);
   for (std::size_t i = 0; i < setup.size(); ++i) {
     setup[i] = static_cast<std::uint8_t>(i * 7);
