@@ -79,6 +79,21 @@ struct Exchange {
   std::vector<std::uint8_t> response;
 };
 
+// The physical address space as the platform lays it out (nothing else is
+// mapped; every other access stops the run):
+//   0x00010000  GDT and IDT (the services pointer 4 bytes below the IDT)  r--
+//   0x00020000  thunks of the platform's functions, the return sentinel    r-x
+//   0x00040000  temporary RAM, stack of the dispatch from flash           rw-
+//   0x00060000  PEI Foundation data: services table, platform PPIs        r--
+//   0x00100000  permanent memory (2 MiB), stack from the shadow on        rw-
+//   0x00310000  buffers of the platform's own calls into the transport    rw-
+//   0x00400000  the shadow copy (Scenario::shadowAddress)                 r-x
+//   0xE0000000  configuration window, when the scenario puts it below 4 GiB
+//   0xFEB00000  co-processor: control area, +0x2000 command area, +0x7000
+//               response area, unmapped guard pages between and around
+//   0xFED80000  chipset registers (the timer port register at 0x364)
+//   0xFEF00000  the FS window's trap page
+//   link base   flash copy of the image (r-x; nothing once shadowed)
 class Platform {
 public:
   // Memory the platform lays out around the module.
