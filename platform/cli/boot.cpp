@@ -88,17 +88,9 @@ int runBoot(std::span<const std::string> args) {
 
   std::optional<pei::PeImage> image;
   try {
-    image = pei::PeImage::load(*imagePath);
-  } catch (const std::exception &error) {
+    image = emu::loadScenarioImage(*imagePath, scenario);
+  } catch (const emu::UsageError &error) {
     return usageError(error.what());
-  }
-  if (scenario.shadowAddress % 0x1000 != 0 ||
-      scenario.shadowAddress == image->imageBase()) {
-    return usageError("--shadow-address " +
-                      machine::hex(scenario.shadowAddress, 8) +
-                      ": expected a page-aligned address other than the "
-                      "link base " +
-                      machine::hex(image->imageBase(), 8));
   }
 
   emu::StateDirectory state(scenario.tpmStateDir);

@@ -1,7 +1,10 @@
 #include "scenario.h"
 
+#include "hex.h"
+
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 namespace emu {
 
@@ -375,6 +378,25 @@ std::string scenarioOptionsHelp() {
     text += "      " + line + "\n";
   }
   return text;
+}
+
+pei::PeImage loadScenarioImage(const std::filesystem::path &path,
+                               const Scenario &scenario) {
+  std::optional<pei::PeImage> image;
+  try {
+    image = pei::PeImage::load(path);
+  } catch (const std::exception &error) {
+    throw UsageError(error.what());
+  }
+  if (scenario.shadowAddress % 0x1000 != 0 ||
+      scenario.shadowAddress == image->imageBase()) {
+    throw UsageError("--shadow-address " +
+                     machine::hex(scenario.shadowAddress, 8) +
+                     ": expected a page-aligned address other than the "
+                     "link base " +
+                     machine::hex(image->imageBase(), 8));
+  }
+  return std::move(*image);
 }
 
 } // namespace emu

@@ -5,6 +5,7 @@
 
 #include "chipset.h"
 #include "machine.h"
+#include "pe_image.h"
 #include "services.h"
 
 #include <cstdint>
@@ -69,6 +70,12 @@ bool parseScenarioOption(std::span<const std::string> args, std::size_t &index,
 
 // The scenario options, documented for --help (one option per line block).
 std::string scenarioOptionsHelp();
+
+// Loads the module image a scenario boots and checks that the scenario can
+// place its shadow copy (page aligned, away from the link base). Throws
+// UsageError naming the image or the option at fault.
+pei::PeImage loadScenarioImage(const std::filesystem::path &path,
+                               const Scenario &scenario);
 
 // A number in decimal or 0x-hex, within [0, max]; `what` names it in errors.
 std::uint64_t parseNumber(std::string_view text, std::uint64_t max,
