@@ -19,7 +19,7 @@ std::string describe(const WritableRange &range) {
 
 Invariants::Invariants(machine::Machine &machine) : machine_(machine) {
   watch("MSR 0xC0010015 (hardware configuration)",
-        [&machine] { return machine.hwcr(); });
+        [&machine] { return machine.wrapControl(); });
   machine_.addObserver(this);
 }
 

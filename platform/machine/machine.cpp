@@ -679,7 +679,7 @@ void Machine::physicalWrite(std::uint64_t address, unsigned size,
 // register says otherwise.
 std::uint64_t Machine::fsTarget(std::uint64_t offset) const {
   const std::uint64_t target = fsBaseMsr_ + offset;
-  return (hwcr_ & kHwcrNoWrap4G) ? target : target % k4GiB;
+  return (wrapControl_ & kNoWrapAt4G) ? target : target % k4GiB;
 }
 
 std::uint64_t Machine::fsTrapRead(std::uint64_t offset, unsigned size) {
@@ -722,7 +722,7 @@ void Machine::mapPorts(std::uint16_t first, std::uint16_t count,
 
 void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
                      MsrWrite write) {
-  if (index == kMsrFsBase || index == kMsrHwcr) {
+  if (index == kMsrFsBase || index == kMsrWrapControl) {
     throw MachineError("MSR " + hex(index, 8) + " belongs to the processor");
   }
   msrs_[index] = {std::move(name), std::move(read), std::move(write)};
@@ -780,8 +780,8 @@ void Machine::rdmsr(std::uint32_t at) {
                 ? fsBaseMsr_
                 : registers().fsBase;
     name = "FS base";
-  } else if (index == kMsrHwcr) {
-    value = hwcr_;
+  } else if (index == kMsrWrapControl) {
+    value = wrapControl_;
     name = "hardware configuration";
   } else {
     const auto found = msrs_.find(index);
@@ -806,17 +806,18 @@ void Machine::wrmsr(std::uint32_t at) {
     trace_.add({TraceEvent::Kind::Msr, true, at, index, 8, value, "FS base"});
     // Below 4 GiB the processor uses the base as it is. Above, the machine
     // keeps the 64-bit base and points FS at the trap page, whose accesses
-    // it forwards to the physical address (wrapped or not, by HWCR).
+    // it forwards to the physical address (wrapped or not, by the wrap-control
+    // MSR).
     fsBaseMsr_ = value;
     fsWindowActive_ = value >= k4GiB;
     uc_x86_msr msr{kMsrFsBase, fsWindowActive_ ? kFsWindowTrap : value};
     check(uc_reg_write(engine_.get(), UC_X86_REG_MSR, &msr), "FS base");
     return;
   }
-  if (index == kMsrHwcr) {
+  if (index == kMsrWrapControl) {
     trace_.add({TraceEvent::Kind::Msr, true, at, index, 8, value,
                 "hardware configuration"});
-    hwcr_ = value;
+    wrapControl_ = value;
     return;
   }
   const auto found = msrs_.find(index);

@@ -138,8 +138,8 @@ class Machine {
 public:
   // Model-specific registers the processor itself owns.
   static constexpr std::uint32_t kMsrFsBase = 0xC0000100;
-  static constexpr std::uint32_t kMsrHwcr = 0xC0010015;
-  static constexpr std::uint64_t kHwcrNoWrap4G = 1ull << 17;
+  static constexpr std::uint32_t kMsrWrapControl = 0xC0010015;
+  static constexpr std::uint64_t kNoWrapAt4G = 1ull << 17;
 
   // Fixed layout of the machine's own pages.
   static constexpr std::uint32_t kSystemBase = 0x00010000; // GDT, IDT
@@ -218,8 +218,8 @@ public:
                            std::span<const std::uint8_t> code);
   // Drops the traps set in [base, base + size) (code that can no longer run).
   void untrapInstructions(std::uint32_t base, std::uint32_t size);
-  std::uint64_t hwcr() const { return hwcr_; }
-  void setHwcr(std::uint64_t value) { hwcr_ = value; }
+  std::uint64_t wrapControl() const { return wrapControl_; }
+  void setWrapControl(std::uint64_t value) { wrapControl_ = value; }
   // The 64-bit FS base last written through MSR 0xC0000100.
   std::uint64_t fsBaseMsr() const { return fsBaseMsr_; }
 
@@ -328,7 +328,7 @@ private:
 
   std::uint32_t stackTop_ = 0;
   std::uint32_t idtBase_ = kIdtAddress;
-  std::uint64_t hwcr_ = 0;
+  std::uint64_t wrapControl_ = 0;
   std::uint64_t fsBaseMsr_ = 0;
   bool fsWindowActive_ = false; // FS points at the trap page
 

@@ -241,7 +241,7 @@ TEST(Wire, WindowAboveFourGiBGoesThroughFsWithWrapControl) {
   scenario.chipset.mmioConfigMsr = emu::Scenario::kWindowAbove;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
-  rig.machine().setHwcr(0x0000000000000400); // a bit of its own to keep
+  rig.machine().setWrapControl(0x0000000000000400); // a bit of its own to keep
   rig.stage(getRandom(8), 0x4000);
   const std::size_t mark = rig.mark();
   ASSERT_EQ(rig.send(12), efi::kSuccess);
@@ -276,7 +276,7 @@ TEST(Wire, WindowAboveFourGiBGoesThroughFsWithWrapControl) {
   EXPECT_THAT(targets, ElementsAre(0x10E0040004u, 0x10E0040004u, 0x10E00000B8u,
                                    0x10E00000BCu, 0x10E0040048u, 0x10E0040020u,
                                    0x10E0040004u));
-  EXPECT_EQ(rig.machine().hwcr(), 0x400u);
+  EXPECT_EQ(rig.machine().wrapControl(), 0x400u);
 }
 
 } // namespace

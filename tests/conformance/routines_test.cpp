@@ -166,8 +166,8 @@ TEST(HighWindow, ReadsGoThroughFsWithWrapControlSetAndPutBack) {
     Routines rig;
     HighMemory high(rig);
     // Other bits of the wrap-control MSR are kept, bit 17 added.
-    const std::uint64_t hwcr = 0x0000000100000010;
-    rig.machine().setHwcr(hwcr);
+    const std::uint64_t wrapControl = 0x0000000100000010;
+    rig.machine().setWrapControl(wrapControl);
     rig.write(kOut, std::vector<std::uint8_t>(4, 0xEE));
     const unsigned width = code == 3 ? 4 : code;
     rig.call("MemReadByWidth", {code, 0x34500020, 0x12, kOut}, {out(width)});
@@ -177,10 +177,10 @@ TEST(HighWindow, ReadsGoThroughFsWithWrapControlSetAndPutBack) {
     }
     EXPECT_EQ(rig.read(kOut, 4), expected);
     EXPECT_THAT(msrs(rig),
-                ElementsAre(MsrAccess{false, kMsrWrap, hwcr},
-                            MsrAccess{true, kMsrWrap, hwcr | 1u << 17},
+                ElementsAre(MsrAccess{false, kMsrWrap, wrapControl},
+                            MsrAccess{true, kMsrWrap, wrapControl | 1u << 17},
                             MsrAccess{true, kMsrFsBase, 0x1234500020},
-                            MsrAccess{true, kMsrWrap, hwcr}));
+                            MsrAccess{true, kMsrWrap, wrapControl}));
     const auto through = rig.events(TraceEvent::Kind::Memory);
     ASSERT_EQ(through.size(), 1u);
     EXPECT_EQ(through[0].address, 0x1234500020u);
@@ -188,7 +188,7 @@ TEST(HighWindow, ReadsGoThroughFsWithWrapControlSetAndPutBack) {
     // FS selector and base, and the MSR, are back: the invariants checked
     // them; the selector is the flat data segment again.
     EXPECT_EQ(rig.machine().registers().fs, machine::Machine::kDataSelector);
-    EXPECT_EQ(rig.machine().hwcr(), hwcr);
+    EXPECT_EQ(rig.machine().wrapControl(), wrapControl);
   }
 }
 

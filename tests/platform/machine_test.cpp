@@ -142,14 +142,14 @@ TEST_F(MachineTest, FsWindowReachesAbove4GiBOnlyWithWrapControlSet) {
       },
       nullptr);
   // Wrap control on: FS base 0x12_00000010 reaches the high registers.
-  run(m, Stub::Wrmsr, {Machine::kMsrHwcr, 1u << 17, 0});
+  run(m, Stub::Wrmsr, {Machine::kMsrWrapControl, 1u << 17, 0});
   run(m, Stub::Wrmsr, {Machine::kMsrFsBase, 0x10, 0x12});
   EXPECT_EQ(run(m, Stub::FsRead32, {4}), 0x5A5A0014u);
   EXPECT_EQ(seen, 0x14u);
   EXPECT_EQ(run(m, Stub::RdmsrHigh, {Machine::kMsrFsBase}), 0x12u);
 
   // Wrap control off: the same access wraps to 0x00000014, where nothing is.
-  run(m, Stub::Wrmsr, {Machine::kMsrHwcr, 0, 0});
+  run(m, Stub::Wrmsr, {Machine::kMsrWrapControl, 0, 0});
   const std::string wrapped = faultOf(Stub::FsRead32, {4});
   EXPECT_NE(wrapped.find("physical address 0x00000014"), std::string::npos)
       << wrapped;
