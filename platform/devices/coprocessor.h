@@ -39,6 +39,8 @@ struct CoprocessorConfig {
   // Bits 19:0 of the base address register (type and prefetch bits, or
   // whatever the hardware leaves there); the base itself is bits 31:20.
   std::uint32_t barLowBits = 0;
+  // Firmware has not assigned the base address register: its base bits read 0.
+  bool barUnassigned = false;
   Completion completion = Completion::Immediately;
   unsigned polls = 3;
   std::uint32_t error = 1;

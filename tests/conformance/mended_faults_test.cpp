@@ -197,13 +197,20 @@ TEST(MendedE, AnAreaThatIsNotSetUpIsUnsupported) {
   }
 }
 
-// f. A base of 0 (an MSR reading 0) is no co-processor: the control area is
-// never looked for at physical 0.
-TEST(MendedF, ABaseOfZeroIsNotFound) {
+// f. A base of 0 (an MSR reading 0, or an unassigned base address register)
+// is no co-processor: the control area is never looked for at physical 0.
+class MendedF : public ::testing::TestWithParam<bool> {};
+
+TEST_P(MendedF, ABaseOfZeroIsNotFound) {
   emu::Scenario scenario;
-  scenario.chipset.coprocessor.baseSource =
-      devices::CoprocessorConfig::BaseSource::Msr;
-  scenario.chipset.coprocessor.msrBase = 0;
+  if (GetParam()) {
+    scenario.chipset.coprocessor.baseSource =
+        devices::CoprocessorConfig::BaseSource::Msr;
+    scenario.chipset.coprocessor.msrBase = 0;
+  } else {
+    scenario.chipset.coprocessor.barUnassigned = true;
+    scenario.chipset.coprocessor.barLowBits = 0x0000000C; // 32-bit, prefetch
+  }
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   rig.stage(getRandom(8), 0x4000);
@@ -216,6 +223,11 @@ TEST(MendedF, ABaseOfZeroIsNotFound) {
   // Receive found nothing and left the command register alone.
   EXPECT_THAT(commandWrites(rig.events(mark)), ElementsAre(6u, 0u));
 }
+
+INSTANTIATE_TEST_SUITE_P(BaseSources, MendedF, ::testing::Bool(),
+                         [](const auto &info) {
+                           return info.param ? "FromMsr" : "FromBar";
+                         });
 
 // g. The status half of the command register keeps its error bits across
 // every exchange: both writes carry 0 there.
