@@ -102,19 +102,13 @@ TEST_F(Snippets, TheModulesImageIsNeverWritten) {
 TEST_F(Snippets, MsrsAndFsMustBePutBack) {
   // mov ecx, msr; mov eax, low; mov edx, high; wrmsr; ret
   auto wrmsr = [](std::uint32_t msr, std::uint32_t low, std::uint32_t high) {
-    std::vector<std::uint8_t> code = {0xB9};
-    for (std::uint32_t v : {msr}) {
+    std::vector<std::uint8_t> code;
+    for (const auto &[opcode, value] :
+         {std::pair{0xB9, msr}, std::pair{0xB8, low}, std::pair{0xBA, high}}) {
+      code.push_back(static_cast<std::uint8_t>(opcode));
       for (int i = 0; i < 4; ++i) {
-        code.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        code.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
       }
-    }
-    code.push_back(0xB8);
-    for (int i = 0; i < 4; ++i) {
-      code.push_back(static_cast<std::uint8_t>(low >> (8 * i)));
-    }
-    code.push_back(0xBA);
-    for (int i = 0; i < 4; ++i) {
-      code.push_back(static_cast<std::uint8_t>(high >> (8 * i)));
     }
     code.insert(code.end(), {0x0F, 0x30, 0xC3});
     return code;

@@ -73,32 +73,43 @@ TEST(Dispatch, FromTheShadowArmsTheTriggerAndRunsRelocated) {
   EXPECT_GT(rig.report().relocations, 0u);
 }
 
-// A copy of the Foundation's services table whose NotifyPpi and
-// RegisterForShadow are the test's own.
+// Byte offsets of the services the tests replace in the services table.
+constexpr std::uint32_t kInstallPpi = 24;
+constexpr std::uint32_t kNotifyPpi = 36;
+constexpr std::uint32_t kRegisterForShadow = 116;
+
+// A copy of the Foundation's services table (up to RegisterForShadow) with
+// the given slots replaced; returns a services pointer to it.
+std::uint32_t servicesWith(
+    Booted &rig,
+    std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> slots) {
+  auto &foundation = rig.foundation();
+  const std::uint32_t table = foundation.allocate(
+      rig.machine().read(foundation.servicesTable(), kRegisterForShadow + 4));
+  for (const auto &[offset, function] : slots) {
+    rig.machine().write32(table + offset, function);
+  }
+  const std::uint32_t pointer =
+      foundation.allocate(std::vector<std::uint8_t>(4));
+  rig.machine().write32(pointer, table);
+  return pointer;
+}
+
+// A services table whose NotifyPpi and RegisterForShadow are the test's own.
 struct OwnServices {
   OwnServices(Booted &rig, std::uint32_t notifyStatus) {
-    auto table = rig.machine().read(rig.foundation().servicesTable(), 24 + 112);
-    auto put = [&](std::size_t offset, std::uint32_t value) {
-      for (int i = 0; i < 4; ++i) {
-        table[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-      }
-    };
-    put(36, rig.machine().addThunk(
-                "own NotifyPpi", [this, notifyStatus](machine::ThunkCall &c) {
-                  notified.push_back({c.argument(0), c.argument(1)});
-                  return notifyStatus;
-                }));
-    put(116, rig.machine().addThunk("own RegisterForShadow",
-                                    [this](machine::ThunkCall &) {
-                                      ++registrations;
-                                      return efi::kAlreadyStarted;
-                                    }));
-    const std::uint32_t at = rig.foundation().allocate(table);
-    std::vector<std::uint8_t> pointer(4);
-    for (int i = 0; i < 4; ++i) {
-      pointer[i] = static_cast<std::uint8_t>(at >> (8 * i));
-    }
-    servicesPointer = rig.foundation().allocate(pointer);
+    const std::uint32_t notify = rig.machine().addThunk(
+        "own NotifyPpi", [this, notifyStatus](machine::ThunkCall &c) {
+          notified.push_back({c.argument(0), c.argument(1)});
+          return notifyStatus;
+        });
+    const std::uint32_t shadow = rig.machine().addThunk(
+        "own RegisterForShadow", [this](machine::ThunkCall &) {
+          ++registrations;
+          return efi::kAlreadyStarted;
+        });
+    servicesPointer =
+        servicesWith(rig, {{kNotifyPpi, notify}, {kRegisterForShadow, shadow}});
   }
   std::uint32_t servicesPointer = 0;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> notified;
@@ -282,27 +293,19 @@ TEST(Activation, FailingInstallAndNotifyAreIgnored) {
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   // A services table below the IDT whose InstallPpi and NotifyPpi fail.
-  auto table = rig.machine().read(rig.foundation().servicesTable(), 24 + 112);
   std::vector<std::string> calls;
-  auto put = [&](std::size_t offset, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-      table[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-  };
-  put(24, rig.machine().addThunk("failing InstallPpi", [&](auto &) {
-    calls.push_back("InstallPpi");
-    return 0x80000009u; // EFI_OUT_OF_RESOURCES
-  }));
-  put(36, rig.machine().addThunk("failing NotifyPpi", [&](auto &) {
-    calls.push_back("NotifyPpi");
-    return efi::kInvalidParameter;
-  }));
-  const std::uint32_t at = rig.foundation().allocate(table);
+  const std::uint32_t install =
+      rig.machine().addThunk("failing InstallPpi", [&](auto &) {
+        calls.push_back("InstallPpi");
+        return 0x80000009u; // EFI_OUT_OF_RESOURCES
+      });
+  const std::uint32_t notify =
+      rig.machine().addThunk("failing NotifyPpi", [&](auto &) {
+        calls.push_back("NotifyPpi");
+        return efi::kInvalidParameter;
+      });
   const std::uint32_t pointer =
-      rig.foundation().allocate(std::vector<std::uint8_t>{
-          static_cast<std::uint8_t>(at), static_cast<std::uint8_t>(at >> 8),
-          static_cast<std::uint8_t>(at >> 16),
-          static_cast<std::uint8_t>(at >> 24)});
+      servicesWith(rig, {{kInstallPpi, install}, {kNotifyPpi, notify}});
   rig.machine().write32(rig.machine().idtBase() - 4, pointer);
   rig.foundation().installPpi(
       efi::guids::kTriggerPpi,

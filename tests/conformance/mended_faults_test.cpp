@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace conformance {
 namespace {
@@ -19,19 +20,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 using Completion = devices::CoprocessorConfig::Completion;
-
-constexpr std::uint32_t kAreaSize = 0x4000;
-
-std::vector<std::uint32_t> commandWrites(const std::vector<TraceEvent> &ev) {
-  std::vector<std::uint32_t> list;
-  for (const auto &e : ev) {
-    if (e.kind == TraceEvent::Kind::PciConfig && e.write &&
-        e.address == 0x40004) {
-      list.push_back(static_cast<std::uint32_t>(e.value));
-    }
-  }
-  return list;
-}
 
 // a. Without the PCD PPI nothing is called through the pointer the failed
 // lookup left behind.

@@ -5,8 +5,10 @@
 #include "tpm_engine.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
 namespace conformance {
 
@@ -32,8 +34,6 @@ std::optional<std::array<std::uint32_t, 4>> slotsOf(emu::Platform &platform) {
   return slots;
 }
 
-} // namespace
-
 // The images built with the suite, unless CONFORMANCE_FIRMWARE_DIR names a
 // directory holding another build of the module (TpmTransportPei.efi,
 // TpmTransportPeiTest.efi and its .map): a way to check that the suite
@@ -44,6 +44,8 @@ std::filesystem::path imagePath(const char *built) {
   }
   return built;
 }
+
+} // namespace
 
 const pei::PeImage &shippedImage() {
   static const pei::PeImage image =
@@ -164,6 +166,18 @@ std::vector<std::string> serviceTexts(const std::vector<TraceEvent> &events) {
     }
   }
   return texts;
+}
+
+std::vector<std::uint32_t>
+commandWrites(const std::vector<TraceEvent> &events) {
+  std::vector<std::uint32_t> values;
+  for (const TraceEvent &event : events) {
+    if (event.kind == TraceEvent::Kind::PciConfig && event.write &&
+        event.address == 0x40004) {
+      values.push_back(static_cast<std::uint32_t>(event.value));
+    }
+  }
+  return values;
 }
 
 unsigned Booted::transportInstalls() const {

@@ -125,6 +125,12 @@ private:
 // control area, modelled memory-mapped registers).
 std::vector<TraceEvent> hardware(const std::vector<TraceEvent> &events);
 std::vector<std::string> serviceTexts(const std::vector<TraceEvent> &events);
+// The values written to the co-processor's command register (0:8.0 register
+// 0x04), in order.
+std::vector<std::uint32_t> commandWrites(const std::vector<TraceEvent> &events);
+
+// The size of the co-processor's command area and of its response area.
+constexpr std::uint32_t kAreaSize = 0x4000;
 
 // A TPM2_GetRandom command (10-byte header + 2-byte count).
 std::vector<std::uint8_t> getRandom(std::uint16_t count);

@@ -15,12 +15,9 @@ namespace conformance {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 using Completion = devices::CoprocessorConfig::Completion;
-
-constexpr std::uint32_t kAreaSize = 0x4000;
 
 // "R Field" / "W Field=value" for each control-area access.
 std::vector<std::string> control(const std::vector<TraceEvent> &events) {
@@ -29,18 +26,6 @@ std::vector<std::string> control(const std::vector<TraceEvent> &events) {
     if (e.kind == TraceEvent::Kind::ControlArea) {
       list.push_back(e.write ? "W " + e.detail + "=" + machine::hex(e.value)
                              : "R " + e.detail);
-    }
-  }
-  return list;
-}
-
-// The values written to the co-processor's command register, in order.
-std::vector<std::uint32_t> commandWrites(const std::vector<TraceEvent> &ev) {
-  std::vector<std::uint32_t> list;
-  for (const auto &e : ev) {
-    if (e.kind == TraceEvent::Kind::PciConfig && e.write &&
-        e.address == 0x40004) {
-      list.push_back(static_cast<std::uint32_t>(e.value));
     }
   }
   return list;
