@@ -218,6 +218,34 @@ TEST(Statuses, EachOutcomeWithTheCommandRegisterPutBack) {
   }
 }
 
+TEST(Statuses, NoResponseAreaIsUnsupportedAndNothingIsStarted) {
+  // The base from the MSR is taken as it reads, so it can name plain memory
+  // of the test's own as the control area: every field 0 but CommandAddress,
+  // so that the ResponseAddress of 0 alone refuses the exchange.
+  constexpr std::uint32_t kArea = emu::Platform::kCallerBuffers + 0xE000;
+  emu::Scenario scenario;
+  scenario.chipset.coprocessor.baseSource =
+      devices::CoprocessorConfig::BaseSource::Msr;
+  scenario.chipset.coprocessor.msrBase = kArea;
+  Booted rig(scenario);
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  auto &m = rig.machine();
+  m.write(kArea, std::vector<std::uint8_t>(0x40, 0));
+  m.write32(kArea + devices::Coprocessor::kCommandAddress,
+            rig.coprocessor().commandAddress());
+  const auto area = m.read(kArea, 0x40);
+  rig.stage(getRandom(8), 0x4000);
+  const std::size_t mark = rig.mark();
+  EXPECT_EQ(rig.send(12), efi::kUnsupported);
+  EXPECT_EQ(rig.receive(), efi::kUnsupported);
+  EXPECT_EQ(rig.execute(12), efi::kUnsupported);
+  EXPECT_EQ(m.read(kArea, 0x40), area); // neither ResponseSize nor Start
+  EXPECT_EQ(m.read(Booted::kResponse, 4), std::vector<std::uint8_t>(4, 0xA5));
+  EXPECT_THAT(commandWrites(rig.events(mark)),
+              ElementsAre(6u, 0u, 6u, 0u, 6u, 0u));
+  EXPECT_TRUE(rig.coprocessor().commands().empty());
+}
+
 // --- the exchange, access by access ------------------------------------------
 
 TEST(Exchange, SendAccessesTheControlAreaInOrder) {
