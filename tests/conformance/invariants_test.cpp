@@ -14,6 +14,8 @@ namespace conformance {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 constexpr std::uint32_t kCode = 0x00070000;
 constexpr std::uint32_t kData = Routines::kBuffers;
@@ -170,6 +172,39 @@ TEST(BootedInvariants, TheResponseBufferIsGrantedUpToTheLengthAskedFor) {
   EXPECT_EQ(grantOfBuffer(10), 10u);
   EXPECT_EQ(grantOfBuffer(0x4000), 0x4000u);
   EXPECT_EQ(grantOfBuffer(0x10000), 0x4000u); // never past the response area
+}
+
+TEST(BootedInvariants, EachSlotIsGrantedOnlyWhatItMayWrite) {
+  Booted rig;
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  rig.machine().write32(Booted::kLength, 10);
+  using Range = std::pair<std::uint64_t, std::uint64_t>;
+  auto grants = [&](unsigned slot, std::vector<std::uint32_t> arguments) {
+    machine::CallRecord call;
+    call.address = rig.report().slots[slot];
+    call.arguments = std::move(arguments);
+    std::vector<Range> ranges;
+    for (const auto &grant : rig.invariants().grantsFor(call)) {
+      ranges.emplace_back(grant.base, grant.size);
+    }
+    return ranges;
+  };
+  const auto &coprocessor = rig.coprocessor();
+  const std::uint32_t control = coprocessor.config().base;
+  const Range command{coprocessor.commandAddress(), 12};
+  const Range response{coprocessor.responseAddress(), 0x4000};
+  const Range start{control + 0x1C, 4};
+  const Range responseSize{control + 0x34, 4};
+  const Range buffer{Booted::kResponse, 10};
+  EXPECT_THAT(
+      grants(0,
+             {0, 0, Booted::kCommand, 12, Booted::kResponse, Booted::kLength}),
+      UnorderedElementsAre(command, response, start, responseSize, buffer));
+  EXPECT_THAT(grants(1, {0, 0}), IsEmpty());
+  EXPECT_THAT(grants(2, {0, 0, Booted::kCommand, 12}),
+              UnorderedElementsAre(command, response, start, responseSize));
+  EXPECT_THAT(grants(3, {0, 0, Booted::kResponse, Booted::kLength}),
+              UnorderedElementsAre(responseSize, buffer));
 }
 
 } // namespace
