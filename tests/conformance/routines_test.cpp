@@ -43,7 +43,8 @@ std::vector<std::pair<std::uint64_t, unsigned>> stores(Routines &rig) {
   std::vector<std::pair<std::uint64_t, unsigned>> list;
   const std::uint32_t stack = rig.machine().lastCall().before.esp;
   for (const auto &write : rig.machine().lastCall().writes) {
-    if (write.address >= stack || write.address < stack - 0x2000) {
+    if (write.address >= stack ||
+        write.address < stack - checks::Invariants::kMaxStackFrame) {
       list.emplace_back(write.address, write.size);
     }
   }
