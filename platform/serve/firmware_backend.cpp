@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "loader.h"
-#include "tpm_frames.h"
+#include "tpm_header.h"
 #include "tpm_names.h"
 #include "transport_tcti.h"
 
@@ -78,9 +78,10 @@ void FirmwareBackend::powerOn() {
   }
   std::string startup = "TPM2_Startup left to the client";
   if (issueStartup_) {
-    const auto response = exchange(startupCommand(kTpmSuClear));
+    const auto response = exchange(tpm::startupCommand(tpm::kSuClear));
     startup = "firmware sent TPM2_Startup(CLEAR) -> " +
-              responseCodeText(headerCode(response).value_or(kTpmRcFailure));
+              responseCodeText(
+                  tpm::responseCodeOf(response).value_or(tpm::kRcFailure));
   }
   log("power on: PEI dispatch of the image published TpmTransportPpi; " +
       startup + " (" + since(started) + ")");
@@ -141,9 +142,10 @@ void FirmwareBackend::stop() {
   if (unavailable_.empty()) {
     // What the operating system does before it turns the power off: the
     // TPM sees an orderly shutdown and saves its state.
-    const auto response = exchange(shutdownCommand(kTpmSuState));
+    const auto response = exchange(tpm::shutdownCommand(tpm::kSuState));
     log("stop: TPM2_Shutdown(STATE) through the firmware -> " +
-        responseCodeText(headerCode(response).value_or(kTpmRcFailure)));
+        responseCodeText(
+            tpm::responseCodeOf(response).value_or(tpm::kRcFailure)));
   } else {
     // No transport on this boot; the TPM is still shut down in order.
     engine_.powerOffOrderly();
@@ -154,16 +156,16 @@ void FirmwareBackend::stop() {
 std::vector<std::uint8_t>
 FirmwareBackend::transact(std::span<const std::uint8_t> command) {
   if (!unavailable_.empty()) {
-    log(commandName(headerCode(command).value_or(0)) +
+    log(commandName(tpm::commandCodeOf(command).value_or(0)) +
         " not delivered: " + unavailable_);
-    return errorResponse(kTpmRcFailure);
+    return tpm::errorResponse(tpm::kRcFailure);
   }
   return exchange(command);
 }
 
 std::vector<std::uint8_t>
 FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
-  const std::string name = commandName(headerCode(command).value_or(0));
+  const std::string name = commandName(tpm::commandCodeOf(command).value_or(0));
   emu::Exchange result;
   try {
     result = platform_->execute(command);
@@ -174,20 +176,20 @@ FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
     unavailable_ = "the transport faulted in an earlier command (" +
                    std::string(error.what()) + ")";
     log(name + ": " + unavailable_);
-    return errorResponse(kTpmRcFailure);
+    return tpm::errorResponse(tpm::kRcFailure);
   }
   flushTrace(name);
   if (result.efiStatus != 0) {
     log(name + ": the transport returned " +
         tpm::efiStatusName(result.efiStatus));
-    return errorResponse(kTpmRcFailure);
+    return tpm::errorResponse(tpm::kRcFailure);
   }
-  const auto size = headerSize(result.response);
-  if (!size || *size < kTpmHeaderSize || *size != result.response.size()) {
+  const auto size = tpm::headerSizeOf(result.response);
+  if (!size || *size < tpm::kHeaderSize || *size != result.response.size()) {
     log(name + ": the transport delivered " +
         std::to_string(result.response.size()) +
         " bytes that do not hold one whole TPM response");
-    return errorResponse(kTpmRcFailure);
+    return tpm::errorResponse(tpm::kRcFailure);
   }
   return std::move(result.response);
 }

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "tpm_frames.h"
+#include "tpm_header.h"
 
 namespace serve {
 
@@ -27,20 +27,20 @@ Parse parseCommandPort(std::span<const std::uint8_t> in,
   if (in.size() < kCodeSize) {
     return needMore();
   }
-  const std::uint32_t code = readBe32(in, 0);
+  const std::uint32_t code = tpm::readBe32(in, 0);
   if (code == kSessionEnd) {
     return complete(kCodeSize);
   }
   if (code != kSendCommand) {
-    return malformed("unexpected code " + hex32(code) +
+    return malformed("unexpected code " + tpm::hex32(code) +
                      " on the command port (expected send command " +
-                     hex32(kSendCommand) + " or session end " +
-                     hex32(kSessionEnd) + ")");
+                     tpm::hex32(kSendCommand) + " or session end " +
+                     tpm::hex32(kSessionEnd) + ")");
   }
   if (in.size() < kCommandHeaderSize) {
     return needMore(kCommandHeaderSize);
   }
-  const std::uint32_t size = readBe32(in, 5);
+  const std::uint32_t size = tpm::readBe32(in, 5);
   if (size > maxCommandSize) {
     return malformed("command size " + std::to_string(size) +
                      " exceeds the maximum command size of " +
@@ -57,9 +57,9 @@ Parse parsePlatformPort(std::span<const std::uint8_t> in) {
   if (in.size() < kCodeSize) {
     return needMore(kCodeSize);
   }
-  const std::uint32_t code = readBe32(in, 0);
+  const std::uint32_t code = tpm::readBe32(in, 0);
   if (code == 0 || code > kLastCode) {
-    return malformed("unknown code " + hex32(code) +
+    return malformed("unknown code " + tpm::hex32(code) +
                      " on the platform port (the protocol's codes run from 1 "
                      "to " +
                      std::to_string(kLastCode) + ")");
@@ -67,7 +67,7 @@ Parse parsePlatformPort(std::span<const std::uint8_t> in) {
   if (code == kHashData || code == kSendCommand) {
     // Both carry data after the code; answering the code alone would read
     // that data as further codes.
-    return malformed("code " + hex32(code) +
+    return malformed("code " + tpm::hex32(code) +
                      " belongs on the command port, not the platform port");
   }
   return complete(kCodeSize);
@@ -77,15 +77,15 @@ std::vector<std::uint8_t>
 commandAnswer(std::span<const std::uint8_t> response) {
   std::vector<std::uint8_t> out;
   out.reserve(response.size() + 8);
-  appendBe32(out, static_cast<std::uint32_t>(response.size()));
+  tpm::appendBe32(out, static_cast<std::uint32_t>(response.size()));
   out.insert(out.end(), response.begin(), response.end());
-  appendBe32(out, 0); // the client reads and discards this trailer
+  tpm::appendBe32(out, 0); // the client reads and discards this trailer
   return out;
 }
 
 std::vector<std::uint8_t> platformAnswer() {
   std::vector<std::uint8_t> out;
-  appendBe32(out, 0);
+  tpm::appendBe32(out, 0);
   return out;
 }
 
@@ -102,7 +102,7 @@ std::string platformSignalName(std::uint32_t code) {
   case kSessionEnd:
     return "session end";
   default:
-    return "signal " + hex32(code);
+    return "signal " + tpm::hex32(code);
   }
 }
 
@@ -157,16 +157,16 @@ bool isKnownControlCode(std::uint32_t code) {
 
 std::string controlName(std::uint32_t code) {
   return isKnownControlCode(code) ? kControlCodes[code].name
-                                  : "control code " + hex32(code);
+                                  : "control code " + tpm::hex32(code);
 }
 
 Parse parseDataPort(std::span<const std::uint8_t> in,
                     std::uint32_t maxCommandSize) {
-  const auto size = headerSize(in);
+  const auto size = tpm::headerSizeOf(in);
   if (!size) {
-    return needMore(kTpmHeaderSize);
+    return needMore(tpm::kHeaderSize);
   }
-  if (*size < kTpmHeaderSize) {
+  if (*size < tpm::kHeaderSize) {
     return malformed("command header gives size " + std::to_string(*size) +
                      ", smaller than a TPM header");
   }
@@ -182,7 +182,7 @@ Parse parseControlPort(std::span<const std::uint8_t> in) {
   if (in.size() < kCodeSize) {
     return needMore(kCodeSize);
   }
-  const std::uint32_t code = readBe32(in, 0);
+  const std::uint32_t code = tpm::readBe32(in, 0);
   if (!isKnownControlCode(code)) {
     return complete(kCodeSize);
   }
@@ -193,7 +193,7 @@ Parse parseControlPort(std::span<const std::uint8_t> in) {
     if (in.size() < lengthEnd) {
       return needMore();
     }
-    const std::uint32_t length = readBe32(in, lengthEnd - 4);
+    const std::uint32_t length = tpm::readBe32(in, lengthEnd - 4);
     if (length > entry.maxLength) {
       return malformed(std::string(entry.name) + " length " +
                        std::to_string(length) + " exceeds " +
@@ -206,7 +206,7 @@ Parse parseControlPort(std::span<const std::uint8_t> in) {
 
 std::vector<std::uint8_t> controlAnswer(std::uint32_t result) {
   std::vector<std::uint8_t> out;
-  appendBe32(out, result);
+  tpm::appendBe32(out, result);
   return out;
 }
 

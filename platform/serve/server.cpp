@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "framing.h"
-#include "tpm_frames.h"
+#include "tpm_header.h"
 
 namespace serve {
 
@@ -367,7 +367,7 @@ void Server::processFrames(Connection &connection) {
 bool Server::handleFrame(Connection &connection,
                          std::span<const std::uint8_t> frame) {
   const std::uint32_t code =
-      frame.size() >= 4 ? readBe32(frame, 0) : std::uint32_t{0};
+      frame.size() >= 4 ? tpm::readBe32(frame, 0) : std::uint32_t{0};
   switch (connection.kind) {
   case Kind::MssimCommand: {
     if (code == mssim::kSessionEnd) {
@@ -423,7 +423,7 @@ void Server::handlePlatformSignal(Connection &connection, std::uint32_t code) {
     logLine(prefix + mssim::platformSignalName(code) +
             " failed: " + error.what());
     std::vector<std::uint8_t> failed;
-    appendBe32(failed, 1);
+    tpm::appendBe32(failed, 1);
     answer(connection, failed);
     return;
   }
@@ -440,7 +440,7 @@ void Server::handleControl(Connection &connection, std::uint32_t code,
   const std::string prefix = "#" + std::to_string(connection.id) + " ";
   if (!swtpm::isKnownControlCode(code)) {
     answer(connection, swtpm::controlAnswer(swtpm::kResultBadOrdinal));
-    close(connection, "unknown control code " + hex32(code), true);
+    close(connection, "unknown control code " + tpm::hex32(code), true);
     return;
   }
   std::uint32_t result = swtpm::kResultSuccess;
@@ -458,7 +458,8 @@ void Server::handleControl(Connection &connection, std::uint32_t code,
       }
       break;
     case swtpm::kInit:
-      note = " (flags " + hex32(readBe32(input, 0)) + "): platform reboot";
+      note = " (flags " + tpm::hex32(tpm::readBe32(input, 0)) +
+             "): platform reboot";
       if (backend_.isOn()) {
         backend_.reset();
       } else {
@@ -487,13 +488,13 @@ std::vector<std::uint8_t>
 Server::runCommand(const Connection &connection,
                    std::span<const std::uint8_t> command) {
   const std::string prefix = "#" + std::to_string(connection.id) + " ";
-  const auto code = headerCode(command);
+  const auto code = tpm::commandCodeOf(command);
   const std::string name =
       code ? backend_.commandName(*code) : std::string("short command");
   const auto started = Clock::now();
 
   std::vector<std::uint8_t> response;
-  const auto declared = headerSize(command);
+  const auto declared = tpm::headerSizeOf(command);
   if (!declared || *declared != command.size()) {
     // The co-processor takes the length from the command's header, so a
     // header that disagrees with the frame would run other bytes than the
@@ -501,19 +502,19 @@ Server::runCommand(const Connection &connection,
     logLine(prefix + name + ": frame holds " + std::to_string(command.size()) +
             " bytes but the command header says " +
             (declared ? std::to_string(*declared) : std::string("nothing")));
-    response = errorResponse(kTpmRcCommandSize);
+    response = tpm::errorResponse(tpm::kRcCommandSize);
   } else if (!backend_.isOn()) {
     logLine(prefix + name + ": the platform is powered off");
-    response = errorResponse(kTpmRcFailure);
+    response = tpm::errorResponse(tpm::kRcFailure);
   } else {
     try {
       response = backend_.transact(command);
     } catch (const std::exception &error) {
       logLine(prefix + name + " failed: " + error.what());
-      response = errorResponse(kTpmRcFailure);
+      response = tpm::errorResponse(tpm::kRcFailure);
     }
   }
-  const auto rc = headerCode(response);
+  const auto rc = tpm::responseCodeOf(response);
   verboseLine(prefix + name + " -> " +
               (rc ? backend_.responseCodeText(*rc) : std::string("no header")) +
               ", " + milliseconds(Clock::now() - started));

@@ -41,12 +41,6 @@ Sha256 sha256(std::span<const std::uint8_t> data) {
   return digest;
 }
 
-std::string hex32(std::uint32_t value) {
-  std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", value);
-  return text.data();
-}
-
 // A TPM property holding up to four characters (manufacturer, vendor
 // strings), trailing NULs and spaces dropped.
 std::string propertyText(std::uint32_t value) {

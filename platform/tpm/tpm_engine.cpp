@@ -20,8 +20,6 @@
 namespace tpm {
 namespace {
 
-constexpr std::uint32_t kTpmRcFailure = 0x101;
-
 // libtpms calls back into plain C functions without a context pointer, so
 // the one live engine's storage settings sit here. Only the engine that
 // claimed the slot touches them, and only while holding its mutex (libtpms
@@ -29,12 +27,6 @@ constexpr std::uint32_t kTpmRcFailure = 0x101;
 std::atomic<bool> engineExists{false};
 std::filesystem::path activeStateDir;
 std::string engineError;
-
-std::string hex32(std::uint32_t value) {
-  std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", value);
-  return text.data();
-}
 
 // File names follow libtpms's own file backend ("tpm2-00.permall"), so a
 // state directory can also be inspected or reused with libtpms's tools.
@@ -249,12 +241,9 @@ std::uint32_t TpmEngine::powerOffOrderly() {
   std::lock_guard lock(mutex_);
   if (!on_)
     return 0;
-  // TPM2_Shutdown(TPM_SU_STATE)
-  static constexpr std::uint8_t kShutdownState[] = {
-      0x80, 0x01, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x01, 0x45, 0x00, 0x01};
-  const auto response = processLocked(kShutdownState);
+  const auto response = processLocked(shutdownCommand(kSuState));
   powerOffLocked();
-  return responseCodeOf(response).value_or(kTpmRcFailure);
+  return responseCodeOf(response).value_or(kRcFailure);
 }
 
 bool TpmEngine::isOn() const {
@@ -276,11 +265,11 @@ TpmEngine::process(std::span<const std::uint8_t> command) {
 std::vector<std::uint8_t>
 TpmEngine::processLocked(std::span<const std::uint8_t> command) {
   if (!on_)
-    return errorResponse(kTpmRcFailure);
+    return errorResponse(kRcFailure);
   if (command.size() > UINT32_MAX) {
     engineError = "command of " + std::to_string(command.size()) +
                   " bytes is too large for libtpms";
-    return errorResponse(kTpmRcFailure);
+    return errorResponse(kRcFailure);
   }
   // libtpms takes a mutable command buffer; give it a copy.
   std::vector<unsigned char> request(command.begin(), command.end());
@@ -294,7 +283,7 @@ TpmEngine::processLocked(std::span<const std::uint8_t> command) {
       responseSize < kHeaderSize || responseSize > responseBufferSize_) {
     engineError = "libtpms produced no response (TPM_RESULT " + hex32(result) +
                   ", " + std::to_string(responseSize) + " bytes)";
-    return errorResponse(kTpmRcFailure);
+    return errorResponse(kRcFailure);
   }
   return {buffer, buffer + responseSize};
 }

@@ -3,9 +3,7 @@
 #include <tss2/tss2_rc.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
-#include <utility>
+#include <iterator>
 
 namespace tpm {
 namespace {
@@ -137,22 +135,6 @@ constexpr CommandNameEntry kCommandNames[] = {
     {0x20000000, "TPM2_Vendor_TCG_Test"},
 };
 
-constexpr std::uint16_t kTagNoSessions = 0x8001;
-
-std::uint32_t readBigEndian32(std::span<const std::uint8_t> bytes,
-                              std::size_t offset) {
-  return (std::uint32_t{bytes[offset]} << 24) |
-         (std::uint32_t{bytes[offset + 1]} << 16) |
-         (std::uint32_t{bytes[offset + 2]} << 8) |
-         std::uint32_t{bytes[offset + 3]};
-}
-
-std::string hex32(std::uint32_t value) {
-  std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", value);
-  return text.data();
-}
-
 } // namespace
 
 std::string commandName(std::uint32_t commandCode) {
@@ -178,38 +160,6 @@ std::string responseCodeText(std::uint32_t responseCode) {
 
 std::string describeResponseCode(std::uint32_t responseCode) {
   return hex32(responseCode) + " (" + responseCodeText(responseCode) + ")";
-}
-
-std::optional<std::uint32_t>
-commandCodeOf(std::span<const std::uint8_t> command) {
-  if (command.size() < kHeaderSize)
-    return std::nullopt;
-  return readBigEndian32(command, 6);
-}
-
-std::optional<std::uint32_t>
-responseCodeOf(std::span<const std::uint8_t> response) {
-  return commandCodeOf(response);
-}
-
-std::optional<std::uint32_t>
-headerSizeOf(std::span<const std::uint8_t> message) {
-  if (message.size() < kHeaderSize)
-    return std::nullopt;
-  return readBigEndian32(message, 2);
-}
-
-std::vector<std::uint8_t> errorResponse(std::uint32_t responseCode) {
-  return {static_cast<std::uint8_t>(kTagNoSessions >> 8),
-          static_cast<std::uint8_t>(kTagNoSessions & 0xFF),
-          0,
-          0,
-          0,
-          static_cast<std::uint8_t>(kHeaderSize),
-          static_cast<std::uint8_t>(responseCode >> 24),
-          static_cast<std::uint8_t>(responseCode >> 16),
-          static_cast<std::uint8_t>(responseCode >> 8),
-          static_cast<std::uint8_t>(responseCode)};
 }
 
 std::string toHex(std::span<const std::uint8_t> bytes) {

@@ -2,8 +2,6 @@
 
 #include "tpm_names.h"
 
-#include <array>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -15,16 +13,8 @@ namespace {
 constexpr std::uint64_t kMagic = 0x7065692D74636974ULL;
 constexpr std::uint32_t kVersion = 2;
 
-constexpr std::uint16_t kTagNoSessions = 0x8001;
-constexpr std::uint16_t kTagSessions = 0x8002;
 // What a TPM 2.0 answers to a TPM 1.2 command.
 constexpr std::uint16_t kTagRspCommand = 0x00C4;
-
-std::string hex32(std::uint32_t value) {
-  std::array<char, 11> text{};
-  std::snprintf(text.data(), text.size(), "0x%08X", value);
-  return text.data();
-}
 
 } // namespace
 
@@ -172,7 +162,7 @@ TSS2_RC TransportTcti::transmit(std::span<const std::uint8_t> command) {
                     " bytes is shorter than a TPM header");
   const std::uint16_t tag =
       static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
-  if (tag != kTagNoSessions && tag != kTagSessions && tag != kTagRspCommand)
+  if (tag != kStNoSessions && tag != kStSessions && tag != kTagRspCommand)
     return fail(TSS2_TCTI_RC_MALFORMED_RESPONSE,
                 "response tag " + hex32(tag) + " is not a TPM 2.0 tag");
   if (*size < kHeaderSize || *size > kMaxResponseSize)

@@ -9,7 +9,7 @@
 
 #include "firmware_backend.h"
 #include "scenario.h"
-#include "tpm_frames.h"
+#include "tpm_header.h"
 
 namespace {
 
@@ -40,9 +40,9 @@ private:
 
 Bytes command(std::uint16_t tag, std::uint32_t code, const Bytes &body) {
   Bytes out;
-  serve::appendBe16(out, tag);
-  serve::appendBe32(out, static_cast<std::uint32_t>(10 + body.size()));
-  serve::appendBe32(out, code);
+  tpm::appendBe16(out, tag);
+  tpm::appendBe32(out, static_cast<std::uint32_t>(10 + body.size()));
+  tpm::appendBe32(out, code);
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
@@ -51,12 +51,12 @@ Bytes command(std::uint16_t tag, std::uint32_t code, const Bytes &body) {
 // the empty password.
 Bytes pcrExtend(std::uint8_t fill) {
   Bytes body;
-  serve::appendBe32(body, kPcr);
-  serve::appendBe32(body, 9);               // authorization area size
-  serve::appendBe32(body, 0x40000009);      // TPM_RS_PW
+  tpm::appendBe32(body, kPcr);
+  tpm::appendBe32(body, 9);                 // authorization area size
+  tpm::appendBe32(body, 0x40000009);        // TPM_RS_PW
   body.insert(body.end(), {0, 0, 0, 0, 0}); // nonce, attributes, hmac
-  serve::appendBe32(body, 1);               // one digest
-  serve::appendBe16(body, 0x000B);          // SHA-256
+  tpm::appendBe32(body, 1);                 // one digest
+  tpm::appendBe16(body, 0x000B);            // SHA-256
   body.insert(body.end(), 32, fill);
   return command(0x8002, 0x182, body);
 }
@@ -64,20 +64,20 @@ Bytes pcrExtend(std::uint8_t fill) {
 // TPM2_PCR_Read of the debug PCR in the SHA-256 bank.
 Bytes pcrRead() {
   Bytes body;
-  serve::appendBe32(body, 1);
-  serve::appendBe16(body, 0x000B);
+  tpm::appendBe32(body, 1);
+  tpm::appendBe16(body, 0x000B);
   body.insert(body.end(), {3, 0, 0, 1}); // PCR 16: bit 0 of byte 2
   return command(0x8001, 0x17E, body);
 }
 
 Bytes pcrValue(const Bytes &response) {
-  EXPECT_EQ(serve::headerCode(response), 0u);
+  EXPECT_EQ(tpm::responseCodeOf(response), 0u);
   return response.size() < 32 ? Bytes{}
                               : Bytes(response.end() - 32, response.end());
 }
 
 std::uint32_t rc(const Bytes &response) {
-  return serve::headerCode(response).value_or(0xFFFFFFFF);
+  return tpm::responseCodeOf(response).value_or(0xFFFFFFFF);
 }
 
 class FirmwareBackendTest : public ::testing::Test {
@@ -108,7 +108,7 @@ TEST_F(FirmwareBackendTest, PowerCyclesRebootThePlatform) {
   ASSERT_TRUE(backend->isOn());
   ASSERT_EQ(backend->unavailable(), "");
   // The firmware has started the TPM already.
-  EXPECT_EQ(rc(backend->transact(serve::startupCommand(serve::kTpmSuClear))),
+  EXPECT_EQ(rc(backend->transact(tpm::startupCommand(tpm::kSuClear))),
             kTpmRcInitialize);
 
   const Bytes zero(32, 0);
@@ -143,8 +143,7 @@ TEST_F(FirmwareBackendTest, StartupCanBeLeftToTheClient) {
   auto backend = make({}, false);
   backend->powerOn();
   EXPECT_EQ(rc(backend->transact(pcrRead())), kTpmRcInitialize);
-  EXPECT_EQ(rc(backend->transact(serve::startupCommand(serve::kTpmSuClear))),
-            0u);
+  EXPECT_EQ(rc(backend->transact(tpm::startupCommand(tpm::kSuClear))), 0u);
   EXPECT_EQ(rc(backend->transact(pcrRead())), 0u);
 }
 
@@ -154,8 +153,7 @@ TEST_F(FirmwareBackendTest, TransportFailuresBecomeTpmFailures) {
   auto backend = make({"--completion", "error"});
   backend->powerOn();
   EXPECT_EQ(backend->unavailable(), "");
-  EXPECT_EQ(backend->transact(pcrRead()),
-            serve::errorResponse(serve::kTpmRcFailure));
+  EXPECT_EQ(backend->transact(pcrRead()), tpm::errorResponse(tpm::kRcFailure));
   EXPECT_NE(log_.str().find("TPM2_PCR_Read: the transport returned "
                             "EFI_DEVICE_ERROR"),
             std::string::npos)
@@ -168,8 +166,7 @@ TEST_F(FirmwareBackendTest, NoTransportPublishedAnswersEveryCommand) {
   EXPECT_TRUE(backend->isOn());
   EXPECT_NE(backend->unavailable().find("did not publish TpmTransportPpi"),
             std::string::npos);
-  EXPECT_EQ(backend->transact(pcrRead()),
-            serve::errorResponse(serve::kTpmRcFailure));
+  EXPECT_EQ(backend->transact(pcrRead()), tpm::errorResponse(tpm::kRcFailure));
   EXPECT_NE(log_.str().find("TPM2_PCR_Read not delivered"), std::string::npos);
   // A stop still shuts the TPM down in order.
   backend->stop();

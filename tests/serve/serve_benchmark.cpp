@@ -20,7 +20,7 @@
 #include "firmware_backend.h"
 #include "framing.h"
 #include "server.h"
-#include "tpm_frames.h"
+#include "tpm_header.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ public:
   void nvOn() override {}
   bool isOn() const override { return on_; }
   Bytes transact(std::span<const std::uint8_t>) override {
-    Bytes response = serve::errorResponse(serve::kTpmRcSuccess);
+    Bytes response = tpm::errorResponse(tpm::kRcSuccess);
     response[5] = 28;
     response.resize(28, 0x5A);
     return response;
@@ -96,26 +96,26 @@ double measure(serve::Backend &backend, int count) {
     const serve::Socket platform = connectTo(server.mssimPlatformPort());
     for (const std::uint32_t signal : {1u, 11u}) {
       Bytes code;
-      serve::appendBe32(code, signal);
+      tpm::appendBe32(code, signal);
       sendBytes(platform, code);
       receiveBytes(platform, 4);
     }
     Bytes getRandom;
-    serve::appendBe16(getRandom, serve::kTpmStNoSessions);
-    serve::appendBe32(getRandom, 12);
-    serve::appendBe32(getRandom, 0x17B);
-    serve::appendBe16(getRandom, 16);
+    tpm::appendBe16(getRandom, tpm::kStNoSessions);
+    tpm::appendBe32(getRandom, 12);
+    tpm::appendBe32(getRandom, 0x17B);
+    tpm::appendBe16(getRandom, 16);
     Bytes header;
-    serve::appendBe32(header, serve::mssim::kSendCommand);
+    tpm::appendBe32(header, serve::mssim::kSendCommand);
     header.push_back(0);
-    serve::appendBe32(header, static_cast<std::uint32_t>(getRandom.size()));
+    tpm::appendBe32(header, static_cast<std::uint32_t>(getRandom.size()));
 
     const auto started = Clock::now();
     for (int i = 0; i < count; ++i) {
       sendBytes(command, header);
       sendBytes(command, getRandom);
       const Bytes size = receiveBytes(command, 4);
-      receiveBytes(command, serve::readBe32(size, 0) + 4);
+      receiveBytes(command, tpm::readBe32(size, 0) + 4);
     }
     perCommand =
         std::chrono::duration<double, std::milli>(Clock::now() - started)
