@@ -73,16 +73,19 @@ ServeOptions parseServeOptions(std::span<const std::string> args) {
   }
   if (server.swtpm) {
     // Alone, swtpm takes --port; beside mssim, the two ports after it.
-    const std::uint16_t data = swtpmPort.value_or(
-        server.mssim ? static_cast<std::uint16_t>(first + 2) : first);
+    // Counted in unsigned, so that ports past the last one are refused
+    // instead of wrapping round to 0 (any port) and 1.
+    const unsigned data = swtpmPort      ? unsigned{*swtpmPort}
+                          : server.mssim ? first + 2u
+                                         : unsigned{first};
     if (data > 65534) {
       throw UsageError("the swtpm ports after --port " + std::to_string(first) +
                        " do not exist; give --swtpm-port");
     }
-    server.swtpmDataPort = data;
+    server.swtpmDataPort = static_cast<std::uint16_t>(data);
     server.swtpmControlPort = static_cast<std::uint16_t>(data + 1);
     if (server.mssim &&
-        (data == first || data == first + 1 || data + 1 == first)) {
+        (data == first || data == first + 1u || data + 1u == first)) {
       throw UsageError("--swtpm-port " + std::to_string(data) +
                        " overlaps the mssim ports " + std::to_string(first) +
                        " and " + std::to_string(first + 1));

@@ -48,6 +48,14 @@ TEST(ServeOptions, BadValuesSayWhatWasExpected) {
   EXPECT_EQ(message({"--protocol", "tcp"}),
             "--protocol expects mssim, swtpm or both, found \"tcp\"");
   EXPECT_EQ(message({"--port"}), "--port expects a value");
+  // Beside mssim on the last two ports, the swtpm ones would lie past the
+  // last port: refused, not wrapped round to ports 0 and 1.
+  EXPECT_EQ(message({"--protocol", "both", "--port", "65534"}),
+            "the swtpm ports after --port 65534 do not exist; give "
+            "--swtpm-port");
+  EXPECT_EQ(message({"--protocol", "both", "--port", "65533"}),
+            "the swtpm ports after --port 65533 do not exist; give "
+            "--swtpm-port");
   EXPECT_EQ(message({"--swtpm-port", "7000"}),
             "--swtpm-port needs --protocol swtpm or both");
   EXPECT_EQ(
