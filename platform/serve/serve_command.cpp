@@ -9,7 +9,6 @@
 #include <sys/file.h>
 
 #include "firmware_backend.h"
-#include "hex.h"
 #include "loader.h"
 #include "scenario.h"
 #include "serve_options.h"
