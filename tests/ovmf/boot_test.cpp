@@ -6,6 +6,7 @@
 //                  --companion C.efi --work DIR [gtest options]
 //
 // Exits with 77 (skipped) when the pinned firmware or QEMU is not there.
+#include "efi.h"
 #include "ovmf_firmware.h"
 #include "process.h"
 
@@ -30,20 +31,19 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kSkipped = 77;
-const fs::path kFirmwareCode = "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd";
-const fs::path kFirmwareVars = "/usr/share/OVMF/OVMF32_VARS_4M.fd";
-// The firmware build whose layout the insertion was written against.
-constexpr std::string_view kFirmwareSha256 =
-    "d068b51430d3063b6063836a4c633c3e807c9629d3431910a9f4a2a9334da4b7";
-constexpr std::uint64_t kGuestRam = 512ull << 20; // -m 512
+const fs::path kFirmwareCode{ovmf::kFirmwareCodePath};
+const fs::path kFirmwareVars{ovmf::kFirmwareVarsPath};
+constexpr std::uint64_t kGuestRamMiB = 512;
+constexpr std::uint64_t kGuestRam = kGuestRamMiB << 20;
 // QEMU reaches the shell in 10-20 s here; far beyond that it is stuck.
 constexpr auto kBootDeadline = std::chrono::seconds(150);
 constexpr std::string_view kShellPrompt = "Shell>";
 
+// A PPI descriptor that ends its list.
 constexpr std::uint32_t kPpiTerminate = 0x80000010;
-constexpr std::uint32_t kSuccess = 0;
-constexpr std::uint32_t kInvalidParameter = 0x80000002;
-constexpr std::uint32_t kUnsupported = 0x80000003;
+using efi::kInvalidParameter;
+using efi::kSuccess;
+using efi::kUnsupported;
 
 // One "TTP <event> key=value ..." line from the companion.
 struct Event {
@@ -210,7 +210,7 @@ TEST(Firmware, PatchedImageParsesCleanlyWithBothModulesInThePeiVolume) {
       << "UEFIExtract reported problems with the patched image";
   const std::string &report = context->extractReport;
   const auto pei = report.find(std::string(ovmf::kPeiVolumeGuid));
-  const auto module = report.find("6B102C40-43C0-4B44-B347-CB97B70880ED");
+  const auto module = report.find(std::string(ffs_format::kModuleFileGuid));
   const auto companion = report.find(std::string(ovmf::kCompanionFileGuid));
   ASSERT_NE(pei, std::string::npos) << report;
   ASSERT_NE(module, std::string::npos) << report;
@@ -412,9 +412,10 @@ std::optional<std::string> missingPrerequisite(const Bytes &code) {
     return "firmware " + kFirmwareCode.string() +
            " is not installed (Debian package ovmf-ia32)";
   }
-  if (const std::string sum = ovmf::sha256Hex(code); sum != kFirmwareSha256) {
+  if (const std::string sum = ovmf::sha256Hex(code);
+      sum != ovmf::kFirmwareSha256) {
     return "firmware " + kFirmwareCode.string() + " has SHA-256 " + sum +
-           ", the test is written for " + std::string(kFirmwareSha256);
+           ", the test is written for " + std::string(ovmf::kFirmwareSha256);
   }
   if (!fs::exists(kFirmwareVars)) {
     return "variable store " + kFirmwareVars.string() + " is not installed";
@@ -446,7 +447,7 @@ void bootFirmware(const Options &o, Context &c) {
           << c.firmware.module.imageSize;
   const std::vector<std::string> machine = {
       "-machine", "q35,smm=on,accel=tcg",
-      "-m",       "512",
+      "-m",       std::to_string(kGuestRamMiB),
       "-global",  "driver=cfi.pflash01,property=secure,value=on"};
   const std::vector<std::string> flash = {
       "-drive",

@@ -1,6 +1,7 @@
 #include "ovmf_firmware.h"
 
 #include <lzma.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
@@ -225,6 +226,16 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
                         "found type " +
                         hex(guided[3]));
   }
+  // The file is rebuilt from this one section; anything after it would be
+  // lost.
+  if (holder->size != ff::kFileHeaderSize + guided.size()) {
+    throw FirmwareError(
+        "volume-image file " + holder->name.str() +
+        ": expected the LZMA section to be its only section, "
+        "found " +
+        hex(holder->size - ff::kFileHeaderSize - guided.size()) +
+        " bytes after it");
+  }
   const std::uint16_t dataOffset = u16(guided, 20);
   if (dataOffset < kGuidSectionHeaderSize || dataOffset > guided.size()) {
     throw FirmwareError("LZMA section: expected a data offset within it, "
@@ -232,7 +243,6 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
                         hex(dataOffset));
   }
   Bytes volumes = lzmaDecompress(std::span(guided).subspan(dataOffset));
-  const std::size_t decompressedSize = volumes.size();
 
   // Find the PEI volume among the volume-image sections.
   PatchedFirmware out;
@@ -241,7 +251,12 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
        at = alignUp(static_cast<std::uint32_t>(at + u24(volumes, at)), 4)) {
     const std::uint32_t size = u24(volumes, at);
     if (size < ff::kSectionHeaderSize) {
-      break;
+      break; // padding after the last section
+    }
+    if (at + size > volumes.size()) {
+      throw FirmwareError("compressed volumes: expected a section within "
+                          "them at " +
+                          hex(at) + ", found size " + hex(size));
     }
     if (volumes[at + 3] != ff::kSectionVolumeImage) {
       continue;
@@ -273,22 +288,14 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
   companionOptions.depex = {ff::Guid::parse(kMemoryDiscoveredPpiGuid)};
   out.companion = place(pei, kPeiVolumeRamBase, companion, companionOptions);
 
-  if (volumes.size() != decompressedSize) {
-    throw FirmwareError("compressed volumes: expected their size to stay " +
-                        hex(decompressedSize) + ", found " +
-                        hex(volumes.size()));
-  }
-  Bytes newSection(guided.begin(), guided.begin() + dataOffset);
+  // The modules went into the volumes in place, so their decompressed size,
+  // which this firmware's memory layout depends on, stays as it was.
+  // The section keeps its GUID-defined header and takes the new stream.
+  Bytes body(guided.begin() + ff::kSectionHeaderSize,
+             guided.begin() + dataOffset);
   const Bytes packed = lzmaCompress(volumes);
-  newSection.insert(newSection.end(), packed.begin(), packed.end());
-  if (newSection.size() > ff::kMaxSmallSize) {
-    throw FirmwareError("LZMA section: expected at most 0xFFFFFF bytes, "
-                        "found " +
-                        hex(newSection.size()));
-  }
-  newSection[0] = static_cast<std::uint8_t>(newSection.size());
-  newSection[1] = static_cast<std::uint8_t>(newSection.size() >> 8);
-  newSection[2] = static_cast<std::uint8_t>(newSection.size() >> 16);
+  body.insert(body.end(), packed.begin(), packed.end());
+  const Bytes newSection = ff::makeSection(guided[3], body);
   const Bytes file = ff::makeFile(
       holder->name, holder->type,
       ff::alignmentFromAttributes(holder->attributes), newSection,
@@ -312,65 +319,19 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
   return out;
 }
 
-// SHA-256 (FIPS 180-4), to pin the firmware the test was written against.
 std::string sha256Hex(std::span<const std::uint8_t> bytes) {
-  static constexpr std::array<std::uint32_t, 64> k = {
-      0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1,
-      0x923f82a4, 0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3,
-      0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786,
-      0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-      0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147,
-      0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13,
-      0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-      0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-      0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a,
-      0x5b9cca4f, 0x682e6ff3, 0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208,
-      0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-  std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372,
-                                    0xa54ff53a, 0x510e527f, 0x9b05688c,
-                                    0x1f83d9ab, 0x5be0cd19};
-  auto rotr = [](std::uint32_t x, int n) { return x >> n | x << (32 - n); };
-  Bytes message(bytes.begin(), bytes.end());
-  const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
-  message.push_back(0x80);
-  while (message.size() % 64 != 56) {
-    message.push_back(0);
-  }
-  for (int i = 7; i >= 0; --i) {
-    message.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
-  }
-  for (std::size_t block = 0; block < message.size(); block += 64) {
-    std::array<std::uint32_t, 64> w{};
-    for (std::size_t i = 0; i < 16; ++i) {
-      const std::size_t at = block + 4 * i;
-      w[i] = static_cast<std::uint32_t>(message[at]) << 24 |
-             message[at + 1] << 16 | message[at + 2] << 8 | message[at + 3];
-    }
-    for (std::size_t i = 16; i < 64; ++i) {
-      const std::uint32_t s0 =
-          rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-      const std::uint32_t s1 =
-          rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    auto v = h;
-    for (std::size_t i = 0; i < 64; ++i) {
-      const std::uint32_t s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
-      const std::uint32_t ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
-      const std::uint32_t t1 = v[7] + s1 + ch + k[i] + w[i];
-      const std::uint32_t s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
-      const std::uint32_t maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-      const std::uint32_t t2 = s0 + maj;
-      v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
-    }
-    for (std::size_t i = 0; i < 8; ++i) {
-      h[i] += v[i];
-    }
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length,
+                 EVP_sha256(), nullptr) != 1) {
+    throw FirmwareError("SHA-256: expected libcrypto to hash " +
+                        std::to_string(bytes.size()) +
+                        " bytes, found it failing");
   }
   std::string out;
-  for (const std::uint32_t word : h) {
-    char text[9];
-    std::snprintf(text, sizeof(text), "%08x", word);
+  for (unsigned int i = 0; i < length; ++i) {
+    char text[3];
+    std::snprintf(text, sizeof(text), "%02x", digest[i]);
     out += text;
   }
   return out;

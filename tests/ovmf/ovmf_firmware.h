@@ -19,6 +19,15 @@
 
 namespace ovmf {
 
+// The firmware build the insertion was written against, pinned by its hash:
+// the layout facts below hold for this file only.
+inline constexpr std::string_view kFirmwareCodePath =
+    "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd";
+inline constexpr std::string_view kFirmwareVarsPath =
+    "/usr/share/OVMF/OVMF32_VARS_4M.fd";
+inline constexpr std::string_view kFirmwareSha256 =
+    "d068b51430d3063b6063836a4c633c3e807c9629d3431910a9f4a2a9334da4b7";
+
 // The PEI volume and the RAM address SEC copies it to.
 inline constexpr std::string_view kPeiVolumeGuid =
     "6938079B-B503-4E3D-9D24-B28337A25806";

@@ -10,15 +10,13 @@ namespace {
 namespace ff = ffs_format;
 using Bytes = std::vector<std::uint8_t>;
 
-const char *const kFirmware = "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd";
-const char *const kFirmwareSha256 =
-    "d068b51430d3063b6063836a4c633c3e807c9629d3431910a9f4a2a9334da4b7";
+const std::filesystem::path kFirmware{ovmf::kFirmwareCodePath};
 
 TEST(Sha256, KnownAnswers) {
   const std::string abc = "abc";
   EXPECT_EQ(ovmf::sha256Hex(Bytes(abc.begin(), abc.end())),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  // 56 bytes: the padding spills into a second block.
+  // 56 bytes: two blocks once padded.
   const std::string two =
       "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
   EXPECT_EQ(ovmf::sha256Hex(Bytes(two.begin(), two.end())),
@@ -76,7 +74,7 @@ TEST_P(Insertion, KeepsEveryExistingFileInPlaceAndAppendsBothModules) {
     GTEST_SKIP() << kFirmware << " is not installed";
   }
   const Bytes original = readFirmware();
-  if (ovmf::sha256Hex(original) != kFirmwareSha256) {
+  if (ovmf::sha256Hex(original) != ovmf::kFirmwareSha256) {
     GTEST_SKIP() << kFirmware << " is not the build this layout was taken from";
   }
   const auto module = pei::PeImage::load(FIRMWARE_IMAGE_PATH);
