@@ -75,6 +75,7 @@ TEST(Dispatch, FromTheShadowArmsTheTriggerAndRunsRelocated) {
 
 // Byte offsets of the services the tests replace in the services table.
 constexpr std::uint32_t kInstallPpi = 24;
+constexpr std::uint32_t kLocatePpi = 32;
 constexpr std::uint32_t kNotifyPpi = 36;
 constexpr std::uint32_t kRegisterForShadow = 116;
 
@@ -192,6 +193,40 @@ TEST(Dispatch, ServicesAreReadFromBelowTheIdtOnEveryCall) {
                             ", PcdPpi"),
                   HasSubstr("SetPtr(token 11, size 16) = EFI_SUCCESS")));
   EXPECT_EQ(rig.platform().pcd().token11(), instanceBytes());
+}
+
+TEST(Dispatch, LookupsAskForInstanceZeroAndNoDescriptor) {
+  emu::Scenario scenario;
+  scenario.triggerInstalls = 0;
+  scenario.deviceSelectedInstalls = 0;
+  Booted rig(scenario);
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  // A LocatePpi that records what it is asked and finds nothing: the
+  // variable service and then the PCD service are looked up.
+  struct Lookup {
+    std::uint32_t instance, descriptorOut, interfaceOut;
+  };
+  std::vector<Lookup> lookups;
+  const std::uint32_t locate =
+      rig.machine().addThunk("recording LocatePpi", [&](machine::ThunkCall &c) {
+        lookups.push_back({c.argument(2), c.argument(3), c.argument(4)});
+        return efi::kNotFound;
+      });
+  rig.machine().write32(rig.machine().idtBase() - 4,
+                        servicesWith(rig, {{kLocatePpi, locate}}));
+  const auto trigger = armedOn(rig.foundation(), efi::guids::kTriggerPpi);
+  ASSERT_TRUE(trigger);
+  rig.machine().call("OnTrigger", trigger->callback, {0, 0, 0});
+  const auto selected =
+      armedOn(rig.foundation(), efi::guids::kTpmDeviceSelectedPpi);
+  ASSERT_TRUE(selected);
+  rig.machine().call("OnDeviceSelected", selected->callback, {0, 0, 0});
+  ASSERT_EQ(lookups.size(), 2u);
+  for (const Lookup &lookup : lookups) {
+    EXPECT_EQ(lookup.instance, 0u);
+    EXPECT_EQ(lookup.descriptorOut, 0u);
+    EXPECT_NE(lookup.interfaceOut, 0u);
+  }
 }
 
 // --- activation from "Setup" -------------------------------------------------
