@@ -57,7 +57,7 @@ VOID *Below4G(UINT32 Address) {
 BOOLEAN IsAreaSetUp(volatile ControlArea *Area) {
   const UINT32 ResponseLow = Area->ResponseAddress.Low;
   const UINT32 ResponseHigh = Area->ResponseAddress.High;
-  if ((ResponseLow == 0 && ResponseHigh == 0) || ResponseHigh != 0) {
+  if (ResponseLow == 0 || ResponseHigh != 0) {
     return FALSE;
   }
   return Area->CommandAddress != 0 ? TRUE : FALSE;

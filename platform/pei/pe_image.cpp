@@ -58,7 +58,9 @@ constexpr std::uint16_t kDosSignature = 0x5A4D;     // "MZ"
 constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr std::uint32_t kOptionalHeaderOffset = 24; // after signature + COFF
 constexpr std::uint32_t kSectionHeaderSize = 40;
+constexpr std::uint32_t kImportDirectory = 1;
 constexpr std::uint32_t kBaseRelocDirectory = 5;
+constexpr std::uint32_t kDataDirectories = 96; // offset in the optional header
 
 } // namespace
 
@@ -144,12 +146,16 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
                   "), found " + hex(image.entryRva_));
   }
 
+  if (directoryCount > kImportDirectory) {
+    image.importDirSize_ = r.u32(
+        opt + kDataDirectories + kImportDirectory * 8 + 4, "import directory");
+  }
   if (directoryCount > kBaseRelocDirectory) {
-    const std::uint32_t dir = opt + 96 + kBaseRelocDirectory * 8;
+    const std::uint32_t dir = opt + kDataDirectories + kBaseRelocDirectory * 8;
     const std::uint32_t relocRva = r.u32(dir, "relocation directory");
-    image.relocDirSize_ = r.u32(dir + 4, "relocation directory");
+    const std::uint32_t relocSize = r.u32(dir + 4, "relocation directory");
     const std::uint64_t relocEnd =
-        static_cast<std::uint64_t>(relocRva) + image.relocDirSize_;
+        static_cast<std::uint64_t>(relocRva) + relocSize;
     if (relocEnd > image.bytes_.size() || relocEnd > image.sizeOfImage_) {
       throw PeError("relocation directory: expected to end within the image "
                     "and file, found end " +
@@ -159,7 +165,10 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
     while (block < relocEnd) {
       const std::uint32_t pageRva = r.u32(block, "relocation block");
       const std::uint32_t blockSize = r.u32(block + 4, "relocation block");
-      if (blockSize < 8 || block + blockSize > relocEnd || blockSize % 2 != 0) {
+      // 64-bit sums: a huge size must not wrap around to a small end.
+      if (blockSize < 8 ||
+          static_cast<std::uint64_t>(block) + blockSize > relocEnd ||
+          blockSize % 2 != 0) {
         throw PeError("relocation block at " + hex(block) +
                       ": expected an even size of at least 8 within the "
                       "directory, found " +
@@ -167,8 +176,10 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
       }
       for (std::uint32_t e = block + 8; e < block + blockSize; e += 2) {
         const std::uint16_t entry = r.u16(e, "relocation entry");
+        const std::uint64_t target =
+            static_cast<std::uint64_t>(pageRva) + (entry & 0xFFFu);
         PeRelocation reloc{static_cast<std::uint16_t>(entry >> 12),
-                           pageRva + (entry & 0xFFFu)};
+                           static_cast<std::uint32_t>(target)};
         if (reloc.type != PeRelocation::kAbsolute) {
           if (reloc.type != PeRelocation::kHighLow) {
             throw PeError(
@@ -176,11 +187,11 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
                 ": expected type HIGHLOW (3) or ABSOLUTE (0), found " +
                 std::to_string(reloc.type));
           }
-          if (static_cast<std::uint64_t>(reloc.rva) + 4 > image.sizeOfImage_ ||
-              static_cast<std::uint64_t>(reloc.rva) + 4 > image.bytes_.size()) {
+          if (target + 4 > image.sizeOfImage_ ||
+              target + 4 > image.bytes_.size()) {
             throw PeError("relocation target: expected 4 bytes inside the "
                           "image, found RVA " +
-                          hex(reloc.rva));
+                          hex(target));
           }
         }
         image.relocations_.push_back(reloc);

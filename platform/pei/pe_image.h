@@ -67,7 +67,9 @@ public:
   const std::vector<PeSection> &sections() const { return sections_; }
   // Every entry of the base-relocation directory, ABSOLUTE padding included.
   const std::vector<PeRelocation> &relocations() const { return relocations_; }
-  std::uint32_t relocationDirectorySize() const { return relocDirSize_; }
+  // Size of the import directory: non-zero when the image needs functions
+  // from elsewhere, which nothing in PEI provides.
+  std::uint32_t importDirectorySize() const { return importDirSize_; }
 
   // The image as it lies in memory (SizeOfImage bytes, file layout), with its
   // relocations applied for a load at newBase. Returns the number of HIGHLOW
@@ -83,7 +85,7 @@ private:
   std::vector<std::uint8_t> bytes_;
   std::uint16_t machine_ = 0, magic_ = 0, subsystem_ = 0;
   std::uint32_t imageBase_ = 0, entryRva_ = 0, sizeOfImage_ = 0;
-  std::uint32_t sectionAlignment_ = 0, fileAlignment_ = 0, relocDirSize_ = 0;
+  std::uint32_t sectionAlignment_ = 0, fileAlignment_ = 0, importDirSize_ = 0;
   std::vector<PeSection> sections_;
   std::vector<PeRelocation> relocations_;
 };

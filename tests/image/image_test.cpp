@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <set>
@@ -86,13 +86,9 @@ TEST(Image, HasNoWritableDataAndNoImports) {
                  (section.virtualSize != 0 || section.rawSize != 0))
         << "section " << section.name << " is writable and non-empty";
   }
-  // Data directory 1 (imports): a helper call the compiler slipped in would
-  // fail the link; an import table would mean a dependency nobody provides.
-  const auto &bytes = Image().bytes();
-  const std::uint32_t pe = bytes[0x3C] | bytes[0x3D] << 8;
-  const std::uint32_t importSize =
-      bytes[pe + 24 + 96 + 12] | bytes[pe + 24 + 96 + 13] << 8;
-  EXPECT_EQ(importSize, 0u);
+  // A helper call the compiler slipped in would fail the link; an import
+  // table would mean a dependency nobody provides in PEI.
+  EXPECT_EQ(Image().importDirectorySize(), 0u);
 }
 
 TEST(Image, RelocationsCoverEveryAbsoluteAddressForTheShadowCopy) {
@@ -103,7 +99,7 @@ TEST(Image, RelocationsCoverEveryAbsoluteAddressForTheShadowCopy) {
                 reloc.type == PeRelocation::kAbsolute);
     if (reloc.type == PeRelocation::kHighLow) {
       ++highLow;
-      EXPECT_LT(reloc.rva + 4, image.sizeOfImage() + 1);
+      EXPECT_LE(reloc.rva + 4, image.sizeOfImage());
     }
   }
   EXPECT_GT(highLow, 0u);

@@ -46,6 +46,8 @@ TEST(LoaderTest, MalformedImagesAreRefusedWithWhatWasExpectedAndFound) {
   ASSERT_GT(good.size(), 0x200u) << FIRMWARE_IMAGE_PATH;
   const std::uint32_t pe = peOffset(good);
   const std::uint32_t opt = pe + 24;
+  const std::uint32_t relocationDirectory =
+      good[opt + 136] | good[opt + 137] << 8; // data directory 5, its RVA
 
   struct Case {
     const char *field;
@@ -63,6 +65,9 @@ TEST(LoaderTest, MalformedImagesAreRefusedWithWhatWasExpectedAndFound) {
       {"subsystem", [&](auto &b) { b[opt + 68] = 10; }},
       {"entry point", [&](auto &b) { put32(b, opt + 16, 0x00F00000); }},
       {"expected", [](auto &b) { b.resize(0x80); }},
+      // A block size that would wrap a 32-bit end back below the directory.
+      {"relocation block",
+       [&](auto &b) { put32(b, relocationDirectory + 4, 0xFFFFFFF0); }},
   };
   for (const Case &c : cases) {
     auto bytes = good;
