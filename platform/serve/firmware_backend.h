@@ -48,6 +48,9 @@ public:
   // Why commands cannot reach the TPM on the current boot; empty when they
   // can.
   [[nodiscard]] const std::string &unavailable() const { return unavailable_; }
+  // Whether the TPM took power on the current boot; false when libtpms
+  // refused to start, e.g. from damaged state.
+  [[nodiscard]] bool tpmPowered() const { return engine_.isOn(); }
 
 private:
   // One exchange through the guest's transport; the response trimmed to

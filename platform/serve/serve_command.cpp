@@ -172,6 +172,12 @@ int runServe(std::span<const std::string> args) {
   } catch (const pei::LoadError &error) {
     return usageError(error.what());
   }
+  if (!backend->tpmPowered()) {
+    // A TPM that refuses its state now refuses it on every boot: serving
+    // nothing but TPM_RC_FAILURE would hide that from the user.
+    std::cerr << kCommand << ": " << backend->unavailable() << "\n";
+    return kExitFailed;
+  }
   server->run();
   return kExitOk;
 }

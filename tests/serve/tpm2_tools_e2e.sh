@@ -198,6 +198,10 @@ second_server() {
 }
 second_server "$PORT" "$WORK/other-state" "port $PORT on 127.0.0.1 is already in use"
 second_server "$(free_port_pair)" "$STATE" "is in use by another server"
+# Nor may one start on TPM state that libtpms refuses.
+mkdir -p "$WORK/damaged-state"
+printf 'not TPM state' >"$WORK/damaged-state/tpm2-00.permall"
+second_server "$(free_port_pair)" "$WORK/damaged-state" "could not power on the TPM"
 
 # The firmware has already sent TPM2_Startup(CLEAR) unless told not to; a
 # second Startup is refused by the TPM, which is fine here.
