@@ -94,7 +94,8 @@ double measure(serve::Backend &backend, int count) {
   try {
     const serve::Socket command = connectTo(server.mssimCommandPort());
     const serve::Socket platform = connectTo(server.mssimPlatformPort());
-    for (const std::uint32_t signal : {1u, 11u}) {
+    for (const std::uint32_t signal :
+         {serve::mssim::kPowerOn, serve::mssim::kNvOn}) {
       Bytes code;
       tpm::appendBe32(code, signal);
       sendBytes(platform, code);
