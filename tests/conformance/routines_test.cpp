@@ -164,12 +164,17 @@ struct HighMemory {
 };
 
 TEST(HighWindow, ReadsGoThroughFsWithWrapControlSetAndPutBack) {
-  for (std::uint32_t code : {1u, 2u, 3u}) {
-    SCOPED_TRACE("width code " + std::to_string(code));
+  // Other bits of the wrap-control MSR are kept, bit 17 added; the value put
+  // back is the one read, so a bit 17 that was set already stays set.
+  for (const auto &[code, wrapControl] :
+       {std::pair{1u, 0x0000000100000010ull},
+        std::pair{2u, 0x0000000100000010ull},
+        std::pair{3u, 0x0000000100000010ull},
+        std::pair{3u, 0x0000000100020010ull}}) {
+    SCOPED_TRACE("width code " + std::to_string(code) + ", MSR 0xC0010015 " +
+                 std::to_string(wrapControl));
     Routines rig;
     HighMemory high(rig);
-    // Other bits of the wrap-control MSR are kept, bit 17 added.
-    const std::uint64_t wrapControl = 0x0000000100000010;
     rig.machine().setWrapControl(wrapControl);
     rig.write(kOut, std::vector<std::uint8_t>(4, 0xEE));
     const unsigned width = code == 3 ? 4 : code;
