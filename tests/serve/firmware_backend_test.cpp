@@ -3,12 +3,11 @@
 // the orderly stop, all through the module's TpmTransportPpi.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <sstream>
 
 #include "firmware_backend.h"
 #include "scenario.h"
+#include "state_directory.h"
 #include "tpm_header.h"
 
 namespace {
@@ -17,26 +16,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kTpmRcInitialize = 0x100;
 constexpr std::uint32_t kPcr = 16; // the debug PCR, resettable and unused
-
-class ScratchDirectory {
-public:
-  ScratchDirectory() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "serve-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path &path() const { return path_; }
-
-private:
-  std::filesystem::path path_;
-};
 
 Bytes command(std::uint16_t tag, std::uint32_t code, const Bytes &body) {
   Bytes out;
@@ -98,7 +77,7 @@ protected:
     return backend;
   }
 
-  ScratchDirectory state_;
+  emu::StateDirectory state_{""}; // a temporary one, removed afterwards
   std::ostringstream log_;
 };
 
