@@ -127,7 +127,7 @@ void FirmwareBackend::powerOff() {
   platform_.reset();
   engine_.powerOff();
   on_ = false;
-  unavailable_.clear();
+  unavailable_ = kPoweredOff;
 }
 
 void FirmwareBackend::reset() {

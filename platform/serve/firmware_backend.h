@@ -45,8 +45,8 @@ public:
   [[nodiscard]] std::string commandName(std::uint32_t code) const override;
   [[nodiscard]] std::string responseCodeText(std::uint32_t rc) const override;
 
-  // Why commands cannot reach the TPM on the current boot; empty when they
-  // can.
+  // Why commands cannot reach the TPM on the current boot (or that the
+  // platform is off); empty when they can.
   [[nodiscard]] const std::string &unavailable() const { return unavailable_; }
   // Whether the TPM took power on the current boot; false when libtpms
   // refused to start, e.g. from damaged state.
@@ -69,7 +69,8 @@ private:
   tpm::TpmEngine engine_;
   std::unique_ptr<emu::Platform> platform_; // present while powered on
   bool on_ = false;
-  std::string unavailable_;
+  static constexpr const char *kPoweredOff = "the platform is powered off";
+  std::string unavailable_ = kPoweredOff;
 };
 
 } // namespace serve
