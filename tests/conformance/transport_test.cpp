@@ -360,6 +360,31 @@ TEST(Exchange, ReceiveWithoutSendCopiesWhatTheAreaHolds) {
   EXPECT_EQ(rig.coprocessor().commands().size(), 1u);
 }
 
+TEST(Exchange, NothingIsCopiedOntoItself) {
+  // A caller that builds its command in the command area and collects the
+  // response from the response area: neither area is written by a copy.
+  Booted rig;
+  ASSERT_TRUE(rig.report().ok) << rig.report().fault;
+  const std::uint32_t command = rig.coprocessor().commandAddress();
+  const std::uint32_t response = rig.coprocessor().responseAddress();
+  auto storesInto = [&](std::uint32_t area) {
+    unsigned count = 0;
+    for (const auto &write : rig.machine().lastCall().writes) {
+      count += write.address >= area && write.address < area + kAreaSize;
+    }
+    return count;
+  };
+  rig.machine().write(command, getRandom(8));
+  ASSERT_EQ(rig.slot(2, 0, 0, {command, 12}), efi::kSuccess);
+  EXPECT_EQ(storesInto(command), 0u);
+  EXPECT_EQ(rig.coprocessor().commands().back(), getRandom(8));
+  const auto answer = rig.machine().read(response, kAreaSize);
+  rig.machine().write32(Booted::kLength, kAreaSize);
+  ASSERT_EQ(rig.slot(3, 0, 0, {response, Booted::kLength}), efi::kSuccess);
+  EXPECT_EQ(storesInto(response), 0u);
+  EXPECT_EQ(rig.machine().read(response, kAreaSize), answer);
+}
+
 TEST(Exchange, ATpmSessionThroughExecuteAndThroughSendReceive) {
   Booted rig;
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
