@@ -76,9 +76,10 @@ TEST_P(MendedB, AShortVariableReadsZeroesBeyondItsEnd) {
 }
 
 TEST_P(MendedB, AWarningFromTheVariableServiceDeclines) {
-  // A variable service answering a warning (EFI_WARN_UNKNOWN_GLYPH) without
-  // filling the buffer: not an error, so "Setup" counts as read, and the
-  // cleared copy says DeviceSelect 0.
+  // A variable service answering a warning (EFI_WARN_UNKNOWN_GLYPH): not an
+  // error, so "Setup" counts as read, but only EFI_SUCCESS fills the copy,
+  // even with a DeviceSelect of 2 in the buffer, and the cleared copy says
+  // DeviceSelect 0.
   emu::Scenario scenario;
   scenario.variablePpi = false;
   unsigned calls = 0;
@@ -94,6 +95,7 @@ TEST_P(MendedB, AWarningFromTheVariableServiceDeclines) {
             EXPECT_EQ(call.machine().read(call.argument(1), 12),
                       (std::vector<std::uint8_t>{'S', 0, 'e', 0, 't', 0, 'u', 0,
                                                  'p', 0, 0, 0}));
+            call.machine().write(call.argument(5), setupBytes(633, 2, 0));
             return 1;
           };
         });
