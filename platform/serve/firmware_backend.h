@@ -4,7 +4,6 @@
 // TpmTransportPpi the module published in the guest.
 #pragma once
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
