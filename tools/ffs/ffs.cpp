@@ -42,6 +42,15 @@ std::uint32_t getU(std::span<const std::uint8_t> bytes, std::size_t offset,
   return value;
 }
 
+// Sum of the little-endian 16-bit words: a volume header sums to zero.
+std::uint16_t sum16(std::span<const std::uint8_t> bytes) {
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    sum = static_cast<std::uint16_t>(sum + getU(bytes, i, 2));
+  }
+  return sum;
+}
+
 void append(std::vector<std::uint8_t> &to, std::span<const std::uint8_t> from) {
   to.insert(to.end(), from.begin(), from.end());
 }
@@ -70,6 +79,9 @@ constexpr std::size_t kFvChecksumField = 50;
 constexpr std::size_t kFvExtHeaderField = 52;
 constexpr std::size_t kFvRevisionField = 55;
 constexpr std::size_t kFvBlockMapField = 56;
+// The extended header: the volume's name GUID, then its own size.
+constexpr std::uint32_t kFvExtHeaderSizeField = 16;
+constexpr std::uint32_t kFvExtHeaderMinSize = 20;
 constexpr std::uint8_t kFvRevision = 2;
 constexpr std::uint8_t kAttribLargeFile = 0x01;
 constexpr std::uint32_t kFileAlignmentInVolume = 8;
@@ -404,23 +416,27 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
                    "72 bytes within the volume, found " +
                    hex(headerLength));
   }
-  std::uint16_t sum = 0;
-  for (std::uint32_t i = 0; i < headerLength; i += 2) {
-    sum = static_cast<std::uint16_t>(sum + getU(bytes, i, 2));
-  }
-  if (sum != 0) {
+  if (const std::uint16_t sum = sum16(bytes.first(headerLength)); sum != 0) {
     throw FfsError("volume header checksum: expected the 16-bit words to sum "
                    "to 0, found " +
                    hex(sum));
   }
   std::uint32_t first = headerLength;
   if (const std::uint32_t ext = getU(bytes, kFvExtHeaderField, 2); ext != 0) {
-    if (ext + 20u > volume.length_) {
+    if (ext + kFvExtHeaderMinSize > volume.length_) {
       throw FfsError("volume extended header: expected it inside the volume, "
                      "found offset " +
                      hex(ext));
     }
-    first = ext + getU(bytes, ext + 16, 4);
+    const std::uint32_t extSize = getU(bytes, ext + kFvExtHeaderSizeField, 4);
+    if (extSize < kFvExtHeaderMinSize || extSize > volume.length_ - ext) {
+      throw FfsError("volume extended header at " + hex(ext) +
+                     ": expected a size from 20 bytes to the volume end, "
+                     "found " +
+                     hex(extSize));
+    }
+    volume.name_ = Guid::fromBytes(bytes.subspan(ext));
+    first = ext + extSize;
   }
   volume.firstFile_ = alignUp(first, kFileAlignmentInVolume);
 
@@ -535,12 +551,9 @@ makeVolume(std::span<const std::vector<std::uint8_t>> files,
   volume[kFvRevisionField] = kFvRevision;
   putU32(header.subspan(kFvBlockMapField), 1);          // one block
   putU32(header.subspan(kFvBlockMapField + 4), length); // of the whole length
-  std::uint16_t sum = 0;
-  for (std::uint32_t i = 0; i < kHeaderLength; i += 2) {
-    sum = static_cast<std::uint16_t>(sum + getU(volume, i, 2));
-  }
-  putU16(header.subspan(kFvChecksumField),
-         static_cast<std::uint16_t>(0x10000 - sum));
+  putU16(
+      header.subspan(kFvChecksumField),
+      static_cast<std::uint16_t>(0x10000 - sum16(header.first(kHeaderLength))));
   for (const auto &file : files) {
     const std::uint32_t alignment = alignmentFromAttributes(file[19]);
     appendFile(volume, file, alignment);

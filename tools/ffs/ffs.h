@@ -163,6 +163,8 @@ public:
   static Volume parse(std::span<const std::uint8_t> bytes);
 
   std::uint32_t length() const { return length_; }
+  // The name in the extended header; a volume without one has none.
+  const std::optional<Guid> &name() const { return name_; }
   bool erasePolarity() const { return erasePolarity_; }
   std::uint32_t firstFileOffset() const { return firstFile_; }
   const std::vector<VolumeFile> &files() const { return files_; }
@@ -172,18 +174,21 @@ public:
 
 private:
   std::uint32_t length_ = 0;
+  std::optional<Guid> name_;
   bool erasePolarity_ = false;
   std::uint32_t firstFile_ = 0;
   std::uint32_t freeSpace_ = 0;
   std::vector<VolumeFile> files_;
 };
 
-// Writes `file` into the volume's free space so that its data lies on
-// `dataAlignment` relative to the volume start, with a pad file in front
-// where the gap needs one. Returns the offset of the file header. The volume
-// is given as a mutable buffer covering exactly FvLength bytes.
+// Where appendFile puts a file of `fileSize` bytes: the first offset in the
+// free space with its data on `dataAlignment` relative to the volume start
+// and room for a pad file in any gap before it. Throws when it does not fit.
 std::uint32_t placementFor(const Volume &volume, std::uint32_t fileSize,
                            std::uint32_t dataAlignment);
+// Writes `file` there, with a pad file in front where the gap needs one.
+// Returns the offset of the file header. The volume is given as a mutable
+// buffer covering exactly FvLength bytes.
 std::uint32_t appendFile(std::span<std::uint8_t> volumeBytes,
                          std::span<const std::uint8_t> file,
                          std::uint32_t dataAlignment);

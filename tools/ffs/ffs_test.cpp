@@ -234,6 +234,36 @@ TEST(Volume, PlacesFilesAlignedWithPadFilesAndRefusesOverflow) {
   EXPECT_THROW(ffs_format::Volume::parse(corrupt), ffs_format::FfsError);
 }
 
+// The extended header names the volume and ends before the first file; a
+// size that runs past the volume is refused rather than followed.
+TEST(Volume, ExtendedHeaderNamesTheVolumeAndBoundsTheFirstFile) {
+  Bytes volume = ffs_format::makeVolume({}, 0x1000, true);
+  EXPECT_FALSE(ffs_format::Volume::parse(volume).name().has_value());
+  // Point ExtHeaderOffset (at 52, zero so far) at 72 and take as much from
+  // the checksum word at 50, so the header still sums to zero.
+  constexpr std::uint16_t kExt = 72;
+  const auto checksum =
+      static_cast<std::uint16_t>((volume[50] | volume[51] << 8) - kExt);
+  volume[50] = static_cast<std::uint8_t>(checksum);
+  volume[51] = static_cast<std::uint8_t>(checksum >> 8);
+  volume[52] = kExt;
+  const auto name =
+      ffs_format::Guid::parse("6938079B-B503-4E3D-9D24-B28337A25806");
+  std::copy(name.bytes.begin(), name.bytes.end(), volume.begin() + kExt);
+  volume[kExt + 16] = 20; // ExtHeaderSize: the name and the size alone
+  std::fill_n(volume.begin() + kExt + 17, 3, 0);
+  const ffs_format::Volume parsed = ffs_format::Volume::parse(volume);
+  EXPECT_EQ(parsed.name(), name);
+  EXPECT_EQ(parsed.firstFileOffset(), 96u) << "72 + 20, 8-byte aligned";
+  EXPECT_TRUE(parsed.files().empty());
+
+  volume[kExt + 17] = 0x10; // 0x1014: past the end of the volume
+  EXPECT_THROW(ffs_format::Volume::parse(volume), ffs_format::FfsError);
+  std::fill_n(volume.begin() + kExt + 16, 4, 0);
+  volume[kExt + 16] = 19;
+  EXPECT_THROW(ffs_format::Volume::parse(volume), ffs_format::FfsError);
+}
+
 // The independent check: UEFITool's parser must find the file, its GUID,
 // type and sections, and report nothing else.
 struct PipeCloser {
@@ -268,6 +298,16 @@ TEST(Cli, BadInputGivesOneClearErrorAndANonZeroExit) {
             std::string::npos)
       << badOption;
   EXPECT_NE(badOption.find("exit=2"), std::string::npos) << badOption;
+  for (const char *bad : {"-32", "+0x20", "0x", "0x 20", "4294967296"}) {
+    const std::string out =
+        run(tool + " " + FIRMWARE_IMAGE_PATH + " -o /dev/null --rebase '" +
+            bad + "' 2>&1; echo exit=$?");
+    EXPECT_NE(out.find("exit=2"), std::string::npos) << bad << ": " << out;
+  }
+  // Addresses are hexadecimal with 0x and decimal otherwise, never octal.
+  const std::string decimal = run(tool + " " + FIRMWARE_IMAGE_PATH +
+                                  " -o /dev/null --rebase 08388608 2>&1");
+  EXPECT_NE(decimal.find("ImageBase 0x00800000"), std::string::npos) << decimal;
 }
 
 TEST(UefiExtract, ListsThePackagedFileWithoutParserMessages) {

@@ -2,6 +2,8 @@
 // PEIM, ready to be placed in a firmware volume.
 #include "ffs.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -38,15 +40,18 @@ struct UsageError : std::runtime_error {
 };
 
 std::uint32_t parseAddress(const std::string &option, const std::string &text) {
-  std::size_t used = 0;
-  unsigned long long value = 0;
-  try {
-    value = std::stoull(text, &used, 0);
-  } catch (const std::exception &) {
-    used = 0;
-  }
-  if (used != text.size() || text.empty() || text[0] == '-' ||
-      value > 0xFFFFFFFFull) {
+  // Hexadecimal with 0x, otherwise decimal: a leading zero does not make an
+  // address octal, and no sign or blank is accepted.
+  const bool hexadecimal = text.starts_with("0x") || text.starts_with("0X");
+  const std::string digits = hexadecimal ? text.substr(2) : text;
+  const bool wellFormed =
+      !digits.empty() && digits.size() <= 16 && // fits 64 bits
+      std::all_of(digits.begin(), digits.end(), [&](unsigned char c) {
+        return hexadecimal ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+      });
+  const unsigned long long value =
+      wellFormed ? std::stoull(digits, nullptr, hexadecimal ? 16 : 10) : 0;
+  if (!wellFormed || value > 0xFFFFFFFFull) {
     throw UsageError(option +
                      ": expected a 32-bit address (0x... or "
                      "decimal), found \"" +
