@@ -33,7 +33,6 @@ std::uint32_t alignUp(std::uint32_t value, std::uint32_t alignment) {
 constexpr std::size_t kLzmaPropertiesSize = 5;
 constexpr std::size_t kLzmaHeaderSize = 13; // properties + 64-bit size
 constexpr std::size_t kGuidSectionHeaderSize = 24;
-constexpr std::size_t kFvExtHeaderOffsetField = 52;
 
 // Owns a liblzma stream for the length of one conversion.
 class LzmaStream {
@@ -264,9 +263,7 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
     const auto candidate =
         std::span(volumes).subspan(at + 4, size - ff::kSectionHeaderSize);
     const ff::Volume v = ff::Volume::parse(candidate);
-    const std::uint16_t ext = u16(candidate, kFvExtHeaderOffsetField);
-    if (ext != 0 && ff::Guid::fromBytes(candidate.subspan(ext)) ==
-                        ff::Guid::parse(kPeiVolumeGuid)) {
+    if (v.name() == ff::Guid::parse(kPeiVolumeGuid)) {
       pei = candidate.subspan(0, v.length());
       break;
     }
