@@ -77,11 +77,12 @@ void Print(const char *Text) {
   }
 }
 
+constexpr char HexDigits[] = "0123456789ABCDEF";
+
 void PrintHex(UINT32 Value) {
-  constexpr char Digits[] = "0123456789ABCDEF";
   Print("0x");
   for (int Shift = 28; Shift >= 0; Shift -= 4) {
-    OutByte(static_cast<UINT8>(Digits[(Value >> Shift) & 0xF]));
+    OutByte(static_cast<UINT8>(HexDigits[(Value >> Shift) & 0xF]));
   }
 }
 
@@ -93,13 +94,12 @@ void PrintField(const char *Key, UINT32 Value) {
 }
 
 void PrintBytes(const char *Key, const UINT8 *Bytes, UINTN Count) {
-  constexpr char Digits[] = "0123456789ABCDEF";
   Print(" ");
   Print(Key);
   Print("=");
   for (UINTN I = 0; I < Count; ++I) {
-    OutByte(static_cast<UINT8>(Digits[Bytes[I] >> 4]));
-    OutByte(static_cast<UINT8>(Digits[Bytes[I] & 0xF]));
+    OutByte(static_cast<UINT8>(HexDigits[Bytes[I] >> 4]));
+    OutByte(static_cast<UINT8>(HexDigits[Bytes[I] & 0xF]));
   }
 }
 
@@ -145,27 +145,37 @@ UINT32 Fnv1a(UINT32 At, UINT32 Count) {
   return Hash;
 }
 
-// Finds the PE32 image holding Address by walking down from it to a DOS
-// header whose PE header's SizeOfImage covers Address; the loader places
+// PE32 header fields the search below reads.
+constexpr UINT16 DosSignature = 0x5A4D; // "MZ"
+constexpr UINT32 PeHeaderOffsetField = 0x3C;
+constexpr UINT32 PeHeaderMaxOffset = 0x400;
+constexpr UINT32 PeSignature = 0x00004550; // "PE\0\0"
+constexpr UINT32 OptionalHeaderAt = 24;    // signature + COFF file header
+constexpr UINT32 ImageBaseField = 28;      // in the optional header
+constexpr UINT32 SizeOfImageField = 56;
+
+// Finds the PE32 image holding Target by walking down from it to a DOS
+// header whose PE header's SizeOfImage covers Target; the loader places
 // images on their 32-byte section alignment at least.
 void ReportImageAround(UINT32 Target) {
   constexpr UINT32 Step = 32;
   constexpr UINT32 Window = 0x10000;
   for (UINT32 Base = Target & ~(Step - 1); Target - Base < Window;
        Base -= Step) {
-    if (ReadU16(Base) != 0x5A4D) { // "MZ"
+    if (ReadU16(Base) != DosSignature) {
       continue;
     }
-    const UINT32 Pe = Base + ReadU32(Base + 0x3C);
-    if (Pe - Base > 0x400 || ReadU32(Pe) != 0x00004550) { // "PE\0\0"
+    const UINT32 Pe = Base + ReadU32(Base + PeHeaderOffsetField);
+    if (Pe - Base > PeHeaderMaxOffset || ReadU32(Pe) != PeSignature) {
       continue;
     }
-    const UINT32 SizeOfImage = ReadU32(Pe + 24 + 56);
+    const UINT32 Optional = Pe + OptionalHeaderAt;
+    const UINT32 SizeOfImage = ReadU32(Optional + SizeOfImageField);
     if (Target - Base < SizeOfImage) {
       Print("TTP image");
       PrintField("base", Base);
       PrintField("size", SizeOfImage);
-      PrintField("header-imagebase", ReadU32(Pe + 24 + 28));
+      PrintField("header-imagebase", ReadU32(Optional + ImageBaseField));
       PrintField("fnv1a", Fnv1a(Base, SizeOfImage));
       Print("\n");
       return;
