@@ -1,7 +1,6 @@
 // pei-platform boot: the PEI dispatch of a module image, then a TPM session
 // through the transport it published.
 #include "commands.h"
-#include "hex.h"
 #include "platform.h"
 #include "scenario.h"
 #include "state_directory.h"

@@ -128,8 +128,7 @@ void PciBus::write(PciLocation at, std::uint16_t reg, unsigned size,
   }
 }
 
-// --- port mechanism
-// -----------------------------------------------------------
+// --- port mechanism ---------------------------------------------------------
 
 ConfigPorts::ConfigPorts(machine::Machine &machine, PciBus &bus) : bus_(bus) {
   machine.mapPorts(
@@ -188,8 +187,7 @@ ConfigPorts::ConfigPorts(machine::Machine &machine, PciBus &bus) : bus_(bus) {
       [this](std::uint64_t value) { nbConfig_ = value; });
 }
 
-// --- memory-mapped window
-// -------------------------------------------------------
+// --- memory-mapped window ---------------------------------------------------
 
 ConfigWindow::ConfigWindow(machine::Machine &machine, PciBus &bus,
                            std::uint64_t msr)

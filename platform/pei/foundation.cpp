@@ -200,8 +200,7 @@ efi::Guid Foundation::readGuid(std::uint32_t address,
   return efi::Guid::fromBytes(machine_.guestRead(address, 16, what));
 }
 
-// --- PPI database
-// -------------------------------------------------------------
+// --- PPI database -----------------------------------------------------------
 
 std::uint32_t Foundation::installList(std::uint32_t list, bool fromGuest) {
   if (list == 0) {
@@ -375,8 +374,7 @@ std::uint32_t Foundation::installPpi(const efi::Guid &guid,
   return result;
 }
 
-// --- dispatch
-// -------------------------------------------------------------------
+// --- dispatch ---------------------------------------------------------------
 
 std::uint32_t Foundation::dispatch(const std::string &name, std::uint32_t entry,
                                    std::optional<std::uint32_t> services) {

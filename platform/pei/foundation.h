@@ -60,10 +60,9 @@ public:
   Foundation(const Foundation &) = delete;
   Foundation &operator=(const Foundation &) = delete;
 
-  // --- services pointer
-  // ------------------------------------------------------- The CONST
-  // EFI_PEI_SERVICES ** the Foundation hands out; it is also what the 4 bytes
-  // below the IDT base hold.
+  // --- services pointer ---------------------------------------------------
+  // The CONST EFI_PEI_SERVICES ** the Foundation hands out; it is also what
+  // the 4 bytes below the IDT base hold.
   std::uint32_t servicesPointer() const { return servicesPointer_; }
   std::uint32_t servicesTable() const { return servicesTable_; }
   // Builds a fresh copy of the table and its pointer elsewhere and stores the
@@ -71,9 +70,8 @@ public:
   // new services pointer.
   std::uint32_t moveServices();
 
-  // --- the module being dispatched
-  // -------------------------------------------- The EFI_PEI_FILE_HANDLE the
-  // module is dispatched with.
+  // --- the module being dispatched ----------------------------------------
+  // The EFI_PEI_FILE_HANDLE the module is dispatched with.
   std::uint32_t fileHandle() const { return fileHandle_; }
   bool shadowRequested() const { return shadowRequested_; }
   // Once set, RegisterForShadow answers EFI_ALREADY_STARTED.
@@ -84,10 +82,10 @@ public:
   std::uint32_t dispatch(const std::string &name, std::uint32_t entry,
                          std::optional<std::uint32_t> servicesArgument = {});
 
-  // --- PPI database
-  // ------------------------------------------------------------- Installs a
-  // PPI of the platform's own (descriptor built in the Foundation's data) and
-  // runs the notifications it fires. Returns the InstallPpi status.
+  // --- PPI database ---------------------------------------------------------
+  // Installs a PPI of the platform's own (descriptor built in the
+  // Foundation's data) and runs the notifications it fires. Returns the
+  // InstallPpi status.
   std::uint32_t installPpi(const efi::Guid &guid, std::uint32_t interface);
   std::optional<Ppi> locate(const efi::Guid &guid, unsigned instance = 0) const;
   const std::vector<Ppi> &ppis() const { return ppis_; }
@@ -98,10 +96,9 @@ public:
   // Runs queued notification callbacks until none is left.
   void runNotifications();
 
-  // --- guest data
-  // --------------------------------------------------------------- Reserves
-  // bytes in the Foundation's data (read-only to the guest) and fills them.
-  // Returns their address.
+  // --- guest data -----------------------------------------------------------
+  // Reserves bytes in the Foundation's data (read-only to the guest) and
+  // fills them. Returns their address.
   std::uint32_t allocate(std::span<const std::uint8_t> bytes,
                          std::uint32_t alignment = 8);
   std::uint32_t allocateGuid(const efi::Guid &guid) {
