@@ -453,20 +453,22 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
     file.name = Guid::fromBytes(header);
     file.type = header[18];
     file.attributes = header[19];
-    file.size = getU(header, 20, 3);
+    // A large file keeps its 64-bit size after the header.
+    std::uint64_t size = getU(header, 20, 3);
     if ((file.attributes & kAttribLargeFile) != 0 &&
         at + kFileHeaderSize + 8 <= volume.length_) {
-      file.size = getU(bytes, at + kFileHeaderSize, 4);
+      size =
+          getU(bytes, at + kFileHeaderSize, 4) |
+          static_cast<std::uint64_t>(getU(bytes, at + kFileHeaderSize + 4, 4))
+              << 32;
     }
-    file.state = volume.erasePolarity_ ? static_cast<std::uint8_t>(~header[23])
-                                       : header[23];
-    if (file.size < kFileHeaderSize ||
-        static_cast<std::uint64_t>(at) + file.size > volume.length_) {
+    if (size < kFileHeaderSize || at + size > volume.length_) {
       throw FfsError("file " + file.name.str() + " at " + hex(at) +
                      ": expected a size from 24 bytes to the volume end, "
                      "found " +
-                     hex(file.size));
+                     hex(size));
     }
+    file.size = static_cast<std::uint32_t>(size);
     volume.files_.push_back(file);
     at = alignUp(file.end(), kFileAlignmentInVolume);
   }

@@ -44,7 +44,6 @@ inline constexpr std::string_view kModuleFileGuid =
 inline constexpr std::string_view kModuleUiName = "TpmTransportPei";
 
 // File types.
-inline constexpr std::uint8_t kFileTypeRaw = 0x01;
 inline constexpr std::uint8_t kFileTypeFreeform = 0x02;
 inline constexpr std::uint8_t kFileTypePeim = 0x06;
 inline constexpr std::uint8_t kFileTypeVolumeImage = 0x0B;
@@ -71,7 +70,6 @@ inline constexpr std::uint8_t kFixedFileChecksum = 0xAA;
 inline constexpr std::uint8_t kStateHeaderConstruction = 0x01;
 inline constexpr std::uint8_t kStateHeaderValid = 0x02;
 inline constexpr std::uint8_t kStateDataValid = 0x04;
-inline constexpr std::uint8_t kStateDeleted = 0x10;
 
 // Dependency expression opcodes.
 inline constexpr std::uint8_t kDepexPush = 0x02;
@@ -149,7 +147,6 @@ struct VolumeFile {
   Guid name;
   std::uint8_t type = 0;
   std::uint8_t attributes = 0;
-  std::uint8_t state = 0; // positive logic
   std::uint32_t end() const { return offset + size; }
 };
 

@@ -232,6 +232,20 @@ TEST(Volume, PlacesFilesAlignedWithPadFilesAndRefusesOverflow) {
   Bytes corrupt = volume;
   corrupt[0x30 + 2] ^= 1; // header length's neighbour: the checksum
   EXPECT_THROW(ffs_format::Volume::parse(corrupt), ffs_format::FfsError);
+  // A large file (attribute 0x01) carries a 64-bit size after its header;
+  // one past the volume is refused however small its low word.
+  Bytes large = ffs_format::makeVolume({}, 0x1000, true);
+  const std::size_t first = ffs_format::Volume::parse(large).firstFileOffset();
+  std::fill_n(large.begin() + static_cast<long>(first), 16, 0x11); // name
+  large[first + 18] = ffs_format::kFileTypeFreeform;
+  large[first + 19] = 0x01;
+  std::fill_n(large.begin() + static_cast<long>(first) + 20, 3, 0);
+  const Bytes extendedSize = {0x40, 0, 0, 0, 1, 0, 0, 0};
+  std::copy(extendedSize.begin(), extendedSize.end(),
+            large.begin() + first + 24);
+  EXPECT_THROW(ffs_format::Volume::parse(large), ffs_format::FfsError);
+  large[first + 28] = 0;
+  EXPECT_EQ(ffs_format::Volume::parse(large).files().at(0).size, 0x40u);
 }
 
 // The extended header names the volume and ends before the first file; a
