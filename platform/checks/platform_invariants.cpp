@@ -14,8 +14,11 @@ constexpr unsigned kExecuteResponse = 4, kExecuteLength = 5;
 constexpr unsigned kReceiveResponse = 2, kReceiveLength = 3;
 
 // Memory-mapped configuration offsets of the two registers the module writes.
-constexpr std::uint64_t kRootIndexRegister = 0xB8;     // 0:0.0 0xB8
-constexpr std::uint64_t kCoprocessorCommand = 0x40004; // 0:8.0 0x04
+constexpr std::uint64_t kRootIndexRegister =
+    devices::RootComplex::kLocation.windowOffset(devices::RootComplex::kIndex);
+constexpr std::uint64_t kCoprocessorCommand =
+    devices::Coprocessor::kLocation.windowOffset(
+        devices::Coprocessor::kCommandRegister);
 
 } // namespace
 
@@ -61,7 +64,8 @@ PlatformInvariants::grantsFor(const machine::CallRecord &call) const {
   if (is(kSend) || is(kExecute)) {
     grants.push_back({coprocessor.commandAddress(), argument(kCommandSize),
                       "the command area up to CommandSize"});
-    grants.push_back({coprocessor.responseAddress(), kResponseAreaSize,
+    grants.push_back({coprocessor.responseAddress(),
+                      devices::Coprocessor::kResponseSizeMax,
                       "the response area"});
     grants.push_back({control + devices::Coprocessor::kStart, 4, "Start"});
   }
@@ -82,7 +86,8 @@ PlatformInvariants::grantsFor(const machine::CallRecord &call) const {
         length = 0; // not readable: the module must not copy anything
       }
     }
-    grants.push_back({buffer, std::min(length, kResponseAreaSize),
+    grants.push_back({buffer,
+                      std::min(length, devices::Coprocessor::kResponseSizeMax),
                       "the caller's response buffer up to *ResponseLength"});
   }
   return grants;

@@ -21,8 +21,6 @@ using TransportSlots = std::function<std::array<std::uint32_t, 4>()>;
 
 class PlatformInvariants : public Invariants {
 public:
-  static constexpr std::uint32_t kResponseAreaSize = 0x4000;
-
   PlatformInvariants(machine::Machine &machine, devices::Chipset &chipset,
                      TransportSlots slots);
 

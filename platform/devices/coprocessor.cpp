@@ -89,8 +89,8 @@ std::uint32_t Coprocessor::readRegister(std::uint16_t reg) {
     return static_cast<std::uint32_t>(status_) << 16 | command_;
   case kBar:
     return config_.baseSource == CoprocessorConfig::BaseSource::Bar
-               ? (config_.barUnassigned ? 0 : base_ & 0xFFF00000) |
-                     (config_.barLowBits & 0x000FFFFF)
+               ? (config_.barUnassigned ? 0 : base_ & kBarBaseMask) |
+                     (config_.barLowBits & ~kBarBaseMask)
                : config_.unusedBar;
   case kBaseSelect:
     return config_.baseSource == CoprocessorConfig::BaseSource::Msr

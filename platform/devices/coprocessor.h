@@ -70,6 +70,7 @@ public:
   // Configuration registers.
   static constexpr std::uint16_t kCommandRegister = 0x04;
   static constexpr std::uint16_t kBar = 0x20;
+  static constexpr std::uint32_t kBarBaseMask = 0xFFF00000; // bits 31:20
   static constexpr std::uint16_t kBaseSelect = 0x48;
   static constexpr std::uint32_t kBaseFromMsr = 1u << 12;
   static constexpr std::uint16_t kStatusWriteOneToClear = 0xF900; // 8, 11-15

@@ -10,12 +10,6 @@ using machine::TraceEvent;
 namespace {
 constexpr std::uint64_t k4GiB = 1ull << 32;
 constexpr std::uint64_t kMiB = 1ull << 20;
-
-std::uint32_t extended(PciLocation at, std::uint16_t reg) {
-  return static_cast<std::uint32_t>(at.bus) << 20 |
-         static_cast<std::uint32_t>(at.device) << 15 |
-         static_cast<std::uint32_t>(at.function) << 12 | reg;
-}
 } // namespace
 
 std::string PciLocation::text() const {
@@ -87,24 +81,14 @@ std::uint32_t PciBus::read(PciLocation at, std::uint16_t reg, unsigned size,
     }
     value = value << 8 | byte;
   }
-  std::string name = function ? function->registerName(reg & 0xFFC) : "";
-  machine_.trace().add({TraceEvent::Kind::PciConfig, false,
-                        machine_.instruction(), extended(at, reg), size, value,
-                        at.text() + " reg " + hex(reg, 3) +
-                            (name.empty() ? "" : " " + name) + " via " + via +
-                            (function ? "" : " (no device)")});
+  record(false, at, function, reg, size, value, via);
   return value;
 }
 
 void PciBus::write(PciLocation at, std::uint16_t reg, unsigned size,
                    std::uint32_t value, const char *via) {
   PciFunction *function = find(at);
-  std::string name = function ? function->registerName(reg & 0xFFC) : "";
-  machine_.trace().add({TraceEvent::Kind::PciConfig, true,
-                        machine_.instruction(), extended(at, reg), size, value,
-                        at.text() + " reg " + hex(reg, 3) +
-                            (name.empty() ? "" : " " + name) + " via " + via +
-                            (function ? "" : " (no device)")});
+  record(true, at, function, reg, size, value, via);
   if (function == nullptr) {
     return; // master abort: the write goes nowhere
   }
@@ -126,6 +110,18 @@ void PciBus::write(PciLocation at, std::uint16_t reg, unsigned size,
     }
     function->write(static_cast<std::uint16_t>(dword), data, mask);
   }
+}
+
+void PciBus::record(bool write, PciLocation at, const PciFunction *function,
+                    std::uint16_t reg, unsigned size, std::uint32_t value,
+                    const char *via) {
+  const std::string name =
+      function ? function->registerName(reg & 0xFFC) : std::string();
+  machine_.trace().add(
+      {TraceEvent::Kind::PciConfig, write, machine_.instruction(),
+       at.windowOffset(reg), size, value,
+       at.text() + " reg " + hex(reg, 3) + (name.empty() ? "" : " " + name) +
+           " via " + via + (function ? "" : " (no device)")});
 }
 
 // --- port mechanism ---------------------------------------------------------

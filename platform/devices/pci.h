@@ -17,6 +17,13 @@ struct PciLocation {
   std::uint8_t bus = 0, device = 0, function = 0;
   auto operator<=>(const PciLocation &) const = default;
   std::string text() const; // "0:8.0"
+  // Where register reg lies in the memory-mapped configuration window: bus in
+  // bits 27:20, device in 19:15, function in 14:12, the register in 11:0. The
+  // trace gives configuration accesses this address, however they came.
+  constexpr std::uint32_t windowOffset(std::uint16_t reg) const {
+    return std::uint32_t{bus} << 20 | std::uint32_t{device} << 15 |
+           std::uint32_t{function} << 12 | reg;
+  }
 };
 
 // One function's 4 KiB configuration space. Registers nobody models behave as
@@ -59,6 +66,11 @@ public:
              std::uint32_t value, const char *via);
 
 private:
+  // Puts the access in the trace, named by location and register.
+  void record(bool write, PciLocation at, const PciFunction *function,
+              std::uint16_t reg, unsigned size, std::uint32_t value,
+              const char *via);
+
   machine::Machine &machine_;
   std::map<PciLocation, PciFunction *> functions_;
 };

@@ -2,21 +2,19 @@
 
 #include "hex.h"
 #include "tpm_engine.h"
+#include "tpm_header.h"
 
 #include <algorithm>
 #include <stdexcept>
 
 namespace emu {
 
+using devices::Coprocessor;
+using devices::RootComplex;
 using machine::hex;
 using machine::TraceEvent;
 
 namespace {
-
-constexpr std::uint32_t kResponseArea = 0x4000;
-constexpr std::uint32_t kTpmHeader = 10;
-constexpr std::uint32_t kCoprocessorEventBase = 0x40000; // 0:8.0 extended
-constexpr std::uint32_t kCoprocessorMsr = 0xC00110A2;
 
 std::string onOff(bool value) { return value ? "yes" : "no"; }
 
@@ -36,11 +34,12 @@ std::string describeSetup(const Scenario &s) {
          ", SelectOverride (byte 458) " + byteAt(Scenario::kSelectOverride);
 }
 
-std::string describeChipset(const devices::ChipsetConfig &c) {
+std::string describeChipset(devices::Chipset &chipset) {
+  const devices::ChipsetConfig &c = chipset.config();
   std::string text = "chipset: PCI configuration ";
-  if (c.mmioConfigMsr & 1) {
-    const std::uint64_t base = (c.mmioConfigMsr & 0xFFFFFFFF00000000ull) |
-                               (c.mmioConfigMsr & 0xFFF00000u);
+  if (const devices::ConfigWindow &window = chipset.configWindow();
+      window.enabled()) {
+    const std::uint64_t base = window.base();
     text += "window at " + hex(base, 8) +
             (base >= (1ull << 32) ? " (above 4 GiB)" : " (below 4 GiB)");
   } else {
@@ -124,7 +123,7 @@ Expectations expectationsFor(const Scenario &s) {
   const std::uint32_t base =
       c.baseSource == devices::CoprocessorConfig::BaseSource::Msr
           ? c.msrBase.value_or(c.base)
-          : c.base & 0xFFF00000;
+          : c.base & Coprocessor::kBarBaseMask;
   if (!c.present || base == 0 || base == 0xFFFFFFFF ||
       c.responseAddressHigh != 0) {
     e.transportStatus = efi::kUnsupported;
@@ -147,7 +146,7 @@ Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm)
                       machine::kReadWrite);
   machine_->mapMemory(kPermanentMemory, kPermanentMemorySize,
                       "permanent memory", machine::kReadWrite);
-  machine_->mapMemory(kCallerBuffers, 0x10000, "caller buffers",
+  machine_->mapMemory(kCallerBuffers, kCallerBuffersSize, "caller buffers",
                       machine::kReadWrite);
   chipset_ = std::make_unique<devices::Chipset>(
       *machine_, scenario_.chipset,
@@ -207,7 +206,7 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
       hex(machine_->idtBase(), 8) + ", PEI services pointer " +
       hex(foundation_->servicesPointer(), 8) + " below it -> table " +
       hex(foundation_->servicesTable(), 8));
-  log(describeChipset(scenario_.chipset));
+  log(describeChipset(*chipset_));
   log(describeCoprocessor(scenario_.chipset.coprocessor));
   log(describeSetup(scenario_));
   if (scenario_.variablePpi) {
@@ -368,23 +367,26 @@ void Platform::describeTrigger(BootReport &report, std::size_t traceFrom) {
                e.detail.starts_with("InstallPpi")) {
       installed = true;
     } else if (e.kind == TraceEvent::Kind::PciConfig && !e.write) {
-      if (e.address == 0xBC) {
+      if (e.address ==
+          RootComplex::kLocation.windowOffset(RootComplex::kData)) {
         presence = static_cast<std::uint32_t>(e.value);
-      } else if (e.address == kCoprocessorEventBase + 0x48) {
+      } else if (e.address == Coprocessor::kLocation.windowOffset(
+                                  Coprocessor::kBaseSelect)) {
         select = static_cast<std::uint32_t>(e.value);
-      } else if (e.address == kCoprocessorEventBase + 0x20) {
-        base = static_cast<std::uint32_t>(e.value) & 0xFFF00000;
+      } else if (e.address ==
+                 Coprocessor::kLocation.windowOffset(Coprocessor::kBar)) {
+        base = static_cast<std::uint32_t>(e.value) & Coprocessor::kBarBaseMask;
         baseFrom = "base address register";
       }
     } else if (e.kind == TraceEvent::Kind::Msr && !e.write &&
-               e.address == kCoprocessorMsr) {
+               e.address == Coprocessor::kMsrBase) {
       base = static_cast<std::uint32_t>(e.value);
       baseFrom = "MSR 0xC00110A2";
     }
   }
   if (!presence) {
     report.log.push_back("  probe: not run");
-  } else if ((*presence & 4) == 0) {
+  } else if ((*presence & RootComplex::kCoprocessorPresent) == 0) {
     report.log.push_back("  probe: root complex reports no co-processor "
                          "(index 0xC0018000 data " +
                          hex(*presence, 8) + ")");
@@ -423,10 +425,9 @@ namespace {
 // that is within the buffer.
 std::vector<std::uint8_t> responseFrom(machine::Machine &m) {
   std::vector<std::uint8_t> bytes =
-      m.read(Platform::kCallerResponse, kResponseArea);
-  const std::uint32_t size = static_cast<std::uint32_t>(bytes[2]) << 24 |
-                             bytes[3] << 16 | bytes[4] << 8 | bytes[5];
-  if (size >= kTpmHeader && size <= bytes.size()) {
+      m.read(Platform::kCallerResponse, Platform::kCallerResponseSize);
+  const std::uint32_t size = tpm::readBe32(bytes, tpm::kSizeOffset);
+  if (size >= tpm::kHeaderSize && size <= bytes.size()) {
     bytes.resize(size);
   }
   return bytes;
@@ -441,8 +442,8 @@ void stage(machine::Machine &m, std::span<const std::uint8_t> command) {
   }
   m.write(Platform::kCallerCommand, command);
   m.write(Platform::kCallerResponse,
-          std::vector<std::uint8_t>(kResponseArea, 0));
-  m.write32(Platform::kCallerLength, kResponseArea);
+          std::vector<std::uint8_t>(Platform::kCallerResponseSize, 0));
+  m.write32(Platform::kCallerLength, Platform::kCallerResponseSize);
 }
 } // namespace
 

@@ -103,6 +103,7 @@ public:
   static constexpr std::uint32_t kPermanentMemorySize = 0x00200000;
   // Buffers of the platform's own calls into the transport.
   static constexpr std::uint32_t kCallerBuffers = 0x00310000;
+  static constexpr std::uint32_t kCallerBuffersSize = 0x00010000;
   static constexpr std::uint32_t kCallerCommand = kCallerBuffers;
   static constexpr std::uint32_t kCallerCommandSize = 0x8000;
   static constexpr std::uint32_t kCallerResponse = kCallerBuffers + 0x8000;
