@@ -123,9 +123,9 @@ Expectations expectationsFor(const Scenario &s) {
   const std::uint32_t base =
       c.baseSource == devices::CoprocessorConfig::BaseSource::Msr
           ? c.msrBase.value_or(c.base)
-          : c.base & Coprocessor::kBarBaseMask;
+          : (c.barUnassigned ? 0 : c.base & Coprocessor::kBarBaseMask);
   if (!c.present || base == 0 || base == 0xFFFFFFFF ||
-      c.responseAddressHigh != 0) {
+      c.responseAddressHigh != 0 || c.commandAddressZero) {
     e.transportStatus = efi::kUnsupported;
   } else if (c.completion == Completion::Never) {
     e.transportStatus = efi::kTimeout;

@@ -146,8 +146,13 @@ TEST_F(BootTest, EachScenarioDoesWhatItShould) {
       {"fails with Error",
        [](Scenario &s) { s.chipset.coprocessor.completion = Completion::Fail; },
        true},
+      {"base address register unassigned",
+       [](Scenario &s) { s.chipset.coprocessor.barUnassigned = true; }, true},
       {"response above 4 GiB",
        [](Scenario &s) { s.chipset.coprocessor.responseAddressHigh = 1; },
+       true},
+      {"no command area",
+       [](Scenario &s) { s.chipset.coprocessor.commandAddressZero = true; },
        true},
       {"ResponseSize left 0",
        [](Scenario &s) { s.chipset.coprocessor.responseSizeZero = true; },
@@ -182,8 +187,10 @@ TEST_F(BootTest, DeclinedActivationTouchesNoHardware) {
   ASSERT_TRUE(platform->boot().ok);
   for (const auto &event : platform->trace().events()) {
     EXPECT_NE(event.kind, machine::TraceEvent::Kind::Port) << event.detail;
+    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Msr) << event.detail;
     EXPECT_NE(event.kind, machine::TraceEvent::Kind::PciConfig);
     EXPECT_NE(event.kind, machine::TraceEvent::Kind::ControlArea);
+    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Memory) << event.detail;
   }
 }
 
