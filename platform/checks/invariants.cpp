@@ -59,11 +59,7 @@ void Invariants::afterCall(const machine::CallRecord &call) {
 
 void Invariants::fail(const machine::CallRecord &call, std::uint32_t at,
                       const std::string &what) const {
-  std::string where = "guest at " + hex(at, 8);
-  if (const std::string region = machine_.regionName(at); !region.empty()) {
-    where += " (" + region + ")";
-  }
-  throw machine::GuestFault(where + ": " + call.name +
+  throw machine::GuestFault(machine_.where(at) + ": " + call.name +
                             " broke a machine invariant: " + what);
 }
 

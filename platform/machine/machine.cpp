@@ -886,12 +886,15 @@ std::uint32_t Machine::instruction() const {
 }
 
 void Machine::fault(const std::string &what) const {
-  const std::uint32_t at = instruction();
-  std::string where = "guest at " + hex(at, 8);
-  if (const Region *region = findRegion(at)) {
-    where += " (" + region->name + " +" + hex(at - region->base) + ")";
+  throw GuestFault(where(instruction()) + ": " + what);
+}
+
+std::string Machine::where(std::uint32_t address) const {
+  std::string text = "guest at " + hex(address, 8);
+  if (const Region *region = findRegion(address)) {
+    text += " (" + region->name + " +" + hex(address - region->base) + ")";
   }
-  throw GuestFault(where + ": " + what);
+  return text;
 }
 
 void Machine::addObserver(CallObserver *observer) {
@@ -903,10 +906,7 @@ void Machine::removeObserver(CallObserver *observer) {
 }
 
 std::string Machine::describeStop(int error, std::uint32_t eip) const {
-  std::string where = "guest at " + hex(eip, 8);
-  if (const Region *region = findRegion(eip)) {
-    where += " (" + region->name + " +" + hex(eip - region->base) + ")";
-  }
+  const std::string at = where(eip);
   std::string bytes;
   if (findRegion(eip) != nullptr && !findRegion(eip)->mmio) {
     std::uint8_t code[8] = {};
@@ -918,11 +918,11 @@ std::string Machine::describeStop(int error, std::uint32_t eip) const {
   }
   switch (error) {
   case UC_ERR_INSN_INVALID:
-    return where + ": unexpected instruction (bytes" + bytes + ")";
+    return at + ": unexpected instruction (bytes" + bytes + ")";
   case UC_ERR_EXCEPTION:
-    return where + ": unhandled processor exception (bytes" + bytes + ")";
+    return at + ": unhandled processor exception (bytes" + bytes + ")";
   default:
-    return where +
+    return at +
            ": the emulator stopped: " + uc_strerror(static_cast<uc_err>(error));
   }
 }
@@ -991,11 +991,7 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   }
   if (eip != kSentinel) {
     running_ = false;
-    std::string where = "guest at " + hex(eip, 8);
-    if (const Region *region = findRegion(eip)) {
-      where += " (" + region->name + " +" + hex(eip - region->base) + ")";
-    }
-    throw GuestFault(where + ": " + name +
+    throw GuestFault(where(eip) + ": " + name +
                      " stopped before returning (an instruction the platform "
                      "does not trap, such as HLT outside the module)");
   }

@@ -258,6 +258,9 @@ public:
   // Stops the current run with a fault; the message gets the guest address.
   // For models that detect a fault inside a hook.
   [[noreturn]] void fault(const std::string &what) const;
+  // "guest at 0x00401234 (shadow (module image) +0x1234)": how messages name
+  // a guest address.
+  std::string where(std::uint32_t address) const;
 
   Trace &trace() { return trace_; }
   const Trace &trace() const { return trace_; }

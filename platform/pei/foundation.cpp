@@ -191,7 +191,7 @@ void Foundation::traceService(const ThunkCall &call, const std::string &text) {
 }
 
 void Foundation::unexpected(const ThunkCall &call, const std::string &what) {
-  throw machine::GuestFault("guest at " + hex(call.returnAddress(), 8) +
+  throw machine::GuestFault(call.machine().where(call.returnAddress()) +
                             ": unexpected service call: " + what);
 }
 
