@@ -44,6 +44,7 @@ constexpr std::uint64_t kServicesSignature = 0x5652455320494550; // "PEI SERV"
 constexpr std::uint32_t kServicesRevision = 0x00010046;          // PI 1.70
 constexpr std::uint32_t kHeaderSize = 24;
 constexpr std::size_t kMaxListLength = 64;
+constexpr std::uint32_t kDescriptorSize = 12; // flags, GUID pointer, pointer
 constexpr std::size_t kMaxCallbacksPerRun = 256;
 
 void put32(std::vector<std::uint8_t> &bytes, std::uint32_t value) {
@@ -202,33 +203,42 @@ efi::Guid Foundation::readGuid(std::uint32_t address,
 
 // --- PPI database -----------------------------------------------------------
 
-std::uint32_t Foundation::installList(std::uint32_t list, bool fromGuest) {
+std::optional<std::vector<Foundation::Descriptor>>
+Foundation::readList(std::uint32_t list, std::uint32_t kinds,
+                     const std::string &what) const {
   if (list == 0) {
+    return std::nullopt;
+  }
+  std::vector<Descriptor> entries;
+  for (std::size_t i = 0; i < kMaxListLength; ++i) {
+    const std::uint32_t at =
+        list + static_cast<std::uint32_t>(kDescriptorSize * i);
+    const std::uint32_t flags = machine_.guestRead32(at, what + " descriptor");
+    if ((flags & kinds) == 0) {
+      return std::nullopt;
+    }
+    const std::uint32_t guid =
+        machine_.guestRead32(at + 4, what + " descriptor");
+    const std::uint32_t pointer =
+        machine_.guestRead32(at + 8, what + " descriptor");
+    entries.push_back({at, flags, readGuid(guid, what + " GUID"), pointer});
+    if (flags & kTerminateList) {
+      return entries;
+    }
+  }
+  return std::nullopt; // no terminator in sight
+}
+
+std::uint32_t Foundation::installList(std::uint32_t list, bool fromGuest) {
+  const auto entries = readList(list, kPpiFlag, "PPI");
+  if (!entries) {
     return efi::kInvalidParameter;
   }
-  // The whole list is checked before anything is installed.
-  std::vector<Ppi> adding;
-  for (std::size_t i = 0;; ++i) {
-    if (i == kMaxListLength) {
-      return efi::kInvalidParameter; // no terminator in sight
-    }
-    const std::uint32_t at = list + static_cast<std::uint32_t>(12 * i);
-    const std::uint32_t flags = machine_.guestRead32(at, "PPI descriptor");
-    if ((flags & kPpiFlag) == 0) {
-      return efi::kInvalidParameter;
-    }
-    const std::uint32_t guid = machine_.guestRead32(at + 4, "PPI descriptor");
-    const std::uint32_t interface =
-        machine_.guestRead32(at + 8, "PPI descriptor");
-    adding.push_back({readGuid(guid, "PPI GUID"), at, interface});
-    if (flags & kTerminateList) {
-      break;
-    }
-  }
-  if (ppis_.size() + adding.size() > kDatabaseSize) {
+  if (ppis_.size() + entries->size() > kDatabaseSize) {
     return efi::kOutOfResources;
   }
-  for (const Ppi &ppi : adding) {
+  for (const Descriptor &entry : *entries) {
+    const Ppi ppi{entry.guid, entry.at, entry.pointer};
     ppis_.push_back(ppi);
     log(std::string(fromGuest ? "module" : "platform") + " installed " +
         efi::guidName(ppi.guid) + " (descriptor " + hex(ppi.descriptor, 8) +
@@ -239,33 +249,17 @@ std::uint32_t Foundation::installList(std::uint32_t list, bool fromGuest) {
 }
 
 std::uint32_t Foundation::notifyList(std::uint32_t list) {
-  if (list == 0) {
+  const auto entries =
+      readList(list, kNotifyCallback | kNotifyDispatch, "notification");
+  if (!entries) {
     return efi::kInvalidParameter;
   }
-  std::vector<Notification> adding;
-  for (std::size_t i = 0;; ++i) {
-    if (i == kMaxListLength) {
-      return efi::kInvalidParameter;
-    }
-    const std::uint32_t at = list + static_cast<std::uint32_t>(12 * i);
-    const std::uint32_t flags = machine_.guestRead32(at, "notify descriptor");
-    if ((flags & (kNotifyCallback | kNotifyDispatch)) == 0) {
-      return efi::kInvalidParameter;
-    }
-    const std::uint32_t guid =
-        machine_.guestRead32(at + 4, "notify descriptor");
-    const std::uint32_t callback =
-        machine_.guestRead32(at + 8, "notify descriptor");
-    adding.push_back(
-        {readGuid(guid, "notification GUID"), at, callback, flags});
-    if (flags & kTerminateList) {
-      break;
-    }
-  }
-  if (notifications_.size() + adding.size() > kDatabaseSize) {
+  if (notifications_.size() + entries->size() > kDatabaseSize) {
     return efi::kOutOfResources;
   }
-  for (const Notification &notification : adding) {
+  for (const Descriptor &entry : *entries) {
+    const Notification notification{entry.guid, entry.at, entry.pointer,
+                                    entry.flags};
     notifications_.push_back(notification);
     log("module armed a notification on " + efi::guidName(notification.guid) +
         " (callback " + hex(notification.callback, 8) + ")");

@@ -122,6 +122,20 @@ public:
                                       const std::string &what);
 
 private:
+  // One entry of a PPI or notify list as the guest wrote it.
+  struct Descriptor {
+    std::uint32_t at = 0;
+    std::uint32_t flags = 0;
+    efi::Guid guid;
+    std::uint32_t pointer = 0; // the PPI, or the notification callback
+  };
+  // Reads a list up to the entry that carries TERMINATE_LIST. Nothing when
+  // the list is null, an entry has none of the flags in `kinds`, or no
+  // terminator comes soon: the whole list is checked before any of it is
+  // used. `what` names the list in faults ("PPI", "notification").
+  std::optional<std::vector<Descriptor>>
+  readList(std::uint32_t list, std::uint32_t kinds,
+           const std::string &what) const;
   std::uint32_t installList(std::uint32_t list, bool fromGuest);
   std::uint32_t notifyList(std::uint32_t list);
   std::uint32_t reinstall(std::uint32_t oldDescriptor,
