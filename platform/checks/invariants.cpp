@@ -118,7 +118,6 @@ void Invariants::checkWrites(const machine::CallRecord &call) {
   const WritableRange frame{top - kMaxStackFrame, kMaxStackFrame,
                             "its own stack frame"};
   for (const machine::MemoryWrite &write : call.writes) {
-    ++writesChecked_;
     const std::string store = "store of " + std::to_string(write.size) +
                               " bytes (" + hex(write.value) +
                               ") at guest address " + hex(write.address, 8);

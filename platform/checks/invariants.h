@@ -59,9 +59,8 @@ public:
   // register). read() is called before and after each call.
   void watch(std::string what, std::function<std::uint64_t()> read);
 
-  // Guest calls checked so far, and stores looked at.
+  // Guest calls checked so far.
   std::size_t callsChecked() const { return callsChecked_; }
-  std::size_t writesChecked() const { return writesChecked_; }
 
   void beforeCall(const machine::CallRecord &call) override;
   void afterCall(const machine::CallRecord &call) override;
@@ -85,7 +84,6 @@ private:
   std::vector<WritableRange> protected_;
   std::vector<Watched> watched_;
   std::size_t callsChecked_ = 0;
-  std::size_t writesChecked_ = 0;
 };
 
 } // namespace checks

@@ -62,7 +62,6 @@ public:
   Chipset &operator=(const Chipset &) = delete;
 
   const ChipsetConfig &config() const { return config_; }
-  PciBus &bus() { return bus_; }
   RootComplex &rootComplex() { return root_; }
   Coprocessor &coprocessor() { return coprocessor_; }
   ConfigPorts &configPorts() { return ports_; }
@@ -70,7 +69,6 @@ public:
 
   std::uint64_t delayReads() const { return delayReads_; }
   std::uint64_t timerReads() const { return timerReads_; }
-  std::uint32_t timerCount() const { return timerCount_; }
 
 private:
   std::uint64_t readTimerRegister(std::uint64_t offset, unsigned size);

@@ -851,11 +851,6 @@ std::uint32_t Machine::addThunk(std::string name, ThunkHandler handler) {
   return address;
 }
 
-std::string Machine::thunkName(std::uint32_t address) const {
-  const auto found = thunks_.find(address);
-  return found == thunks_.end() ? std::string() : found->second.name;
-}
-
 void Machine::setIdtBase(std::uint32_t base) {
   idtBase_ = base;
   uc_x86_mmr idtr{0, base, kIdtLimit, 0};

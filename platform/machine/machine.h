@@ -220,17 +220,13 @@ public:
   void untrapInstructions(std::uint32_t base, std::uint32_t size);
   std::uint64_t wrapControl() const { return wrapControl_; }
   void setWrapControl(std::uint64_t value) { wrapControl_ = value; }
-  // The 64-bit FS base last written through MSR 0xC0000100.
-  std::uint64_t fsBaseMsr() const { return fsBaseMsr_; }
 
   // --- calls ----------------------------------------------------------------
   // A guest address that, when called (EFIAPI), runs handler on the host.
   std::uint32_t addThunk(std::string name, ThunkHandler handler);
-  std::string thunkName(std::uint32_t address) const;
 
   // Where the next call's stack starts (grows down from here).
   void setStack(std::uint32_t top) { stackTop_ = top; }
-  std::uint32_t stackTop() const { return stackTop_; }
   // Sets the IDT base; the PEI services pointer lives 4 bytes below it.
   void setIdtBase(std::uint32_t base);
   std::uint32_t idtBase() const { return idtBase_; }
@@ -245,7 +241,6 @@ public:
         name, address,
         std::span<const std::uint32_t>(arguments.begin(), arguments.size()));
   }
-  bool inCall() const { return running_; }
   const CallRecord &lastCall() const { return lastCall_; }
   CallLimits &limits() { return limits_; }
   void addObserver(CallObserver *observer);

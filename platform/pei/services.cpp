@@ -58,7 +58,6 @@ std::uint32_t VariableService::getVariable(ThunkCall &call) {
 
   std::string text = "GetVariable(";
   auto answer = [&](std::uint32_t status, const std::string &note = {}) {
-    answers_.push_back(status);
     foundation_.traceService(call,
                              text + ") = " + efi::statusName(status) + note);
     return status;
@@ -139,7 +138,6 @@ std::uint32_t PcdService::setPtr(ThunkCall &call) {
   const std::uint32_t bufferAt = call.argument(2);
   std::string text = "SetPtr(token " + std::to_string(token);
   auto answer = [&](std::uint32_t status, const std::string &note = {}) {
-    answers_.push_back(status);
     foundation_.traceService(call,
                              text + ") = " + efi::statusName(status) + note);
     return status;

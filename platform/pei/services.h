@@ -23,11 +23,6 @@ public:
   VariableService(Foundation &foundation,
                   std::optional<std::vector<std::uint8_t>> setup);
   std::uint32_t ppi() const { return ppi_; }
-  const std::optional<std::vector<std::uint8_t>> &setup() const {
-    return setup_;
-  }
-  // Answers given, in order.
-  const std::vector<std::uint32_t> &answers() const { return answers_; }
 
 private:
   std::uint32_t getVariable(machine::ThunkCall &call);
@@ -35,7 +30,6 @@ private:
   Foundation &foundation_;
   std::optional<std::vector<std::uint8_t>> setup_;
   std::uint32_t ppi_ = 0;
-  std::vector<std::uint32_t> answers_;
 };
 
 struct PcdConfig {
@@ -59,7 +53,6 @@ public:
     return token11_;
   }
   unsigned token11Writes() const { return token11Writes_; }
-  const std::vector<std::uint32_t> &answers() const { return answers_; }
 
 private:
   std::uint32_t setPtr(machine::ThunkCall &call);
@@ -69,7 +62,6 @@ private:
   std::uint32_t ppi_ = 0;
   std::optional<std::vector<std::uint8_t>> token11_;
   unsigned token11Writes_ = 0;
-  std::vector<std::uint32_t> answers_;
 };
 
 } // namespace pei
