@@ -11,6 +11,9 @@ using machine::hex;
 namespace {
 
 std::string describe(const WritableRange &range) {
+  if (range.size == 0) {
+    return range.what + " at " + hex(range.base, 8) + " (no bytes)";
+  }
   return range.what + " " + hex(range.base, 8) + "-" +
          hex(range.base + range.size - 1, 8);
 }

@@ -4,6 +4,7 @@
 #include "tpm_names.h"
 #include "transport_tcti.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace emu {
