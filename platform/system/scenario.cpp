@@ -3,7 +3,6 @@
 #include "hex.h"
 
 #include <fstream>
-#include <iterator>
 #include <optional>
 
 namespace emu {
@@ -82,18 +81,27 @@ const Option kOptions[] = {
      }},
     {"--setup-file", "FILE", "Take the contents of \"Setup\" from FILE.",
      [](Scenario &s, std::string_view v) {
-       std::ifstream in{std::string(v), std::ios::binary};
-       if (!in) {
-         throw UsageError("--setup-file: cannot read \"" + std::string(v) +
-                          "\"");
+       const std::string path(v);
+       std::ifstream in{path, std::ios::binary};
+       // One byte more than allowed at most: neither a huge file nor an
+       // endless one (a device) is read whole.
+       std::vector<std::uint8_t> bytes(kMaxSetupSize + 1);
+       if (in) {
+         in.read(reinterpret_cast<char *>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size()));
        }
-       s.setup.emplace(std::istreambuf_iterator<char>(in),
-                       std::istreambuf_iterator<char>());
-       if (s.setup->size() > kMaxSetupSize) {
+       if (!in && !in.eof()) {
+         throw UsageError("--setup-file: cannot read \"" + path + "\"");
+       }
+       bytes.resize(static_cast<std::size_t>(in.gcount()));
+       if (bytes.size() > kMaxSetupSize) {
          throw UsageError("--setup-file: expected at most " +
-                          std::to_string(kMaxSetupSize) + " bytes, found " +
-                          std::to_string(s.setup->size()));
+                          std::to_string(kMaxSetupSize) +
+                          " bytes, found more "
+                          "in \"" +
+                          path + "\"");
        }
+       s.setup = std::move(bytes);
      }},
     {"--no-variable-ppi", nullptr,
      "Leave the read-only variable PPI out (the module's read then fails).",

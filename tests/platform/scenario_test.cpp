@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 namespace {
 
 using emu::Scenario;
@@ -44,6 +47,20 @@ TEST(ScenarioOptions, SetupBytesAreAppliedInOrder) {
   EXPECT_EQ(cut.setup->size(), 300u);
   EXPECT_EQ((*cut.setup)[256], 2);
   EXPECT_FALSE(parse({"--no-setup"}).setup.has_value());
+
+  // A file's bytes, exactly, with later options applied on top.
+  const std::string path = ::testing::TempDir() + "setup-file-test.bin";
+  std::vector<std::uint8_t> bytes(300);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 13 + 1);
+  }
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char *>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  const Scenario fromFile = parse({"--setup-file", path, "--device-select=2"});
+  bytes[256] = 2;
+  EXPECT_EQ(fromFile.setup, bytes);
+  std::remove(path.c_str());
 }
 
 TEST(ScenarioOptions, PlatformChoicesReachTheirModels) {
@@ -107,6 +124,8 @@ TEST(ScenarioOptions, BadValuesAreRefusedInOneLine) {
       {"--trigger"},
       {"--no-setup=1"},
       {"--setup-file", "/nonexistent/setup.bin"},
+      {"--setup-file", "/"},         // a directory
+      {"--setup-file", "/dev/zero"}, // endless: refused, not read whole
       {"--timeout-ms", "0"},
   };
   for (const auto &args : bad) {
