@@ -195,6 +195,12 @@ ConfigWindow::ConfigWindow(machine::Machine &machine, PciBus &bus,
     return;
   }
   const std::uint64_t begin = base();
+  if (begin > ~0ull - length()) {
+    throw machine::MachineError(
+        "PCI configuration window at " + hex(begin, 16) + " of " +
+        std::to_string(length() / kMiB) +
+        " MiB: expected it to end within the physical address space");
+  }
   const std::uint64_t end = begin + length();
   auto read = [this](std::uint64_t from) {
     return [this, from](std::uint64_t offset, unsigned size) {

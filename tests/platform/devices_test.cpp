@@ -150,6 +150,13 @@ TEST_F(DevicesTest, ConfigurationWindowBelowAndAbove4GiB) {
   run(high, Stub::ReloadFs);
   run(high, Stub::Out32, {kCf8, 0x80004060});
   EXPECT_EQ(run(high, Stub::In32, {kCfc}), 0x600DF00Du);
+
+  // A window that would run past the top of the address space is a
+  // platform that cannot be built, not one that silently lacks it.
+  machine::Machine top;
+  ChipsetConfig wrapping;
+  wrapping.mmioConfigMsr = 0xFFFFFFFFFFF00021; // 256 MiB from 2^64 - 1 MiB
+  EXPECT_THROW(Chipset(top, wrapping, echo), machine::MachineError);
 }
 
 TEST_F(DevicesTest, TimerRegisterPmTimerAndDelayPort) {
