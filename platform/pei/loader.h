@@ -24,7 +24,6 @@ struct LoadedImage {
   std::uint32_t regionSize = 0;
   std::uint32_t entry = 0;     // its entry point at this base
   std::size_t relocations = 0; // HIGHLOW entries applied (shadow only)
-  std::uint32_t address(std::uint32_t rva) const { return base + rva; }
 };
 
 // Maps the image unchanged at its image base, in a region the guest may read
