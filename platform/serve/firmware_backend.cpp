@@ -1,5 +1,7 @@
 #include "firmware_backend.h"
 
+#include "efi.h"
+
 #include <chrono>
 #include <exception>
 #include <iomanip>
@@ -180,8 +182,7 @@ FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
   }
   flushTrace(name);
   if (result.efiStatus != 0) {
-    log(name + ": the transport returned " +
-        tpm::efiStatusName(result.efiStatus));
+    log(name + ": the transport returned " + efi::statusName(result.efiStatus));
     return tpm::errorResponse(tpm::kRcFailure);
   }
   const auto size = tpm::headerSizeOf(result.response);

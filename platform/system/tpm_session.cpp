@@ -1,6 +1,7 @@
 #include "tpm_session.h"
 
 #include "boot_session.h"
+#include "efi.h"
 #include "tpm_names.h"
 #include "transport_tcti.h"
 
@@ -68,8 +69,8 @@ SessionOutcome runTpmSession(Platform &platform) {
   outcome.ok = failed && tcti.lastEfiStatus() == expected.transportStatus;
   outcome.log.push_back(
       "TPM session: transport answered " +
-      tpm::efiStatusName(tcti.lastEfiStatus()) + ", expected " +
-      tpm::efiStatusName(expected.transportStatus) +
+      efi::statusName(tcti.lastEfiStatus()) + ", expected " +
+      efi::statusName(expected.transportStatus) +
       (expected.transportStatus == efi::kSuccess ? " with no response" : "") +
       (outcome.ok ? "" : "  PROBLEM"));
   return outcome;

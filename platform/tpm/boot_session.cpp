@@ -1,5 +1,6 @@
 #include "boot_session.h"
 
+#include "efi.h"
 #include "tpm_names.h"
 #include "transport_tcti.h"
 
@@ -452,7 +453,7 @@ std::vector<CommandRecord> runBootSession(TransportTcti &tcti) {
                        std::string account = tcti.lastError();
                        if (account.empty() && tcti.lastEfiStatus() != 0)
                          account = "transport returned " +
-                                   efiStatusName(tcti.lastEfiStatus());
+                                   efi::statusName(tcti.lastEfiStatus());
                        return account;
                      })
       .run();

@@ -1,5 +1,6 @@
 #include "transport_tcti.h"
 
+#include "efi.h"
 #include "tpm_names.h"
 
 #include <cstring>
@@ -17,25 +18,6 @@ constexpr std::uint32_t kVersion = 2;
 constexpr std::uint16_t kTagRspCommand = 0x00C4;
 
 } // namespace
-
-std::string efiStatusName(std::uint32_t efiStatus) {
-  switch (efiStatus) {
-  case 0x00000000:
-    return "EFI_SUCCESS";
-  case 0x80000002:
-    return "EFI_INVALID_PARAMETER";
-  case 0x80000003:
-    return "EFI_UNSUPPORTED";
-  case 0x80000007:
-    return "EFI_DEVICE_ERROR";
-  case 0x80000012:
-    return "EFI_TIMEOUT";
-  case 0x80000014:
-    return "EFI_ALREADY_STARTED";
-  default:
-    return hex32(efiStatus);
-  }
-}
 
 TransportTcti::TransportTcti(TransportFunction transport)
     : context_{}, transport_(std::move(transport)) {
@@ -152,7 +134,7 @@ TSS2_RC TransportTcti::transmit(std::span<const std::uint8_t> command) {
   lastEfiStatus_ = result.efiStatus;
   if (result.efiStatus != 0)
     return fail(TSS2_TCTI_RC_IO_ERROR,
-                "transport returned " + efiStatusName(result.efiStatus));
+                "transport returned " + efi::statusName(result.efiStatus));
 
   const std::vector<std::uint8_t> &bytes = result.response;
   const auto size = headerSizeOf(bytes);

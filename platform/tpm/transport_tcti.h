@@ -25,9 +25,6 @@ struct TransportResult {
 using TransportFunction =
     std::function<TransportResult(std::span<const std::uint8_t>)>;
 
-// "EFI_TIMEOUT" for 0x80000012; other values as hex.
-std::string efiStatusName(std::uint32_t efiStatus);
-
 // The TCTI. transmit runs the whole exchange through the transport (the
 // transport is synchronous); receive hands out the response it produced.
 //
