@@ -1,9 +1,9 @@
-// The faults mended in the module, one group each (a to g). Every test here
-// fails against the behaviour originally described: a call through an unset
-// pointer, stack garbage deciding the activation, a copy past the command or
-// response area, writes at a truncated or null address, a control area at
-// physical 0, error bits of the status register cleared behind the
-// platform's back.
+// Where the module is stricter than a literal reading of its interface, one
+// group each. Every test here fails against the literal behaviour: a call
+// through an unset pointer, stack garbage deciding the activation, a copy past
+// the command or response area, writes at a truncated or null address, a
+// control area at physical 0, error bits of the status register cleared
+// behind the platform's back.
 #include "rig.h"
 
 #include <gmock/gmock.h>
@@ -21,9 +21,9 @@ using ::testing::IsEmpty;
 
 using Completion = devices::CoprocessorConfig::Completion;
 
-// a. Without the PCD PPI nothing is called through the pointer the failed
+// Without the PCD PPI nothing is called through the pointer the failed
 // lookup left behind.
-TEST(MendedA, NoPcdPpiNoCallThroughAnUnsetPointer) {
+TEST(AnnouncementWithoutPcd, NoPcdPpiNoCallThroughAnUnsetPointer) {
   emu::Scenario scenario;
   scenario.pcdPpi = false;
   Booted rig(scenario);
@@ -33,12 +33,12 @@ TEST(MendedA, NoPcdPpiNoCallThroughAnUnsetPointer) {
   EXPECT_EQ(rig.foundation().fired().back().status, efi::kSuccess);
 }
 
-// b. Stack garbage never decides the activation. The stack below the
+// Stack garbage never decides the activation. The stack below the
 // callbacks is filled with a pattern of period 404 bytes, two bytes 202
 // apart always differing (2 and 0); of its two phases, one puts 2 at
 // DeviceSelect and 0 at SelectOverride wherever the module's buffers lie, so
 // an uncleared buffer would publish (or decline) in that phase.
-class MendedB : public ::testing::TestWithParam<unsigned> {
+class SetupReadIntoClearedBuffer : public ::testing::TestWithParam<unsigned> {
 protected:
   static constexpr std::uint32_t kStackTop =
       emu::Platform::kPermanentMemory + emu::Platform::kPermanentMemorySize;
@@ -65,7 +65,7 @@ protected:
   }
 };
 
-TEST_P(MendedB, AShortVariableReadsZeroesBeyondItsEnd) {
+TEST_P(SetupReadIntoClearedBuffer, AShortVariableReadsZeroesBeyondItsEnd) {
   // 300 bytes with DeviceSelect 2: SelectOverride lies beyond the variable
   // and reads 0, so the transport is published.
   EXPECT_EQ(publishes(scenarioWithSetup(setupBytes(300, 2, 0)), GetParam()),
@@ -75,7 +75,7 @@ TEST_P(MendedB, AShortVariableReadsZeroesBeyondItsEnd) {
             0u);
 }
 
-TEST_P(MendedB, AWarningFromTheVariableServiceDeclines) {
+TEST_P(SetupReadIntoClearedBuffer, AWarningFromTheVariableServiceDeclines) {
   // A variable service answering a warning (EFI_WARN_UNKNOWN_GLYPH): not an
   // error, so "Setup" counts as read, but only EFI_SUCCESS fills the copy,
   // even with a DeviceSelect of 2 in the buffer, and the cleared copy says
@@ -105,11 +105,11 @@ TEST_P(MendedB, AWarningFromTheVariableServiceDeclines) {
   EXPECT_EQ(installs, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPhases, MendedB, ::testing::Values(0u, 1u));
+INSTANTIATE_TEST_SUITE_P(BothPhases, SetupReadIntoClearedBuffer, ::testing::Values(0u, 1u));
 
-// c. A command longer than the command area is refused before anything is
+// A command longer than the command area is refused before anything is
 // touched.
-TEST(MendedC, ACommandAbove16KiBIsRefusedUntouched) {
+TEST(OversizedCommand, ACommandAbove16KiBIsRefusedUntouched) {
   Booted rig;
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   const std::uint32_t area = rig.coprocessor().commandAddress();
@@ -127,8 +127,8 @@ TEST(MendedC, ACommandAbove16KiBIsRefusedUntouched) {
             std::vector<std::uint8_t>(kAreaSize, 0x11));
 }
 
-// d. Receive never reads past the response area, whatever it is asked for.
-TEST(MendedD, ReceiveCopiesAtMost16KiB) {
+// Receive never reads past the response area, whatever it is asked for.
+TEST(ReceiveBound, ReceiveCopiesAtMost16KiB) {
   for (std::uint32_t asked : {0x4001u, 0x6000u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(asked);
     Booted rig;
@@ -150,9 +150,9 @@ TEST(MendedD, ReceiveCopiesAtMost16KiB) {
   }
 }
 
-// e. A response area above 4 GiB, or no command area, is "not set up":
+// A response area above 4 GiB, or no command area, is "not set up":
 // nothing is copied, cleared or started, and the command register is back.
-TEST(MendedE, AnAreaThatIsNotSetUpIsUnsupported) {
+TEST(ControlAreaNotSetUp, AnAreaThatIsNotSetUpIsUnsupported) {
   emu::Scenario high;
   high.chipset.coprocessor.responseAddressHigh = 0x00000001;
   emu::Scenario noCommandArea;
@@ -187,11 +187,11 @@ TEST(MendedE, AnAreaThatIsNotSetUpIsUnsupported) {
   }
 }
 
-// f. A base of 0 (an MSR reading 0, or an unassigned base address register)
+// A base of 0 (an MSR reading 0, or an unassigned base address register)
 // is no co-processor: the control area is never looked for at physical 0.
-class MendedF : public ::testing::TestWithParam<bool> {};
+class CoprocessorBaseOfZero : public ::testing::TestWithParam<bool> {};
 
-TEST_P(MendedF, ABaseOfZeroIsNotFound) {
+TEST_P(CoprocessorBaseOfZero, ABaseOfZeroIsNotFound) {
   emu::Scenario scenario;
   if (GetParam()) {
     scenario.chipset.coprocessor.baseSource =
@@ -214,14 +214,14 @@ TEST_P(MendedF, ABaseOfZeroIsNotFound) {
   EXPECT_THAT(commandWrites(rig.events(mark)), ElementsAre(6u, 0u));
 }
 
-INSTANTIATE_TEST_SUITE_P(BaseSources, MendedF, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(BaseSources, CoprocessorBaseOfZero, ::testing::Bool(),
                          [](const auto &info) {
                            return info.param ? "FromMsr" : "FromBar";
                          });
 
-// g. The status half of the command register keeps its error bits across
+// The status half of the command register keeps its error bits across
 // every exchange: both writes carry 0 there.
-TEST(MendedG, StatusErrorBitsSurviveEveryExchange) {
+TEST(CommandRegisterStatusBits, StatusErrorBitsSurviveEveryExchange) {
   for (auto completion : {Completion::Immediately, Completion::Fail}) {
     emu::Scenario scenario;
     scenario.chipset.coprocessor.completion = completion;
