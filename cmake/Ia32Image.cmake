@@ -1,16 +1,22 @@
 # Builds freestanding IA-32 PE32 images with clang and lld-link, independent of
 # the host compiler the rest of the project uses.
 #
-#   add_ia32_objects(<name> SOURCES <files...> [INCLUDES <dirs...>])
-#     compiles the sources; ${<name>_OBJECTS} lists the objects.
+#   add_ia32_objects(<name> SOURCES <files...> [INCLUDES <dirs...>] [DEBUG])
+#     compiles the sources; ${<name>_OBJECTS} lists the objects. DEBUG adds
+#     DWARF to the same flags (the code generated does not change).
 #   add_ia32_image(<name> OBJECTS <objs...> ENTRY <symbol> BASE <address>
-#                  OUTPUT <file.efi> [KEEP_ALL])
+#                  OUTPUT <file.efi> [KEEP_ALL] [COMPANION_OF <shipped.efi>])
 #     links a PE32 (EFI boot-service driver) with a map beside it. KEEP_ALL
 #     keeps every routine of every object (no dead-stripping, no folding), for
-#     images that tests call into by symbol.
+#     images that tests call into by symbol. COMPANION_OF links DEBUG objects
+#     into a debug companion of an image linked from the same sources: the
+#     DWARF sections add section headers, which move every section up by the
+#     same amount, so the companion is linked that much lower and its code and
+#     constants lie exactly where the shipped image's do.
 
 find_program(IA32_CLANG NAMES clang-14 clang REQUIRED)
 find_program(IA32_LLD_LINK NAMES lld-link-14 lld-link REQUIRED)
+set(IA32_COMPANION_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/Ia32DebugCompanion.cmake)
 
 set(IA32_CXX_FLAGS
     --target=i686-pc-windows-msvc
@@ -22,9 +28,14 @@ set(IA32_CXX_FLAGS
     -fdebug-prefix-map=${CMAKE_SOURCE_DIR}=. -fmacro-prefix-map=${CMAKE_SOURCE_DIR}=.)
 
 function(add_ia32_objects name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDES" ${ARGN})
+  cmake_parse_arguments(ARG "DEBUG" "" "SOURCES;INCLUDES" ${ARGN})
   set(objects)
   set(include_flags)
+  if(ARG_DEBUG)
+    # Paths in the DWARF are relative to the source root (the prefix map
+    # above), so the compilation directory is the source root too.
+    list(APPEND include_flags -gdwarf-4 -fdebug-compilation-dir=.)
+  endif()
   foreach(dir IN LISTS ARG_INCLUDES)
     list(APPEND include_flags -I${dir})
   endforeach()
@@ -48,7 +59,8 @@ function(add_ia32_objects name)
 endfunction()
 
 function(add_ia32_image name)
-  cmake_parse_arguments(ARG "KEEP_ALL" "ENTRY;BASE;OUTPUT" "OBJECTS" ${ARGN})
+  cmake_parse_arguments(ARG "KEEP_ALL" "ENTRY;BASE;OUTPUT;COMPANION_OF" "OBJECTS"
+                        ${ARGN})
   get_filename_component(stem ${ARG_OUTPUT} NAME_WLE)
   get_filename_component(outdir ${ARG_OUTPUT} DIRECTORY)
   set(map ${outdir}/${stem}.map)
@@ -57,16 +69,31 @@ function(add_ia32_image name)
   else()
     set(opt /opt:ref /opt:icf)
   endif()
-  add_custom_command(
-    OUTPUT ${ARG_OUTPUT} ${map}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${outdir}
-    COMMAND ${IA32_LLD_LINK} /nologo /machine:x86 /subsystem:efi_boot_service_driver
-            /entry:${ARG_ENTRY} /base:${ARG_BASE} /align:32 /filealign:32
-            /driver /nodefaultlib /dynamicbase /fixed:no /safeseh:no /brepro
-            ${opt}
-            /map:${map} /out:${ARG_OUTPUT} ${ARG_OBJECTS}
-    DEPENDS ${ARG_OBJECTS}
-    COMMENT "Linking IA-32 image ${stem}"
-    VERBATIM)
+  set(link ${IA32_LLD_LINK} /nologo /machine:x86
+      /subsystem:efi_boot_service_driver /entry:${ARG_ENTRY} /align:32
+      /filealign:32 /driver /nodefaultlib /dynamicbase /fixed:no /safeseh:no
+      /brepro ${opt} /map:${map} /out:${ARG_OUTPUT} ${ARG_OBJECTS})
+  if(ARG_COMPANION_OF)
+    list(JOIN link "\n" link_lines)
+    set(args ${outdir}/${stem}.link)
+    file(WRITE ${args} "${link_lines}\n")
+    add_custom_command(
+      OUTPUT ${ARG_OUTPUT} ${map}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${outdir}
+      COMMAND ${CMAKE_COMMAND} -DLINK_ARGS=${args} -DBASE=${ARG_BASE}
+              -DSHIPPED=${ARG_COMPANION_OF} -DOUTPUT=${ARG_OUTPUT}
+              -P ${IA32_COMPANION_SCRIPT}
+      DEPENDS ${ARG_OBJECTS} ${ARG_COMPANION_OF} ${IA32_COMPANION_SCRIPT}
+      COMMENT "Linking IA-32 debug companion ${stem}"
+      VERBATIM)
+  else()
+    add_custom_command(
+      OUTPUT ${ARG_OUTPUT} ${map}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${outdir}
+      COMMAND ${link} /base:${ARG_BASE}
+      DEPENDS ${ARG_OBJECTS}
+      COMMENT "Linking IA-32 image ${stem}"
+      VERBATIM)
+  endif()
   add_custom_target(${name} ALL DEPENDS ${ARG_OUTPUT})
 endfunction()

@@ -192,4 +192,55 @@ TEST(Image, IsReproducedByteForByteByAnIndependentBuild) {
       << "a second build of the same sources differs";
 }
 
+// The debug companion is only useful if what a debugger shows is what runs:
+// each routine must lie at the same address with the same bytes, so that a
+// breakpoint or a source line taken from the companion means the same
+// instruction in the shipped image.
+TEST(Image, DebugCompanionHoldsEveryShippedRoutineAtItsAddress) {
+  const auto companion = PeImage::load(DEBUG_IMAGE_PATH);
+  auto code = [](const PeImage &image) {
+    for (const auto &section : image.sections()) {
+      if (section.executable()) {
+        return section;
+      }
+    }
+    ADD_FAILURE() << "no code section";
+    return pei::PeSection{};
+  };
+  const auto shippedCode = code(Image());
+  const auto companionCode = code(companion);
+  const std::uint32_t start = Image().imageBase() + shippedCode.virtualAddress;
+  ASSERT_EQ(companion.imageBase() + companionCode.virtualAddress, start)
+      << "the companion's code does not lie where the shipped image's does";
+  ASSERT_EQ(companionCode.virtualSize, shippedCode.virtualSize);
+  auto bytesAt = [](const PeImage &image, const pei::PeSection &section,
+                    std::uint32_t address, std::size_t size) {
+    const auto offset = section.rawOffset +
+                        (address - image.imageBase() - section.virtualAddress);
+    return std::vector<std::uint8_t>(image.bytes().begin() + offset,
+                                     image.bytes().begin() + offset + size);
+  };
+
+  const auto shippedMap = pei::LinkerMap::load(MAP_PATH);
+  const auto companionMap = pei::LinkerMap::load(DEBUG_MAP_PATH);
+  std::vector<std::uint32_t> routines;
+  for (const auto &[name, address] : companionMap.symbols()) {
+    if (address < start || address >= start + shippedCode.virtualSize) {
+      continue;
+    }
+    ASSERT_TRUE(shippedMap.contains(name)) << name;
+    EXPECT_EQ(shippedMap.address(name), address) << name;
+    routines.push_back(address);
+  }
+  ASSERT_GT(routines.size(), 10u);
+  routines.push_back(start + shippedCode.virtualSize);
+  std::sort(routines.begin(), routines.end());
+  for (std::size_t i = 0; i + 1 < routines.size(); ++i) {
+    const std::size_t size = routines[i + 1] - routines[i];
+    EXPECT_TRUE(bytesAt(Image(), shippedCode, routines[i], size) ==
+                bytesAt(companion, companionCode, routines[i], size))
+        << "the routine at " << std::hex << routines[i] << " differs";
+  }
+}
+
 } // namespace
