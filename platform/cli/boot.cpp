@@ -36,13 +36,21 @@ void bootHelp(std::ostream &out) {
       << "  --help\n      This text.\n"
       << "scenario options (applied in the order given):\n"
       << emu::scenarioOptionsHelp() << "\n"
+      << "The image is a PE32 file of at most 16 MiB (see pei-ffs --help for "
+         "what the\nreader takes). With --state-dir the TPM's state is saved "
+         "there at the end, and\nthe log says so only when it was.\n\n"
       << "exit status: 0 when every stage did what the scenario should (the "
          "transport\npublished or declined as \"Setup\" says, token 11 "
          "written, the TPM session\nsucceeding, or failing with the status a "
-         "refusing co-processor calls for);\n1 when something did not, or "
-         "the module stopped the machine (runaway loop,\nbad access, "
-         "unexpected instruction or service call); 2 for a bad option or "
-         "a\nbad image.\n";
+         "refusing co-processor calls for)\nand the TPM state was saved; "
+         "1 when something did not, the module stopped the\nmachine (runaway "
+         "loop, bad access, unexpected instruction or service call),\nthe "
+         "state directory is in use by another process or the state could "
+         "not be\nsaved; 2 for a bad command line or a bad input file (an "
+         "unknown option or\nvalue, a missing, malformed or oversized image, "
+         "a directory given as the image,\na --state-dir that is not a "
+         "directory), each with a one-line error naming the\nfile or option "
+         "and the reason.\n";
 }
 
 int usageError(const std::string &message) {
@@ -92,8 +100,17 @@ int runBoot(std::span<const std::string> args) {
     return usageError(error.what());
   }
 
-  emu::StateDirectory state(scenario.tpmStateDir);
-  tpm::TpmEngine engine(state.path());
+  std::optional<emu::StateDirectory> state;
+  try {
+    state.emplace(scenario.tpmStateDir);
+  } catch (const emu::StateDirectoryError &error) {
+    if (error.misuse()) {
+      return usageError(error.what());
+    }
+    std::cerr << kProgram << " boot: " << error.what() << "\n";
+    return kExitFailed;
+  }
+  tpm::TpmEngine engine(state->path());
   std::optional<emu::Platform> platform;
   try {
     platform.emplace(scenario, std::move(*image), engine);
@@ -103,8 +120,8 @@ int runBoot(std::span<const std::string> args) {
   }
 
   std::cout << "pei-platform boot " << *imagePath << " (TPM state in "
-            << state.path().string() << (state.temporary() ? ", temporary" : "")
-            << ")\n";
+            << state->path().string()
+            << (state->temporary() ? ", temporary" : "") << ")\n";
   emu::BootReport report;
   try {
     report = platform->boot();
@@ -122,7 +139,6 @@ int runBoot(std::span<const std::string> args) {
     }
     sessionOk = !session.ran || session.ok;
   }
-  const bool ok = report.ok && sessionOk;
   if (trace) {
     std::cout << "access trace (" << platform->trace().events().size()
               << " events):\n";
@@ -130,6 +146,16 @@ int runBoot(std::span<const std::string> args) {
       std::cout << "  " << line << "\n";
     }
   }
+  // The orderly shutdown saves the TPM's state; a directory the user keeps
+  // must hold it afterwards, or the run failed.
+  platform.reset();
+  const tpm::TpmEngine::SaveOutcome saved =
+      engine.describeShutdown(engine.powerOffOrderly());
+  if (!state->temporary()) {
+    std::cout << "TPM state in " << state->path().string() << ": " << saved.text
+              << "\n";
+  }
+  const bool ok = report.ok && sessionOk && saved.ok;
   if (ok) {
     std::cout << "boot: OK, every stage did what the scenario should\n";
     return kExitOk;
@@ -141,6 +167,9 @@ int runBoot(std::span<const std::string> args) {
   if (!sessionOk) {
     std::cout << "  the TPM session did not go as the scenario should (see "
                  "above)\n";
+  }
+  if (!saved.ok) {
+    std::cout << "  " << saved.text << "\n";
   }
   return kExitFailed;
 }

@@ -35,7 +35,10 @@ void usage(std::ostream &out) {
     out << "  " << name << command.summary << "\n";
   }
   out << "\n'" << cli::kProgram
-      << " <command> --help' documents each command's options.\n";
+      << " <command> --help' documents each command's options.\n\n"
+      << "exit status: 0 on success; 1 for a failure while running; 2 for a "
+         "bad command\nline or a bad input file (each command's --help says "
+         "which).\n";
 }
 
 } // namespace

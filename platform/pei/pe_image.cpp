@@ -1,6 +1,7 @@
 #include "pe_image.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -61,10 +62,31 @@ constexpr std::uint32_t kSectionHeaderSize = 40;
 constexpr std::uint32_t kImportDirectory = 1;
 constexpr std::uint32_t kBaseRelocDirectory = 5;
 constexpr std::uint32_t kDataDirectories = 96; // offset in the optional header
+// Alignments above this are not the layout of any PEI module, and would
+// make packers pad without end.
+constexpr std::uint32_t kMaxAlignment = 0x10000;
+
+void checkAlignments(std::uint32_t section, std::uint32_t file) {
+  if (section == 0 || (section & (section - 1)) != 0 ||
+      section > kMaxAlignment) {
+    throw PeError("SectionAlignment: expected a power of two up to " +
+                  hex(kMaxAlignment) + ", found " + hex(section));
+  }
+  // Executed in place: the file layout is the memory layout.
+  if (file != section) {
+    throw PeError("FileAlignment: expected it equal to SectionAlignment " +
+                  hex(section) + " (execute in place), found " + hex(file));
+  }
+}
 
 } // namespace
 
 PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
+  if (bytes.size() > kMaxFileSize) {
+    throw PeError("file size: expected at most " +
+                  std::to_string(kMaxFileSize) + " bytes (16 MiB), found " +
+                  std::to_string(bytes.size()));
+  }
   PeImage image;
   image.bytes_ = std::move(bytes);
   const Reader r(image.bytes_);
@@ -89,6 +111,7 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
   expectEqual("subsystem (EFI boot-service driver)",
               kSubsystemEfiBootServiceDriver, image.subsystem_);
   const std::uint32_t directoryCount = r.u32(opt + 92, "optional header");
+  checkAlignments(image.sectionAlignment_, image.fileAlignment_);
 
   if (image.sizeOfImage_ == 0 ||
       static_cast<std::uint64_t>(image.imageBase_) + image.sizeOfImage_ >
@@ -202,15 +225,48 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
   return image;
 }
 
-PeImage PeImage::load(const std::filesystem::path &path) {
+std::vector<std::uint8_t> readBounded(const std::filesystem::path &path,
+                                      std::size_t limit,
+                                      const std::string &expected) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    throw PeError(path.string() + ": expected " + expected +
+                  ", found a directory");
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
+    const int cause = errno;
     throw PeError(
-        path.string() + ": expected a readable PE32 file, found " +
-        (std::filesystem::exists(path) ? "it unreadable" : "no such file"));
+        path.string() + ": expected " + expected + ", found " +
+        (std::filesystem::exists(path, error)
+             ? std::string("it unreadable (") + std::strerror(cause) + ")"
+             : "no such file"));
   }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
+  // One byte past the limit tells a file at the limit from a larger one;
+  // an endless file (/dev/zero) stops there as well.
+  constexpr std::size_t kChunk = 64 * 1024;
+  std::vector<std::uint8_t> bytes;
+  while (in && bytes.size() <= limit) {
+    const std::size_t had = bytes.size();
+    bytes.resize(had + std::min(kChunk, limit + 1 - had));
+    in.read(reinterpret_cast<char *>(bytes.data() + had),
+            static_cast<std::streamsize>(bytes.size() - had));
+    bytes.resize(had + static_cast<std::size_t>(in.gcount()));
+  }
+  if (in.bad()) {
+    throw PeError(path.string() + ": expected " + expected +
+                  ", found a read error");
+  }
+  if (bytes.size() > limit) {
+    throw PeError(path.string() + ": expected " + expected + " of at most " +
+                  std::to_string(limit) + " bytes, found a larger one");
+  }
+  return bytes;
+}
+
+PeImage PeImage::load(const std::filesystem::path &path) {
+  std::vector<std::uint8_t> bytes =
+      readBounded(path, kMaxFileSize, "a PE32 file");
   try {
     return parse(std::move(bytes));
   } catch (const PeError &e) {

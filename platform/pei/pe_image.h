@@ -48,10 +48,18 @@ public:
   static constexpr std::uint16_t kMachineI386 = 0x14C;
   static constexpr std::uint16_t kMagicPe32 = 0x10B;
   static constexpr std::uint16_t kSubsystemEfiBootServiceDriver = 11;
+  // Largest image file accepted: a boot flash part is at most this large.
+  static constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
 
-  // Validates signature, machine, magic, subsystem, section and relocation
-  // bounds and the entry point; throws PeError naming the first fault.
+  // Validates the file size, signature, machine, magic, subsystem, the
+  // alignments (a power of two up to 64 KiB, file and section alike),
+  // section and relocation bounds and the entry point; throws PeError
+  // naming the first fault. Every program that takes an image (boot, serve,
+  // pei-ffs) takes what this accepts.
   static PeImage parse(std::vector<std::uint8_t> bytes);
+  // Reads at most kMaxFileSize + 1 bytes, so that an endless or huge file
+  // is refused without being read whole; a directory or a missing file is
+  // refused naming the path.
   static PeImage load(const std::filesystem::path &path);
 
   const std::vector<std::uint8_t> &bytes() const { return bytes_; }
@@ -89,6 +97,13 @@ private:
   std::vector<PeSection> sections_;
   std::vector<PeRelocation> relocations_;
 };
+
+// The whole of a file of at most `limit` bytes; throws PeError naming the
+// path and what was `expected` (e.g. "a PE32 file") when it is a
+// directory, cannot be read or is larger.
+std::vector<std::uint8_t> readBounded(const std::filesystem::path &path,
+                                      std::size_t limit,
+                                      const std::string &expected);
 
 // The public symbols of an lld-link /map file, by undecorated name (the
 // leading underscore of cdecl names removed) and absolute address.

@@ -32,8 +32,14 @@ public:
   virtual std::vector<std::uint8_t>
   transact(std::span<const std::uint8_t> command) = 0;
 
+  // What a stop did with the TPM's state: `ok` is false when the state
+  // should have been saved and was not; `text` says which, and why.
+  struct StopOutcome {
+    bool ok = true;
+    std::string text;
+  };
   // Stop of the server: leave the TPM state saved.
-  virtual void stop() = 0;
+  virtual StopOutcome stop() = 0;
 
   // Largest TPM command the backend accepts, in bytes.
   [[nodiscard]] virtual std::uint32_t maxCommandSize() const { return 4096; }

@@ -137,22 +137,26 @@ void FirmwareBackend::reset() {
   powerOn();
 }
 
-void FirmwareBackend::stop() {
+Backend::StopOutcome FirmwareBackend::stop() {
   if (!on_) {
-    return;
+    return {true, "the platform was off; the TPM state is as its last "
+                  "command left it"};
   }
+  std::uint32_t rc = tpm::kRcFailure;
   if (unavailable_.empty()) {
     // What the operating system does before it turns the power off: the
     // TPM sees an orderly shutdown and saves its state.
     const auto response = exchange(tpm::shutdownCommand(tpm::kSuState));
+    rc = tpm::responseCodeOf(response).value_or(tpm::kRcFailure);
     log("stop: TPM2_Shutdown(STATE) through the firmware -> " +
-        responseCodeText(
-            tpm::responseCodeOf(response).value_or(tpm::kRcFailure)));
+        responseCodeText(rc));
   } else {
     // No transport on this boot; the TPM is still shut down in order.
-    engine_.powerOffOrderly();
+    rc = engine_.powerOffOrderly();
   }
   powerOff();
+  const tpm::TpmEngine::SaveOutcome saved = engine_.describeShutdown(rc);
+  return {saved.ok, saved.text};
 }
 
 std::vector<std::uint8_t>

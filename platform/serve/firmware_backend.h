@@ -39,7 +39,7 @@ public:
   [[nodiscard]] bool isOn() const override { return on_; }
   std::vector<std::uint8_t>
   transact(std::span<const std::uint8_t> command) override;
-  void stop() override;
+  StopOutcome stop() override;
 
   [[nodiscard]] std::string commandName(std::uint32_t code) const override;
   [[nodiscard]] std::string responseCodeText(std::uint32_t rc) const override;

@@ -1,18 +1,15 @@
 #include "serve_command.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <sys/file.h>
 
 #include "firmware_backend.h"
 #include "loader.h"
 #include "scenario.h"
 #include "serve_options.h"
 #include "server.h"
+#include "state_directory.h"
 
 namespace serve {
 
@@ -26,34 +23,6 @@ constexpr int kExitUsage = 2;
 // Where the TPM keeps its state when --state-dir is not given: beside the
 // user, so that it survives restarts of the server.
 constexpr const char *kDefaultStateDir = "tpm-state";
-
-// Holds the state directory for this server: two TPMs writing the same
-// state files would corrupt each other's NV. The lock goes with the
-// process, however it ends.
-class StateDirectoryLock {
-public:
-  explicit StateDirectoryLock(const std::filesystem::path &directory) {
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error) {
-      throw std::runtime_error("cannot create the TPM state directory " +
-                               directory.string() + ": " + error.message());
-    }
-    const std::filesystem::path path = directory / "serve.lock";
-    lock_ = Socket(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!lock_.valid()) {
-      throw std::runtime_error("cannot open " + path.string() + ": " +
-                               std::strerror(errno));
-    }
-    if (::flock(lock_.fd(), LOCK_EX | LOCK_NB) != 0) {
-      throw std::runtime_error("the TPM state directory " + directory.string() +
-                               " is in use by another server");
-    }
-  }
-
-private:
-  Socket lock_; // an owning descriptor
-};
 
 void help(std::ostream &out) {
   out << "usage: " << kCommand << " <image.efi> [options]\n\n"
@@ -81,15 +50,27 @@ void help(std::ostream &out) {
       << emu::scenarioOptionsHelp() << "\n"
       << "The TPM runs one command at a time and its clients are served in "
          "turn: a client\nthat keeps its command connection open keeps the "
-         "next one waiting, as a TPM\ndevice opened by one process does. A "
-         "client that sends a malformed or oversized\nframe, or stalls in the "
-         "middle of one for 10 s, is disconnected with a logged\nreason.\n\n"
+         "next one waiting, as a TPM\ndevice opened by one process does, "
+         "until it sends no command for the idle\ntimeout (--idle-timeout, "
+         "10 s). A client that sends a malformed or oversized\nframe, or "
+         "stalls in the middle of one for 10 s, is disconnected with a "
+         "logged\nreason. Connections beyond 64 are refused at once and "
+         "logged.\n\n"
       << "A scenario in which the module does not publish the transport "
          "still serves:\nevery command is answered with TPM_RC_FAILURE and "
          "the log says why.\n\n"
-      << "exit status: 0 after SIGINT or SIGTERM; 1 when the endpoint cannot "
-         "start (a port\nin use, a TPM state the TPM refuses); 2 for a bad "
-         "option or a bad image.\n";
+      << "The state directory has one owner at a time (serve or boot). At the "
+         "stop the TPM's\nstate is saved (a temporary file, flushed, renamed "
+         "over the old one); the log\nsays \"TPM state saved\" only when it "
+         "was, and otherwise why not.\n\n"
+      << "exit status: 0 after SIGINT or SIGTERM with the state saved (or "
+         "nothing to save);\n1 when the endpoint cannot start (a port in use, "
+         "a state directory in use,\na TPM state the TPM refuses) or the "
+         "state could not be saved at the stop; 2 for\na bad command line or "
+         "a bad input file (an unknown option or value, a missing,\n"
+         "malformed or oversized image, a --state-dir that is not a "
+         "directory), each with\na one-line error naming the file or option "
+         "and the reason.\n";
 }
 
 int usageError(const std::string &message) {
@@ -142,16 +123,22 @@ int runServe(std::span<const std::string> args) {
     scenario.tpmStateDir = kDefaultStateDir;
   }
 
-  std::optional<StateDirectoryLock> lock;
+  std::optional<emu::StateDirectory> state;
   std::optional<FirmwareBackend> backend;
   std::optional<Server> server;
   try {
-    lock.emplace(scenario.tpmStateDir);
+    state.emplace(scenario.tpmStateDir);
     backend.emplace(scenario, std::move(*image), options.issueStartup);
     backend->checkScenario();
   } catch (const machine::MachineError &error) {
     return usageError(std::string("the scenario cannot be built: ") +
                       error.what());
+  } catch (const emu::StateDirectoryError &error) {
+    if (error.misuse()) {
+      return usageError(error.what());
+    }
+    std::cerr << kCommand << ": " << error.what() << "\n";
+    return kExitFailed;
   } catch (const std::exception &error) {
     std::cerr << kCommand << ": " << error.what() << "\n";
     return kExitFailed;
@@ -178,8 +165,7 @@ int runServe(std::span<const std::string> args) {
     std::cerr << kCommand << ": " << backend->unavailable() << "\n";
     return kExitFailed;
   }
-  server->run();
-  return kExitOk;
+  return server->run() ? kExitOk : kExitFailed;
 }
 
 } // namespace serve

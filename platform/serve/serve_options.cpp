@@ -21,6 +21,21 @@ std::uint16_t parsePort(const std::string &option, const std::string &text) {
   return static_cast<std::uint16_t>(value);
 }
 
+// Whole seconds, from 1 to a day.
+std::chrono::seconds parseSeconds(const std::string &option,
+                                  const std::string &text) {
+  constexpr unsigned kMaxSeconds = 86400;
+  unsigned value = 0;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
+      value > kMaxSeconds) {
+    throw UsageError(option + " expects whole seconds from 1 to " +
+                     std::to_string(kMaxSeconds) + ", found \"" + text + "\"");
+  }
+  return std::chrono::seconds(value);
+}
+
 } // namespace
 
 ServeOptions parseServeOptions(std::span<const std::string> args) {
@@ -47,6 +62,8 @@ ServeOptions parseServeOptions(std::span<const std::string> args) {
       port = parsePort(arg, value());
     } else if (arg == "--swtpm-port") {
       swtpmPort = parsePort(arg, value());
+    } else if (arg == "--idle-timeout") {
+      options.server.idleTimeout = parseSeconds(arg, value());
     } else if (arg == "--no-startup") {
       options.issueStartup = false;
     } else if (arg == "--verbose") {
@@ -102,6 +119,9 @@ const char *serveOptionsHelp() {
                    commands on N, control channel on N+1
   --swtpm-port N   with --protocol both: the swtpm ports N and N+1
                    (default: the two ports after the mssim ones)
+  --idle-timeout S close a TPM connection that sends no command for S
+                   seconds (default 10), so that an idle client cannot keep
+                   the TPM from the others
   --no-startup     after each boot, leave TPM2_Startup to the client
                    (default: the firmware sends TPM2_Startup(CLEAR))
   --verbose        one line per connection, platform signal and command

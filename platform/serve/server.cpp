@@ -170,17 +170,22 @@ std::optional<unsigned> Server::tpmConnectionInService() const {
 int Server::pollTimeoutMs() const {
   int timeout = kIdleWakeMs;
   const auto now = Clock::now();
+  const auto until = [&](Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    timeout = std::clamp(static_cast<int>(left.count()) + 1, 0, timeout);
+  };
   for (const auto &[id, connection] : connections_) {
     if (connection.frameStarted) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          *connection.frameStarted + options_.frameTimeout - now);
-      timeout = std::clamp(static_cast<int>(left.count()) + 1, 0, timeout);
+      until(*connection.frameStarted + options_.frameTimeout);
+    } else if (carriesTpmCommands(connection.kind)) {
+      until(connection.lastHeard + options_.idleTimeout);
     }
   }
   return timeout;
 }
 
-void Server::run() {
+bool Server::run() {
   if (options_.mssim) {
     logLine("mssim protocol on 127.0.0.1:" +
             std::to_string(mssimCommandPort()) + " (TPM commands) and " +
@@ -243,7 +248,7 @@ void Server::run() {
         }
       }
     }
-    expireStalledFrames();
+    expireStalledConnections();
     std::erase_if(connections_,
                   [](const auto &entry) { return !entry.second.open; });
   }
@@ -255,10 +260,12 @@ void Server::run() {
   }
   connections_.clear();
   try {
-    backend_.stop();
-    logLine("stopped; TPM state saved");
+    const Backend::StopOutcome outcome = backend_.stop();
+    logLine("stopped; " + outcome.text);
+    return outcome.ok;
   } catch (const std::exception &error) {
     logLine(std::string("stopping the platform failed: ") + error.what());
+    return false;
   }
 }
 
@@ -288,6 +295,7 @@ void Server::acceptAll(Endpoint &endpoint) {
     connection.socket = std::move(socket);
     connection.peer = peer;
     connection.opened = Clock::now();
+    connection.lastHeard = connection.opened;
     connections_.emplace(id, std::move(connection));
   }
 }
@@ -314,6 +322,7 @@ void Server::receive(Connection &connection) {
   if (got.bytes == 0) {
     return;
   }
+  connection.lastHeard = Clock::now();
   connection.pending.insert(connection.pending.end(), chunk.begin(),
                             chunk.begin() + static_cast<long>(got.bytes));
   processFrames(connection);
@@ -355,6 +364,8 @@ void Server::processFrames(Connection &connection) {
     if (!handleFrame(connection, rest.first(parse.size))) {
       return;
     }
+    // The time the command took is not the client's idleness.
+    connection.lastHeard = Clock::now();
     offset += parse.size;
   }
   if (connection.open) {
@@ -556,17 +567,38 @@ void Server::close(Connection &connection, const std::string &reason,
   connection.frameStarted.reset();
 }
 
-void Server::expireStalledFrames() {
+void Server::expireStalledConnections() {
   const auto now = Clock::now();
+  const auto inService = tpmConnectionInService();
   for (auto &[id, connection] : connections_) {
-    if (connection.open && connection.frameStarted &&
-        now - *connection.frameStarted >= options_.frameTimeout) {
-      close(connection,
-            "incomplete frame: " + std::to_string(connection.pending.size()) +
-                " bytes received, nothing more within " +
-                std::to_string(options_.frameTimeout.count()) + " ms",
-            true);
+    if (!connection.open) {
+      continue;
     }
+    if (connection.frameStarted) {
+      if (now - *connection.frameStarted >= options_.frameTimeout) {
+        close(connection,
+              "incomplete frame: " + std::to_string(connection.pending.size()) +
+                  " bytes received, nothing more within " +
+                  std::to_string(options_.frameTimeout.count()) + " ms",
+              true);
+      }
+      continue;
+    }
+    if (!carriesTpmCommands(connection.kind) ||
+        now - connection.lastHeard < options_.idleTimeout) {
+      continue;
+    }
+    if (id != inService && hasBytesWaiting(connection.socket)) {
+      // A client waiting its turn with its command sent is not idle.
+      connection.lastHeard = now;
+      continue;
+    }
+    close(connection,
+          std::string(id == inService ? "held the TPM" : "waited") +
+              " without sending a command for " +
+              std::to_string(options_.idleTimeout.count()) +
+              " ms (idle timeout)",
+          true);
   }
 }
 

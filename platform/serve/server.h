@@ -31,6 +31,9 @@ struct ServerOptions {
   std::chrono::milliseconds frameTimeout{10000};
   // Time a client gets to take an answer.
   std::chrono::milliseconds sendTimeout{10000};
+  // A TPM connection that sends no command for this long is closed, so that
+  // an idle client cannot keep the TPM from the clients behind it.
+  std::chrono::milliseconds idleTimeout{10000};
   // Connections beyond this are closed at once.
   std::size_t maxConnections = 64;
   // One line per connection, per signal and per command.
@@ -52,8 +55,9 @@ public:
   [[nodiscard]] std::uint16_t swtpmControlPort() const;
 
   // Serves until a stop is requested, then closes every connection and
-  // stops the backend with its state saved.
-  void run();
+  // stops the backend with its state saved. Returns false when the stop
+  // failed (the state could not be saved); the log says why.
+  [[nodiscard]] bool run();
   // Safe from any thread and from a signal handler.
   void requestStop() noexcept;
   // Routes SIGINT and SIGTERM to requestStop() of this server; restores
@@ -68,6 +72,8 @@ private:
     Socket socket;
     std::string peer;
     std::chrono::steady_clock::time_point opened;
+    // The last bytes received, or the last answer sent.
+    std::chrono::steady_clock::time_point lastHeard;
     std::size_t frames = 0; // commands, signals or control codes handled
     std::vector<std::uint8_t> pending;
     std::optional<std::chrono::steady_clock::time_point> frameStarted;
@@ -94,7 +100,9 @@ private:
                                        std::span<const std::uint8_t> command);
   void answer(Connection &connection, std::span<const std::uint8_t> bytes);
   void close(Connection &connection, const std::string &reason, bool fault);
-  void expireStalledFrames();
+  // Closes connections that stall in the middle of a frame, and TPM
+  // connections that send no command within the idle timeout.
+  void expireStalledConnections();
   [[nodiscard]] int pollTimeoutMs() const;
   [[nodiscard]] std::optional<unsigned> tpmConnectionInService() const;
 

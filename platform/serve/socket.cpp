@@ -78,7 +78,10 @@ Listener::Listener(std::uint16_t port) {
     throw SocketError("cannot bind 127.0.0.1:" + std::to_string(port) + ": " +
                       errnoText(error));
   }
-  if (::listen(socket_.fd(), 16) != 0) {
+  // Clients connect in bursts (a tool per command, each with two
+  // connections); a short backlog drops their SYNs and each retry costs a
+  // second.
+  if (::listen(socket_.fd(), SOMAXCONN) != 0) {
     throw SocketError("cannot listen on 127.0.0.1:" + std::to_string(port) +
                       ": " + errnoText(errno));
   }
@@ -116,6 +119,11 @@ void armQuickAck(const Socket &socket) noexcept {
   const int on = 1;
   // Best effort: a socket that refuses it still works, only slower.
   (void)::setsockopt(socket.fd(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
+bool hasBytesWaiting(const Socket &socket) noexcept {
+  pollfd entry{socket.fd(), POLLIN, 0};
+  return ::poll(&entry, 1, 0) > 0 && entry.revents != 0;
 }
 
 ReceiveResult receiveSome(const Socket &socket, std::span<std::uint8_t> into) {

@@ -74,6 +74,10 @@ struct ReceiveResult {
 // Receives what is available, at most into.size() bytes.
 ReceiveResult receiveSome(const Socket &socket, std::span<std::uint8_t> into);
 
+// Whether bytes (or the end of the stream) wait to be received, without
+// receiving them.
+[[nodiscard]] bool hasBytesWaiting(const Socket &socket) noexcept;
+
 // Sends every byte, waiting for the socket to drain at most `timeout`
 // overall. Returns an empty string on success, else the reason it failed.
 std::string sendAll(const Socket &socket, std::span<const std::uint8_t> bytes,

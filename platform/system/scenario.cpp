@@ -262,7 +262,8 @@ const Option kOptions[] = {
      }},
     {"--state-dir", "DIR",
      "Keep the TPM's non-volatile state in DIR (created if missing); "
-     "default: a temporary directory removed at exit.",
+     "default: a temporary directory removed at exit. One process at a "
+     "time (boot or serve) may use a directory.",
      [](Scenario &s, std::string_view v) {
        if (v.empty()) {
          throw UsageError("--state-dir: expected a directory");

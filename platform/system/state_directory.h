@@ -1,14 +1,36 @@
 // Where the TPM keeps its non-volatile state: the directory the user named,
 // or a fresh temporary one that is removed again when this object goes.
+//
+// A state directory has one owner at a time. Two TPMs on the same files
+// would each write back their own copy of the NV and lose what the other
+// committed, so whoever opens a directory (boot and serve alike) holds an
+// exclusive lock on it for as long as this object lives; the lock goes with
+// the process, however it ends.
 #pragma once
 
 #include <filesystem>
+#include <stdexcept>
 
 namespace emu {
 
+// The directory cannot be used. `misuse` is set when the path itself is the
+// fault (it names something that is not a directory), as opposed to a
+// directory that is busy or cannot be created.
+class StateDirectoryError : public std::runtime_error {
+public:
+  StateDirectoryError(const std::string &message, bool misuse)
+      : std::runtime_error(message), misuse_(misuse) {}
+  bool misuse() const { return misuse_; }
+
+private:
+  bool misuse_;
+};
+
 class StateDirectory {
 public:
-  // An empty path asks for a temporary directory.
+  // An empty path asks for a temporary directory. Creates the directory if
+  // missing and locks it; throws StateDirectoryError when that fails or
+  // another process holds it.
   explicit StateDirectory(const std::filesystem::path &requested);
   ~StateDirectory();
   StateDirectory(const StateDirectory &) = delete;
@@ -17,9 +39,15 @@ public:
   const std::filesystem::path &path() const { return path_; }
   bool temporary() const { return temporary_; }
 
+  // The lock file's name inside the directory.
+  static constexpr const char *kLockName = "pei-platform.lock";
+
 private:
+  void lock();
+
   std::filesystem::path path_;
   bool temporary_ = false;
+  int lockFd_ = -1;
 };
 
 } // namespace emu

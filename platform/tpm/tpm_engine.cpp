@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <system_error>
 
 namespace tpm {
@@ -25,6 +26,9 @@ namespace {
 // claimed the slot touches them, and only while holding its mutex (libtpms
 // calls the storage callbacks from inside MainInit and Process).
 std::atomic<bool> engineExists{false};
+// libtpms's whole NV is some tens of KiB; a state file larger than this is
+// not one it wrote.
+constexpr off_t kMaxStateFileSize = 1024 * 1024;
 std::filesystem::path activeStateDir;
 std::string engineError;
 
@@ -90,8 +94,16 @@ TPM_RESULT nvramLoad(unsigned char **data, uint32_t *length, uint32_t tpmNumber,
     return TPM_FAIL;
   }
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || info.st_size > INT32_MAX) {
+  if (::fstat(file.get(), &info) != 0) {
     engineError = "cannot size TPM state " + errnoText(path);
+    return TPM_FAIL;
+  }
+  if (!S_ISREG(info.st_mode) || info.st_size > kMaxStateFileSize) {
+    engineError =
+        "TPM state " + path.string() + ": expected a regular file of at most " +
+        std::to_string(kMaxStateFileSize) + " bytes, found " +
+        (S_ISREG(info.st_mode) ? std::to_string(info.st_size) + " bytes"
+                               : std::string("something else"));
     return TPM_FAIL;
   }
   const auto size = static_cast<std::size_t>(info.st_size);
@@ -117,9 +129,11 @@ TPM_RESULT nvramLoad(unsigned char **data, uint32_t *length, uint32_t tpmNumber,
   return TPM_SUCCESS;
 }
 
-// Written to a temporary file, flushed to disk and renamed over the old one,
-// so a crash or power cut leaves either the old or the new state, never a
-// torn file.
+// Written to a temporary file in the same directory, flushed to disk and
+// renamed over the old one, and the directory flushed after it, so that a
+// crash or power cut leaves either the old or the new state, never a torn
+// file. A write that fails (a full disk) leaves no temporary file behind and
+// the cause in engineError.
 TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
                       uint32_t tpmNumber, const char *name) {
   const std::filesystem::path path = stateFile(tpmNumber, name);
@@ -131,23 +145,31 @@ TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
     engineError = "cannot write TPM state " + errnoText(temporary);
     return TPM_FAIL;
   }
+  const auto fail = [&](const char *what) {
+    engineError = what + errnoText(temporary);
+    ::unlink(temporary.c_str());
+    return TPM_FAIL;
+  };
   std::size_t done = 0;
   while (done < length) {
     ssize_t put = ::write(file.get(), data + done, length - done);
     if (put < 0 && errno == EINTR)
       continue;
-    if (put <= 0) {
-      engineError = "cannot write TPM state " + errnoText(temporary);
-      return TPM_FAIL;
-    }
+    if (put == 0)
+      errno = ENOSPC;
+    if (put <= 0)
+      return fail("cannot write TPM state ");
     done += static_cast<std::size_t>(put);
   }
-  if (::fsync(file.get()) != 0 || !file.close()) {
-    engineError = "cannot flush TPM state " + errnoText(temporary);
-    return TPM_FAIL;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    engineError = "cannot replace TPM state " + errnoText(path);
+  if (::fsync(file.get()) != 0 || !file.close())
+    return fail("cannot flush TPM state ");
+  if (::rename(temporary.c_str(), path.c_str()) != 0)
+    return fail("cannot replace TPM state with ");
+  FileDescriptor directory(
+      ::open(activeStateDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid() || ::fsync(directory.get()) != 0) {
+    engineError =
+        "cannot flush TPM state directory " + errnoText(activeStateDir);
     return TPM_FAIL;
   }
   return TPM_SUCCESS;
@@ -162,6 +184,16 @@ TPM_RESULT nvramDelete(uint32_t tpmNumber, const char *name,
     return TPM_SUCCESS;
   engineError = "cannot delete TPM state " + errnoText(path);
   return TPM_FAIL;
+}
+
+// libtpms prints its diagnostics to a file descriptor, and on failure mode
+// the diagnostics include a dump of the failing command, whose parameters
+// may be secrets (the data of an NV write, a key's sensitive part). They go
+// nowhere; the engine reports failure mode itself, by command and response
+// code.
+int diagnosticsSink() {
+  static const FileDescriptor sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  return sink.get();
 }
 
 } // namespace
@@ -206,6 +238,8 @@ void TpmEngine::powerOn() {
   callbacks.tpm_nvram_loaddata = nvramLoad;
   callbacks.tpm_nvram_storedata = nvramStore;
   callbacks.tpm_nvram_deletename = nvramDelete;
+  TPMLIB_SetDebugFD(diagnosticsSink());
+  failureMode_ = false;
   TPM_RESULT result = TPMLIB_ChooseTPMVersion(TPMLIB_TPM_VERSION_2);
   if (result == TPM_SUCCESS)
     result = TPMLIB_RegisterCallbacks(&callbacks);
@@ -244,6 +278,22 @@ std::uint32_t TpmEngine::powerOffOrderly() {
   const auto response = processLocked(shutdownCommand(kSuState));
   powerOffLocked();
   return responseCodeOf(response).value_or(kRcFailure);
+}
+
+TpmEngine::SaveOutcome
+TpmEngine::describeShutdown(std::uint32_t shutdownRc) const {
+  if (shutdownRc == 0)
+    return {true, "TPM state saved"};
+  if (shutdownRc == kRcInitialize)
+    return {true, "the TPM was never started (TPM2_Startup), so its saved "
+                  "state is unchanged"};
+  std::string text = "the TPM state was not saved: TPM2_Shutdown(STATE) "
+                     "answered " +
+                     hex32(shutdownRc);
+  const std::string cause = lastError();
+  if (!cause.empty())
+    text += " (" + cause + ")";
+  return {false, text};
 }
 
 bool TpmEngine::isOn() const {
@@ -285,7 +335,20 @@ TpmEngine::processLocked(std::span<const std::uint8_t> command) {
                   ", " + std::to_string(responseSize) + " bytes)";
     return errorResponse(kRcFailure);
   }
-  return {buffer, buffer + responseSize};
+  std::vector<std::uint8_t> response(buffer, buffer + responseSize);
+  const std::uint32_t rc = responseCodeOf(response).value_or(kRcFailure);
+  if (rc == kRcFailure && !failureMode_) {
+    // Only a TPM in failure mode answers TPM_RC_FAILURE.
+    failureMode_ = true;
+    const std::uint32_t code = commandCodeOf(command).value_or(0);
+    const std::string cause =
+        engineError.empty() ? "" : " after: " + engineError;
+    engineError = "the TPM entered failure mode in " + commandName(code) +
+                  " (command code " + hex32(code) + ", response code " +
+                  hex32(rc) + ")" + cause;
+    std::cerr << "libtpms: " << engineError << std::endl;
+  }
+  return response;
 }
 
 } // namespace tpm

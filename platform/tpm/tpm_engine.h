@@ -60,6 +60,16 @@ public:
   std::uint32_t powerOffOrderly();
   bool isOn() const;
 
+  // What the response code of the orderly shutdown (powerOffOrderly(), or a
+  // TPM2_Shutdown(STATE) sent through the firmware) means for the state on
+  // disk. `ok` is false when the state should have been saved and was not;
+  // `text` says which, with the cause (a full disk ...) when there is one.
+  struct SaveOutcome {
+    bool ok;
+    std::string text;
+  };
+  SaveOutcome describeShutdown(std::uint32_t shutdownRc) const;
+
   // Runs one command and returns the TPM's response bytes. When the engine
   // is off, or libtpms fails to produce a response, the answer is a
   // well-formed 10-byte error response with TPM_RC_FAILURE.
@@ -85,6 +95,8 @@ private:
   // libtpms grows this buffer with realloc and reuses it for every response.
   std::unique_ptr<unsigned char, FreeDeleter> responseBuffer_;
   std::uint32_t responseBufferSize_ = 0;
+  // Set by the first TPM_RC_FAILURE answer after power on.
+  bool failureMode_ = false;
 };
 
 } // namespace tpm

@@ -27,6 +27,8 @@ inline constexpr std::uint16_t kStSessions = 0x8002;
 inline constexpr std::uint32_t kRcSuccess = 0x000;
 // "Commands not being accepted because of a TPM failure".
 inline constexpr std::uint32_t kRcFailure = 0x101;
+// The TPM has not been started (TPM2_Startup) since power on.
+inline constexpr std::uint32_t kRcInitialize = 0x100;
 // The command's size field does not match the bytes delivered.
 inline constexpr std::uint32_t kRcCommandSize = 0x142;
 

@@ -65,6 +65,12 @@ TEST(LoaderTest, MalformedImagesAreRefusedWithWhatWasExpectedAndFound) {
       {"subsystem", [&](auto &b) { b[opt + 68] = 10; }},
       {"entry point", [&](auto &b) { put32(b, opt + 16, 0x00F00000); }},
       {"expected", [](auto &b) { b.resize(0x80); }},
+      {"file size", [](auto &b) { b.resize(PeImage::kMaxFileSize + 1); }},
+      // One reader decides the layout for every program that takes images.
+      {"SectionAlignment", [&](auto &b) { put32(b, opt + 32, 0); }},
+      {"SectionAlignment", [&](auto &b) { put32(b, opt + 32, 3); }},
+      {"SectionAlignment", [&](auto &b) { put32(b, opt + 32, 0x80000000); }},
+      {"FileAlignment", [&](auto &b) { put32(b, opt + 36, 0x200); }},
       // A block size that would wrap a 32-bit end back below the directory.
       {"relocation block",
        [&](auto &b) { put32(b, relocationDirectory + 4, 0xFFFFFFF0); }},
@@ -78,6 +84,20 @@ TEST(LoaderTest, MalformedImagesAreRefusedWithWhatWasExpectedAndFound) {
     EXPECT_EQ(message.find('\n'), std::string::npos) << "one line";
   }
   EXPECT_EQ(refusal(good), "(accepted)");
+
+  // Files that are no image at all, named by their path; an endless one is
+  // refused after the limit instead of being read whole.
+  for (const char *path : {"/dev/zero", "/", "/nonexistent/image.efi"}) {
+    try {
+      PeImage::load(path);
+      ADD_FAILURE() << path << " accepted";
+    } catch (const PeError &error) {
+      EXPECT_EQ(std::string(error.what())
+                    .rfind(std::string(path) + ": expected a PE32 file", 0),
+                0u)
+          << error.what();
+    }
+  }
 }
 
 TEST(LoaderTest, FlashHoldsTheFileUnchangedAndRefusesWrites) {

@@ -55,7 +55,10 @@ public:
     std::copy(command.begin() + 6, command.begin() + 10, response.begin() + 10);
     return response;
   }
-  void stop() override { stopped_ = true; }
+  StopOutcome stop() override {
+    stopped_ = true;
+    return {};
+  }
 
   int boots() const { return boots_; }
   int nvOns() const { return nvOns_; }
@@ -201,9 +204,10 @@ protected:
     options.mssimCommandPort = options.mssimPlatformPort = 0;
     options.swtpmDataPort = options.swtpmControlPort = 0;
     options.frameTimeout = 300ms;
+    options.idleTimeout = idleTimeout_;
     options.verbose = true;
     server_ = std::make_unique<serve::Server>(backend_, options, log_);
-    thread_ = std::thread([this] { server_->run(); });
+    thread_ = std::thread([this] { (void)server_->run(); });
   }
   void stop() {
     if (thread_.joinable()) {
@@ -217,6 +221,7 @@ protected:
     return log_.str();
   }
 
+  std::chrono::milliseconds idleTimeout_ = 10s;
   RecordingBackend backend_;
   std::ostringstream log_;
   std::unique_ptr<serve::Server> server_;
@@ -338,6 +343,37 @@ TEST_F(ServerTest, TpmClientsAreServedInTurn) {
   // ...and is answered once the first has gone.
   first.close();
   EXPECT_EQ(second.receive(14), echoResponse(0x17E));
+}
+
+TEST_F(ServerTest, AnIdleClientCannotKeepTheTpm) {
+  idleTimeout_ = 500ms;
+  start(true, false);
+  Client platform(server_->mssimPlatformPort());
+  mssimHandshake(platform);
+  // The idle client connects first and so holds the TPM; it sends nothing.
+  Client idle(server_->mssimCommandPort());
+  ASSERT_TRUE(idle.connected());
+  std::this_thread::sleep_for(100ms);
+  Client waiting(server_->mssimCommandPort());
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(mssimCommand(waiting, tpmCommand(0x17B)), echoResponse(0x17B));
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s);
+  EXPECT_TRUE(idle.closedByServer());
+  // A client waiting its turn without a command is idle as well, and the
+  // one in service keeps the TPM while it keeps sending.
+  Client silent(server_->mssimCommandPort());
+  for (int i = 0; i < 4; ++i) {
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(mssimCommand(waiting, tpmCommand(0x17B)), echoResponse(0x17B));
+  }
+  EXPECT_TRUE(silent.closedByServer());
+  const std::string text = log();
+  EXPECT_NE(text.find("held the TPM without sending a command for 500 ms"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("waited without sending a command for 500 ms"),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(ServerTest, SwtpmClientAsTpm2TssRunsIt) {

@@ -41,7 +41,7 @@ public:
     response.resize(28, 0x5A);
     return response;
   }
-  void stop() override {}
+  StopOutcome stop() override { return {}; }
 
 private:
   bool on_ = false;
@@ -88,7 +88,7 @@ double measure(serve::Backend &backend, int count) {
   options.mssimCommandPort = options.mssimPlatformPort = 0;
   std::ostringstream log;
   serve::Server server(backend, options, log);
-  std::thread thread([&server] { server.run(); });
+  std::thread thread([&server] { (void)server.run(); });
 
   double perCommand = 0;
   try {

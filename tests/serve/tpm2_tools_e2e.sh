@@ -4,12 +4,17 @@
 # platform to the TPM. Then the server is restarted on the same state
 # directory and the NV index written before must still hold its data.
 #
-# usage: tpm2_tools_e2e.sh PEI_PLATFORM IMAGE PROTOCOL [session|unpublished|no-startup]
-#   PROTOCOL is mssim or swtpm, the TCTI the tools use.
-#   session (default): the tools' session and the restart described above.
+# usage: tpm2_tools_e2e.sh PEI_PLATFORM IMAGE PROTOCOL [MODE]
+#   PROTOCOL is mssim or swtpm, the TCTI the tools use. MODE is one of
+#   session (default): the tools' session and the restart described above,
+#   and the state directory refused to a second server and to boot.
 #   unpublished: a scenario in which the module does not publish its
 #   transport; commands must fail at once with TPM_RC_FAILURE, not hang.
 #   no-startup: the firmware leaves TPM2_Startup to the client.
+#   full-disk: the state directory's file system fills up; the failed NV
+#   write and the failed save are reported with their cause, nothing of the
+#   data reaches the log, and the stop exits 1 (needs a user and mount
+#   namespace for a small tmpfs; exits 77, a skip, where there is none).
 #
 # Every tool and every wait runs under a timeout; the server is stopped by
 # its PID whatever happens.
@@ -111,7 +116,8 @@ start_server() {
   fail "no port pair could be bound"
 }
 
-# Stops the server by its PID with the given signal (TERM or INT).
+# Stops the server by its PID with the given signal (TERM or INT); expects
+# exit status $2 (default 0).
 stop_server() {
   kill "-$1" "$SERVER_PID" || fail "server $SERVER_PID is gone before stop"
   local waited=0
@@ -125,8 +131,8 @@ stop_server() {
   wait "$SERVER_PID"
   local status=$?
   SERVER_PID=""
-  [ "$status" -eq 0 ] || fail "server exit status $status after SIG$1"
-  grep -q "TPM state saved" "$SERVER_LOG" || fail "no clean stop in the log"
+  [ "$status" -eq "${2:-0}" ] || fail "server exit status $status after SIG$1, expected ${2:-0}"
+  grep -q "serve: stopped; " "$SERVER_LOG" || fail "no stop in the log"
 }
 
 # Runs a tool against the server, under the timeout; its output goes to
@@ -166,18 +172,65 @@ if [ "$MODE" = unpublished ]; then
   grep -q "not delivered: the module did not publish TpmTransportPpi" "$SERVER_LOG" ||
     fail "the server log does not say why the command failed"
   stop_server TERM
+  grep -q "stopped; the TPM was never started" "$SERVER_LOG" ||
+    fail "the stop claims a save the TPM never made"
   echo "PASS: without a transport every command is answered with TPM_RC_FAILURE"
   exit 0
 fi
 if [ "$MODE" = no-startup ]; then
   EXTRA=(--no-startup)
+  # Stopped before any client started the TPM: there was nothing to save.
+  start_server
+  stop_server TERM
+  grep -q "TPM state saved" "$SERVER_LOG" && fail "\"saved\" without a TPM2_Startup"
   start_server
   tool tpm2_getrandom 8 && fail "tpm2_getrandom succeeded before TPM2_Startup"
   grep -q "0x100" "$WORK/out" || fail "expected TPM_RC_INITIALIZE (0x100): $(cat "$WORK/out")"
   must tpm2_startup -c
   must tpm2_getrandom 8 -o "$WORK/random.bin"
   stop_server TERM
+  grep -q "stopped; TPM state saved" "$SERVER_LOG" || fail "no save at the stop"
   echo "PASS: TPM2_Startup left to the client"
+  exit 0
+fi
+if [ "$MODE" = full-disk ]; then
+  if [ -z "${E2E_IN_NAMESPACE:-}" ]; then
+    if ! unshare -rm true 2>/dev/null; then
+      echo "SKIP: no user and mount namespace here (unshare -rm) for a small tmpfs"
+      exit 77
+    fi
+    trap - EXIT
+    rm -rf "$WORK"
+    exec unshare -rm env E2E_IN_NAMESPACE=1 bash "$0" "$@"
+  fi
+  mkdir -p "$STATE"
+  mount -t tmpfs -o size=1m tmpfs "$STATE" || fail "cannot mount a tmpfs on $STATE"
+  start_server
+  must tpm2_nvdefine -C o -s 32 -a "ownerread|ownerwrite" 0x1500016
+  # Fill the file system, then write recognisable data to the index.
+  dd if=/dev/zero of="$STATE/filler" bs=4k 2>/dev/null
+  SECRET="$WORK/secret.bin"
+  printf 'SECRETSECRETSECRETSECRETSECRET!!' >"$SECRET"
+  tool tpm2_nvwrite -C o -i "$SECRET" 0x1500016 && fail "tpm2_nvwrite succeeded on a full disk"
+  stop_server TERM 1
+  grep -q "stopped; the TPM state was not saved: .*No space left on device" "$SERVER_LOG" ||
+    fail "the stop does not say the save failed and why"
+  grep -q "TPM state saved" "$SERVER_LOG" && fail "\"saved\" after a failed save"
+  ls "$STATE" | grep -q '\.tmp$' && fail "a temporary state file was left: $(ls "$STATE")"
+  grep -q "entered failure mode in TPM2_NV_Write (command code 0x00000137, response code 0x00000101)" "$SERVER_LOG" ||
+    fail "failure mode is not reported by command and response code"
+  # "SECRET" as text, as hex with or without blanks.
+  for form in "SECRET" "53454352" "53 45 43 52"; do
+    grep -qi "$form" "$SERVER_LOG" && fail "the NV data reached the log ($form)"
+  done
+  # With room again, the TPM works from what was last saved.
+  rm "$STATE/filler"
+  start_server
+  tool tpm2_startup -c || true
+  must tpm2_nvreadpublic 0x1500016
+  stop_server TERM
+  grep -q "stopped; TPM state saved" "$SERVER_LOG" || fail "no save after room was made"
+  echo "PASS: a full disk is reported, nothing leaks, nothing is claimed"
   exit 0
 fi
 [ "$MODE" = session ] || fail "unknown mode \"$MODE\""
@@ -197,7 +250,18 @@ second_server() {
   grep -q "$3" "$WORK/second.log" || fail "second server: expected \"$3\": $(cat "$WORK/second.log")"
 }
 second_server "$PORT" "$WORK/other-state" "port $PORT on 127.0.0.1 is already in use"
-second_server "$(free_port_pair)" "$STATE" "is in use by another server"
+second_server "$(free_port_pair)" "$STATE" "is in use by another pei-platform process"
+# Nor may boot, whose TPM would write back its own stale copy of the NV.
+timeout 60 "$PEI_PLATFORM" boot "$IMAGE" --state-dir "$STATE" >"$WORK/boot.log" 2>&1
+status=$?
+[ "$status" -eq 1 ] && grep -q "is in use by another pei-platform process" "$WORK/boot.log" ||
+  fail "boot on the server's state directory: status $status: $(cat "$WORK/boot.log")"
+# A state directory that is a file is a bad command line.
+timeout 60 "$PEI_PLATFORM" serve "$IMAGE" --port "$(free_port_pair)" \
+  --state-dir "$NV_DATA" >"$WORK/file.log" 2>&1
+status=$?
+[ "$status" -eq 2 ] && grep -q -- "--state-dir $NV_DATA: expected a directory" "$WORK/file.log" ||
+  fail "a file as the state directory: status $status: $(cat "$WORK/file.log")"
 # Nor may one start on TPM state that libtpms refuses.
 mkdir -p "$WORK/damaged-state"
 printf 'not TPM state' >"$WORK/damaged-state/tpm2-00.permall"
@@ -248,6 +312,7 @@ grep -q "TPM2_NV_Write -> 0x00000000" "$SERVER_LOG" || fail "server log has no p
 grep -q "published TpmTransportPpi; firmware sent TPM2_Startup(CLEAR)" "$SERVER_LOG" ||
   fail "the server did not boot the firmware and start the TPM through it"
 stop_server TERM
+grep -q "stopped; TPM state saved" "$SERVER_LOG" || fail "no save at the stop"
 
 # Restart on the same state directory: NV survives, PCRs do not.
 start_server

@@ -8,6 +8,9 @@
 namespace ffs_format {
 namespace {
 
+// The IA-32 physical address space every placed file and image lies in.
+constexpr std::uint64_t kAddressSpace = 0x100000000ull;
+
 std::string hex(std::uint64_t value) {
   char text[24];
   std::snprintf(text, sizeof(text), "0x%llX",
@@ -306,18 +309,9 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
     throw FfsError("rebase: expected either an image base or a file address, "
                    "found both");
   }
+  // The reader has refused any alignment but a power of two up to 64 KiB,
+  // equal in the file and in memory.
   const std::uint32_t sectionAlignment = image.sectionAlignment();
-  if (sectionAlignment == 0 ||
-      (sectionAlignment & (sectionAlignment - 1)) != 0) {
-    throw FfsError("PE32 SectionAlignment: expected a power of two, found " +
-                   hex(sectionAlignment));
-  }
-  if (image.sectionAlignment() != image.fileAlignment()) {
-    throw FfsError("PE32 alignment: expected SectionAlignment equal to "
-                   "FileAlignment for execution in place, found " +
-                   hex(image.sectionAlignment()) + " and " +
-                   hex(image.fileAlignment()));
-  }
 
   PeimFile out;
   out.dataAlignment = encodableAlignment(std::max<std::uint32_t>(
@@ -342,15 +336,18 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
   out.imageOffset =
       static_cast<std::uint32_t>(kFileHeaderSize + pe32At + kSectionHeaderSize);
 
-  std::optional<std::uint32_t> base = options.imageBase;
+  // Addresses are summed in 64 bits and held against the 4 GiB space, so
+  // that a file address near the top cannot wrap round to a small base.
+  std::optional<std::uint64_t> base = options.imageBase;
   if (options.fileAddress) {
-    base = *options.fileAddress + out.imageOffset;
-    if ((*options.fileAddress + kFileHeaderSize) % out.dataAlignment != 0) {
-      throw FfsError(
-          "file address " + hex(*options.fileAddress) +
-          ": expected the file data (header + 24) on a " +
-          hex(out.dataAlignment) + " boundary, found it off by " +
-          hex((*options.fileAddress + kFileHeaderSize) % out.dataAlignment));
+    const std::uint64_t fileData =
+        std::uint64_t{*options.fileAddress} + kFileHeaderSize;
+    base = std::uint64_t{*options.fileAddress} + out.imageOffset;
+    if (fileData % out.dataAlignment != 0) {
+      throw FfsError("file address " + hex(*options.fileAddress) +
+                     ": expected the file data (header + 24) on a " +
+                     hex(out.dataAlignment) + " boundary, found it off by " +
+                     hex(fileData % out.dataAlignment));
     }
   }
   if (base && *base % sectionAlignment != 0) {
@@ -359,8 +356,7 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                    "section alignment " +
                    hex(sectionAlignment));
   }
-  if (base && static_cast<std::uint64_t>(*base) + image.sizeOfImage() >
-                  0x100000000ull) {
+  if (base && *base + image.sizeOfImage() > kAddressSpace) {
     throw FfsError("image base " + hex(*base) +
                    ": expected the image to end below 4 GiB, found size " +
                    hex(image.sizeOfImage()));
@@ -376,14 +372,23 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                    "address instead)");
   }
   const std::vector<std::uint8_t> body =
-      base ? rebasedImage(image, *base, &out.relocationsApplied) : file;
-  out.imageBase = base.value_or(image.imageBase());
+      base ? rebasedImage(image, static_cast<std::uint32_t>(*base),
+                          &out.relocationsApplied)
+           : file;
+  out.imageBase = static_cast<std::uint32_t>(base.value_or(image.imageBase()));
   append(data, makeSection(kSectionPe32, body));
   data.resize(alignUp(static_cast<std::uint32_t>(data.size()), 4), 0);
   append(data, makeSection(kSectionUserInterface, makeUiName(options.uiName)));
 
   out.bytes = makeFile(options.name, kFileTypePeim, out.dataAlignment, data,
                        options.erasePolarity, true);
+  if (options.fileAddress &&
+      std::uint64_t{*options.fileAddress} + out.bytes.size() > kAddressSpace) {
+    throw FfsError("file address " + hex(*options.fileAddress) +
+                   ": expected the file of " + hex(out.bytes.size()) +
+                   " bytes to end within 4 GiB, found it ending at " +
+                   hex(std::uint64_t{*options.fileAddress} + out.bytes.size()));
+  }
   return out;
 }
 

@@ -184,6 +184,15 @@ TEST(Peim, RejectsLayoutsThatCannotExecuteInPlace) {
   beyond.imageBase = 0xFFFFFFE0;
   EXPECT_THROW(ffs_format::buildPeim(moduleImage(), beyond),
                ffs_format::FfsError);
+  // File addresses whose image base would wrap past 4 GiB to a small one,
+  // or whose file would run past 4 GiB though the image fits.
+  for (const std::uint32_t top : {0xFFFFFFE8u, 0xFFFFF0E8u}) {
+    ffs_format::PeimOptions wrapping;
+    wrapping.fileAddress = top;
+    EXPECT_THROW(ffs_format::buildPeim(moduleImage(), wrapping),
+                 ffs_format::FfsError)
+        << std::hex << top;
+  }
   // An image whose relocations were stripped cannot be moved.
   Bytes stripped = moduleImage().bytes();
   stripped[u32(stripped, 0x3C) + 22] |= 0x01;
@@ -304,7 +313,41 @@ TEST(Cli, BadInputGivesOneClearErrorAndANonZeroExit) {
   EXPECT_NE(notAnImage.find("DOS signature: expected 0x5A4D"),
             std::string::npos)
       << notAnImage;
-  EXPECT_NE(notAnImage.find("exit=1"), std::string::npos) << notAnImage;
+  EXPECT_NE(notAnImage.find("exit=2"), std::string::npos) << notAnImage;
+  // Endless, directory and oversized inputs: one line naming the path,
+  // status 2, without reading more than the limit.
+  for (const std::string input : {"/dev/zero", "/tmp"}) {
+    const std::string out = run("ulimit -v 1000000; " + tool + " " + input +
+                                " -o /dev/null 2>&1; echo exit=$?");
+    EXPECT_NE(out.find("pei-ffs: " + input + ": expected a PE32 file"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("exit=2"), std::string::npos) << out;
+  }
+  const std::string wrapped =
+      run(tool + " " + FIRMWARE_IMAGE_PATH +
+          " -o /dev/null --xip-file-address 0xFFFFFFE8 2>&1; echo exit=$?");
+  EXPECT_NE(
+      wrapped.find(
+          "image base 0x100000020: expected the image to end below 4 GiB"),
+      std::string::npos)
+      << wrapped;
+  EXPECT_NE(wrapped.find("exit=2"), std::string::npos) << wrapped;
+  // A write that fails names the cause, exits 1 and leaves no short file.
+  const std::string full = run(tool + " " + FIRMWARE_IMAGE_PATH +
+                               " -o /dev/full 2>&1; echo exit=$?");
+  EXPECT_NE(full.find("No space left on device"), std::string::npos) << full;
+  EXPECT_NE(full.find("exit=1"), std::string::npos) << full;
+  const std::string shortFile =
+      (std::filesystem::temp_directory_path() /
+       ("pei-ffs-short-" + std::to_string(getpid()) + ".ffs"))
+          .string();
+  const std::string limited =
+      run("bash -c \"trap '' XFSZ; ulimit -f 1; exec " + tool + " " +
+          FIRMWARE_IMAGE_PATH + " -o " + shortFile + "\" 2>&1; echo exit=$?");
+  EXPECT_NE(limited.find("exit=1"), std::string::npos) << limited;
+  EXPECT_NE(limited.find("File too large"), std::string::npos) << limited;
+  EXPECT_FALSE(std::filesystem::exists(shortFile)) << limited;
   const std::string badOption = run(tool + " " + FIRMWARE_IMAGE_PATH +
                                     " -o /dev/null --rebase 0x12345678x 2>&1;"
                                     " echo exit=$?");

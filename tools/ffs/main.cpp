@@ -2,12 +2,18 @@
 // PEIM, ready to be placed in a firmware volume.
 #include "ffs.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -33,11 +39,30 @@ options:
   --volume FILE             also write a firmware volume holding only this
                             file, for inspection with volume-based tools
   -h, --help                this text
+
+The image must be a PE32 file of at most 16 MiB whose SectionAlignment and
+FileAlignment are one power of two up to 64 KiB; the rebased image and the
+file must end within 4 GiB.
+
+exit status: 0 when the file (and volume) were written; 2 for a bad command
+line or a bad input (an image that is refused, an address the file cannot
+be placed at); 1 when an output cannot be written (nothing is left of it).
 )";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// Exit statuses: 2 for a bad command line or a bad input (an image the
+// reader refuses, an option value the file cannot be built with), 1 for a
+// failure while running (the output cannot be written).
+constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 1;
+
+int inputError(const std::exception &error) {
+  std::cerr << "pei-ffs: " << error.what() << "\n";
+  return kExitUsage;
+}
 
 std::uint32_t parseAddress(const std::string &option, const std::string &text) {
   // Hexadecimal with 0x, otherwise decimal: a leading zero does not make an
@@ -60,16 +85,58 @@ std::uint32_t parseAddress(const std::string &option, const std::string &text) {
   return static_cast<std::uint32_t>(value);
 }
 
+// Owns a file descriptor.
+class Descriptor {
+public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  int get() const { return fd_; }
+  // Closes now; false when the close reports a failure (lost data).
+  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+  int fd_;
+};
+
+// Writes the whole file. When that fails (a full disk), a regular file is
+// removed again rather than left behind short, and the cause is named.
 void writeFile(const std::string &path,
                const std::vector<std::uint8_t> &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
+  Descriptor out(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.get() < 0) {
+    throw std::runtime_error(path + ": cannot create it (" +
+                             std::strerror(errno) + ")");
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put =
+        ::write(out.get(), bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  const int cause = done < bytes.size() ? errno : 0;
+  if (cause != 0 || !out.close()) {
+    const int error = cause != 0 ? cause : errno;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      ::unlink(path.c_str());
+    }
     throw std::runtime_error(path + ": expected to write " +
-                             std::to_string(bytes.size()) +
-                             " bytes, found the write failing");
+                             std::to_string(bytes.size()) + " bytes, found " +
+                             std::to_string(done) + " written (" +
+                             std::strerror(error) + "); nothing was left");
   }
 }
 
@@ -153,9 +220,13 @@ int main(int argc, char **argv) {
     return run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const UsageError &e) {
     std::cerr << "pei-ffs: " << e.what() << "\n(see pei-ffs --help)\n";
-    return 2;
+    return kExitUsage;
+  } catch (const pei::PeError &e) {
+    return inputError(e);
+  } catch (const ffs_format::FfsError &e) {
+    return inputError(e);
   } catch (const std::exception &e) {
     std::cerr << "pei-ffs: " << e.what() << "\n";
-    return 1;
+    return kExitFailed;
   }
 }
