@@ -26,7 +26,10 @@ Invariants::Invariants(machine::Machine &machine) : machine_(machine) {
   machine_.addObserver(this);
 }
 
-Invariants::~Invariants() { machine_.removeObserver(this); }
+Invariants::~Invariants() {
+  machine_.removeObserver(this);
+  machine_.setQuietStores({});
+}
 
 void Invariants::allowNextCall(std::vector<WritableRange> ranges) {
   nextCall_ = std::move(ranges);
@@ -51,6 +54,35 @@ void Invariants::beforeCall(const machine::CallRecord &call) {
   for (Watched &watched : watched_) {
     watched.before = watched.read();
   }
+  machine_.setQuietStores(quietRanges(call));
+}
+
+// The stores the machine need not report for this call: inside its frame and
+// the ranges granted to it, never in a protected range. A granted range
+// counts in whole multiples of kQuietGranule from its base, so that a grant
+// whose size changes a little from call to call (the command area up to
+// CommandSize) leaves the machine's write hooks as they are; stores in the
+// rest of it are reported and checked one by one.
+std::vector<machine::AddressRange>
+Invariants::quietRanges(const machine::CallRecord &call) const {
+  std::vector<machine::AddressRange> quiet;
+  auto add = [&](std::uint64_t base, std::uint64_t size) {
+    const std::uint64_t whole = size - size % kQuietGranule;
+    if (whole == 0) {
+      return;
+    }
+    for (const WritableRange &range : protected_) {
+      if (base < range.base + range.size && range.base < base + whole) {
+        return;
+      }
+    }
+    quiet.push_back({base, whole});
+  };
+  add(call.before.esp - kMaxStackFrame, kMaxStackFrame);
+  for (const WritableRange &range : granted_) {
+    add(range.base, range.size);
+  }
+  return quiet;
 }
 
 void Invariants::afterCall(const machine::CallRecord &call) {

@@ -41,6 +41,9 @@ public:
   // The deepest frame of the module (the activation callback with its two
   // "Setup" buffers) needs under 2 KiB.
   static constexpr std::uint32_t kMaxStackFrame = 0x2000;
+  // The unit in which granted ranges are left out of the stores the machine
+  // reports (see quietRanges).
+  static constexpr std::uint64_t kQuietGranule = 0x1000;
 
   explicit Invariants(machine::Machine &machine);
   ~Invariants() override;
@@ -74,6 +77,8 @@ private:
   void checkConvention(const machine::CallRecord &call) const;
   void checkState(const machine::CallRecord &call) const;
   void checkWrites(const machine::CallRecord &call);
+  std::vector<machine::AddressRange>
+  quietRanges(const machine::CallRecord &call) const;
   [[noreturn]] void fail(const machine::CallRecord &call, std::uint32_t at,
                          const std::string &what) const;
 

@@ -7,14 +7,14 @@ namespace devices {
 using machine::hex;
 using machine::TraceEvent;
 
-std::string RootComplex::registerName(std::uint16_t reg) const {
+const char *RootComplex::registerName(std::uint16_t reg) const {
   switch (reg) {
   case kIndex:
     return "(index)";
   case kData:
     return "(data)";
   default:
-    return {};
+    return "";
   }
 }
 
@@ -87,8 +87,12 @@ std::uint64_t Chipset::readTimerRegister(std::uint64_t offset, unsigned size) {
   const std::uint16_t port = config_.pmTimerPort.value_or(0);
   const std::uint64_t value =
       (port >> (8 * (address - kTimerPortRegister))) & ((1u << (8 * size)) - 1);
-  machine_.trace().add({TraceEvent::Kind::Memory, false, machine_.instruction(),
-                        address, size, value, "ACPI PM timer port register"});
+  machine_.trace().add({.kind = TraceEvent::Kind::Memory,
+                        .size = static_cast<std::uint8_t>(size),
+                        .instruction = machine_.instruction(),
+                        .address = address,
+                        .value = value,
+                        .name = "ACPI PM timer port register"});
   return value;
 }
 

@@ -40,7 +40,7 @@ public:
   explicit RootComplex(bool coprocessorPresent)
       : present_(coprocessorPresent) {}
   std::uint32_t index() const { return stored(kIndex); }
-  std::string registerName(std::uint16_t reg) const override;
+  const char *registerName(std::uint16_t reg) const override;
 
 protected:
   std::uint32_t readRegister(std::uint16_t reg) override;
@@ -64,6 +64,7 @@ public:
   const ChipsetConfig &config() const { return config_; }
   RootComplex &rootComplex() { return root_; }
   Coprocessor &coprocessor() { return coprocessor_; }
+  const Coprocessor &coprocessor() const { return coprocessor_; }
   ConfigPorts &configPorts() { return ports_; }
   ConfigWindow &configWindow() { return window_; }
 

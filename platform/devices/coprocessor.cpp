@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::uint32_t kTpmHeaderSize = 10;
 
-std::string fieldName(std::uint64_t offset) {
+const char *fieldName(std::uint64_t offset) {
   switch (offset) {
   case Coprocessor::kError:
     return "Error";
@@ -28,7 +28,7 @@ std::string fieldName(std::uint64_t offset) {
   case Coprocessor::kResponseAddress + 4:
     return "ResponseAddress (high)";
   default:
-    return {};
+    return "";
   }
 }
 
@@ -70,7 +70,7 @@ Coprocessor::Coprocessor(machine::Machine &machine, PciBus &bus,
                     "co-processor response area", machine::kReadWrite);
 }
 
-std::string Coprocessor::registerName(std::uint16_t reg) const {
+const char *Coprocessor::registerName(std::uint16_t reg) const {
   switch (reg) {
   case kCommandRegister:
     return "(command/status)";
@@ -79,7 +79,7 @@ std::string Coprocessor::registerName(std::uint16_t reg) const {
   case kBaseSelect:
     return "(base select)";
   default:
-    return {};
+    return "";
   }
 }
 
@@ -149,11 +149,22 @@ void Coprocessor::checkAreaAccess(std::uint64_t offset, unsigned size,
                    ": its fields take aligned 32-bit "
                    "accesses");
   }
-  if (fieldName(offset).empty()) {
+  if (*fieldName(offset) == '\0') {
     machine_.fault(verb + " of the co-processor control area at offset " +
                    hex(offset, 2) +
                    ", a field the transport has no business touching");
   }
+}
+
+void Coprocessor::traceArea(std::uint64_t offset, bool write,
+                            std::uint32_t value) {
+  machine_.trace().add({.kind = TraceEvent::Kind::ControlArea,
+                        .write = write,
+                        .size = 4,
+                        .instruction = machine_.instruction(),
+                        .address = base_ + offset,
+                        .value = value,
+                        .name = fieldName(offset)});
 }
 
 std::uint64_t Coprocessor::readArea(std::uint64_t offset, unsigned size) {
@@ -188,9 +199,7 @@ std::uint64_t Coprocessor::readArea(std::uint64_t offset, unsigned size) {
     value = config_.responseAddressHigh;
     break;
   }
-  machine_.trace().add({TraceEvent::Kind::ControlArea, false,
-                        machine_.instruction(), base_ + offset, 4, value,
-                        fieldName(offset)});
+  traceArea(offset, false, value);
   return value;
 }
 
@@ -198,9 +207,7 @@ void Coprocessor::writeArea(std::uint64_t offset, unsigned size,
                             std::uint64_t value64) {
   checkAreaAccess(offset, size, true);
   const auto value = static_cast<std::uint32_t>(value64);
-  machine_.trace().add({TraceEvent::Kind::ControlArea, true,
-                        machine_.instruction(), base_ + offset, 4, value,
-                        fieldName(offset)});
+  traceArea(offset, true, value);
   switch (offset) {
   case kStart:
     if (value == 0) {
@@ -234,7 +241,8 @@ void Coprocessor::writeArea(std::uint64_t offset, unsigned size,
     responseSize_ = value;
     return;
   default:
-    machine_.fault("write of " + hex(value) + " to " + fieldName(offset) +
+    machine_.fault("write of " + hex(value) + " to " +
+                   std::string(fieldName(offset)) +
                    " in the co-processor control area, which is read-only");
   }
 }
@@ -249,7 +257,9 @@ void Coprocessor::run() {
   const std::uint32_t length =
       std::clamp(declared, kTpmHeaderSize, kCommandSize);
   std::vector<std::uint8_t> command = machine_.read(commandAddress(), length);
+  const std::uint64_t started = machine_.trace().now();
   std::vector<std::uint8_t> response = tpm_(command);
+  const std::uint64_t took = machine_.trace().now() - started;
   if (response.size() > kResponseSizeMax) {
     response.resize(kResponseSizeMax);
   }
@@ -257,9 +267,33 @@ void Coprocessor::run() {
   responseSize_ = config_.responseSizeZero
                       ? 0
                       : static_cast<std::uint32_t>(response.size());
-  commands_.push_back(std::move(command));
-  responses_.push_back(std::move(response));
+  ++commandsRun_;
+  const auto code = static_cast<std::uint32_t>(header[6]) << 24 |
+                    header[7] << 16 | header[8] << 8 | header[9];
+  const std::uint32_t rc = response.size() >= kTpmHeaderSize
+                               ? static_cast<std::uint32_t>(response[6]) << 24 |
+                                     response[7] << 16 | response[8] << 8 |
+                                     response[9]
+                               : 0;
+  machine_.trace().add({.kind = TraceEvent::Kind::Tpm,
+                        .size = 4,
+                        .address = code,
+                        .value = rc,
+                        .duration = took});
+  if (historyLimit_ != 0) {
+    commands_.push_back(std::move(command));
+    responses_.push_back(std::move(response));
+    setHistoryLimit(historyLimit_);
+  }
   start_ = 0;
+}
+
+void Coprocessor::setHistoryLimit(std::size_t limit) {
+  historyLimit_ = limit;
+  while (commands_.size() > limit) {
+    commands_.pop_front();
+    responses_.pop_front();
+  }
 }
 
 } // namespace devices

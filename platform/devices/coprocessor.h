@@ -6,6 +6,7 @@
 #include "pci.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -86,16 +87,24 @@ public:
   std::uint16_t statusRegister() const { return status_; }
   std::uint32_t start() const { return start_; }
   std::uint32_t responseSize() const { return responseSize_; }
-  // Commands the TPM ran, in order, and the responses it gave.
-  const std::vector<std::vector<std::uint8_t>> &commands() const {
+  // The latest commands the TPM ran, oldest first, and the responses it
+  // gave: at most historyLimit() of each, so that a platform serving
+  // commands for days keeps a bounded record.
+  const std::deque<std::vector<std::uint8_t>> &commands() const {
     return commands_;
   }
-  const std::vector<std::vector<std::uint8_t>> &responses() const {
+  const std::deque<std::vector<std::uint8_t>> &responses() const {
     return responses_;
   }
+  // How many commands the TPM ran since power-on, kept or not.
+  std::uint64_t commandsRun() const { return commandsRun_; }
+  static constexpr std::size_t kDefaultHistory = 64;
+  std::size_t historyLimit() const { return historyLimit_; }
+  // Drops the oldest records beyond the new limit; 0 keeps none.
+  void setHistoryLimit(std::size_t limit);
   std::uint64_t startPolls() const { return startPolls_; }
 
-  std::string registerName(std::uint16_t reg) const override;
+  const char *registerName(std::uint16_t reg) const override;
 
 protected:
   std::uint32_t readRegister(std::uint16_t reg) override;
@@ -105,6 +114,7 @@ protected:
 private:
   std::uint64_t readArea(std::uint64_t offset, unsigned size);
   void writeArea(std::uint64_t offset, unsigned size, std::uint64_t value);
+  void traceArea(std::uint64_t offset, bool write, std::uint32_t value);
   void checkAreaAccess(std::uint64_t offset, unsigned size, bool write);
   void run();
 
@@ -119,8 +129,10 @@ private:
   std::uint32_t responseSize_ = 0;
   unsigned pollsLeft_ = 0;
   std::uint64_t startPolls_ = 0;
-  std::vector<std::vector<std::uint8_t>> commands_;
-  std::vector<std::vector<std::uint8_t>> responses_;
+  std::size_t historyLimit_ = kDefaultHistory;
+  std::uint64_t commandsRun_ = 0;
+  std::deque<std::vector<std::uint8_t>> commands_;
+  std::deque<std::vector<std::uint8_t>> responses_;
 };
 
 } // namespace devices

@@ -66,7 +66,7 @@ PciFunction *PciBus::find(PciLocation at) const {
 }
 
 std::uint32_t PciBus::read(PciLocation at, std::uint16_t reg, unsigned size,
-                           const char *via) {
+                           Via via) {
   PciFunction *function = find(at);
   std::uint32_t value = 0;
   // Byte by byte, so that an access that runs past a dword takes the next
@@ -86,7 +86,7 @@ std::uint32_t PciBus::read(PciLocation at, std::uint16_t reg, unsigned size,
 }
 
 void PciBus::write(PciLocation at, std::uint16_t reg, unsigned size,
-                   std::uint32_t value, const char *via) {
+                   std::uint32_t value, Via via) {
   PciFunction *function = find(at);
   record(true, at, function, reg, size, value, via);
   if (function == nullptr) {
@@ -114,14 +114,18 @@ void PciBus::write(PciLocation at, std::uint16_t reg, unsigned size,
 
 void PciBus::record(bool write, PciLocation at, const PciFunction *function,
                     std::uint16_t reg, unsigned size, std::uint32_t value,
-                    const char *via) {
-  const std::string name =
-      function ? function->registerName(reg & 0xFFC) : std::string();
+                    Via via) {
   machine_.trace().add(
-      {TraceEvent::Kind::PciConfig, write, machine_.instruction(),
-       at.windowOffset(reg), size, value,
-       at.text() + " reg " + hex(reg, 3) + (name.empty() ? "" : " " + name) +
-           " via " + via + (function ? "" : " (no device)")});
+      {.kind = TraceEvent::Kind::PciConfig,
+       .write = write,
+       .size = static_cast<std::uint8_t>(size),
+       .flags = static_cast<std::uint8_t>(
+           (via == Via::Window ? TraceEvent::kViaWindow : 0) |
+           (function ? 0 : TraceEvent::kNoDevice)),
+       .instruction = machine_.instruction(),
+       .address = at.windowOffset(reg),
+       .value = value,
+       .name = function ? function->registerName(reg & 0xFFC) : nullptr});
 }
 
 // --- port mechanism ---------------------------------------------------------
@@ -169,13 +173,13 @@ ConfigPorts::ConfigPorts(machine::Machine &machine, PciBus &bus) : bus_(bus) {
         if (!target(port, at, reg)) {
           return size == 4 ? 0xFFFFFFFF : (1u << (8 * size)) - 1;
         }
-        return bus_.read(at, reg, size, "ports");
+        return bus_.read(at, reg, size, PciBus::Via::Ports);
       },
       [this, target](std::uint16_t port, unsigned size, std::uint32_t value) {
         PciLocation at;
         std::uint16_t reg = 0;
         if (target(port, at, reg)) {
-          bus_.write(at, reg, size, value, "ports");
+          bus_.write(at, reg, size, value, PciBus::Via::Ports);
         }
       });
   machine.mapMsr(
@@ -248,10 +252,11 @@ std::uint64_t ConfigWindow::access(std::uint64_t offset, unsigned size,
                        static_cast<std::uint8_t>(offset >> 12 & 7)};
   const auto reg = static_cast<std::uint16_t>(offset & 0xFFF);
   if (write) {
-    bus_.write(at, reg, size, static_cast<std::uint32_t>(value), "window");
+    bus_.write(at, reg, size, static_cast<std::uint32_t>(value),
+               PciBus::Via::Window);
     return 0;
   }
-  return bus_.read(at, reg, size, "window");
+  return bus_.read(at, reg, size, PciBus::Via::Window);
 }
 
 } // namespace devices

@@ -36,7 +36,8 @@ public:
   std::uint32_t read(std::uint16_t reg);
   void write(std::uint16_t reg, std::uint32_t value, std::uint8_t byteMask);
   // The name of a modelled register, for the trace; empty if none.
-  virtual std::string registerName(std::uint16_t) const { return {}; }
+  // The register's name for the trace ("(command/status)"), or "".
+  virtual const char *registerName(std::uint16_t) const { return ""; }
 
 protected:
   virtual std::uint32_t readRegister(std::uint16_t reg);
@@ -57,19 +58,18 @@ public:
   void attach(PciLocation at, PciFunction &function);
   PciFunction *find(PciLocation at) const;
 
+  // How a configuration access came, for the trace.
+  enum class Via { Ports, Window };
   // A configuration access of size bytes at byte offset reg (any alignment;
-  // an access past the end of a dword continues in the next one). `via`
-  // says how it came ("port", "window") for the trace.
-  std::uint32_t read(PciLocation at, std::uint16_t reg, unsigned size,
-                     const char *via);
+  // an access past the end of a dword continues in the next one).
+  std::uint32_t read(PciLocation at, std::uint16_t reg, unsigned size, Via via);
   void write(PciLocation at, std::uint16_t reg, unsigned size,
-             std::uint32_t value, const char *via);
+             std::uint32_t value, Via via);
 
 private:
   // Puts the access in the trace, named by location and register.
   void record(bool write, PciLocation at, const PciFunction *function,
-              std::uint16_t reg, unsigned size, std::uint32_t value,
-              const char *via);
+              std::uint16_t reg, unsigned size, std::uint32_t value, Via via);
 
   machine::Machine &machine_;
   std::map<PciLocation, PciFunction *> functions_;

@@ -53,6 +53,18 @@ std::uint32_t ucRights(std::uint32_t rights) {
 
 bool isAligned(std::uint64_t value) { return value % kPage == 0; }
 
+// The rep string instructions the machine may carry out at once: the REP
+// prefix and the opcodes that follow it.
+constexpr std::uint8_t kRep = 0xF3;
+constexpr std::uint8_t kMovsb = 0xA4, kMovsl = 0xA5;
+constexpr std::uint8_t kStosb = 0xAA, kStosl = 0xAB;
+constexpr bool isString(std::uint8_t opcode) {
+  return opcode == kMovsb || opcode == kMovsl || opcode == kStosb ||
+         opcode == kStosl;
+}
+// The widest store an IA-32 instruction the module could use makes.
+constexpr std::uint64_t kWidestStore = 16;
+
 const char *exceptionName(std::uint32_t vector) {
   static const char *const names[] = {"#DE divide error",
                                       "#DB debug",
@@ -195,13 +207,17 @@ struct HookEntry {
       for (const Machine::Port &range : m->ports_) {
         if (p >= range.first && p < range.first + range.count) {
           if (!range.read) {
-            m->fault("read of port " + hex(p, 4) + " (" + range.name +
+            m->fault("read of port " + hex(p, 4) + " (" + *range.name +
                      "), which is write-only");
           }
           const std::uint32_t value =
               range.read(p, static_cast<unsigned>(size));
-          m->trace_.add({TraceEvent::Kind::Port, false, m->instruction(), p,
-                         static_cast<unsigned>(size), value, range.name});
+          m->trace_.add({.kind = TraceEvent::Kind::Port,
+                         .size = static_cast<std::uint8_t>(size),
+                         .instruction = m->instruction(),
+                         .address = p,
+                         .value = value,
+                         .text = range.name});
           return value;
         }
       }
@@ -219,10 +235,15 @@ struct HookEntry {
         if (p >= range.first && p < range.first + range.count) {
           if (!range.write) {
             m->fault("write of " + hex(value) + " to port " + hex(p, 4) + " (" +
-                     range.name + "), which is read-only");
+                     *range.name + "), which is read-only");
           }
-          m->trace_.add({TraceEvent::Kind::Port, true, m->instruction(), p,
-                         static_cast<unsigned>(size), value, range.name});
+          m->trace_.add({.kind = TraceEvent::Kind::Port,
+                         .write = true,
+                         .size = static_cast<std::uint8_t>(size),
+                         .instruction = m->instruction(),
+                         .address = p,
+                         .value = value,
+                         .text = range.name});
           range.write(p, static_cast<unsigned>(size), value);
           return 0;
         }
@@ -245,24 +266,21 @@ struct HookEntry {
     }
     const std::uint64_t mask =
         size >= 8 ? ~0ull : (1ull << (8 * static_cast<unsigned>(size))) - 1;
-    const MemoryWrite store{m->instruction(), target,
-                            static_cast<unsigned>(size),
-                            static_cast<std::uint64_t>(value) & mask};
-    // A store identical to one of the last few kept (same instruction,
-    // place, size and value) tells a check nothing new; without this a
-    // polling loop would keep millions of copies of its call's return
-    // address.
-    auto &writes = m->lastCall_.writes;
-    const std::size_t recent = std::min<std::size_t>(writes.size(), 8);
-    for (std::size_t i = writes.size() - recent; i < writes.size(); ++i) {
-      const MemoryWrite &kept = writes[i];
-      if (kept.instruction == store.instruction &&
-          kept.address == store.address && kept.size == store.size &&
-          kept.value == store.value) {
-        return;
-      }
+    m->recordStore({.instruction = m->instruction(),
+                    .address = target,
+                    .size = static_cast<unsigned>(size),
+                    .value = static_cast<std::uint64_t>(value) & mask});
+  }
+  // Fires where a rep string instruction starts (at its F3 prefix), before
+  // each of its iterations that the emulator runs.
+  static void string(uc_engine *, std::uint64_t address, std::uint32_t,
+                     void *user) {
+    auto *m = static_cast<Machine *>(user);
+    if (!m->running_ || !m->stringFastPath_) {
+      return;
     }
-    writes.push_back(store);
+    m->guarded(
+        [&] { return m->runString(static_cast<std::uint32_t>(address)); });
   }
   static bool invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
                       int size, std::int64_t value, void *user) {
@@ -420,11 +438,12 @@ void Machine::setUpProcessor() {
       UC_X86_INS_IN);
   add(UC_HOOK_INSN, reinterpret_cast<void *>(&HookEntry::portOut), 1, 0,
       UC_X86_INS_OUT);
-  add(UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(&HookEntry::write), 1, 0);
   add(UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(&HookEntry::invalid), 1, 0);
   add(UC_HOOK_INTR, reinterpret_cast<void *>(&HookEntry::interrupt), 1, 0);
   add(UC_HOOK_INSN_INVALID,
       reinterpret_cast<void *>(&HookEntry::invalidInstruction), 1, 0);
+
+  setQuietStores({});
 
   // The FS window's trap page: FS points here while the guest reaches a
   // physical address the processor cannot form in 32-bit mode.
@@ -689,8 +708,12 @@ std::uint64_t Machine::fsTrapRead(std::uint64_t offset, unsigned size) {
   }
   const std::uint64_t target = fsTarget(offset);
   const std::uint64_t value = physicalRead(target, size);
-  trace_.add({TraceEvent::Kind::Memory, false, instruction(), target, size,
-              value, "through FS"});
+  trace_.add({.kind = TraceEvent::Kind::Memory,
+              .size = static_cast<std::uint8_t>(size),
+              .instruction = instruction(),
+              .address = target,
+              .value = value,
+              .name = "through FS"});
   return value;
 }
 
@@ -701,9 +724,176 @@ void Machine::fsTrapWrite(std::uint64_t offset, unsigned size,
           ", the FS window page, other than through FS");
   }
   const std::uint64_t target = fsTarget(offset);
-  trace_.add({TraceEvent::Kind::Memory, true, instruction(), target, size,
-              value, "through FS"});
+  trace_.add({.kind = TraceEvent::Kind::Memory,
+              .write = true,
+              .size = static_cast<std::uint8_t>(size),
+              .instruction = instruction(),
+              .address = target,
+              .value = value,
+              .name = "through FS"});
   physicalWrite(target, size, value);
+}
+
+// --- observing stores -------------------------------------------------------
+
+void Machine::setQuietStores(std::vector<AddressRange> ranges) {
+  std::sort(ranges.begin(), ranges.end());
+  if (ranges == quiet_ && !writeHooks_.empty()) {
+    return;
+  }
+  quiet_ = std::move(ranges);
+  writeHooks_.clear();
+  // Unicorn tests a write hook's range against the address of a store only:
+  // a store that starts in the last bytes of a quiet range and runs past it
+  // must still reach a hook, so the hooks reach that far into the range.
+  std::uint64_t from = 0;
+  auto watch = [&](std::uint64_t begin, std::uint64_t end) { // [begin, end]
+    auto hook = std::make_unique<Hook>();
+    hook->engine = engine_.get();
+    check(uc_hook_add(engine_.get(), &hook->handle, UC_HOOK_MEM_WRITE,
+                      reinterpret_cast<void *>(&HookEntry::write), this, begin,
+                      end),
+          "cannot add a write hook");
+    writeHooks_.push_back(std::move(hook));
+  };
+  for (const AddressRange &range : quiet_) {
+    if (range.size < kWidestStore || range.base < from) {
+      continue; // too small to leave anything out, or overlapping
+    }
+    const std::uint64_t quietEnd = range.base + range.size - kWidestStore + 1;
+    if (range.base > from) {
+      watch(from, range.base - 1);
+    }
+    from = quietEnd;
+  }
+  if (from == 0) {
+    watch(1, 0); // every address: Unicorn's notation for no bounds
+  } else if (from < k4GiB) {
+    watch(from, k4GiB - 1);
+  }
+}
+
+void Machine::recordStore(const MemoryWrite &store) {
+  for (const AddressRange &range : quiet_) {
+    if (store.address >= range.base &&
+        store.address + store.size <= range.base + range.size) {
+      return;
+    }
+  }
+  // A store identical to one of the last few kept (same instruction, place,
+  // size and value) tells a check nothing new; without this a polling loop
+  // would keep millions of copies of its call's return address.
+  auto &writes = lastCall_.writes;
+  const std::size_t recent = std::min<std::size_t>(writes.size(), 8);
+  for (std::size_t i = writes.size() - recent; i < writes.size(); ++i) {
+    const MemoryWrite &kept = writes[i];
+    if (kept.instruction == store.instruction &&
+        kept.address == store.address && kept.size == store.size &&
+        kept.value == store.value && kept.element == store.element) {
+      return;
+    }
+  }
+  writes.push_back(store);
+}
+
+// --- string instructions ----------------------------------------------------
+
+bool Machine::plainRam(std::uint64_t address, std::uint64_t size,
+                       std::uint32_t right) const {
+  const Region *region = findRegion(address);
+  return region != nullptr && !region->mmio && (region->rights & right) &&
+         !(region->rights & kExecute) &&
+         address + size <= region->base + region->size;
+}
+
+bool Machine::runString(std::uint32_t at) {
+  std::uint8_t opcode = 0;
+  check(uc_mem_read(engine_.get(), at + 1, &opcode, 1), "string opcode");
+  const std::uint32_t count = readReg(UC_X86_REG_ECX);
+  // Segments other than the flat data segment, or nothing to do: the
+  // emulator's own way is as fast and exact.
+  if (count == 0 || readReg(UC_X86_REG_ES) != kDataSelector ||
+      readReg(UC_X86_REG_DS) != kDataSelector) {
+    return false;
+  }
+  const bool move = opcode == kMovsb || opcode == kMovsl;
+  const unsigned width = (opcode == kMovsl || opcode == kStosl) ? 4 : 1;
+  const bool backward = (readReg(UC_X86_REG_EFLAGS) & 0x400) != 0;
+  const std::uint64_t bytes = std::uint64_t{count} * width;
+  // The lowest byte each range covers; a range that wraps around 4 GiB is
+  // left to the emulator.
+  auto lowest = [&](std::uint32_t start) -> std::optional<std::uint64_t> {
+    const std::uint64_t low =
+        backward ? std::uint64_t{start} + width - bytes : start;
+    if (backward ? std::uint64_t{start} + width < bytes : low + bytes > k4GiB) {
+      return std::nullopt;
+    }
+    return low;
+  };
+  const std::uint32_t edi = readReg(UC_X86_REG_EDI);
+  const std::uint32_t esi = readReg(UC_X86_REG_ESI);
+  const auto to = lowest(edi);
+  const auto from = move ? lowest(esi) : std::optional<std::uint64_t>(0);
+  if (!to || !from || !plainRam(*to, bytes, kWrite) ||
+      (move && !plainRam(*from, bytes, kRead))) {
+    return false;
+  }
+
+  std::vector<std::uint8_t> destination(bytes);
+  std::uint64_t value = 0;
+  if (move && std::max(*to, *from) - std::min(*to, *from) >= bytes) {
+    check(uc_mem_read(engine_.get(), *from, destination.data(), bytes),
+          "string source");
+  } else if (move) {
+    // Overlapping ranges: element by element, in the instruction's order,
+    // over a host copy of both, so that they end exactly as the processor
+    // leaves them.
+    const std::uint64_t low = std::min(*to, *from);
+    const std::uint64_t high = std::max(*to, *from) + bytes;
+    std::vector<std::uint8_t> span(high - low);
+    check(uc_mem_read(engine_.get(), low, span.data(), span.size()),
+          "string source");
+    std::uint8_t *dst = span.data() + (*to - low);
+    const std::uint8_t *src = span.data() + (*from - low);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t offset = (backward ? count - 1 - i : i) * width;
+      std::memmove(dst + offset, src + offset, width);
+    }
+    std::memcpy(destination.data(), dst, bytes);
+  } else {
+    const std::uint32_t eax = readReg(UC_X86_REG_EAX);
+    value = width == 4 ? eax : eax & 0xFF;
+    for (std::uint64_t i = 0; i < bytes; ++i) {
+      destination[i] = static_cast<std::uint8_t>(value >> (8 * (i % width)));
+    }
+  }
+  check(uc_mem_write(engine_.get(), *to, destination.data(), bytes),
+        "string destination");
+
+  recordStore({.instruction = at,
+               .address = *to,
+               .size = static_cast<unsigned>(bytes),
+               .value = value,
+               .element = width,
+               .backward = backward});
+  trace_.add({.kind = TraceEvent::Kind::String,
+              .write = true,
+              .size = static_cast<std::uint8_t>(width),
+              .flags = static_cast<std::uint8_t>(
+                  (move ? TraceEvent::kMove : 0) |
+                  (backward ? TraceEvent::kBackward : 0)),
+              .instruction = at,
+              .address = *to,
+              .value = count,
+              .source = move ? *from : 0});
+  const auto step = static_cast<std::uint32_t>(bytes);
+  writeReg(UC_X86_REG_ECX, 0);
+  writeReg(UC_X86_REG_EDI, backward ? edi - step : edi + step);
+  if (move) {
+    writeReg(UC_X86_REG_ESI, backward ? esi - step : esi + step);
+  }
+  writeReg(UC_X86_REG_EIP, at + 2);
+  return true;
 }
 
 // --- ports and MSRs ---------------------------------------------------------
@@ -713,11 +903,12 @@ void Machine::mapPorts(std::uint16_t first, std::uint16_t count,
   for (const Port &other : ports_) {
     if (first < other.first + other.count && other.first < first + count) {
       throw MachineError("ports of " + name + " overlap those of " +
-                         other.name);
+                         *other.name);
     }
   }
-  ports_.push_back(
-      {first, count, std::move(name), std::move(read), std::move(write)});
+  ports_.push_back({first, count,
+                    std::make_shared<const std::string>(std::move(name)),
+                    std::move(read), std::move(write)});
 }
 
 void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
@@ -725,7 +916,8 @@ void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
   if (index == kMsrFsBase || index == kMsrWrapControl) {
     throw MachineError("MSR " + hex(index, 8) + " belongs to the processor");
   }
-  msrs_[index] = {std::move(name), std::move(read), std::move(write)};
+  msrs_[index] = {std::make_shared<const std::string>(std::move(name)),
+                  std::move(read), std::move(write)};
 }
 
 void Machine::trapMsrInstructions(std::uint32_t base,
@@ -739,7 +931,8 @@ void Machine::trapMsrInstructions(std::uint32_t base,
         next && code[i] == 0x0F && (code[i + 1] == 0x32 || code[i + 1] == 0x30);
     const bool port =
         isPort(code[i]) || (next && code[i] == 0x66 && isPort(code[i + 1]));
-    if (!msr && !port && code[i] != 0xF4) {
+    const bool string = next && code[i] == kRep && isString(code[i + 1]);
+    if (!msr && !port && !string && code[i] != 0xF4) {
       continue;
     }
     const auto at = static_cast<std::uint32_t>(base + i);
@@ -751,8 +944,9 @@ void Machine::trapMsrInstructions(std::uint32_t base,
     // triggers it.
     auto hook = std::make_unique<Hook>();
     hook->engine = engine_.get();
-    void *callback = port ? reinterpret_cast<void *>(&HookEntry::portSite)
-                          : reinterpret_cast<void *>(&HookEntry::msr);
+    void *callback = port     ? reinterpret_cast<void *>(&HookEntry::portSite)
+                     : string ? reinterpret_cast<void *>(&HookEntry::string)
+                              : reinterpret_cast<void *>(&HookEntry::msr);
     check(uc_hook_add(engine_.get(), &hook->handle, UC_HOOK_CODE, callback,
                       this, at, at),
           "cannot hook an instruction");
@@ -771,18 +965,36 @@ void Machine::untrapInstructions(std::uint32_t base, std::uint32_t size) {
   }
 }
 
+namespace {
+// The names of the MSRs the processor itself owns, as the trace gives them.
+constexpr const char *kFsBaseName = "FS base";
+constexpr const char *kWrapControlName = "hardware configuration";
+} // namespace
+
+void Machine::traceMsr(std::uint32_t at, bool write, std::uint32_t index,
+                       std::uint64_t value, const char *name,
+                       std::shared_ptr<const std::string> text) {
+  trace_.add({.kind = TraceEvent::Kind::Msr,
+              .write = write,
+              .size = 8,
+              .instruction = at,
+              .address = index,
+              .value = value,
+              .name = name,
+              .text = std::move(text)});
+}
+
 void Machine::rdmsr(std::uint32_t at) {
   const std::uint32_t index = readReg(UC_X86_REG_ECX);
   std::uint64_t value = 0;
-  std::string name;
   if (index == kMsrFsBase) {
     value = fsWindowActive_ && registers().fsBase == kFsWindowTrap
                 ? fsBaseMsr_
                 : registers().fsBase;
-    name = "FS base";
+    traceMsr(at, false, index, value, kFsBaseName);
   } else if (index == kMsrWrapControl) {
     value = wrapControl_;
-    name = "hardware configuration";
+    traceMsr(at, false, index, value, kWrapControlName);
   } else {
     const auto found = msrs_.find(index);
     if (found == msrs_.end()) {
@@ -790,9 +1002,8 @@ void Machine::rdmsr(std::uint32_t at) {
             ", which the platform does not model");
     }
     value = found->second.read();
-    name = found->second.name;
+    traceMsr(at, false, index, value, nullptr, found->second.name);
   }
-  trace_.add({TraceEvent::Kind::Msr, false, at, index, 8, value, name});
   writeReg(UC_X86_REG_EAX, static_cast<std::uint32_t>(value));
   writeReg(UC_X86_REG_EDX, static_cast<std::uint32_t>(value >> 32));
 }
@@ -803,7 +1014,7 @@ void Machine::wrmsr(std::uint32_t at) {
       static_cast<std::uint64_t>(readReg(UC_X86_REG_EDX)) << 32 |
       readReg(UC_X86_REG_EAX);
   if (index == kMsrFsBase) {
-    trace_.add({TraceEvent::Kind::Msr, true, at, index, 8, value, "FS base"});
+    traceMsr(at, true, index, value, kFsBaseName);
     // Below 4 GiB the processor uses the base as it is. Above, the machine
     // keeps the 64-bit base and points FS at the trap page, whose accesses
     // it forwards to the physical address (wrapped or not, by the wrap-control
@@ -815,8 +1026,7 @@ void Machine::wrmsr(std::uint32_t at) {
     return;
   }
   if (index == kMsrWrapControl) {
-    trace_.add({TraceEvent::Kind::Msr, true, at, index, 8, value,
-                "hardware configuration"});
+    traceMsr(at, true, index, value, kWrapControlName);
     wrapControl_ = value;
     return;
   }
@@ -827,10 +1037,9 @@ void Machine::wrmsr(std::uint32_t at) {
   }
   if (!found->second.write) {
     fault("wrmsr of " + hex(value, 16) + " to MSR " + hex(index, 8) + " (" +
-          found->second.name + "), which is read-only");
+          *found->second.name + "), which is read-only");
   }
-  trace_.add(
-      {TraceEvent::Kind::Msr, true, at, index, 8, value, found->second.name});
+  traceMsr(at, true, index, value, nullptr, found->second.name);
   found->second.write(value);
 }
 
@@ -947,7 +1156,11 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   writeReg(UC_X86_REG_EFLAGS, kEflagsReset);
   writeReg(UC_X86_REG_EIP, address);
 
+  // The record's buffers are kept from call to call.
+  std::vector<MemoryWrite> writes = std::move(lastCall_.writes);
+  writes.clear();
   lastCall_ = CallRecord{};
+  lastCall_.writes = std::move(writes);
   lastCall_.name = name;
   lastCall_.address = address;
   lastCall_.arguments.assign(arguments.begin(), arguments.end());
@@ -957,12 +1170,18 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
     observer->beforeCall(lastCall_);
   }
 
-  std::string argumentText;
-  for (std::uint32_t argument : arguments) {
-    argumentText += (argumentText.empty() ? "" : ", ") + hex(argument, 8);
+  // The call's text is made only when the trace keeps it.
+  if (trace_.keeping()) {
+    std::string text = name + " at " + hex(address, 8) + "(";
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+      text += (i == 0 ? "" : ", ") + hex(arguments[i], 8);
+    }
+    trace_.add({.kind = TraceEvent::Kind::Call,
+                .address = address,
+                .text = std::make_shared<const std::string>(text + ")")});
+  } else {
+    trace_.drop();
   }
-  trace_.add({TraceEvent::Kind::Call, false, 0, address, 0, 0,
-              name + " at " + hex(address, 8) + "(" + argumentText + ")"});
   pendingFault_.reset();
   running_ = true;
   // The bounds are kept by a hook on every translated block: it counts the
@@ -993,8 +1212,15 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   running_ = false;
   lastCall_.after = registers();
   lastCall_.result = lastCall_.after.eax;
-  trace_.add({TraceEvent::Kind::Call, false, 0, address, 0, lastCall_.result,
-              name + " returned " + hex(lastCall_.result, 8)});
+  if (trace_.keeping()) {
+    trace_.add({.kind = TraceEvent::Kind::Call,
+                .flags = TraceEvent::kReturned,
+                .address = address,
+                .value = lastCall_.result,
+                .text = std::make_shared<const std::string>(name)});
+  } else {
+    trace_.drop();
+  }
   for (CallObserver *observer : observers_) {
     observer->afterCall(lastCall_);
   }

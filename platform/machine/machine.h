@@ -55,9 +55,21 @@ enum Rights : std::uint32_t {
 // One guest store, as the processor performed it.
 struct MemoryWrite {
   std::uint32_t instruction = 0; // address of the storing instruction
-  std::uint64_t address = 0;
-  unsigned size = 0;
+  std::uint64_t address = 0;     // its lowest byte
+  unsigned size = 0;             // bytes
   std::uint64_t value = 0;
+  // A whole rep stos / rep movs that the machine carried out at once: the
+  // width of each of its stores (0 for an ordinary store) and whether they
+  // went downwards (direction flag set), from the top of the range.
+  unsigned element = 0;
+  bool backward = false;
+};
+
+// A range of guest physical addresses.
+struct AddressRange {
+  std::uint64_t base = 0;
+  std::uint64_t size = 0;
+  auto operator<=>(const AddressRange &) const = default;
 };
 
 struct Registers {
@@ -78,8 +90,9 @@ struct CallRecord {
   Registers before;              // at the first guest instruction
   Registers after;               // back at the return sentinel
   std::uint32_t result = 0;
-  // Every guest store during the call, except repeats of a store among the
-  // last eight kept (same instruction, address, size and value).
+  // Every guest store during the call outside the machine's quiet ranges
+  // (Machine::setQuietStores), except repeats of a store among the last
+  // eight kept (same instruction, address, size and value).
   std::vector<MemoryWrite> writes;
 };
 
@@ -204,6 +217,27 @@ public:
   std::uint64_t physicalRead(std::uint64_t address, unsigned size);
   void physicalWrite(std::uint64_t address, unsigned size, std::uint64_t value);
 
+  // --- observing stores ----------------------------------------------------
+  // Guest stores that lie wholly inside one of these ranges are not put in
+  // CallRecord::writes; all others are. The machine watches stores with
+  // write hooks on the addresses outside the ranges, so a store inside them
+  // costs nothing. Changing the ranges replaces those hooks, which makes
+  // the emulator translate the guest's code afresh: keep them the same
+  // from call to call where possible.
+  void setQuietStores(std::vector<AddressRange> ranges);
+  const std::vector<AddressRange> &quietStores() const { return quiet_; }
+
+  // --- string instructions ------------------------------------------------
+  // A rep stosb / stosl or rep movsb / movsl (either direction) in code
+  // given to trapMsrInstructions, about to run on guest RAM the guest may
+  // write (and read, for a move), is carried out at once on the host: memory,
+  // ECX, EDI, ESI and EIP end as the instruction leaves them, the whole
+  // destination is one CallRecord store and one trace event. Elsewhere
+  // (registers, unmapped or read-only pages, code, a range that wraps) the
+  // emulator runs it an element at a time. On by default.
+  void setStringFastPath(bool on) { stringFastPath_ = on; }
+  bool stringFastPath() const { return stringFastPath_; }
+
   // --- ports and MSRs -----------------------------------------------------
   void mapPorts(std::uint16_t first, std::uint16_t count, std::string name,
                 PortRead read, PortWrite write);
@@ -212,8 +246,9 @@ public:
               MsrWrite write);
   // Every RDMSR / WRMSR in [base, base + code.size()) becomes a trap into
   // the MSR models, every HLT a fault (nothing would wake the processor),
-  // and every IN / OUT is marked so that port accesses name their
-  // instruction. Call for each region of guest code before running it.
+  // every IN / OUT is marked so that port accesses name their instruction,
+  // and every rep string instruction gets the fast path. Call for each
+  // region of guest code before running it.
   void trapMsrInstructions(std::uint32_t base,
                            std::span<const std::uint8_t> code);
   // Drops the traps set in [base, base + size) (code that can no longer run).
@@ -272,14 +307,16 @@ private:
     MmioWrite write;
     Machine *owner = nullptr;
   };
+  // The names are shared with the trace's events, which outlive a change
+  // of the map.
   struct Port {
     std::uint16_t first, count;
-    std::string name;
+    std::shared_ptr<const std::string> name;
     PortRead read;
     PortWrite write;
   };
   struct Msr {
-    std::string name;
+    std::shared_ptr<const std::string> name;
     MsrRead read;
     MsrWrite write;
   };
@@ -305,6 +342,19 @@ private:
   // run stopped, since exceptions must not cross Unicorn's C frames.
   template <typename F> auto guarded(F &&body) -> decltype(body());
   void stopWith(const std::string &message);
+  // Puts a guest store in the call's record unless it lies wholly inside a
+  // quiet range or repeats a recent one.
+  void recordStore(const MemoryWrite &store);
+  // The fast path of the rep string instruction at `at` (its F3 prefix):
+  // true when it was carried out.
+  bool runString(std::uint32_t at);
+  // Whether [address, address + size) lies in one region of plain RAM that
+  // the guest may access with `right` and never executes.
+  bool plainRam(std::uint64_t address, std::uint64_t size,
+                std::uint32_t right) const;
+  void traceMsr(std::uint32_t at, bool write, std::uint32_t index,
+                std::uint64_t value, const char *name,
+                std::shared_ptr<const std::string> text = nullptr);
   void rdmsr(std::uint32_t at);
   void wrmsr(std::uint32_t at);
   std::uint64_t fsTrapRead(std::uint64_t offset, unsigned size);
@@ -322,6 +372,9 @@ private:
   std::map<std::uint32_t, Thunk> thunks_;
   std::uint32_t nextThunk_ = kSentinel + 16;
   std::map<std::uint32_t, Hook *> sites_; // trapped instruction addresses
+  std::vector<AddressRange> quiet_;
+  std::vector<std::unique_ptr<Hook>> writeHooks_; // outside quiet_
+  bool stringFastPath_ = true;
   std::vector<CallObserver *> observers_;
 
   std::uint32_t stackTop_ = 0;

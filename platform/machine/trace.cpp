@@ -4,12 +4,66 @@
 
 namespace machine {
 
+namespace {
+
+// "0:8.0 reg 0x004 (command/status) via window" from a configuration event:
+// its address is the register's offset in the configuration window.
+std::string pciDetail(const TraceEvent &event) {
+  const auto offset = static_cast<std::uint32_t>(event.address);
+  std::string text = std::to_string(offset >> 20 & 0xFF) + ":" +
+                     std::to_string(offset >> 15 & 0x1F) + "." +
+                     std::to_string(offset >> 12 & 0x7) + " reg " +
+                     hex(offset & 0xFFF, 3);
+  if (event.name != nullptr && *event.name != '\0') {
+    text += " " + std::string(event.name);
+  }
+  text += (event.flags & TraceEvent::kViaWindow) ? " via window" : " via ports";
+  if (event.flags & TraceEvent::kNoDevice) {
+    text += " (no device)";
+  }
+  return text;
+}
+
+// "rep movsb, 0x20 bytes backward from 0x00080000".
+std::string stringDetail(const TraceEvent &event) {
+  const bool move = event.flags & TraceEvent::kMove;
+  std::string text =
+      std::string(move ? "rep movs" : "rep stos") +
+      (event.size == 4 ? "l" : "b") + ", " + hex(event.value * event.size) +
+      " bytes " +
+      ((event.flags & TraceEvent::kBackward) ? "backward" : "forward");
+  return move ? text + " from " + hex(event.source, 8) : text;
+}
+
+} // namespace
+
+std::string TraceEvent::detail() const {
+  switch (kind) {
+  case Kind::PciConfig:
+    return pciDetail(*this);
+  case Kind::String:
+    return stringDetail(*this);
+  case Kind::Tpm:
+    return "command " + hex(address, 8) + " -> response code " + hex(value, 8);
+  case Kind::Call:
+    return (flags & kReturned) && text ? *text + " returned " + hex(value, 8)
+                                       : (text ? *text : std::string());
+  default:
+    if (text) {
+      return *text;
+    }
+    return name != nullptr ? std::string(name) : std::string();
+  }
+}
+
 std::string format(const TraceEvent &event) {
+  const unsigned bits = event.size * 8u;
+  const std::string detail = event.detail();
   std::string line;
   switch (event.kind) {
   case TraceEvent::Kind::Port:
     line = std::string(event.write ? "out " : "in  ") + "port " +
-           hex(event.address, 4) + " /" + std::to_string(event.size * 8) +
+           hex(event.address, 4) + " /" + std::to_string(bits) +
            (event.write ? " <- " : " -> ") + hex(event.value, event.size * 2);
     break;
   case TraceEvent::Kind::Msr:
@@ -25,19 +79,26 @@ std::string format(const TraceEvent &event) {
                     : event.kind == TraceEvent::Kind::ControlArea ? "ctrl "
                                                                   : "mem  ") +
         (event.write ? "write " : "read  ") + hex(event.address, 8) + " /" +
-        std::to_string(event.size * 8) + (event.write ? " <- " : " -> ") +
+        std::to_string(bits) + (event.write ? " <- " : " -> ") +
         hex(event.value, event.size * 2);
     break;
+  case TraceEvent::Kind::String:
+    line = "mem  " +
+           std::string(event.flags & TraceEvent::kMove ? "copy  " : "fill  ") +
+           hex(event.address, 8) + " +" + hex(event.value * event.size);
+    break;
+  case TraceEvent::Kind::Tpm:
+    return "tpm  " + detail;
   case TraceEvent::Kind::Service:
-    line = "call " + event.detail;
+    line = "call " + detail;
     return event.instruction != 0
                ? line + "  [from " + hex(event.instruction, 8) + "]"
                : line;
   case TraceEvent::Kind::Call:
-    return "run  " + event.detail;
+    return "run  " + detail;
   }
-  if (!event.detail.empty()) {
-    line += "  " + event.detail;
+  if (!detail.empty()) {
+    line += "  " + detail;
   }
   if (event.instruction != 0) {
     line += "  [at " + hex(event.instruction, 8) + "]";
@@ -45,11 +106,19 @@ std::string format(const TraceEvent &event) {
   return line;
 }
 
+std::uint64_t Trace::now() const {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::steady_clock::now() - began_)
+          .count());
+}
+
 void Trace::add(TraceEvent event) {
-  if (events_.size() >= limit_) {
+  if (!keeping()) {
     ++dropped_;
     return;
   }
+  event.time = now();
   events_.push_back(std::move(event));
 }
 

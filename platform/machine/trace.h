@@ -1,32 +1,71 @@
 // The record of everything the guest did at the platform's edges, in order:
 // port, MSR, PCI configuration and co-processor control-area accesses with
-// their values, and each service call with its answer.
+// their values, string instructions the machine carried out at once, each
+// TPM command the co-processor ran, and each service call with its answer.
+//
+// An event is a small record of numbers and references to names that live as
+// long as the platform's models: recording one formats nothing and allocates
+// nothing. Text is made only when somebody asks for it (format(), detail()).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace machine {
 
 struct TraceEvent {
-  enum class Kind {
-    Port,        // IN / OUT
-    Msr,         // RDMSR / WRMSR
-    PciConfig,   // a configuration register, decoded to bus:dev.fn + register
-    ControlArea, // the co-processor's control area
+  enum class Kind : std::uint8_t {
+    Port,        // IN / OUT; name: the port range
+    Msr,         // RDMSR / WRMSR; name: the MSR
+    PciConfig,   // a configuration register (address: its window offset)
+    ControlArea, // the co-processor's control area; name: the field
     Memory,      // other modelled memory-mapped registers and the high window
+    String,      // a rep stos / rep movs carried out at once (see below)
+    Tpm,         // a TPM command the co-processor ran (see below)
     Service,     // a PEI service or PPI function the platform provides
-    Call,        // a host-to-guest call and its result
+    Call,        // a host-to-guest call, and its return (returned set)
   };
+  // Flags of PciConfig events.
+  static constexpr std::uint8_t kViaWindow = 1; // else through 0xCF8/0xCFC
+  static constexpr std::uint8_t kNoDevice = 2;
+  // Flag of Call events: the call has returned (value: EAX).
+  static constexpr std::uint8_t kReturned = 1;
+  // Flags of String events: address is the destination, value the count of
+  // elements of `size` bytes, source the source of a move.
+  static constexpr std::uint8_t kMove = 1;     // rep movs, else rep stos
+  static constexpr std::uint8_t kBackward = 2; // direction flag set
+
   Kind kind = Kind::Port;
   bool write = false;
+  std::uint8_t size = 0; // access width in bytes, 0 when not an access
+  std::uint8_t flags = 0;
   std::uint32_t instruction = 0; // guest address of the instruction, 0 if none
-  std::uint64_t address = 0;     // port, MSR index, register or address
-  unsigned size = 0;             // access width in bytes, 0 when not an access
-  std::uint64_t value = 0;
-  std::string detail; // decoded name, or the service call and its answer
+  std::uint64_t address = 0;     // port, MSR index, register or address;
+                                 // Tpm: the command code
+  std::uint64_t value = 0;  // Service: its EFI status; Tpm: the response code
+  std::uint64_t source = 0; // String: where a move reads
+  // A static name: the decoded register or field, or the service.
+  const char *name = nullptr;
+  // A name or text made by the platform's models (a port range, an MSR, a
+  // service call's arguments and answer, a guest call); shared, not copied.
+  std::shared_ptr<const std::string> text = nullptr;
+  // When the event happened (its end, for one that lasts), and how long it
+  // lasted, in nanoseconds since the trace began.
+  std::uint64_t time = 0;
+  std::uint64_t duration = 0;
+
+  // The decoded name or description, as format() shows it.
+  std::string detail() const;
+  // Whether the static name is `what` (names are compared as text: the same
+  // name may be stored at different addresses).
+  bool named(std::string_view what) const {
+    return name != nullptr && what == name;
+  }
 };
 
 // One line per event, for people.
@@ -36,14 +75,24 @@ class Trace {
 public:
   // Events past the limit are counted but not kept, so a guest that polls for
   // a long time cannot exhaust the host's memory.
-  explicit Trace(std::size_t limit = 500'000) : limit_(limit) {}
+  static constexpr std::size_t kDefaultLimit = 500'000;
+  explicit Trace(std::size_t limit = kDefaultLimit) : limit_(limit) {}
 
+  // Stamps the event's time and keeps it (or counts it past the limit).
   void add(TraceEvent event);
   void clear();
+
+  // True when the next event would be kept: callers that would have to make
+  // text for an event skip it when nobody keeps the event.
+  bool keeping() const { return events_.size() < limit_; }
+  // Counts an event that was not made because keeping() was false.
+  void drop() { ++dropped_; }
 
   const std::vector<TraceEvent> &events() const { return events_; }
   std::size_t dropped() const { return dropped_; }
   void setLimit(std::size_t limit) { limit_ = limit; }
+  // Nanoseconds since the trace began.
+  std::uint64_t now() const;
 
   // The events of one kind, in order.
   std::vector<TraceEvent> of(TraceEvent::Kind kind) const;
@@ -54,6 +103,8 @@ private:
   std::size_t limit_;
   std::size_t dropped_ = 0;
   std::vector<TraceEvent> events_;
+  std::chrono::steady_clock::time_point began_ =
+      std::chrono::steady_clock::now();
 };
 
 } // namespace machine

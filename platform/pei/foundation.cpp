@@ -68,9 +68,9 @@ Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
       handler = [this](ThunkCall &call) {
         const std::uint32_t list = call.argument(1);
         const std::uint32_t result = installList(list, true);
-        traceService(call, "InstallPpi(services=" + hex(call.argument(0), 8) +
-                               ", list=" + hex(list, 8) +
-                               ") = " + status(result));
+        traceService(call, service::kInstallPpi, result,
+                     "InstallPpi(services=" + hex(call.argument(0), 8) +
+                         ", list=" + hex(list, 8) + ") = " + status(result));
         return result;
       };
       break;
@@ -78,10 +78,10 @@ Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
       handler = [this](ThunkCall &call) {
         const std::uint32_t result =
             reinstall(call.argument(1), call.argument(2));
-        traceService(call, "ReInstallPpi(services=" + hex(call.argument(0), 8) +
-                               ", old=" + hex(call.argument(1), 8) +
-                               ", new=" + hex(call.argument(2), 8) +
-                               ") = " + status(result));
+        traceService(call, service::kReInstallPpi, result,
+                     "ReInstallPpi(services=" + hex(call.argument(0), 8) +
+                         ", old=" + hex(call.argument(1), 8) + ", new=" +
+                         hex(call.argument(2), 8) + ") = " + status(result));
         return result;
       };
       break;
@@ -90,7 +90,7 @@ Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
         const std::uint32_t guid = call.argument(1);
         const std::uint32_t result = locatePpi(
             guid, call.argument(2), call.argument(3), call.argument(4));
-        traceService(call,
+        traceService(call, service::kLocatePpi, result,
                      "LocatePpi(services=" + hex(call.argument(0), 8) + ", " +
                          (guid ? efi::guidName(readGuid(guid, "GUID"))
                                : std::string("null")) +
@@ -103,16 +103,16 @@ Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
       handler = [this](ThunkCall &call) {
         const std::uint32_t list = call.argument(1);
         const std::uint32_t result = notifyList(list);
-        traceService(call, "NotifyPpi(services=" + hex(call.argument(0), 8) +
-                               ", list=" + hex(list, 8) +
-                               ") = " + status(result));
+        traceService(call, service::kNotifyPpi, result,
+                     "NotifyPpi(services=" + hex(call.argument(0), 8) +
+                         ", list=" + hex(list, 8) + ") = " + status(result));
         return result;
       };
       break;
     case 23:
       handler = [this](ThunkCall &call) {
         const std::uint32_t result = registerForShadow(call.argument(0));
-        traceService(call,
+        traceService(call, service::kRegisterForShadow, result,
                      "RegisterForShadow(file=" + hex(call.argument(0), 8) +
                          ") = " + status(result));
         return result;
@@ -186,9 +186,13 @@ std::uint32_t Foundation::allocateFunctionTable(
   return allocate(table);
 }
 
-void Foundation::traceService(const ThunkCall &call, const std::string &text) {
-  machine_.trace().add({machine::TraceEvent::Kind::Service, false,
-                        call.returnAddress(), 0, 0, 0, text});
+void Foundation::traceService(const ThunkCall &call, const char *name,
+                              std::uint32_t status, const std::string &text) {
+  machine_.trace().add({.kind = machine::TraceEvent::Kind::Service,
+                        .instruction = call.returnAddress(),
+                        .value = status,
+                        .name = name,
+                        .text = std::make_shared<const std::string>(text)});
 }
 
 void Foundation::unexpected(const ThunkCall &call, const std::string &what) {

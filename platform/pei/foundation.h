@@ -22,6 +22,17 @@
 
 namespace pei {
 
+// The services the platform answers, as trace events name them.
+namespace service {
+inline constexpr const char *kInstallPpi = "InstallPpi";
+inline constexpr const char *kReInstallPpi = "ReInstallPpi";
+inline constexpr const char *kLocatePpi = "LocatePpi";
+inline constexpr const char *kNotifyPpi = "NotifyPpi";
+inline constexpr const char *kRegisterForShadow = "RegisterForShadow";
+inline constexpr const char *kGetVariable = "GetVariable";
+inline constexpr const char *kSetPtr = "SetPtr";
+} // namespace service
+
 class Foundation {
 public:
   // PI descriptor flags.
@@ -116,8 +127,11 @@ public:
   }
   machine::Machine &machine() { return machine_; }
 
-  // Records a service call and its answer in the trace.
-  void traceService(const machine::ThunkCall &call, const std::string &text);
+  // Records a service call and its answer in the trace: the service (one
+  // of the names in pei::service), the EFI status it answered and the call
+  // as text.
+  void traceService(const machine::ThunkCall &call, const char *service,
+                    std::uint32_t status, const std::string &text);
   [[noreturn]] static void unexpected(const machine::ThunkCall &call,
                                       const std::string &what);
 

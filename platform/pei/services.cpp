@@ -58,7 +58,7 @@ std::uint32_t VariableService::getVariable(ThunkCall &call) {
 
   std::string text = "GetVariable(";
   auto answer = [&](std::uint32_t status, const std::string &note = {}) {
-    foundation_.traceService(call,
+    foundation_.traceService(call, service::kGetVariable, status,
                              text + ") = " + efi::statusName(status) + note);
     return status;
   };
@@ -138,7 +138,7 @@ std::uint32_t PcdService::setPtr(ThunkCall &call) {
   const std::uint32_t bufferAt = call.argument(2);
   std::string text = "SetPtr(token " + std::to_string(token);
   auto answer = [&](std::uint32_t status, const std::string &note = {}) {
-    foundation_.traceService(call,
+    foundation_.traceService(call, service::kSetPtr, status,
                              text + ") = " + efi::statusName(status) + note);
     return status;
   };

@@ -102,9 +102,10 @@ void FirmwareBackend::boot() {
       }
     }
     flushTrace("the boot");
-    if (!trace_) {
-      platform_->machine().trace().setLimit(0);
-    }
+    // A server runs for days: it keeps no command history, and the access
+    // record only while one command runs (and only for --trace).
+    platform_->chipset().coprocessor().setHistoryLimit(0);
+    platform_->machine().trace().setLimit(trace_ ? kTraceLimit : 0);
     if (!report.fault.empty()) {
       unavailable_ = "the boot stopped: " + report.fault;
     } else if (!report.transportPublished) {

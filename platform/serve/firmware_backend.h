@@ -50,6 +50,13 @@ public:
   // Whether the TPM took power on the current boot; false when libtpms
   // refused to start, e.g. from damaged state.
   [[nodiscard]] bool tpmPowered() const { return engine_.isOn(); }
+  // The platform of the current boot, null while powered off.
+  [[nodiscard]] const emu::Platform *platform() const {
+    return platform_.get();
+  }
+  // Events the access record keeps for one command (--trace); the rest are
+  // counted.
+  static constexpr std::size_t kTraceLimit = 100'000;
 
 private:
   // One exchange through the guest's transport; the response trimmed to

@@ -361,10 +361,10 @@ void Platform::describeTrigger(BootReport &report, std::size_t traceFrom) {
   for (std::size_t i = traceFrom; i < events.size(); ++i) {
     const TraceEvent &e = events[i];
     if (e.kind == TraceEvent::Kind::Service &&
-        e.detail.starts_with("GetVariable")) {
-      report.log.push_back("  " + e.detail);
+        e.named(pei::service::kGetVariable)) {
+      report.log.push_back("  " + e.detail());
     } else if (e.kind == TraceEvent::Kind::Service &&
-               e.detail.starts_with("InstallPpi")) {
+               e.named(pei::service::kInstallPpi) && e.value == efi::kSuccess) {
       installed = true;
     } else if (e.kind == TraceEvent::Kind::PciConfig && !e.write) {
       if (e.address ==

@@ -146,7 +146,9 @@ public:
   const Scenario &scenario() const { return scenario_; }
   const pei::PeImage &image() const { return image_; }
   machine::Machine &machine() { return *machine_; }
+  const machine::Machine &machine() const { return *machine_; }
   devices::Chipset &chipset() { return *chipset_; }
+  const devices::Chipset &chipset() const { return *chipset_; }
   pei::Foundation &foundation() { return *foundation_; }
   pei::VariableService &variables() { return *variables_; }
   pei::PcdService &pcd() { return *pcd_; }

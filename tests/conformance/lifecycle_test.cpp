@@ -241,9 +241,9 @@ std::vector<std::string> probeAndPublish(const Booted &rig) {
       order.push_back((e.write ? "write " : "read ") +
                       machine::hex(e.address, 5));
     } else if (e.kind == TraceEvent::Kind::Service &&
-               !e.detail.starts_with("LocatePpi") &&
-               !e.detail.starts_with("GetVariable")) {
-      order.push_back(e.detail.substr(0, e.detail.find('(')));
+               !e.detail().starts_with("LocatePpi") &&
+               !e.detail().starts_with("GetVariable")) {
+      order.push_back(e.detail().substr(0, e.detail().find('(')));
     }
   }
   return order;

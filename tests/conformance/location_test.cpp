@@ -219,7 +219,7 @@ TEST(Wire, WindowBelowFourGiBIsPlainMemoryMappedAccess) {
   EXPECT_EQ(config(events).size(), 14u);
   for (const auto &e : events) {
     if (e.kind == TraceEvent::Kind::PciConfig) {
-      EXPECT_NE(e.detail.find("via window"), std::string::npos) << e.detail;
+      EXPECT_NE(e.detail().find("via window"), std::string::npos) << e.detail();
     }
     EXPECT_FALSE(e.kind == TraceEvent::Kind::Port &&
                  (e.address & 0xFFF8) == 0xCF8);

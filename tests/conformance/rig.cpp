@@ -119,7 +119,7 @@ std::vector<std::string> Booted::services(std::size_t from) const {
   std::vector<std::string> texts;
   for (const TraceEvent &event : events(from)) {
     if (event.kind == TraceEvent::Kind::Service) {
-      texts.push_back(event.detail);
+      texts.push_back(event.detail());
     }
   }
   return texts;
@@ -130,8 +130,8 @@ std::vector<TraceEvent> Booted::during(const std::string &call,
   const auto &all = platform_->trace().events();
   for (std::size_t i = 0; i < all.size(); ++i) {
     if (all[i].kind != TraceEvent::Kind::Call ||
-        !all[i].detail.starts_with(call) ||
-        all[i].detail.find(" returned ") != std::string::npos) {
+        !all[i].detail().starts_with(call) ||
+        all[i].detail().find(" returned ") != std::string::npos) {
       continue;
     }
     if (occurrence-- != 0) {
@@ -151,7 +151,9 @@ std::vector<TraceEvent> hardware(const std::vector<TraceEvent> &events) {
   std::vector<TraceEvent> found;
   for (const TraceEvent &event : events) {
     if (event.kind != TraceEvent::Kind::Service &&
-        event.kind != TraceEvent::Kind::Call) {
+        event.kind != TraceEvent::Kind::Call &&
+        event.kind != TraceEvent::Kind::String &&
+        event.kind != TraceEvent::Kind::Tpm) {
       found.push_back(event);
     }
   }
@@ -162,7 +164,7 @@ std::vector<std::string> serviceTexts(const std::vector<TraceEvent> &events) {
   std::vector<std::string> texts;
   for (const TraceEvent &event : events) {
     if (event.kind == TraceEvent::Kind::Service) {
-      texts.push_back(event.detail);
+      texts.push_back(event.detail());
     }
   }
   return texts;

@@ -174,7 +174,7 @@ TEST(ControlAreaNotSetUp, AnAreaThatIsNotSetUpIsUnsupported) {
     EXPECT_EQ(rig.execute(12), efi::kUnsupported);
     for (const auto &e : rig.events(mark)) {
       EXPECT_FALSE(e.kind == TraceEvent::Kind::ControlArea && e.write)
-          << e.detail;
+          << e.detail();
     }
     EXPECT_EQ(m.read(rig.coprocessor().commandAddress(), kAreaSize),
               std::vector<std::uint8_t>(kAreaSize, 0xEE));

@@ -24,8 +24,8 @@ std::vector<std::string> control(const std::vector<TraceEvent> &events) {
   std::vector<std::string> list;
   for (const auto &e : events) {
     if (e.kind == TraceEvent::Kind::ControlArea) {
-      list.push_back(e.write ? "W " + e.detail + "=" + machine::hex(e.value)
-                             : "R " + e.detail);
+      list.push_back(e.write ? "W " + e.detail() + "=" + machine::hex(e.value)
+                             : "R " + e.detail());
     }
   }
   return list;

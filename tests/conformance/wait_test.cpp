@@ -55,7 +55,7 @@ TEST(CompletionWait, EachPassReadsTheTimerThenChecksThenCompares) {
   std::vector<std::string> wait;
   bool started = false;
   for (const auto &e : rig.events(mark)) {
-    if (e.kind == TraceEvent::Kind::ControlArea && e.detail == "Start" &&
+    if (e.kind == TraceEvent::Kind::ControlArea && e.detail() == "Start" &&
         e.write) {
       started = true;
       continue;
@@ -64,7 +64,7 @@ TEST(CompletionWait, EachPassReadsTheTimerThenChecksThenCompares) {
       continue;
     }
     if (e.kind == TraceEvent::Kind::ControlArea) {
-      wait.push_back(e.detail);
+      wait.push_back(e.detail());
     } else if (e.kind == TraceEvent::Kind::Memory) {
       wait.push_back("timer port register");
     } else if (e.kind == TraceEvent::Kind::Port && e.address == 0x808) {
@@ -139,8 +139,8 @@ TEST(CompletionWait, WithoutATimerEachPassChecksThenReadsPort0xEB) {
   std::vector<std::string> wait;
   for (const auto &e : rig.events(mark)) {
     if (e.kind == TraceEvent::Kind::ControlArea && !e.write &&
-        (e.detail == "Start" || e.detail == "Error")) {
-      wait.push_back(e.detail);
+        (e.detail() == "Start" || e.detail() == "Error")) {
+      wait.push_back(e.detail());
     } else if (e.kind == TraceEvent::Kind::Port && e.address == 0xEB) {
       wait.push_back(e.size == 1 ? "0xEB" : "0xEB, not 8 bits");
     } else if (e.kind == TraceEvent::Kind::Memory) {

@@ -186,11 +186,11 @@ TEST_F(BootTest, DeclinedActivationTouchesNoHardware) {
   auto platform = make(scenario);
   ASSERT_TRUE(platform->boot().ok);
   for (const auto &event : platform->trace().events()) {
-    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Port) << event.detail;
-    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Msr) << event.detail;
+    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Port) << event.detail();
+    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Msr) << event.detail();
     EXPECT_NE(event.kind, machine::TraceEvent::Kind::PciConfig);
     EXPECT_NE(event.kind, machine::TraceEvent::Kind::ControlArea);
-    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Memory) << event.detail;
+    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Memory) << event.detail();
   }
 }
 
@@ -203,7 +203,7 @@ TEST_F(BootTest, EntryArmsTheTriggerThroughTheServicesPointerItIsGiven) {
   std::vector<std::string> calls;
   for (const auto &event :
        platform->trace().of(machine::TraceEvent::Kind::Service)) {
-    calls.push_back(event.detail);
+    calls.push_back(event.detail());
   }
   const std::string text = joined(calls);
   // NotifyPpi from the shadow's entry uses the argument; every other call

@@ -205,7 +205,7 @@ TEST_F(DevicesTest, StartRunsTheCommandAndLeavesTheResponse) {
   ASSERT_EQ(chipset->coprocessor().commands().size(), 1u);
   EXPECT_EQ(chipset->coprocessor().commands()[0].size(), 14u);
   const auto trace = m.trace().of(machine::TraceEvent::Kind::ControlArea);
-  EXPECT_EQ(trace.front().detail, "CommandAddress");
+  EXPECT_EQ(trace.front().detail(), "CommandAddress");
 }
 
 TEST_F(DevicesTest, CommandLengthIsBoundedByTheArea) {

@@ -154,4 +154,32 @@ TEST_F(FirmwareBackendTest, NoTransportPublishedAnswersEveryCommand) {
   EXPECT_FALSE(backend->isOn());
 }
 
+// A server runs for days: what the platform records must not grow with the
+// commands it serves, with the access record on (--trace) as well as off.
+TEST_F(FirmwareBackendTest, TenThousandCommandsKeepTheRecordsBounded) {
+  for (const bool trace : {false, true}) {
+    SCOPED_TRACE(trace ? "with --trace" : "without --trace");
+    auto backend = make();
+    std::ostream discard(nullptr); // formats nothing, keeps nothing
+    backend->setLog(&discard, false, trace);
+    backend->powerOn();
+    const emu::Platform *platform = backend->platform();
+    ASSERT_NE(platform, nullptr);
+    const devices::Coprocessor &coprocessor = platform->chipset().coprocessor();
+    const std::uint64_t before = coprocessor.commandsRun();
+    const int count = trace ? 1'000 : 10'000;
+    for (int i = 0; i < count; ++i) {
+      const Bytes response = backend->transact(
+          command(0x8001, 0x17B, {0, static_cast<std::uint8_t>(1 + i % 32)}));
+      ASSERT_EQ(rc(response), 0u) << "command " << i;
+      ASSERT_TRUE(coprocessor.commands().empty());
+      ASSERT_TRUE(coprocessor.responses().empty());
+      ASSERT_TRUE(platform->trace().events().empty());
+      ASSERT_LE(platform->machine().lastCall().writes.size(), 64u);
+    }
+    EXPECT_EQ(coprocessor.commandsRun() - before,
+              static_cast<std::uint64_t>(count));
+  }
+}
+
 } // namespace
