@@ -6,6 +6,7 @@
 #include "state_directory.h"
 #include "tpm_engine.h"
 #include "tpm_session.h"
+#include "trace_json.h"
 
 #include <iostream>
 #include <optional>
@@ -33,6 +34,11 @@ void bootHelp(std::ostream &out) {
       << "  --trace\n      Print the record of every port, MSR, PCI "
          "configuration and control-area\n      access and every service "
          "call, in order, after the boot log.\n"
+      << "  --trace-json FILE\n      Write the same record to FILE in the "
+         "Chrome trace event format (open it\n      in ui.perfetto.dev or "
+         "chrome://tracing): guest calls, service calls and\n      TPM "
+         "commands as slices with their status, hardware accesses as "
+         "instants.\n"
       << "  --help\n      This text.\n"
       << "scenario options (applied in the order given):\n"
       << emu::scenarioOptionsHelp() << "\n"
@@ -64,6 +70,7 @@ int runBoot(std::span<const std::string> args) {
   emu::Scenario scenario;
   std::optional<std::string> imagePath;
   bool trace = false;
+  std::optional<std::string> traceJson;
   try {
     for (std::size_t i = 0; i < args.size();) {
       const std::string &arg = args[i];
@@ -74,6 +81,12 @@ int runBoot(std::span<const std::string> args) {
       if (arg == "--trace") {
         trace = true;
         ++i;
+      } else if (arg == "--trace-json") {
+        if (i + 1 >= args.size() || args[i + 1].empty()) {
+          return usageError("--trace-json: expected a file name");
+        }
+        traceJson = args[i + 1];
+        i += 2;
       } else if (emu::parseScenarioOption(args, i, scenario)) {
         continue;
       } else if (arg.starts_with("-")) {
@@ -119,6 +132,15 @@ int runBoot(std::span<const std::string> args) {
                       error.what());
   }
 
+  std::optional<emu::TraceJson> json;
+  try {
+    if (traceJson) {
+      json.emplace(*traceJson);
+    }
+  } catch (const std::runtime_error &error) {
+    return usageError(std::string("--trace-json: ") + error.what());
+  }
+
   std::cout << "pei-platform boot " << *imagePath << " (TPM state in "
             << state->path().string()
             << (state->temporary() ? ", temporary" : "") << ")\n";
@@ -145,6 +167,10 @@ int runBoot(std::span<const std::string> args) {
     for (const std::string &line : platform->trace().lines()) {
       std::cout << "  " << line << "\n";
     }
+  }
+  if (json) {
+    json->append(platform->trace());
+    json.reset();
   }
   // The orderly shutdown saves the TPM's state; a directory the user keeps
   // must hold it afterwards, or the run failed.

@@ -123,7 +123,7 @@ struct HookEntry {
       }
       const std::uint32_t esp = m->readReg(UC_X86_REG_ESP);
       const std::uint32_t ret = m->read32(esp);
-      ThunkCall call(*m, esp, ret);
+      ThunkCall call(*m, esp, ret, m->trace_.now());
       const std::uint32_t eax = found->second.handler(call);
       m->writeReg(UC_X86_REG_EAX, eax);
       m->writeReg(UC_X86_REG_ESP, esp + 4);

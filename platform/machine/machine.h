@@ -132,17 +132,21 @@ using MmioWrite =
 class ThunkCall {
 public:
   ThunkCall(class Machine &machine, std::uint32_t stack,
-            std::uint32_t returnAddress)
-      : machine_(machine), stack_(stack), returnAddress_(returnAddress) {}
+            std::uint32_t returnAddress, std::uint64_t started)
+      : machine_(machine), stack_(stack), returnAddress_(returnAddress),
+        started_(started) {}
   // The n-th 32-bit argument (cdecl: n = 0 is the first).
   std::uint32_t argument(unsigned n) const;
   std::uint32_t returnAddress() const { return returnAddress_; }
   Machine &machine() const { return machine_; }
+  // When the guest called, on the machine's trace clock.
+  std::uint64_t started() const { return started_; }
 
 private:
   Machine &machine_;
   std::uint32_t stack_;
   std::uint32_t returnAddress_;
+  std::uint64_t started_;
 };
 // Returns the value for EAX.
 using ThunkHandler = std::function<std::uint32_t(ThunkCall &)>;

@@ -93,6 +93,7 @@ public:
   void setLimit(std::size_t limit) { limit_ = limit; }
   // Nanoseconds since the trace began.
   std::uint64_t now() const;
+  std::chrono::steady_clock::time_point began() const { return began_; }
 
   // The events of one kind, in order.
   std::vector<TraceEvent> of(TraceEvent::Kind kind) const;

@@ -192,7 +192,8 @@ void Foundation::traceService(const ThunkCall &call, const char *name,
                         .instruction = call.returnAddress(),
                         .value = status,
                         .name = name,
-                        .text = std::make_shared<const std::string>(text)});
+                        .text = std::make_shared<const std::string>(text),
+                        .duration = machine_.trace().now() - call.started()});
 }
 
 void Foundation::unexpected(const ThunkCall &call, const std::string &what) {

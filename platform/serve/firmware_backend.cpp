@@ -101,11 +101,11 @@ void FirmwareBackend::boot() {
         log("boot: " + line);
       }
     }
-    flushTrace("the boot");
+    flushTrace(kBootRecord);
     // A server runs for days: it keeps no command history, and the access
     // record only while one command runs (and only for --trace).
     platform_->chipset().coprocessor().setHistoryLimit(0);
-    platform_->machine().trace().setLimit(trace_ ? kTraceLimit : 0);
+    platform_->machine().trace().setLimit(recording() ? kTraceLimit : 0);
     if (!report.fault.empty()) {
       unavailable_ = "the boot stopped: " + report.fault;
     } else if (!report.transportPublished) {
@@ -200,11 +200,30 @@ FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
   return std::move(result.response);
 }
 
+void FirmwareBackend::recordJson(const std::string &path,
+                                 std::size_t commands) {
+  json_ = std::make_unique<emu::TraceJson>(path);
+  jsonCommands_ = commands;
+  if (platform_) {
+    platform_->machine().trace().setLimit(kTraceLimit);
+  }
+}
+
+bool FirmwareBackend::recording() const {
+  return trace_ || (json_ && jsonCommands_ != 0);
+}
+
 void FirmwareBackend::flushTrace(const std::string &what) {
   if (!platform_) {
     return;
   }
   machine::Trace &trace = platform_->machine().trace();
+  if (json_ && jsonCommands_ != 0) {
+    json_->append(trace);
+    if (what != kBootRecord && --jsonCommands_ == 0 && !trace_) {
+      trace.setLimit(0); // nobody reads the record any more
+    }
+  }
   if (trace_ && log_ != nullptr) {
     *log_ << "serve: access record of " << what << " (" << trace.events().size()
           << " events):\n";

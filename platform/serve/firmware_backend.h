@@ -11,6 +11,7 @@
 #include "pe_image.h"
 #include "platform.h"
 #include "tpm_engine.h"
+#include "trace_json.h"
 
 namespace serve {
 
@@ -54,6 +55,11 @@ public:
   [[nodiscard]] const emu::Platform *platform() const {
     return platform_.get();
   }
+  // Writes the record of each boot and of the first `commands` commands to
+  // `path` in the Chrome trace event format. Throws std::runtime_error when
+  // the file cannot be written.
+  void recordJson(const std::string &path, std::size_t commands);
+
   // Events the access record keeps for one command (--trace); the rest are
   // counted.
   static constexpr std::size_t kTraceLimit = 100'000;
@@ -69,13 +75,19 @@ private:
   void flushTrace(const std::string &what);
   void log(const std::string &line) const;
 
+  // Whether anybody reads the access record (--trace, --trace-json).
+  [[nodiscard]] bool recording() const;
+
   emu::Scenario scenario_;
   pei::PeImage image_;
+  std::unique_ptr<emu::TraceJson> json_;
+  std::size_t jsonCommands_ = 0; // commands --trace-json still records
   bool issueStartup_;
   tpm::TpmEngine engine_;
   std::unique_ptr<emu::Platform> platform_; // present while powered on
   bool on_ = false;
   static constexpr const char *kPoweredOff = "the platform is powered off";
+  static constexpr const char *kBootRecord = "the boot";
   std::string unavailable_ = kPoweredOff;
 };
 

@@ -153,6 +153,13 @@ int runServe(std::span<const std::string> args) {
   std::cout << kCommand << " " << *imagePath << " (TPM state in "
             << scenario.tpmStateDir.string() << ")" << std::endl;
   backend->setLog(&std::cout, options.server.verbose, options.trace);
+  if (!options.traceJson.empty()) {
+    try {
+      backend->recordJson(options.traceJson, options.traceJsonCommands);
+    } catch (const std::runtime_error &error) {
+      return usageError(std::string("--trace-json: ") + error.what());
+    }
+  }
   server->stopOnSignals();
   try {
     backend->powerOn();

@@ -36,6 +36,20 @@ std::chrono::seconds parseSeconds(const std::string &option,
   return std::chrono::seconds(value);
 }
 
+// A count from 1 to `most`.
+std::size_t parseCount(const std::string &option, const std::string &text,
+                       std::size_t most) {
+  std::size_t value = 0;
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
+      value > most) {
+    throw UsageError(option + " expects a count from 1 to " +
+                     std::to_string(most) + ", found \"" + text + "\"");
+  }
+  return value;
+}
+
 } // namespace
 
 ServeOptions parseServeOptions(std::span<const std::string> args) {
@@ -70,6 +84,14 @@ ServeOptions parseServeOptions(std::span<const std::string> args) {
       options.server.verbose = true;
     } else if (arg == "--trace") {
       options.trace = true;
+    } else if (arg == "--trace-json") {
+      options.traceJson = value();
+      if (options.traceJson.empty()) {
+        throw UsageError("--trace-json expects a file name, found \"\"");
+      }
+    } else if (arg == "--trace-json-commands") {
+      options.traceJsonCommands =
+          parseCount(arg, value(), kMaxTraceJsonCommands);
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
     } else {
@@ -126,6 +148,11 @@ const char *serveOptionsHelp() {
                    (default: the firmware sends TPM2_Startup(CLEAR))
   --verbose        one line per connection, platform signal and command
   --trace          add the platform's record of every guest access
+  --trace-json F   write the record of each boot and of the first commands
+                   to F in the Chrome trace event format (Perfetto,
+                   chrome://tracing)
+  --trace-json-commands N
+                   how many commands --trace-json records (default 1000)
 )";
 }
 

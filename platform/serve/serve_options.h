@@ -16,11 +16,18 @@ public:
   using std::runtime_error::runtime_error;
 };
 
+inline constexpr std::size_t kDefaultTraceJsonCommands = 1000;
+inline constexpr std::size_t kMaxTraceJsonCommands = 1'000'000;
+
 struct ServeOptions {
   ServerOptions server;
   // The firmware sends TPM2_Startup(CLEAR) after each boot.
   bool issueStartup = true;
   bool trace = false;
+  // Where to write the record of the boots and commands in the Chrome trace
+  // event format (empty: nowhere), and of how many commands at most.
+  std::string traceJson;
+  std::size_t traceJsonCommands = kDefaultTraceJsonCommands;
   bool help = false;
   // Everything not recognised here, in order, for the scenario parser.
   std::vector<std::string> scenarioArgs;

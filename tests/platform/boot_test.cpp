@@ -5,10 +5,17 @@
 #include "platform.h"
 #include "state_directory.h"
 #include "tpm_engine.h"
+#include "tpm_header.h"
+#include "tpm_names.h"
 #include "tpm_session.h"
+#include "trace_json.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 namespace {
@@ -178,6 +185,78 @@ TEST_F(BootTest, EachScenarioDoesWhatItShould) {
     const emu::Expectations expected = emu::expectationsFor(scenario);
     EXPECT_EQ(platform->pcd().token11Writes(), expected.token11Writes);
   }
+}
+
+// --trace-json: the file is a JSON array in the Chrome trace event format
+// whose slices nest (services and TPM commands inside the guest calls that
+// made them), with the TPM commands in the order the TPM ran them.
+TEST_F(BootTest, TheRecordAsChromeTraceEventsNestsAndKeepsTheCommandOrder) {
+  auto platform = make(Scenario{});
+  bootAndDrive(*platform);
+  const std::filesystem::path file = state.path() / "trace.json";
+  {
+    emu::TraceJson json(file.string());
+    json.append(platform->trace());
+  }
+  std::ifstream in(file);
+  const nlohmann::json events = nlohmann::json::parse(in);
+  ASSERT_TRUE(events.is_array());
+
+  struct Slice {
+    double begin, end;
+    std::string name, category;
+  };
+  std::vector<Slice> slices;
+  std::vector<std::string> commands;
+  std::size_t instants = 0;
+  for (const auto &event : events) {
+    ASSERT_TRUE(event.contains("name") && event.contains("ts") &&
+                event.contains("pid") && event.contains("tid"))
+        << event.dump();
+    if (event["ph"] == "X") {
+      const double begin = event["ts"], duration = event["dur"];
+      ASSERT_GE(duration, 0.0) << event.dump();
+      slices.push_back({begin, begin + duration, event["name"], event["cat"]});
+      if (event["cat"] == "tpm") {
+        commands.push_back(event["name"]);
+        EXPECT_EQ(event["args"]["response"], "0x00000000 (success)");
+      }
+    } else {
+      ASSERT_EQ(event["ph"], "i") << event.dump();
+      ++instants;
+    }
+  }
+  // Each slice lies inside the one still open when it begins, or after it.
+  std::stable_sort(
+      slices.begin(), slices.end(), [](const Slice &a, const Slice &b) {
+        return a.begin < b.begin || (a.begin == b.begin && a.end > b.end);
+      });
+  constexpr double kRounding = 0.002; // microseconds
+  std::vector<const Slice *> open;
+  std::size_t nested = 0;
+  for (const Slice &slice : slices) {
+    while (!open.empty() && open.back()->end <= slice.begin + kRounding) {
+      open.pop_back();
+    }
+    if (!open.empty()) {
+      EXPECT_LE(slice.end, open.back()->end + kRounding)
+          << slice.name << " overlaps " << open.back()->name;
+      EXPECT_EQ(open.back()->category, "guest call") << slice.name;
+      ++nested;
+    } else {
+      EXPECT_EQ(slice.category, "guest call") << slice.name;
+    }
+    open.push_back(&slice);
+  }
+  EXPECT_GT(nested, 10u);
+  EXPECT_GT(instants, 100u);
+
+  std::vector<std::string> ran;
+  for (const auto &command : platform->chipset().coprocessor().commands()) {
+    ran.push_back(tpm::commandName(tpm::commandCodeOf(command).value_or(0)));
+  }
+  EXPECT_EQ(commands, ran);
+  EXPECT_EQ(commands.front(), "TPM2_Startup");
 }
 
 TEST_F(BootTest, DeclinedActivationTouchesNoHardware) {

@@ -1,17 +1,28 @@
-// Prints what one TPM command costs at the simulator endpoint: the mssim
-// framing over loopback alone (a backend that answers at once), and the
-// whole path through the module's transport in the emulated platform.
+// Prints what TPM commands cost at the simulator endpoint, in one run:
+// - the mssim framing over loopback alone (a backend that answers at once);
+// - TPM2_GetRandom (16 bytes) and TPM2_NV_Write of 1 KiB through the
+//   module's transport in the emulated platform;
+// - when swtpm and tpm2-tools are installed, 100 separate tpm2_getrandom
+//   processes against a fresh swtpm and against a fresh `pei-platform serve`,
+//   and the ratio of the two;
+// - the resident memory of a `serve` process after 1,000 and after 100,000
+//   commands.
 //
 // usage: serve_benchmark [commands]   (default 200)
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -26,6 +37,11 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+
+double millisecondsSince(Clock::time_point started) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - started)
+      .count();
+}
 
 // Answers every command with a fixed success response, at once.
 class InstantBackend : public serve::Backend {
@@ -55,7 +71,7 @@ serve::Socket connectTo(std::uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(socket.fd(), reinterpret_cast<const sockaddr *>(&address),
                 sizeof address) != 0) {
-    throw std::runtime_error("cannot connect to the endpoint");
+    throw std::runtime_error("cannot connect to port " + std::to_string(port));
   }
   return socket;
 }
@@ -80,48 +96,121 @@ Bytes receiveBytes(const serve::Socket &socket, std::size_t count) {
   return out;
 }
 
-// Runs `count` TPM2_GetRandom commands as tpm2-tss's mssim TCTI sends them
-// (power on and NV on first; each command's header and body in separate
-// writes) and returns the mean time per command in milliseconds.
-double measure(serve::Backend &backend, int count) {
+// --- commands
+// -----------------------------------------------------------------
+
+constexpr std::uint32_t kNvIndex = 0x01500000;
+constexpr std::uint16_t kNvSize = 1024;
+
+Bytes command(std::uint16_t tag, std::uint32_t code, const Bytes &body) {
+  Bytes out;
+  tpm::appendBe16(out, tag);
+  tpm::appendBe32(out, static_cast<std::uint32_t>(10 + body.size()));
+  tpm::appendBe32(out, code);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+Bytes getRandom(std::uint16_t count) {
+  Bytes body;
+  tpm::appendBe16(body, count);
+  return command(tpm::kStNoSessions, 0x17B, body);
+}
+
+// The authorisation area of one empty password session.
+void appendPassword(Bytes &body) {
+  tpm::appendBe32(body, 9);
+  tpm::appendBe32(body, 0x40000009);        // TPM_RS_PW
+  body.insert(body.end(), {0, 0, 0, 0, 0}); // nonce, attributes, hmac
+}
+
+// TPM2_NV_DefineSpace of kNvSize bytes at kNvIndex, written and read with
+// its own (empty) authorisation or the owner's.
+Bytes nvDefineSpace() {
+  Bytes body;
+  tpm::appendBe32(body, 0x40000001); // TPM_RH_OWNER
+  appendPassword(body);
+  tpm::appendBe16(body, 0);  // no authorisation value
+  tpm::appendBe16(body, 14); // TPMS_NV_PUBLIC
+  tpm::appendBe32(body, kNvIndex);
+  tpm::appendBe16(body, 0x000B);     // SHA-256
+  tpm::appendBe32(body, 0x02060006); // OWNER/AUTH WRITE and READ, NO_DA
+  tpm::appendBe16(body, 0);          // no policy
+  tpm::appendBe16(body, kNvSize);
+  return command(0x8002, 0x12A, body);
+}
+
+Bytes nvWrite() {
+  Bytes body;
+  tpm::appendBe32(body, kNvIndex); // authorised by the index itself
+  tpm::appendBe32(body, kNvIndex);
+  appendPassword(body);
+  tpm::appendBe16(body, kNvSize);
+  for (unsigned i = 0; i < kNvSize; ++i) {
+    body.push_back(static_cast<std::uint8_t>(i));
+  }
+  tpm::appendBe16(body, 0); // offset
+  return command(0x8002, 0x137, body);
+}
+
+// --- an mssim client
+// ----------------------------------------------------------
+
+// A client of the mssim protocol as tpm2-tss's TCTI talks it: power on and NV
+// on first, then each command's header and body in separate writes.
+class MssimClient {
+public:
+  MssimClient(std::uint16_t commandPort, std::uint16_t platformPort)
+      : command_(connectTo(commandPort)), platform_(connectTo(platformPort)) {
+    for (const std::uint32_t signal :
+         {serve::mssim::kPowerOn, serve::mssim::kNvOn}) {
+      Bytes code;
+      tpm::appendBe32(code, signal);
+      sendBytes(platform_, code);
+      receiveBytes(platform_, 4);
+    }
+  }
+  // The response code of the command's answer.
+  std::uint32_t transact(const Bytes &command) {
+    Bytes header;
+    tpm::appendBe32(header, serve::mssim::kSendCommand);
+    header.push_back(0);
+    tpm::appendBe32(header, static_cast<std::uint32_t>(command.size()));
+    sendBytes(command_, header);
+    sendBytes(command_, command);
+    const Bytes size = receiveBytes(command_, 4);
+    const Bytes response = receiveBytes(command_, tpm::readBe32(size, 0) + 4);
+    return response.size() >= 14 ? tpm::readBe32(response, 6) : 0xFFFFFFFF;
+  }
+
+private:
+  serve::Socket command_;
+  serve::Socket platform_;
+};
+
+// Mean milliseconds per command over `count` of them, against an in-process
+// server on `backend`; `setUp` runs first, untimed.
+double measure(serve::Backend &backend, const Bytes &timed, int count,
+               const std::optional<Bytes> &setUp = std::nullopt) {
   serve::ServerOptions options;
   options.mssimCommandPort = options.mssimPlatformPort = 0;
   std::ostringstream log;
   serve::Server server(backend, options, log);
   std::thread thread([&server] { (void)server.run(); });
-
   double perCommand = 0;
   try {
-    const serve::Socket command = connectTo(server.mssimCommandPort());
-    const serve::Socket platform = connectTo(server.mssimPlatformPort());
-    for (const std::uint32_t signal :
-         {serve::mssim::kPowerOn, serve::mssim::kNvOn}) {
-      Bytes code;
-      tpm::appendBe32(code, signal);
-      sendBytes(platform, code);
-      receiveBytes(platform, 4);
+    MssimClient client(server.mssimCommandPort(), server.mssimPlatformPort());
+    if (setUp && client.transact(*setUp) != 0) {
+      throw std::runtime_error("the set-up command failed");
     }
-    Bytes getRandom;
-    tpm::appendBe16(getRandom, tpm::kStNoSessions);
-    tpm::appendBe32(getRandom, 12);
-    tpm::appendBe32(getRandom, 0x17B);
-    tpm::appendBe16(getRandom, 16);
-    Bytes header;
-    tpm::appendBe32(header, serve::mssim::kSendCommand);
-    header.push_back(0);
-    tpm::appendBe32(header, static_cast<std::uint32_t>(getRandom.size()));
-
     const auto started = Clock::now();
     for (int i = 0; i < count; ++i) {
-      sendBytes(command, header);
-      sendBytes(command, getRandom);
-      const Bytes size = receiveBytes(command, 4);
-      receiveBytes(command, tpm::readBe32(size, 0) + 4);
+      if (const std::uint32_t rc = client.transact(timed); rc != 0) {
+        throw std::runtime_error("a timed command answered " +
+                                 std::to_string(rc));
+      }
     }
-    perCommand =
-        std::chrono::duration<double, std::milli>(Clock::now() - started)
-            .count() /
-        count;
+    perCommand = millisecondsSince(started) / count;
   } catch (...) {
     server.requestStop();
     thread.join();
@@ -130,6 +219,193 @@ double measure(serve::Backend &backend, int count) {
   server.requestStop();
   thread.join();
   return perCommand;
+}
+
+// --- child processes
+// ------------------------------------------------------------
+
+// A program run without a shell, its output discarded. The destructor stops
+// it (SIGTERM) if it still runs and always reaps it.
+class Child {
+public:
+  explicit Child(const std::vector<std::string> &args) {
+    std::vector<char *> argv;
+    for (const std::string &arg : args) {
+      argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) {
+      throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+      const int devNull = open("/dev/null", O_RDWR);
+      dup2(devNull, STDIN_FILENO);
+      dup2(devNull, STDOUT_FILENO);
+      dup2(devNull, STDERR_FILENO);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      wait();
+    }
+  }
+  pid_t pid() const { return pid_; }
+  // Waits for the end; the exit status, or -1 when it did not exit.
+  int wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+private:
+  pid_t pid_ = -1;
+};
+
+bool onPath(const std::string &program) {
+  Child which({"sh", "-c", "command -v " + program});
+  return which.wait() == 0;
+}
+
+// A port pair nothing listens on, from the range above the default ones.
+std::uint16_t freePorts() {
+  for (std::uint16_t port = 23210; port < 24000; port += 2) {
+    bool taken = false;
+    for (std::uint16_t p : {port, static_cast<std::uint16_t>(port + 1)}) {
+      try {
+        connectTo(p);
+        taken = true;
+      } catch (const std::runtime_error &) {
+      }
+    }
+    if (!taken) {
+      return port;
+    }
+  }
+  throw std::runtime_error("no free port pair between 23210 and 24000");
+}
+
+// Waits until something accepts connections on the port (10 s at most).
+void awaitListener(std::uint16_t port) {
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < until) {
+    try {
+      connectTo(port);
+      return;
+    } catch (const std::runtime_error &) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  throw std::runtime_error("nothing listens on port " + std::to_string(port));
+}
+
+// Seconds for `count` tpm2_getrandom processes, one after the other.
+double getRandomProcesses(const std::string &tcti, int count) {
+  const auto started = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    Child tool({"tpm2_getrandom", "-T", tcti, "16"});
+    if (tool.wait() != 0) {
+      throw std::runtime_error("tpm2_getrandom -T " + tcti + " failed");
+    }
+  }
+  return millisecondsSince(started) / 1000;
+}
+
+std::filesystem::path freshDirectory(const std::string &what) {
+  const auto path =
+      std::filesystem::temp_directory_path() /
+      ("serve-benchmark-" + what + "-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(path);
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+void compareWithSwtpm(int processes) {
+  if (!onPath("swtpm") || !onPath("tpm2_getrandom")) {
+    std::printf("swtpm or tpm2_getrandom not installed: no comparison\n");
+    return;
+  }
+  double swtpm = 0;
+  {
+    const auto state = freshDirectory("swtpm");
+    const std::uint16_t port = freePorts();
+    Child server({"swtpm", "socket", "--tpm2", "--server",
+                  "type=tcp,port=" + std::to_string(port), "--ctrl",
+                  "type=tcp,port=" + std::to_string(port + 1), "--tpmstate",
+                  "dir=" + state.string(), "--flags",
+                  "not-need-init,startup-clear"});
+    awaitListener(port);
+    swtpm = getRandomProcesses(
+        "swtpm:host=127.0.0.1,port=" + std::to_string(port), processes);
+    std::filesystem::remove_all(state);
+  }
+  // serve through the mssim TCTI (which opens a second connection for its
+  // platform signals) and through the swtpm TCTI that swtpm itself is
+  // measured with.
+  for (const std::string protocol : {"mssim", "swtpm"}) {
+    const auto state = freshDirectory("serve");
+    const std::uint16_t port = freePorts();
+    Child server({PEI_PLATFORM, "serve", SERVE_FIRMWARE_IMAGE, "--port",
+                  std::to_string(port), "--protocol", protocol, "--state-dir",
+                  state.string()});
+    awaitListener(port);
+    const double ours = getRandomProcesses(
+        protocol + ":host=127.0.0.1,port=" + std::to_string(port), processes);
+    std::filesystem::remove_all(state);
+    std::printf("%d tpm2_getrandom processes: swtpm %.2f s, pei-platform "
+                "serve (%s TCTI) %.2f s, ratio %.2f\n",
+                processes, swtpm, protocol.c_str(), ours, ours / swtpm);
+  }
+}
+
+// VmRSS of the process, in KiB.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::atol(line.c_str() + 6);
+    }
+  }
+  throw std::runtime_error("no VmRSS for process " + std::to_string(pid));
+}
+
+void residentMemory() {
+  const auto state = freshDirectory("rss");
+  const std::uint16_t port = freePorts();
+  Child server({PEI_PLATFORM, "serve", SERVE_FIRMWARE_IMAGE, "--port",
+                std::to_string(port), "--state-dir", state.string()});
+  awaitListener(port);
+  MssimClient client(port, static_cast<std::uint16_t>(port + 1));
+  // Commands of 4 KiB: a TPM2_GetRandom followed by padding, which the TPM
+  // refuses for its size; the firmware and the platform carry every byte.
+  Bytes large = getRandom(16);
+  large.resize(4096, 0xA5);
+  large[2] = 0x00;
+  large[3] = 0x00;
+  large[4] = 0x10;
+  large[5] = 0x00;
+  long after1k = 0;
+  const auto started = Clock::now();
+  for (int i = 1; i <= 100'000; ++i) {
+    client.transact(i % 2 ? large : getRandom(16));
+    if (i == 1'000) {
+      after1k = residentKiB(server.pid());
+    }
+  }
+  const long after100k = residentKiB(server.pid());
+  std::printf("resident memory of serve: %.1f MiB after 1,000 commands, %.1f "
+              "MiB after 100,000 (%+.1f%%; half of them 4 KiB, %.1f s)\n",
+              after1k / 1024.0, after100k / 1024.0,
+              100.0 * (after100k - after1k) / after1k,
+              millisecondsSince(started) / 1000);
+  std::filesystem::remove_all(state);
 }
 
 } // namespace
@@ -143,27 +419,31 @@ int main(int argc, char **argv) {
   try {
     InstantBackend instant;
     instant.powerOn();
-    const double framing = measure(instant, count * 10);
+    const double framing = measure(instant, getRandom(16), count * 10);
     std::printf("mssim framing over loopback, instant backend: %.3f ms per "
                 "command (%d commands)\n",
                 framing, count * 10);
 
-    const std::filesystem::path state =
-        std::filesystem::temp_directory_path() /
-        ("serve-benchmark-" + std::to_string(::getpid()));
-    double firmware = 0;
+    const auto state = freshDirectory("module");
     {
       emu::Scenario scenario;
       scenario.tpmStateDir = state;
       serve::FirmwareBackend backend(
           scenario, pei::PeImage::load(SERVE_FIRMWARE_IMAGE), true);
       backend.powerOn();
-      firmware = measure(backend, count);
+      const double random = measure(backend, getRandom(16), count);
+      std::printf("TPM2_GetRandom (16 bytes) through the module's transport: "
+                  "%.3f ms per command (%d commands)\n",
+                  random, count);
+      const double write = measure(backend, nvWrite(), count, nvDefineSpace());
+      std::printf("TPM2_NV_Write (1 KiB) through the module's transport: "
+                  "%.3f ms per command (%d commands)\n",
+                  write, count);
     }
     std::filesystem::remove_all(state);
-    std::printf("TPM2_GetRandom through the module's transport: %.3f ms per "
-                "command (%d commands), of which framing %.1f%%\n",
-                firmware, count, 100.0 * framing / firmware);
+
+    compareWithSwtpm(100);
+    residentMemory();
   } catch (const std::exception &error) {
     std::fprintf(stderr, "serve_benchmark: %s\n", error.what());
     return 1;

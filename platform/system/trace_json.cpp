@@ -1,0 +1,147 @@
+#include "trace_json.h"
+
+#include "efi.h"
+#include "hex.h"
+#include "tpm_names.h"
+
+#include <nlohmann/json.hpp>
+
+#include <stdexcept>
+#include <vector>
+
+namespace emu {
+
+namespace {
+
+using machine::hex;
+using machine::TraceEvent;
+using Json = nlohmann::json;
+
+// Chrome trace times are microseconds.
+double micros(std::uint64_t nanoseconds) { return nanoseconds / 1000.0; }
+
+Json slice(const std::string &name, const char *category, std::uint64_t begin,
+           std::uint64_t end, Json args) {
+  return {{"name", name},
+          {"cat", category},
+          {"ph", "X"},
+          {"ts", micros(begin)},
+          {"dur", micros(end > begin ? end - begin : 0)},
+          {"pid", 1},
+          {"tid", 1},
+          {"args", std::move(args)}};
+}
+
+Json instant(const std::string &name, const char *category, std::uint64_t at,
+             Json args) {
+  return {{"name", name}, {"cat", category},        {"ph", "i"},
+          {"s", "t"},     {"ts", micros(at)},       {"pid", 1},
+          {"tid", 1},     {"args", std::move(args)}};
+}
+
+const char *categoryOf(TraceEvent::Kind kind) {
+  switch (kind) {
+  case TraceEvent::Kind::Port:
+    return "port";
+  case TraceEvent::Kind::Msr:
+    return "msr";
+  case TraceEvent::Kind::PciConfig:
+    return "pci";
+  case TraceEvent::Kind::ControlArea:
+    return "control area";
+  case TraceEvent::Kind::String:
+    return "string";
+  default:
+    return "memory";
+  }
+}
+
+} // namespace
+
+TraceJson::TraceJson(const std::string &path)
+    : out_(path, std::ios::trunc), began_(std::chrono::steady_clock::now()) {
+  if (!out_) {
+    throw std::runtime_error(path + ": cannot be written");
+  }
+  out_ << "[";
+}
+
+TraceJson::~TraceJson() { out_ << "\n]\n"; }
+
+void TraceJson::write(const std::string &object) {
+  out_ << (written_ == 0 ? "\n" : ",\n") << object;
+  ++written_;
+}
+
+void TraceJson::append(const machine::Trace &trace) {
+  // The trace's own times count from its start; this file's from the
+  // earliest trace it holds (a trace may have begun before the file).
+  if (written_ == 0) {
+    began_ = std::min(began_, trace.began());
+  }
+  const auto offset = static_cast<std::int64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(trace.began() -
+                                                           began_)
+          .count());
+  auto at = [offset](std::uint64_t time) {
+    const std::int64_t shifted = static_cast<std::int64_t>(time) + offset;
+    return static_cast<std::uint64_t>(shifted > 0 ? shifted : 0);
+  };
+  // The guest call that has started and not yet returned (calls do not
+  // nest): it becomes one slice when it returns.
+  const TraceEvent *open = nullptr;
+  std::uint64_t last = 0;
+  for (const TraceEvent &e : trace.events()) {
+    last = at(e.time);
+    switch (e.kind) {
+    case TraceEvent::Kind::Call:
+      if (!(e.flags & TraceEvent::kReturned)) {
+        open = &e;
+      } else if (open != nullptr) {
+        write(slice(e.text ? *e.text : "guest call", "guest call",
+                    at(open->time), at(e.time),
+                    {{"call", open->detail()}, {"returned", hex(e.value, 8)}})
+                  .dump());
+        open = nullptr;
+      }
+      break;
+    case TraceEvent::Kind::Service:
+      write(slice(e.name ? e.name : "service", "service",
+                  at(e.time) - std::min(at(e.time), e.duration), at(e.time),
+                  {{"call", e.detail()},
+                   {"status",
+                    efi::statusName(static_cast<std::uint32_t>(e.value))}})
+                .dump());
+      break;
+    case TraceEvent::Kind::Tpm:
+      write(slice(tpm::commandName(static_cast<std::uint32_t>(e.address)),
+                  "tpm", at(e.time) - std::min(at(e.time), e.duration),
+                  at(e.time),
+                  {{"command code", hex(e.address, 8)},
+                   {"response", tpm::describeResponseCode(
+                                    static_cast<std::uint32_t>(e.value))}})
+                .dump());
+      break;
+    default: {
+      const std::string detail = e.detail();
+      write(instant(detail.empty() ? categoryOf(e.kind) : detail,
+                    categoryOf(e.kind), at(e.time),
+                    {{"access", machine::format(e)}})
+                .dump());
+    }
+    }
+  }
+  if (open != nullptr) {
+    write(slice(open->detail(), "guest call", at(open->time), last,
+                {{"call", open->detail()}, {"returned", "never (stopped)"}})
+              .dump());
+  }
+  if (trace.dropped() != 0) {
+    write(instant("trace limit reached", "trace", last,
+                  {{"events not kept", trace.dropped()}})
+              .dump());
+  }
+  out_.flush();
+}
+
+} // namespace emu

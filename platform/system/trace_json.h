@@ -1,0 +1,45 @@
+// The platform's access record in the Chrome trace event format: a JSON array
+// of events that Perfetto (ui.perfetto.dev) and chrome://tracing open.
+//
+// Guest calls (dispatches, notifications, transport calls) are duration
+// slices with their result; the service calls the module made and the TPM
+// commands the co-processor ran are slices inside them with their status;
+// hardware accesses and string instructions are instant events named by the
+// register they decode to.
+#pragma once
+
+#include "trace.h"
+
+#include <chrono>
+#include <cstddef>
+#include <fstream>
+#include <string>
+
+namespace emu {
+
+class TraceJson {
+public:
+  // Opens (truncates) the file; throws std::runtime_error when it cannot.
+  explicit TraceJson(const std::string &path);
+  // Closes the array.
+  ~TraceJson();
+  TraceJson(const TraceJson &) = delete;
+  TraceJson &operator=(const TraceJson &) = delete;
+
+  // Appends the events of a trace (and a note of those it dropped). Times
+  // count from one origin, whichever trace they came from, so that the
+  // records of several boots line up: the opening of the file, or the start
+  // of the first trace appended if that was earlier.
+  void append(const machine::Trace &trace);
+  // Events written so far.
+  std::size_t written() const { return written_; }
+
+private:
+  void write(const std::string &object);
+
+  std::ofstream out_;
+  std::chrono::steady_clock::time_point began_;
+  std::size_t written_ = 0;
+};
+
+} // namespace emu
