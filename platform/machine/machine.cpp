@@ -839,7 +839,10 @@ bool Machine::runString(std::uint32_t at) {
     return false;
   }
 
-  std::vector<std::uint8_t> destination(bytes);
+  // The destination's new bytes, in a buffer kept from one string to the
+  // next.
+  std::vector<std::uint8_t> &destination = stringBuffer_;
+  destination.resize(bytes);
   std::uint64_t value = 0;
   if (move && std::max(*to, *from) - std::min(*to, *from) >= bytes) {
     check(uc_mem_read(engine_.get(), *from, destination.data(), bytes),
@@ -863,8 +866,16 @@ bool Machine::runString(std::uint32_t at) {
   } else {
     const std::uint32_t eax = readReg(UC_X86_REG_EAX);
     value = width == 4 ? eax : eax & 0xFF;
-    for (std::uint64_t i = 0; i < bytes; ++i) {
-      destination[i] = static_cast<std::uint8_t>(value >> (8 * (i % width)));
+    if (width == 1) {
+      std::memset(destination.data(), static_cast<int>(value), bytes);
+    } else {
+      const std::uint8_t element[] = {static_cast<std::uint8_t>(eax),
+                                      static_cast<std::uint8_t>(eax >> 8),
+                                      static_cast<std::uint8_t>(eax >> 16),
+                                      static_cast<std::uint8_t>(eax >> 24)};
+      for (std::uint64_t i = 0; i < bytes; i += width) {
+        std::memcpy(destination.data() + i, element, width);
+      }
     }
   }
   check(uc_mem_write(engine_.get(), *to, destination.data(), bytes),

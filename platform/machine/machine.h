@@ -379,6 +379,7 @@ private:
   std::vector<AddressRange> quiet_;
   std::vector<std::unique_ptr<Hook>> writeHooks_; // outside quiet_
   bool stringFastPath_ = true;
+  std::vector<std::uint8_t> stringBuffer_;
   std::vector<CallObserver *> observers_;
 
   std::uint32_t stackTop_ = 0;
