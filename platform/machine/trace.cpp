@@ -24,13 +24,12 @@ std::string pciDetail(const TraceEvent &event) {
   return text;
 }
 
-// "rep movsb, 0x20 bytes backward from 0x00080000".
+// "rep movsb backward from 0x00080000" (the line gives the range).
 std::string stringDetail(const TraceEvent &event) {
   const bool move = event.flags & TraceEvent::kMove;
   std::string text =
       std::string(move ? "rep movs" : "rep stos") +
-      (event.size == 4 ? "l" : "b") + ", " + hex(event.value * event.size) +
-      " bytes " +
+      (event.size == 4 ? "l " : "b ") +
       ((event.flags & TraceEvent::kBackward) ? "backward" : "forward");
   return move ? text + " from " + hex(event.source, 8) : text;
 }
