@@ -1,6 +1,8 @@
-// Reading and validating the PE32 images the platform runs. The module
+// Reading and validating the PE32 and TE images the platform runs. The module
 // executes in place, so the file is used exactly as it lies: its file layout
-// must equal its memory layout.
+// must equal its memory layout. A TE image is a PE32 with its headers
+// replaced by a 40-byte TE header; it keeps the PE32's addresses, and its
+// file begins at RVA StrippedSize - 40.
 #pragma once
 
 #include <cstdint>
@@ -55,23 +57,31 @@ public:
   // alignments (a power of two up to 64 KiB, file and section alike),
   // section and relocation bounds and the entry point; throws PeError
   // naming the first fault. Every program that takes an image (boot, serve,
-  // pei-ffs) takes what this accepts.
+  // pei-ffs) takes what this accepts. A file that starts with "VZ" is read
+  // as a TE image, which records no alignments.
   static PeImage parse(std::vector<std::uint8_t> bytes);
   // Reads at most kMaxFileSize + 1 bytes, so that an endless or huge file
   // is refused without being read whole; a directory or a missing file is
-  // refused naming the path.
+  // refused naming the path. An FFS file holding a PE32 or TE section
+  // stands for that image.
   static PeImage load(const std::filesystem::path &path);
 
   const std::vector<std::uint8_t> &bytes() const { return bytes_; }
   std::uint16_t machine() const { return machine_; }
-  std::uint16_t magic() const { return magic_; }
+  std::uint16_t magic() const { return magic_; } // 0 for a TE image
   std::uint16_t subsystem() const { return subsystem_; }
   std::uint32_t imageBase() const { return imageBase_; }
   std::uint32_t entryRva() const { return entryRva_; }
   std::uint32_t entryAddress() const { return imageBase_ + entryRva_; }
   std::uint32_t sizeOfImage() const { return sizeOfImage_; }
+  // Not recorded in a TE image: 0 there.
   std::uint32_t sectionAlignment() const { return sectionAlignment_; }
   std::uint32_t fileAlignment() const { return fileAlignment_; }
+  bool isTe() const { return te_; }
+  // The RVA of the file's first byte: 0 for a PE32, StrippedSize - 40 for a
+  // TE image, whose file therefore lies at imageBase() + fileRva() when it
+  // executes in place.
+  std::uint32_t fileRva() const { return fileRva_; }
   const std::vector<PeSection> &sections() const { return sections_; }
   // Every entry of the base-relocation directory, ABSOLUTE padding included.
   const std::vector<PeRelocation> &relocations() const { return relocations_; }
@@ -90,7 +100,16 @@ public:
   }
 
 private:
+  void parsePe32();
+  void parseTe();
+  void checkExtent() const;
+  void checkEntry(std::uint32_t bodyStart) const;
+  void parseSections(std::uint32_t table, std::uint32_t count);
+  void parseRelocations(std::uint32_t directory);
+
   std::vector<std::uint8_t> bytes_;
+  bool te_ = false;
+  std::uint32_t fileRva_ = 0;
   std::uint16_t machine_ = 0, magic_ = 0, subsystem_ = 0;
   std::uint32_t imageBase_ = 0, entryRva_ = 0, sizeOfImage_ = 0;
   std::uint32_t sectionAlignment_ = 0, fileAlignment_ = 0, importDirSize_ = 0;

@@ -223,9 +223,9 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
   flash_ = pei::mapInFlash(*machine_, image_);
   invariants_->protect(flash_.base, image_.sizeOfImage(),
                        "the module's image in flash");
-  log("flash: image at " + hex(flash_.base, 8) + " (" +
-      std::to_string(image_.sizeOfImage()) + " bytes), entry " +
-      hex(flash_.entry, 8));
+  log(std::string("flash: ") + (image_.isTe() ? "TE image" : "image") + " at " +
+      hex(flash_.base, 8) + " (" + std::to_string(image_.sizeOfImage()) +
+      " bytes), entry " + hex(flash_.entry, 8));
   machine_->setStack(kTemporaryRam + kTemporaryRamSize);
   log("temporary RAM " + hex(kTemporaryRam, 8) + "-" +
       hex(kTemporaryRam + kTemporaryRamSize - 1, 8) + ", stack at " +

@@ -247,14 +247,17 @@ TEST(PortConfig, AddressBitsAboveTheBusAndTheByteLaneBits) {
   const std::uint32_t value = 0x01020304;
   rig.machine().write32(kOut + 8, value);
   rig.call("WriteConfig32", {0x4003E, kOut + 8});
+  // Bus 0xA5, device 0x1F, function 5, register 0xFC: every field's top bit.
+  rig.call("ReadConfig32", {0x0A5FD0FC, kOut}, {out(4)});
   const auto seen = ports(rig);
-  ASSERT_EQ(seen.size(), 6u);
+  ASSERT_EQ(seen.size(), 8u);
   EXPECT_EQ(seen[0], (PortAccess{true, 0xCF8, 4, 0x80004004}));
   EXPECT_EQ(seen[1].port, 0xCFD);
   EXPECT_EQ(seen[2], (PortAccess{true, 0xCF8, 4, 0x800000B8}));
   EXPECT_EQ(seen[3].port, 0xCFC);
   EXPECT_EQ(seen[4], (PortAccess{true, 0xCF8, 4, 0x8000403C}));
   EXPECT_EQ(seen[5], (PortAccess{true, 0xCFE, 4, value}));
+  EXPECT_EQ(seen[6], (PortAccess{true, 0xCF8, 4, 0x80A5FDFC}));
 }
 
 TEST(PortConfig, ExtendedRegistersAreBracketedByTheMsr) {
@@ -357,6 +360,11 @@ TEST(WindowConfig, ExtendedRegistersDoNotTouchTheExtendedAccessMsr) {
   rig.call("ReadConfig32", {0x40148, kOut}, {out(4)});
   EXPECT_EQ(rig.chipset().coprocessor().read(0x148), value);
   EXPECT_EQ(rig.machine().read32(kOut), value);
+  // Register 0 of 0:0.0 lies at the window's base itself: offset 0 carries
+  // nothing into the high half, so it is a plain load as well.
+  rig.chipset().rootComplex().write(0x00, 0x1022F00D, 0xF);
+  rig.call("ReadConfig32", {0xF0000000, kOut}, {out(4)});
+  EXPECT_EQ(rig.machine().read32(kOut), 0x1022F00Du);
   for (const auto &access : msrs(rig)) {
     EXPECT_EQ(access.msr, kMsrWindow) << "MSR " << access.msr << " touched";
   }
@@ -452,6 +460,7 @@ TEST_P(CopyBytes, OverlapsInBothDirectionsMatchACopyThroughATemporary) {
       {40, 0, 7},      // apart
       {0, 0x20, 0x20}, // touching, source above
       {0x20, 0, 0x20}, // touching, source below: no harmful overlap
+      {7, 0, 8},       // the source's last byte is the destination's first
   };
   for (const auto &c : cases) {
     SCOPED_TRACE("to " + std::to_string(c.to) + " from " +

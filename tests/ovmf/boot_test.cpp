@@ -69,6 +69,7 @@ struct Context {
   Context(pei::PeImage m, pei::LinkerMap symbols)
       : module(std::move(m)), map(std::move(symbols)) {}
   std::string variant;
+  bool te = false; // the module packaged as a TE section
   ovmf::PatchedFirmware firmware;
   pei::PeImage module;
   pei::LinkerMap map;
@@ -178,11 +179,29 @@ std::uint32_t rvaOf(const std::string &name) {
                            ", found none");
 }
 
+// Where a TE image's header lies above its base: the PE32 headers up to the
+// section table are stripped, and the 40-byte TE header takes their end.
+std::uint32_t teHeaderRva(const pei::PeImage &image) {
+  const Bytes &b = image.bytes();
+  const std::uint32_t pe = b[0x3C] | b[0x3D] << 8;
+  return pe + 24 + (b[pe + 20] | b[pe + 21] << 8) - 40;
+}
+
+// Where the image ends in memory: SizeOfImage for a PE32, the end of the last
+// section for a TE image.
+std::uint32_t imageEnd(const pei::PeImage &image, bool te) {
+  std::uint32_t end = 0;
+  for (const pei::PeSection &s : image.sections()) {
+    end = std::max(end, s.virtualAddress + s.virtualSize);
+  }
+  return te ? end : image.sizeOfImage();
+}
+
 // What a PE loader puts in memory for `image` loaded at `base`: the headers,
 // then each section's data up to its virtual size (the linker's padding
 // beyond it is not copied), zeroes elsewhere; relocated, with ImageBase
-// recording the new place.
-Bytes loadedImage(const pei::PeImage &image, std::uint32_t base) {
+// recording the new place. For a TE image, what lies from its header on.
+Bytes loadedImage(const pei::PeImage &image, std::uint32_t base, bool te) {
   const Bytes relocated = ffs_format::rebasedImage(image, base);
   Bytes memory(image.sizeOfImage(), 0);
   const auto u32 = [&](std::size_t at) {
@@ -197,7 +216,17 @@ Bytes loadedImage(const pei::PeImage &image, std::uint32_t base) {
     std::copy_n(relocated.begin() + s.virtualAddress, n,
                 memory.begin() + s.virtualAddress);
   }
-  return memory;
+  if (!te) {
+    return memory;
+  }
+  // A TE image in memory begins with its 40-byte header where the PE32's
+  // headers end, right before the section table, and ends with its last
+  // section: the TE header records no SizeOfImage.
+  const Bytes teFile = ffs_format::teImage(relocated);
+  Bytes loaded(memory.begin() + teHeaderRva(image),
+               memory.begin() + imageEnd(image, true));
+  std::copy_n(teFile.begin(), 40, loaded.begin());
+  return loaded;
 }
 
 #define REQUIRE_EVENT(var, name)                                               \
@@ -305,7 +334,7 @@ TEST(Transport, InterfaceAndSlotsLieInTheShadowCopyAtTheirLinkedOffsets) {
   ASSERT_NE(image->text("base"), "") << "no image found around the interface";
   const std::uint32_t base = image->number("base");
   const std::uint32_t size = image->number("size");
-  EXPECT_EQ(size, context->module.sizeOfImage());
+  EXPECT_EQ(size, imageEnd(context->module, context->te));
   EXPECT_EQ(image->number("header-imagebase"), base)
       << "the loader records where it placed the copy";
   const std::uint64_t end = static_cast<std::uint64_t>(base) + size;
@@ -320,7 +349,9 @@ TEST(Transport, InterfaceAndSlotsLieInTheShadowCopyAtTheirLinkedOffsets) {
 
   // The whole copy, headers included, is what a PE loader makes of the
   // image at that address: every relocation applied, nothing else changed.
-  const Bytes expected = loadedImage(context->module, base);
+  const Bytes expected = loadedImage(context->module, base, context->te);
+  EXPECT_EQ(image->number("hashed-from"),
+            base + (context->te ? teHeaderRva(context->module) : 0));
   std::uint32_t hash = 0x811C9DC5;
   for (const std::uint8_t byte : expected) {
     hash = (hash ^ byte) * 0x01000193;
@@ -374,6 +405,7 @@ TEST(Announcement, Token11HeldTheInstanceGuidAndWasRestored) {
 
 struct Options {
   std::string variant;
+  std::string section = "pe32";
   fs::path module, map, companion, work;
 };
 
@@ -384,6 +416,8 @@ Options parseOptions(int argc, char **argv) {
     const std::string value = argv[i + 1];
     if (key == "--variant") {
       o.variant = value;
+    } else if (key == "--section") {
+      o.section = value;
     } else if (key == "--module") {
       o.module = value;
     } else if (key == "--map") {
@@ -393,15 +427,17 @@ Options parseOptions(int argc, char **argv) {
     } else if (key == "--work") {
       o.work = value;
     } else {
-      throw std::runtime_error("expected --variant, --module, --map, "
-                               "--companion or --work, found " +
+      throw std::runtime_error("expected --variant, --section, --module, "
+                               "--map, --companion or --work, found " +
                                key);
     }
   }
-  if ((o.variant != "apriori" && o.variant != "appended") || o.module.empty() ||
+  if ((o.variant != "apriori" && o.variant != "appended") ||
+      (o.section != "pe32" && o.section != "te") || o.module.empty() ||
       o.map.empty() || o.companion.empty() || o.work.empty()) {
-    throw std::runtime_error("expected --variant apriori|appended --module "
-                             "M.efi --map M.map --companion C.efi --work DIR");
+    throw std::runtime_error("expected --variant apriori|appended "
+                             "[--section pe32|te] --module M.efi --map M.map "
+                             "--companion C.efi --work DIR");
   }
   return o;
 }
@@ -516,13 +552,15 @@ int main(int argc, char **argv) {
     fs::create_directories(o.work);
     static Context c(pei::PeImage::load(o.module), pei::LinkerMap::load(o.map));
     c.variant = o.variant;
+    c.te = o.section == "te";
     context = &c;
     c.flashBase = static_cast<std::uint32_t>(0x100000000ull - code.size() -
                                              fs::file_size(kFirmwareVars));
     c.firmware =
         ovmf::insertModules(code, c.module, pei::PeImage::load(o.companion),
                             o.variant == "apriori" ? ovmf::Dispatch::Apriori
-                                                   : ovmf::Dispatch::Appended);
+                                                   : ovmf::Dispatch::Appended,
+                            c.te);
     const fs::path patched = o.work / "patched.fd";
     writeFile(patched, c.firmware.image);
     const auto extract = test_process::capture(

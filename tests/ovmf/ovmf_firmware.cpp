@@ -201,8 +201,8 @@ Bytes lzmaCompress(std::span<const std::uint8_t> data) {
 }
 
 PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
-                              const pei::PeImage &companion,
-                              Dispatch dispatch) {
+                              const pei::PeImage &companion, Dispatch dispatch,
+                              bool moduleAsTe) {
   const ff::Volume top = ff::Volume::parse(firmware);
   const auto &files = top.files();
   const auto holder =
@@ -275,6 +275,7 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
   out.peiVolumeLength = static_cast<std::uint32_t>(pei.size());
 
   ff::PeimOptions moduleOptions; // the shipped GUID, name and TRUE depex
+  moduleOptions.te = moduleAsTe;
   if (dispatch == Dispatch::Apriori) {
     addToApriori(pei, moduleOptions.name);
   }

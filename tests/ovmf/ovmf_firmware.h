@@ -71,10 +71,12 @@ struct PatchedFirmware {
 
 // Returns a copy of `firmware` with the module and the companion appended to
 // the PEI volume (the module first), each rebased to execute in place there;
-// with Dispatch::Apriori the module's GUID is added to the apriori file.
+// with Dispatch::Apriori the module's GUID is added to the apriori file. With
+// `moduleAsTe` the module goes in as a TE section instead of a PE32 section.
 PatchedFirmware insertModules(std::vector<std::uint8_t> firmware,
                               const pei::PeImage &module,
-                              const pei::PeImage &companion, Dispatch dispatch);
+                              const pei::PeImage &companion, Dispatch dispatch,
+                              bool moduleAsTe = false);
 
 // LZMA "alone" streams as EDK II's decompressor reads them: 5 property
 // bytes, the 64-bit uncompressed size, then the data.

@@ -92,9 +92,11 @@ TEST(LoaderTest, MalformedImagesAreRefusedWithWhatWasExpectedAndFound) {
       PeImage::load(path);
       ADD_FAILURE() << path << " accepted";
     } catch (const PeError &error) {
-      EXPECT_EQ(std::string(error.what())
-                    .rfind(std::string(path) + ": expected a PE32 file", 0),
-                0u)
+      EXPECT_EQ(
+          std::string(error.what())
+              .rfind(std::string(path) + ": expected a PE32, TE or FFS file",
+                     0),
+          0u)
           << error.what();
     }
   }

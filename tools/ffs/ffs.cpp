@@ -73,6 +73,18 @@ constexpr std::size_t kCharacteristicsFromPe = 22; // COFF Characteristics
 constexpr std::uint32_t kRelocsStripped = 0x0001;
 constexpr std::size_t kImageBaseField = 28; // in the PE32 optional header
 constexpr std::size_t kCheckSumField = 64;
+constexpr std::size_t kSectionCountFromPe = 6;
+constexpr std::size_t kOptionalSizeFromPe = 20;
+constexpr std::size_t kEntryField = 16; // the optional header's fields
+constexpr std::size_t kBaseOfCodeField = 20;
+constexpr std::size_t kSubsystemField = 68;
+constexpr std::size_t kDirectoryCountField = 92;
+constexpr std::size_t kBaseRelocDirectoryField = 96 + 5 * 8;
+constexpr std::size_t kDebugDirectoryField = 96 + 6 * 8;
+
+// The TE header that replaces a PE32's headers.
+constexpr std::uint16_t kTeSignature = 0x5A56; // "VZ"
+constexpr std::size_t kTeHeaderSize = 40;
 
 constexpr std::size_t kFvLengthField = 32;
 constexpr std::size_t kFvSignatureField = 40;
@@ -304,10 +316,58 @@ std::vector<std::uint8_t> rebasedImage(const pei::PeImage &image,
   return memory;
 }
 
+std::uint32_t teStrippedSize(std::span<const std::uint8_t> pe32) {
+  const std::size_t pe = getU(pe32, kPeHeaderOffsetField, 4);
+  return static_cast<std::uint32_t>(pe + kOptionalHeaderFromPe +
+                                    getU(pe32, pe + kOptionalSizeFromPe, 2));
+}
+
+std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32) {
+  const std::size_t pe = getU(pe32, kPeHeaderOffsetField, 4);
+  const std::size_t optional = pe + kOptionalHeaderFromPe;
+  const std::uint32_t stripped = teStrippedSize(pe32);
+  const std::uint32_t sections = getU(pe32, pe + kSectionCountFromPe, 2);
+  if (stripped > 0xFFFF || sections > 0xFF || stripped > pe32.size()) {
+    throw FfsError("TE conversion: expected headers of at most 64 KiB and "
+                   "at most 255 sections, found " +
+                   std::to_string(stripped) + " bytes and " +
+                   std::to_string(sections) + " sections");
+  }
+  std::vector<std::uint8_t> te(kTeHeaderSize, 0);
+  const std::span<std::uint8_t> header(te);
+  putU16(header.subspan(0), kTeSignature);
+  putU16(header.subspan(2), static_cast<std::uint16_t>(getU(pe32, pe + 4, 2)));
+  te[4] = static_cast<std::uint8_t>(sections);
+  te[5] = static_cast<std::uint8_t>(getU(pe32, optional + kSubsystemField, 2));
+  putU16(header.subspan(6), static_cast<std::uint16_t>(stripped));
+  putU32(header.subspan(8), getU(pe32, optional + kEntryField, 4));
+  putU32(header.subspan(12), getU(pe32, optional + kBaseOfCodeField, 4));
+  putU32(header.subspan(16), getU(pe32, optional + kImageBaseField, 4));
+  // ImageBase is 64 bits wide in the TE header; the high half stays 0.
+  const std::uint32_t directories =
+      getU(pe32, optional + kDirectoryCountField, 4);
+  const std::pair<std::size_t, std::size_t> copied[] = {
+      {kBaseRelocDirectoryField, 24}, {kDebugDirectoryField, 32}};
+  for (const auto &[from, to] : copied) {
+    if ((from - 96) / 8 < directories) {
+      std::copy_n(pe32.begin() + static_cast<std::ptrdiff_t>(optional + from),
+                  8, te.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+  }
+  append(te, pe32.subspan(stripped));
+  return te;
+}
+
 PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
   if (options.imageBase && options.fileAddress) {
     throw FfsError("rebase: expected either an image base or a file address, "
                    "found both");
+  }
+  // A TE image no longer records its alignment or the PE32 headers the
+  // packaging reads; it is made here, from the PE32.
+  if (image.isTe()) {
+    throw FfsError("input: expected the module's PE32 image (--te converts "
+                   "it), found a TE image");
   }
   // The reader has refused any alignment but a power of two up to 64 KiB,
   // equal in the file and in memory.
@@ -321,10 +381,19 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
       kSectionPeiDepex, makeDepex(std::span<const Guid>(options.depex)));
   data.resize(alignUp(static_cast<std::uint32_t>(data.size()), 4), 0);
 
-  // The image body follows the PE32 section header and must land on the
-  // section alignment; a raw section fills the gap in front of it.
+  // The image follows its section header, and the image base must land on
+  // the section alignment; a raw section fills the gap in front of it. A TE
+  // image's file starts StrippedSize - 40 bytes above its base.
+  const std::uint32_t headerRva =
+      options.te ? teStrippedSize(image.bytes()) -
+                       static_cast<std::uint32_t>(kTeHeaderSize)
+                 : 0;
+  const auto imageBaseOffset = [&](std::uint32_t sectionAt) {
+    return sectionAt + static_cast<std::uint32_t>(kSectionHeaderSize) +
+           sectionAlignment - headerRva % sectionAlignment;
+  };
   std::uint32_t pe32At = static_cast<std::uint32_t>(data.size());
-  while ((pe32At + kSectionHeaderSize) % sectionAlignment != 0 ||
+  while (imageBaseOffset(pe32At) % sectionAlignment != 0 ||
          (pe32At != data.size() && pe32At - data.size() < kSectionHeaderSize)) {
     pe32At += 4;
   }
@@ -342,7 +411,7 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
   if (options.fileAddress) {
     const std::uint64_t fileData =
         std::uint64_t{*options.fileAddress} + kFileHeaderSize;
-    base = std::uint64_t{*options.fileAddress} + out.imageOffset;
+    base = std::uint64_t{*options.fileAddress} + out.imageOffset - headerRva;
     if (fileData % out.dataAlignment != 0) {
       throw FfsError("file address " + hex(*options.fileAddress) +
                      ": expected the file data (header + 24) on a " +
@@ -376,7 +445,11 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                           &out.relocationsApplied)
            : file;
   out.imageBase = static_cast<std::uint32_t>(base.value_or(image.imageBase()));
-  append(data, makeSection(kSectionPe32, body));
+  if (options.te) {
+    append(data, makeSection(kSectionTe, teImage(body)));
+  } else {
+    append(data, makeSection(kSectionPe32, body));
+  }
   data.resize(alignUp(static_cast<std::uint32_t>(data.size()), 4), 0);
   append(data, makeSection(kSectionUserInterface, makeUiName(options.uiName)));
 

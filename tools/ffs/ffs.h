@@ -52,6 +52,7 @@ inline constexpr std::uint8_t kFileTypePad = 0xF0;
 // Section types.
 inline constexpr std::uint8_t kSectionGuidDefined = 0x02;
 inline constexpr std::uint8_t kSectionPe32 = 0x10;
+inline constexpr std::uint8_t kSectionTe = 0x12;
 inline constexpr std::uint8_t kSectionUserInterface = 0x15;
 inline constexpr std::uint8_t kSectionVolumeImage = 0x17;
 inline constexpr std::uint8_t kSectionRaw = 0x19;
@@ -119,20 +120,29 @@ struct PeimOptions {
   // address (the image body's address is derived from the layout).
   std::optional<std::uint32_t> fileAddress;
   bool erasePolarity = true;
+  // Package the image as a TE image (EFI_SECTION_TE) instead of a PE32.
+  bool te = false;
 };
 
 struct PeimFile {
   std::vector<std::uint8_t> bytes; // the FFS file, unpadded
   std::uint32_t dataAlignment = 0; // alignment the volume must give the data
-  std::uint32_t imageOffset = 0;   // PE32 image body, from the file header
+  std::uint32_t imageOffset = 0;   // the PE32 or TE image, from the file header
   std::uint32_t imageBase = 0;     // ImageBase in the packaged header
   std::size_t relocationsApplied = 0;
 };
 
-// Packages a PE32 PEI module: PEI dependency section, PE32 section whose body
-// lies on the image's section alignment (a raw section pads in front of it
-// when needed), user-interface section. Rebases when asked.
+// Packages a PE32 PEI module: PEI dependency section, PE32 (or TE) section
+// placed so that the image base lies on the image's section alignment (a raw
+// section pads in front of it when needed), user-interface section. Rebases
+// when asked.
 PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options);
+
+// A PE32 file as a TE image: the headers before the section table
+// (StrippedSize bytes) replaced by the 40-byte TE header, which keeps the
+// machine, section count, subsystem, entry point, BaseOfCode, ImageBase and
+// the base-relocation and debug directories. Every RVA stays as it was.
+std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32);
 
 // The image bytes rebased to `newBase`: relocations applied, ImageBase
 // patched, and laid out as in memory (SizeOfImage bytes at least).

@@ -138,32 +138,48 @@ TEST(Peim, DepexRequiresEveryListedPpi) {
 TEST(Peim, RebaseForExecuteInPlaceAppliesRelocationsAndPatchesImageBase) {
   const pei::PeImage &original = moduleImage();
   ASSERT_FALSE(original.relocations().empty());
-  ffs_format::PeimOptions options;
-  // A file header 24 bytes below a 128-byte boundary, as a volume places it.
-  options.fileAddress = 0x00823000 - 24;
-  const auto packed = ffs_format::buildPeim(original, options);
-  EXPECT_EQ(packed.imageBase, *options.fileAddress + packed.imageOffset);
-  EXPECT_GT(packed.relocationsApplied, 0u);
+  for (const bool te : {false, true}) {
+    SCOPED_TRACE(te ? "TE" : "PE32");
+    ffs_format::PeimOptions options;
+    options.te = te;
+    // A file header 24 bytes below a 128-byte boundary, as a volume places
+    // it.
+    options.fileAddress = 0x00823000 - 24;
+    const auto packed = ffs_format::buildPeim(original, options);
+    EXPECT_GT(packed.relocationsApplied, 0u);
 
-  const auto pe32 = sectionsOf(packed.bytes).rbegin()[1];
-  const pei::PeImage rebased = pei::PeImage::parse(
-      Bytes(packed.bytes.begin() + packed.imageOffset,
-            packed.bytes.begin() + pe32.offset + pe32.size));
-  EXPECT_EQ(rebased.imageBase(), packed.imageBase);
-  const std::uint32_t delta = packed.imageBase - original.imageBase();
-  const Bytes before = original.memoryImage();
-  const Bytes after = rebased.memoryImage();
-  for (const auto &r : original.relocations()) {
-    if (r.type == pei::PeRelocation::kHighLow) {
-      EXPECT_EQ(u32(after, r.rva), u32(before, r.rva) + delta) << r.rva;
+    const auto section = sectionsOf(packed.bytes).rbegin()[1];
+    EXPECT_EQ(section.type,
+              te ? ffs_format::kSectionTe : ffs_format::kSectionPe32);
+    const pei::PeImage rebased = pei::PeImage::parse(
+        Bytes(packed.bytes.begin() + packed.imageOffset,
+              packed.bytes.begin() + section.offset + section.size));
+    ASSERT_EQ(rebased.isTe(), te);
+    // Executing in place, the image's first byte lies at the file's address
+    // in flash: a TE image's header sits StrippedSize - 40 above its base.
+    EXPECT_EQ(rebased.imageBase() + rebased.fileRva(),
+              *options.fileAddress + packed.imageOffset);
+    EXPECT_EQ(packed.imageBase, rebased.imageBase());
+    EXPECT_EQ(packed.imageBase % original.sectionAlignment(), 0u);
+    EXPECT_EQ(rebased.entryRva(), original.entryRva());
+    EXPECT_EQ(rebased.relocations().size(), original.relocations().size());
+    const std::uint32_t delta = packed.imageBase - original.imageBase();
+    const Bytes before = original.memoryImage();
+    const Bytes after = rebased.memoryImage();
+    for (const auto &r : original.relocations()) {
+      if (r.type == pei::PeRelocation::kHighLow) {
+        EXPECT_EQ(u32(after, r.rva), u32(before, r.rva) + delta) << r.rva;
+      }
+    }
+    // Moving it back reproduces the original's sections byte for byte.
+    const Bytes back = rebased.relocatedTo(original.imageBase());
+    for (const auto &s : original.sections()) {
+      EXPECT_TRUE(std::equal(before.begin() + s.virtualAddress,
+                             before.begin() + s.virtualAddress + s.rawSize,
+                             back.begin() + s.virtualAddress))
+          << s.name;
     }
   }
-  // Moving it back reproduces the original except for the header fields.
-  Bytes back = rebased.relocatedTo(original.imageBase());
-  const std::size_t base = u32(before, 0x3C) + 24 + 28;
-  std::copy_n(before.begin() + static_cast<long>(base), 4,
-              back.begin() + static_cast<long>(base));
-  EXPECT_EQ(back, before);
 }
 
 TEST(Peim, RejectsLayoutsThatCannotExecuteInPlace) {
@@ -185,8 +201,12 @@ TEST(Peim, RejectsLayoutsThatCannotExecuteInPlace) {
   EXPECT_THROW(ffs_format::buildPeim(moduleImage(), beyond),
                ffs_format::FfsError);
   // File addresses whose image base would wrap past 4 GiB to a small one,
-  // or whose file would run past 4 GiB though the image fits.
-  for (const std::uint32_t top : {0xFFFFFFE8u, 0xFFFFF0E8u}) {
+  // or whose file would run past 4 GiB.
+  const std::size_t fileSize =
+      ffs_format::buildPeim(moduleImage(), {}).bytes.size();
+  const auto runsPast = static_cast<std::uint32_t>(
+      0x100000000ull - 24 - 128 * ((fileSize - 24) / 128));
+  for (const std::uint32_t top : {0xFFFFFFE8u, runsPast}) {
     ffs_format::PeimOptions wrapping;
     wrapping.fileAddress = top;
     EXPECT_THROW(ffs_format::buildPeim(moduleImage(), wrapping),
@@ -201,6 +221,17 @@ TEST(Peim, RejectsLayoutsThatCannotExecuteInPlace) {
   EXPECT_THROW(
       ffs_format::buildPeim(pei::PeImage::parse(std::move(stripped)), moved),
       ffs_format::FfsError);
+  // A TE image is made from the PE32, never taken as input.
+  ffs_format::PeimOptions asTe;
+  asTe.te = true;
+  const auto te = ffs_format::buildPeim(moduleImage(), asTe);
+  const auto teSection = sectionsOf(te.bytes).rbegin()[1];
+  EXPECT_THROW(ffs_format::buildPeim(
+                   pei::PeImage::parse(Bytes(
+                       te.bytes.begin() + te.imageOffset,
+                       te.bytes.begin() + teSection.offset + teSection.size)),
+                   ffs_format::PeimOptions{}),
+               ffs_format::FfsError);
   ffs_format::PeimOptions nameless;
   nameless.uiName = "";
   EXPECT_THROW(ffs_format::buildPeim(moduleImage(), nameless),
@@ -228,11 +259,12 @@ TEST(Volume, PlacesFilesAlignedWithPadFilesAndRefusesOverflow) {
                   volume.begin() + found->offset + found->size),
             peim);
 
-  // 16 KiB cannot hold four more copies: appending must stop with an error.
+  // 16 KiB cannot hold as many more copies as its size allows: appending
+  // must stop with an error.
   Bytes full = volume;
   EXPECT_THROW(
       {
-        for (int i = 0; i < 4; ++i) {
+        for (std::size_t i = 0; i <= full.size() / peim.size(); ++i) {
           ffs_format::appendFile(full, peim, 128);
         }
       },
@@ -319,8 +351,9 @@ TEST(Cli, BadInputGivesOneClearErrorAndANonZeroExit) {
   for (const std::string input : {"/dev/zero", "/tmp"}) {
     const std::string out = run("ulimit -v 1000000; " + tool + " " + input +
                                 " -o /dev/null 2>&1; echo exit=$?");
-    EXPECT_NE(out.find("pei-ffs: " + input + ": expected a PE32 file"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("pei-ffs: " + input + ": expected a PE32, TE or FFS file"),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("exit=2"), std::string::npos) << out;
   }
@@ -369,45 +402,50 @@ TEST(Cli, BadInputGivesOneClearErrorAndANonZeroExit) {
 
 TEST(UefiExtract, ListsThePackagedFileWithoutParserMessages) {
   namespace fs = std::filesystem;
-  const fs::path dir =
-      fs::temp_directory_path() / ("pei-ffs-test-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const fs::path ffsFile = dir / "module.ffs", volume = dir / "module.fv";
-  const std::string packOutput =
-      run(std::string(PEI_FFS_PATH) + " " + FIRMWARE_IMAGE_PATH + " -o " +
-          ffsFile.string() + " --xip-file-address 0x00820FE8 --volume " +
-          volume.string() + " 2>&1");
-  ASSERT_TRUE(fs::exists(volume)) << packOutput;
-  EXPECT_NE(packOutput.find("relocations applied"), std::string::npos)
-      << packOutput;
+  for (const bool te : {false, true}) {
+    SCOPED_TRACE(te ? "TE" : "PE32");
+    const fs::path dir = fs::temp_directory_path() /
+                         ("pei-ffs-test-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path ffsFile = dir / "module.ffs", volume = dir / "module.fv";
+    const std::string packOutput =
+        run(std::string(PEI_FFS_PATH) + " " + FIRMWARE_IMAGE_PATH + " -o " +
+            ffsFile.string() + " --xip-file-address 0x00820FE8 --volume " +
+            volume.string() + (te ? " --te" : "") + " 2>&1");
+    ASSERT_TRUE(fs::exists(volume)) << packOutput;
+    EXPECT_NE(packOutput.find("relocations applied"), std::string::npos)
+        << packOutput;
 
-  const std::string messages =
-      run("cd " + dir.string() + " && UEFIExtract module.fv report 2>&1");
-  const fs::path reportPath = dir / "module.fv.report.txt";
-  ASSERT_TRUE(fs::exists(reportPath)) << messages;
-  std::ifstream in(reportPath);
-  std::stringstream report;
-  report << in.rdbuf();
-  const std::string text = report.str();
-  // UEFIExtract prints its parser warnings here. A lone volume has no
-  // reset-vector file (the volume top file of a whole flash image), which it
-  // notes; anything else is a fault in what we produced.
-  std::istringstream lines(messages);
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty() && line.find("not a single Volume Top File is found") ==
-                             std::string::npos) {
-      ADD_FAILURE() << "parser message: " << line;
+    const std::string messages =
+        run("cd " + dir.string() + " && UEFIExtract module.fv report 2>&1");
+    const fs::path reportPath = dir / "module.fv.report.txt";
+    ASSERT_TRUE(fs::exists(reportPath)) << messages;
+    std::ifstream in(reportPath);
+    std::stringstream report;
+    report << in.rdbuf();
+    const std::string text = report.str();
+    // UEFIExtract prints its parser warnings here. A lone volume has no
+    // reset-vector file (the volume top file of a whole flash image), which
+    // it notes; anything else is a fault in what we produced.
+    std::istringstream lines(messages);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.find("not a single Volume Top File is found") ==
+                               std::string::npos) {
+        ADD_FAILURE() << "parser message: " << line;
+      }
     }
+    const std::regex file(
+        R"(File\s+\|\s+PEI module\s+\|.*\|\s*-+\s*6B102C40-43C0-4B44-B347-CB97B70880ED\s*\|\s*TpmTransportPei)");
+    EXPECT_TRUE(std::regex_search(text, file)) << text;
+    for (const char *section :
+         {"PEI dependency section",
+          te ? "TE image section" : "PE32 image section", "UI section"}) {
+      EXPECT_NE(text.find(section), std::string::npos) << section << "\n"
+                                                       << text;
+    }
+    fs::remove_all(dir);
   }
-  const std::regex file(
-      R"(File\s+\|\s+PEI module\s+\|.*\|\s*-+\s*6B102C40-43C0-4B44-B347-CB97B70880ED\s*\|\s*TpmTransportPei)");
-  EXPECT_TRUE(std::regex_search(text, file)) << text;
-  for (const char *section :
-       {"PEI dependency section", "PE32 image section", "UI section"}) {
-    EXPECT_NE(text.find(section), std::string::npos) << section << "\n" << text;
-  }
-  fs::remove_all(dir);
 }
 
 } // namespace

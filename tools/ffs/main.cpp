@@ -22,8 +22,9 @@ constexpr std::string_view kUsage =
     R"(usage: pei-ffs [options] IMAGE.efi -o FILE.ffs
 
 Packages a PE32 PEI module as an FFS file of type PEIM (0x06): a PEI
-dependency section, a PE32 section whose image body lies on the image's
-section alignment, and a user-interface name section.
+dependency section, a PE32 (or, with --te, TE) section placed so that the
+image base lies on the image's section alignment, and a user-interface name
+section.
 
 options:
   -o, --output FILE         the FFS file to write (required)
@@ -35,6 +36,8 @@ options:
   --xip-file-address ADDRESS
                             rebase so the image executes in place when the
                             file header lies at ADDRESS
+  --te                      package the image as a TE image (EFI_SECTION_TE):
+                            540 bytes of PE32 headers become a 40-byte header
   --erase-polarity 0|1      erase polarity of the target volume (default 1)
   --volume FILE             also write a firmware volume holding only this
                             file, for inspection with volume-based tools
@@ -167,6 +170,8 @@ int run(const std::vector<std::string> &args) {
       options.imageBase = parseAddress(arg, value());
     } else if (arg == "--xip-file-address") {
       options.fileAddress = parseAddress(arg, value());
+    } else if (arg == "--te") {
+      options.te = true;
     } else if (arg == "--erase-polarity") {
       const std::string &p = value();
       if (p != "0" && p != "1") {
@@ -200,11 +205,11 @@ int run(const std::vector<std::string> &args) {
     writeFile(volumePath,
               ffs_format::makeVolume(files, length, options.erasePolarity));
   }
-  std::printf("%s: PEIM %s \"%s\", %zu bytes, data alignment 0x%X, image at "
-              "file offset 0x%X, ImageBase 0x%08X",
+  std::printf("%s: PEIM %s \"%s\", %zu bytes, data alignment 0x%X, %s "
+              "image at file offset 0x%X, ImageBase 0x%08X",
               output.c_str(), options.name.str().c_str(),
               options.uiName.c_str(), file.bytes.size(), file.dataAlignment,
-              file.imageOffset, file.imageBase);
+              options.te ? "TE" : "PE32", file.imageOffset, file.imageBase);
   if (options.imageBase || options.fileAddress) {
     std::printf(" (rebased from 0x%08X, %zu relocations applied)",
                 image.imageBase(), file.relocationsApplied);

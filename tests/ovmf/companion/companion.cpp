@@ -154,14 +154,68 @@ constexpr UINT32 OptionalHeaderAt = 24;    // signature + COFF file header
 constexpr UINT32 ImageBaseField = 28;      // in the optional header
 constexpr UINT32 SizeOfImageField = 56;
 
-// Finds the PE32 image holding Target by walking down from it to a DOS
-// header whose PE header's SizeOfImage covers Target; the loader places
-// images on their 32-byte section alignment at least.
+// TE header fields: a TE image is a PE32 whose headers up to the section
+// table (StrippedSize bytes) were replaced by this 40-byte header; the
+// loader puts the header StrippedSize - 40 bytes above the image base.
+constexpr UINT16 TeSignature = 0x5A56; // "VZ"
+constexpr UINT16 MachineI386 = 0x14C;
+constexpr UINT32 TeMachineField = 2;
+constexpr UINT32 TeSectionCountField = 4;
+constexpr UINT32 TeStrippedSizeField = 6;
+constexpr UINT32 TeImageBaseField = 16;
+constexpr UINT32 TeHeaderSize = 40;
+constexpr UINT32 SectionHeaderSize = 40;
+constexpr UINT32 SectionVirtualSizeField = 8;
+constexpr UINT32 SectionAddressField = 12;
+
+void PrintImage(UINT32 Base, UINT32 Size, UINT32 HeaderImageBase,
+                UINT32 HashFrom) {
+  Print("TTP image");
+  PrintField("base", Base);
+  PrintField("size", Size);
+  PrintField("header-imagebase", HeaderImageBase);
+  PrintField("hashed-from", HashFrom);
+  PrintField("fnv1a", Fnv1a(HashFrom, Base + Size - HashFrom));
+  Print("\n");
+}
+
+// The TE image whose header lies at Header, when it holds Target: its base
+// and size (up to the end of its last section) are printed.
+bool ReportTeImage(UINT32 Header, UINT32 Target) {
+  if (ReadU16(Header) != TeSignature ||
+      ReadU16(Header + TeMachineField) != MachineI386) {
+    return false;
+  }
+  const UINT32 Base =
+      Header - (ReadU16(Header + TeStrippedSizeField) - TeHeaderSize);
+  const UINT32 Sections = ReadU16(Header + TeSectionCountField) & 0xFF;
+  UINT32 Size = 0;
+  for (UINT32 I = 0; I < Sections; ++I) {
+    const UINT32 Section = Header + TeHeaderSize + I * SectionHeaderSize;
+    const UINT32 End = ReadU32(Section + SectionAddressField) +
+                       ReadU32(Section + SectionVirtualSizeField);
+    Size = End > Size ? End : Size;
+  }
+  if (Target < Header || Target - Base >= Size) {
+    return false;
+  }
+  PrintImage(Base, Size, ReadU32(Header + TeImageBaseField), Header);
+  return true;
+}
+
+// Finds the PE32 or TE image holding Target by walking down from it to a
+// DOS header whose PE header's SizeOfImage covers Target, or to a TE header
+// whose sections do. A PE32's header lies on its 32-byte section alignment;
+// a TE header only on 8 bytes (StrippedSize - 40 above a page, for this
+// module 0x148).
 void ReportImageAround(UINT32 Target) {
-  constexpr UINT32 Step = 32;
+  constexpr UINT32 Step = 8;
   constexpr UINT32 Window = 0x10000;
   for (UINT32 Base = Target & ~(Step - 1); Target - Base < Window;
        Base -= Step) {
+    if (ReportTeImage(Base, Target)) {
+      return;
+    }
     if (ReadU16(Base) != DosSignature) {
       continue;
     }
@@ -172,12 +226,7 @@ void ReportImageAround(UINT32 Target) {
     const UINT32 Optional = Pe + OptionalHeaderAt;
     const UINT32 SizeOfImage = ReadU32(Optional + SizeOfImageField);
     if (Target - Base < SizeOfImage) {
-      Print("TTP image");
-      PrintField("base", Base);
-      PrintField("size", SizeOfImage);
-      PrintField("header-imagebase", ReadU32(Optional + ImageBaseField));
-      PrintField("fnv1a", Fnv1a(Base, SizeOfImage));
-      Print("\n");
+      PrintImage(Base, SizeOfImage, ReadU32(Optional + ImageBaseField), Base);
       return;
     }
   }

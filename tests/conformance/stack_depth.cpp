@@ -1,0 +1,97 @@
+// Figures, not a test: the deepest stack each entry of the shipped image
+// uses, measured on the emulated platform. Run it as
+//   build/tests/conformance/stack_depth
+// It boots the image with the configuration window below 4 GiB, above 4 GiB
+// (every access through the FS window) and off (the ports), drives a
+// TPM2_Startup through Execute, and prints, for each kind of guest call, the
+// bytes below the caller's stack pointer that the call wrote to: its return
+// address, its frames and the arguments it pushed for the calls it made.
+#include "machine.h"
+#include "pe_image.h"
+#include "platform.h"
+#include "scenario.h"
+#include "tpm_engine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace {
+
+// Records, per call name, the deepest store below the stack pointer the
+// call started with.
+class StackDepth : public machine::CallObserver {
+public:
+  void afterCall(const machine::CallRecord &call) override {
+    // At the first instruction ESP points at the return address.
+    const std::uint64_t top = std::uint64_t{call.before.esp} + 4;
+    std::uint64_t lowest = top;
+    for (const auto &write : call.writes) {
+      if (write.address < top && write.address + 0x4000 >= top) {
+        lowest = std::min(lowest, write.address);
+      }
+    }
+    const std::string name = call.name.substr(0, call.name.find(" -> "));
+    deepest_[name] = std::max(deepest_[name], top - lowest);
+  }
+  const std::map<std::string, std::uint64_t> &deepest() const {
+    return deepest_;
+  }
+
+private:
+  std::map<std::string, std::uint64_t> deepest_;
+};
+
+// TPM2_Startup(CLEAR): tag, size, command code, startup type.
+const std::uint8_t kStartup[] = {0x80, 0x01, 0x00, 0x00, 0x00, 0x0C,
+                                 0x00, 0x00, 0x01, 0x44, 0x00, 0x00};
+
+} // namespace
+
+int main() {
+  const struct {
+    const char *name;
+    std::uint64_t windowMsr;
+  } variants[] = {{"window below 4 GiB", emu::Scenario::kWindowBelow},
+                  {"window above 4 GiB", emu::Scenario::kWindowAbove},
+                  {"ports", 0}};
+  try {
+    std::map<std::string, std::uint64_t> overall;
+    for (const auto &variant : variants) {
+      const auto state = std::filesystem::temp_directory_path() /
+                         ("stack-depth-" + std::to_string(::getpid()));
+      {
+        emu::Scenario scenario;
+        scenario.chipset.mmioConfigMsr = variant.windowMsr;
+        tpm::TpmEngine engine(state);
+        emu::Platform platform(scenario,
+                               pei::PeImage::load(FIRMWARE_IMAGE_PATH), engine);
+        StackDepth depth;
+        platform.machine().addObserver(&depth);
+        platform.boot();
+        platform.execute(kStartup);
+        platform.machine().removeObserver(&depth);
+        std::printf("%s:\n", variant.name);
+        for (const auto &[name, bytes] : depth.deepest()) {
+          std::printf("  %-36s %5llu bytes\n", name.c_str(),
+                      static_cast<unsigned long long>(bytes));
+          overall[name] = std::max(overall[name], bytes);
+        }
+      }
+      std::filesystem::remove_all(state);
+    }
+    std::uint64_t peak = 0;
+    for (const auto &entry : overall) {
+      peak = std::max(peak, entry.second);
+    }
+    std::printf("peak stack of any entry: %llu bytes\n",
+                static_cast<unsigned long long>(peak));
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "stack_depth: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
