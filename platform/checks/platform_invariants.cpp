@@ -9,7 +9,7 @@ namespace {
 // Transport slots and where their arguments sit after the two leading,
 // unread parameters.
 enum Slot : unsigned { kExecute = 0, kProbe = 1, kSend = 2, kReceive = 3 };
-constexpr unsigned kCommandBuffer = 2, kCommandSize = 3;
+constexpr unsigned kCommandSize = 3; // after CommandBuffer, argument 2
 constexpr unsigned kExecuteResponse = 4, kExecuteLength = 5;
 constexpr unsigned kReceiveResponse = 2, kReceiveLength = 3;
 

@@ -3,9 +3,9 @@
 //   build/tests/conformance/stack_depth
 // It boots the image with the configuration window below 4 GiB, above 4 GiB
 // (every access through the FS window) and off (the ports), drives a
-// TPM2_Startup through Execute, and prints, for each kind of guest call, the
-// bytes below the caller's stack pointer that the call wrote to: its return
-// address, its frames and the arguments it pushed for the calls it made.
+// TPM2_Startup through Execute, and prints, for each kind of guest call, how
+// far below the caller's stack pointer the call wrote: its return address,
+// its frames and the arguments it pushed for the calls it made.
 #include "machine.h"
 #include "pe_image.h"
 #include "platform.h"
@@ -18,30 +18,38 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
-// Records, per call name, the deepest store below the stack pointer the
-// call started with.
+// Paints the stack below the caller's stack pointer before each guest call
+// and, afterwards, finds the lowest byte the call changed: the depth of the
+// call's return address, frames and the arguments it pushed, per call name.
 class StackDepth : public machine::CallObserver {
 public:
+  explicit StackDepth(machine::Machine &machine) : machine_(machine) {}
+
+  void beforeCall(const machine::CallRecord &call) override {
+    const std::vector<std::uint8_t> paint(kReach, kPaint);
+    machine_.write(call.before.esp - kReach, paint);
+  }
   void afterCall(const machine::CallRecord &call) override {
+    const auto stack = machine_.read(call.before.esp - kReach, kReach);
+    const auto used = std::find_if(stack.begin(), stack.end(),
+                                   [](std::uint8_t b) { return b != kPaint; });
     // At the first instruction ESP points at the return address.
-    const std::uint64_t top = std::uint64_t{call.before.esp} + 4;
-    std::uint64_t lowest = top;
-    for (const auto &write : call.writes) {
-      if (write.address < top && write.address + 0x4000 >= top) {
-        lowest = std::min(lowest, write.address);
-      }
-    }
+    const auto depth = static_cast<std::uint64_t>(stack.end() - used) + 4;
     const std::string name = call.name.substr(0, call.name.find(" -> "));
-    deepest_[name] = std::max(deepest_[name], top - lowest);
+    deepest_[name] = std::max(deepest_[name], depth);
   }
   const std::map<std::string, std::uint64_t> &deepest() const {
     return deepest_;
   }
 
 private:
+  static constexpr std::uint32_t kReach = 0x2000; // twice the largest frame
+  static constexpr std::uint8_t kPaint = 0xA5;
+  machine::Machine &machine_;
   std::map<std::string, std::uint64_t> deepest_;
 };
 
@@ -69,7 +77,7 @@ int main() {
         tpm::TpmEngine engine(state);
         emu::Platform platform(scenario,
                                pei::PeImage::load(FIRMWARE_IMAGE_PATH), engine);
-        StackDepth depth;
+        StackDepth depth(platform.machine());
         platform.machine().addObserver(&depth);
         platform.boot();
         platform.execute(kStartup);
