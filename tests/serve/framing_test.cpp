@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -67,6 +68,8 @@ public:
     std::lock_guard lock(mutex_);
     return commands_.size();
   }
+  // While held, a command keeps the server busy inside transact().
+  std::mutex &busy() { return mutex_; }
 
 private:
   std::atomic<bool> on_ = false;
@@ -343,6 +346,44 @@ TEST_F(ServerTest, TpmClientsAreServedInTurn) {
   // ...and is answered once the first has gone.
   first.close();
   EXPECT_EQ(second.receive(14), echoResponse(0x17E));
+}
+
+TEST_F(ServerTest, ABurstOfConnectsIsQueuedWhileTheServerIsBusy) {
+  start(true, false);
+  Client platform(server_->mssimPlatformPort());
+  mssimHandshake(platform);
+  Client first(server_->mssimCommandPort());
+  std::unique_lock busy(backend_.busy());
+  std::thread command([&] { (void)mssimCommand(first, tpmCommand(0x17B)); });
+  std::this_thread::sleep_for(100ms); // the server is now inside transact()
+  // Clients connect back to back, as tools do; the kernel must take every
+  // connection at once, not drop the SYNs beyond a short backlog.
+  constexpr int kBurst = 100;
+  std::vector<serve::Socket> sockets;
+  std::vector<pollfd> pending;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(server_->mssimCommandPort());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < kBurst; ++i) {
+    sockets.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    (void)::connect(sockets.back().fd(),
+                    reinterpret_cast<const sockaddr *>(&address),
+                    sizeof address);
+    pending.push_back({sockets.back().fd(), POLLOUT, 0});
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 500ms;
+  int connected = 0;
+  while (std::chrono::steady_clock::now() < deadline && connected < kBurst) {
+    ::poll(pending.data(), pending.size(), 50);
+    connected = 0;
+    for (const pollfd &entry : pending) {
+      connected += (entry.revents & POLLOUT) != 0 ? 1 : 0;
+    }
+  }
+  busy.unlock();
+  command.join();
+  EXPECT_EQ(connected, kBurst);
 }
 
 TEST_F(ServerTest, AnIdleClientCannotKeepTheTpm) {

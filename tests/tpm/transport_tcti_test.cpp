@@ -16,7 +16,6 @@ using namespace tpm::testing;
 // The tests' own value, not the one of the code under test.
 using tpm::testing::kRcSuccess;
 
-constexpr std::uint32_t kEfiDeviceError = 0x80000007;
 constexpr std::uint32_t kEfiTimeout = 0x80000012;
 
 // Calls the engine directly, as the co-processor would after the guest's

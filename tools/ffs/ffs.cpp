@@ -543,7 +543,9 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
           static_cast<std::uint64_t>(getU(bytes, at + kFileHeaderSize + 4, 4))
               << 32;
     }
-    if (size < kFileHeaderSize || at + size > volume.length_) {
+    // Compared as what is left, so that a 64-bit size near 2^64 cannot wrap
+    // the sum round to a small end (and the walk round to this file again).
+    if (size < kFileHeaderSize || size > volume.length_ - at) {
       throw FfsError("file " + file.name.str() + " at " + hex(at) +
                      ": expected a size from 24 bytes to the volume end, "
                      "found " +
@@ -559,7 +561,8 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
 
 const VolumeFile *Volume::find(const Guid &name) const {
   for (const VolumeFile &file : files_) {
-    if (file.name == name) {
+    // A pad file's name is filler (erased bytes), not a name.
+    if (file.name == name && file.type != kFileTypePad) {
       return &file;
     }
   }

@@ -177,6 +177,7 @@ public:
   const std::vector<VolumeFile> &files() const { return files_; }
   // First 8-byte aligned offset after the last file: the free space.
   std::uint32_t freeSpaceOffset() const { return freeSpace_; }
+  // The file of this name; pad files have none.
   const VolumeFile *find(const Guid &name) const;
 
 private:
