@@ -299,7 +299,7 @@ struct RecordingAgent : machine::DebugAgent {
   bool wantsInstructions() const override { return true; }
   void instruction(std::uint32_t address) override {
     if (instructions.empty()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
     }
     instructions.push_back(address);
   }
@@ -317,12 +317,13 @@ TEST_F(MachineTest,
        AgentsStopTheGuestOutsideTheTimeBoundAndSeeFaultsWhereTheyHappen) {
   RecordingAgent agent(m);
   m.addAgent(&agent);
-  m.limits().time = std::chrono::milliseconds(100);
-  m.write32(test::kScratch, 0x1234);
-  EXPECT_EQ(run(m, Stub::Read32, {test::kScratch}), 0x1234u)
-      << "time stopped in the agent counted as the guest's";
+  m.limits().time = std::chrono::milliseconds(500);
+  m.limits().instructions = 20000;
+  const std::string runaway = faultOf(Stub::Spin, {});
+  EXPECT_NE(runaway.find("20000 instructions"), std::string::npos)
+      << "time stopped in the agent counted as the guest's: " << runaway;
   ASSERT_FALSE(agent.instructions.empty());
-  EXPECT_EQ(agent.instructions.front(), test::address(Stub::Read32));
+  EXPECT_EQ(agent.instructions.front(), test::address(Stub::Spin));
 
   const std::string message = faultOf(Stub::Read32, {0x00A00000});
   EXPECT_EQ(agent.fault, message);
