@@ -283,11 +283,7 @@ struct HookEntry {
     if (!m->running_) {
       return;
     }
-    std::uint64_t target = address;
-    if (m->fsWindowActive_ && address >= Machine::kFsWindowTrap &&
-        address < Machine::kFsWindowTrap + Machine::kFsWindowTrapSize) {
-      target = m->fsTarget(address - Machine::kFsWindowTrap);
-    }
+    const std::uint64_t target = m->storeTarget(address);
     const std::uint64_t mask =
         size >= 8 ? ~0ull : (1ull << (8 * static_cast<unsigned>(size))) - 1;
     m->recordStore({.instruction = m->instruction(),
@@ -302,11 +298,7 @@ struct HookEntry {
     if (!m->running_) {
       return;
     }
-    std::uint64_t target = address;
-    if (m->fsWindowActive_ && address >= Machine::kFsWindowTrap &&
-        address < Machine::kFsWindowTrap + Machine::kFsWindowTrapSize) {
-      target = m->fsTarget(address - Machine::kFsWindowTrap);
-    }
+    const std::uint64_t target = m->storeTarget(address);
     m->guarded([&] {
       m->toAgents([&](DebugAgent &agent) {
         agent.wrote(target, static_cast<unsigned>(size));
@@ -740,6 +732,12 @@ void Machine::physicalWrite(std::uint64_t address, unsigned size,
 // The physical address an access at offset of the FS segment reaches. The
 // processor wraps linear addresses at 4 GiB unless the hardware configuration
 // register says otherwise.
+std::uint64_t Machine::storeTarget(std::uint64_t address) const {
+  const bool trapped = fsWindowActive_ && address >= kFsWindowTrap &&
+                       address < kFsWindowTrap + kFsWindowTrapSize;
+  return trapped ? fsTarget(address - kFsWindowTrap) : address;
+}
+
 std::uint64_t Machine::fsTarget(std::uint64_t offset) const {
   const std::uint64_t target = fsBaseMsr_ + offset;
   return (wrapControl_ & kNoWrapAt4G) ? target : target % k4GiB;

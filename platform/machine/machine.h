@@ -416,6 +416,9 @@ private:
   std::uint64_t fsTrapRead(std::uint64_t offset, unsigned size);
   void fsTrapWrite(std::uint64_t offset, unsigned size, std::uint64_t value);
   std::uint64_t fsTarget(std::uint64_t offset) const;
+  // The physical address a guest store at this linear address reaches
+  // (through the FS window's trap page, or the address itself).
+  std::uint64_t storeTarget(std::uint64_t address) const;
   void writeReg(int reg, std::uint32_t value);
   std::uint32_t readReg(int reg) const;
   std::string describeStop(int error, std::uint32_t eip) const;
