@@ -24,7 +24,10 @@ endfunction()
 
 file(STRINGS ${LINK_ARGS} link)
 function(link_at base)
-  execute_process(COMMAND ${link} /debug:dwarf /base:${base}
+  # Routines named by their source names in the DWARF that link-time code
+  # generation writes (GDB cannot read the decorated ones).
+  execute_process(COMMAND ${link} /debug:dwarf
+                          /mllvm:-dwarf-linkage-names=Abstract /base:${base}
                   RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "linking the debug companion ${OUTPUT} failed")

@@ -64,8 +64,11 @@ function(add_ia32_objects name)
   endif()
   if(ARG_DEBUG)
     # Paths in the DWARF are relative to the source root (the prefix map
-    # above), so the compilation directory is the source root too.
-    list(APPEND flags -gdwarf-4 -fdebug-compilation-dir=.)
+    # above), so the compilation directory is the source root too. GDB
+    # cannot read the Windows target's decorated names, so routines are
+    # named by their source names only (at link time too, for LTO).
+    list(APPEND flags -gdwarf-4 -fdebug-compilation-dir=.
+         -mllvm -dwarf-linkage-names=Abstract)
   endif()
   foreach(dir IN LISTS ARG_INCLUDES)
     list(APPEND flags -I${dir})

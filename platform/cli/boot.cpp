@@ -1,6 +1,7 @@
 // pei-platform boot: the PEI dispatch of a module image, then a TPM session
 // through the transport it published.
 #include "commands.h"
+#include "instruments.h"
 #include "platform.h"
 #include "scenario.h"
 #include "state_directory.h"
@@ -39,7 +40,7 @@ void bootHelp(std::ostream &out) {
          "chrome://tracing): guest calls, service calls and\n      TPM "
          "commands as slices with their status, hardware accesses as "
          "instants.\n"
-      << "  --help\n      This text.\n"
+      << debug::debugOptionsHelp() << "  --help\n      This text.\n"
       << "scenario options (applied in the order given):\n"
       << emu::scenarioOptionsHelp() << "\n"
       << "The image is a PE32 file of at most 16 MiB (see pei-ffs --help for "
@@ -71,6 +72,7 @@ int runBoot(std::span<const std::string> args) {
   std::optional<std::string> imagePath;
   bool trace = false;
   std::optional<std::string> traceJson;
+  debug::DebugOptions debugOptions;
   try {
     for (std::size_t i = 0; i < args.size();) {
       const std::string &arg = args[i];
@@ -87,7 +89,8 @@ int runBoot(std::span<const std::string> args) {
         }
         traceJson = args[i + 1];
         i += 2;
-      } else if (emu::parseScenarioOption(args, i, scenario)) {
+      } else if (emu::parseScenarioOption(args, i, scenario) ||
+                 debug::parseDebugOption(args, i, debugOptions)) {
         continue;
       } else if (arg.starts_with("-")) {
         return usageError("unknown option \"" + arg + "\" (see --help)");
@@ -100,6 +103,8 @@ int runBoot(std::span<const std::string> args) {
     }
   } catch (const emu::UsageError &error) {
     return usageError(error.what());
+  } catch (const debug::DebugOptionError &error) {
+    return usageError(error.what());
   }
   if (!imagePath) {
     return usageError("expected an image: " + std::string(kProgram) +
@@ -110,6 +115,13 @@ int runBoot(std::span<const std::string> args) {
   try {
     image = emu::loadScenarioImage(*imagePath, scenario);
   } catch (const emu::UsageError &error) {
+    return usageError(error.what());
+  }
+
+  std::optional<debug::Instruments> instruments;
+  try {
+    instruments.emplace(debugOptions, *imagePath, *image, std::cout);
+  } catch (const std::exception &error) { // a bad companion, a taken port
     return usageError(error.what());
   }
 
@@ -143,11 +155,13 @@ int runBoot(std::span<const std::string> args) {
 
   std::cout << "pei-platform boot " << *imagePath << " (TPM state in "
             << state->path().string()
-            << (state->temporary() ? ", temporary" : "") << ")\n";
+            << (state->temporary() ? ", temporary" : "") << ")" << std::endl;
+  instruments->attach(platform->machine());
   emu::BootReport report;
   try {
     report = platform->boot();
   } catch (const pei::LoadError &error) {
+    instruments->finish(kExitUsage);
     return usageError(error.what());
   }
   for (const std::string &line : report.log) {
@@ -182,9 +196,13 @@ int runBoot(std::span<const std::string> args) {
               << "\n";
   }
   const bool ok = report.ok && sessionOk && saved.ok;
+  // Tells GDB how the run ended and writes the coverage.
+  const auto finish = [&](int status) {
+    return instruments->finish(status) ? status : kExitFailed;
+  };
   if (ok) {
     std::cout << "boot: OK, every stage did what the scenario should\n";
-    return kExitOk;
+    return finish(kExitOk);
   }
   std::cout << "boot: FAILED\n";
   for (const std::string &problem : report.problems) {
@@ -197,7 +215,7 @@ int runBoot(std::span<const std::string> args) {
   if (!saved.ok) {
     std::cout << "  " << saved.text << "\n";
   }
-  return kExitFailed;
+  return finish(kExitFailed);
 }
 
 } // namespace cli

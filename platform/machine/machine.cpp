@@ -131,12 +131,36 @@ struct HookEntry {
       return 0;
     });
   }
+  // Before every instruction, once an agent asked for it (a debugger).
+  static void everyInstruction(uc_engine *, std::uint64_t address,
+                               std::uint32_t, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    if (!m->running_) {
+      return;
+    }
+    m->guarded([&] {
+      m->toAgents([&](DebugAgent &agent) {
+        if (agent.wantsInstructions()) {
+          agent.instruction(static_cast<std::uint32_t>(address));
+        }
+      });
+      return 0;
+    });
+  }
   // Keeps a call's instruction and time bounds, once per translated block.
   static void block(uc_engine *engine, std::uint64_t address,
                     std::uint32_t size, void *user) {
     auto *m = static_cast<Machine *>(user);
     if (!m->running_) {
       return;
+    }
+    if (!m->agents_.empty()) {
+      m->guarded([&] {
+        m->toAgents([&](DebugAgent &agent) {
+          agent.block(static_cast<std::uint32_t>(address), size);
+        });
+        return 0;
+      });
     }
     Machine::Budget &budget = m->budget_;
     auto found = budget.instructionsAt.find(address);
@@ -259,17 +283,28 @@ struct HookEntry {
     if (!m->running_) {
       return;
     }
-    std::uint64_t target = address;
-    if (m->fsWindowActive_ && address >= Machine::kFsWindowTrap &&
-        address < Machine::kFsWindowTrap + Machine::kFsWindowTrapSize) {
-      target = m->fsTarget(address - Machine::kFsWindowTrap);
-    }
+    const std::uint64_t target = m->storeTarget(address);
     const std::uint64_t mask =
         size >= 8 ? ~0ull : (1ull << (8 * static_cast<unsigned>(size))) - 1;
     m->recordStore({.instruction = m->instruction(),
                     .address = target,
                     .size = static_cast<unsigned>(size),
                     .value = static_cast<std::uint64_t>(value) & mask});
+  }
+  // Every store while an agent watches them (a debugger's watchpoints).
+  static void agentWrite(uc_engine *, uc_mem_type, std::uint64_t address,
+                         int size, std::int64_t, void *user) {
+    auto *m = static_cast<Machine *>(user);
+    if (!m->running_) {
+      return;
+    }
+    const std::uint64_t target = m->storeTarget(address);
+    m->guarded([&] {
+      m->toAgents([&](DebugAgent &agent) {
+        agent.wrote(target, static_cast<unsigned>(size));
+      });
+      return 0;
+    });
   }
   // Fires where a rep string instruction starts (at its F3 prefix), before
   // each of its iterations that the emulator runs.
@@ -375,6 +410,7 @@ template <typename F> auto Machine::guarded(F &&body) -> decltype(body()) {
 void Machine::stopWith(const std::string &message) {
   if (!pendingFault_) {
     pendingFault_ = message;
+    faultAt_ = instruction();
   }
   uc_emu_stop(engine_.get());
 }
@@ -696,6 +732,12 @@ void Machine::physicalWrite(std::uint64_t address, unsigned size,
 // The physical address an access at offset of the FS segment reaches. The
 // processor wraps linear addresses at 4 GiB unless the hardware configuration
 // register says otherwise.
+std::uint64_t Machine::storeTarget(std::uint64_t address) const {
+  const bool trapped = fsWindowActive_ && address >= kFsWindowTrap &&
+                       address < kFsWindowTrap + kFsWindowTrapSize;
+  return trapped ? fsTarget(address - kFsWindowTrap) : address;
+}
+
 std::uint64_t Machine::fsTarget(std::uint64_t offset) const {
   const std::uint64_t target = fsBaseMsr_ + offset;
   return (wrapControl_ & kNoWrapAt4G) ? target : target % k4GiB;
@@ -1112,6 +1154,115 @@ std::string Machine::where(std::uint32_t address) const {
   return text;
 }
 
+template <typename F> void Machine::toAgents(F &&each) {
+  const auto started = std::chrono::steady_clock::now();
+  for (DebugAgent *agent : agents_) {
+    each(*agent);
+  }
+  budget_.started += std::chrono::steady_clock::now() - started;
+}
+
+void Machine::addAgent(DebugAgent *agent) {
+  agents_.push_back(agent);
+  if (agent->wantsInstructions() && !everyInstruction_) {
+    // A debugger sees every instruction and every store; string
+    // instructions then run an element at a time, as on the processor, so
+    // that a watchpoint or a single step inside one stops where it should.
+    for (auto [type, callback] :
+         {std::pair{UC_HOOK_CODE,
+                    reinterpret_cast<void *>(&HookEntry::everyInstruction)},
+          std::pair{UC_HOOK_MEM_WRITE,
+                    reinterpret_cast<void *>(&HookEntry::agentWrite)}}) {
+      auto hook = std::make_unique<Hook>();
+      hook->engine = engine_.get();
+      check(
+          uc_hook_add(engine_.get(), &hook->handle, type, callback, this, 1, 0),
+          "cannot add a debugger's hook");
+      hooks_.push_back(std::move(hook));
+    }
+    stringFastPath_ = false;
+    everyInstruction_ = true;
+  }
+}
+
+void Machine::removeAgent(DebugAgent *agent) { std::erase(agents_, agent); }
+
+void Machine::announceImage(const std::string &name, std::uint32_t linkBase,
+                            std::uint32_t base, std::uint32_t size) {
+  toAgents([&](DebugAgent &agent) {
+    agent.imageMapped(name, linkBase, base, size);
+  });
+}
+
+void Machine::announceRetired(std::uint32_t base) {
+  toAgents([&](DebugAgent &agent) { agent.imageRetired(base); });
+}
+
+namespace {
+constexpr int kDebugRegisterIds[Machine::kDebugRegisters] = {
+    UC_X86_REG_EAX, UC_X86_REG_ECX,    UC_X86_REG_EDX, UC_X86_REG_EBX,
+    UC_X86_REG_ESP, UC_X86_REG_EBP,    UC_X86_REG_ESI, UC_X86_REG_EDI,
+    UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS,  UC_X86_REG_SS,
+    UC_X86_REG_DS,  UC_X86_REG_ES,     UC_X86_REG_FS,  UC_X86_REG_GS};
+} // namespace
+
+std::uint32_t Machine::debugRegister(unsigned n) const {
+  return n < kDebugRegisters ? readReg(kDebugRegisterIds[n]) : 0;
+}
+
+void Machine::setDebugRegister(unsigned n, std::uint32_t value) {
+  // Segment registers stay as the platform set them: the flat segments are
+  // part of the machine, not of what a debugger may change.
+  if (n <= kDebugEflags) {
+    writeReg(kDebugRegisterIds[n], value);
+  }
+}
+
+std::optional<std::vector<std::uint8_t>>
+Machine::debugRead(std::uint32_t address, std::size_t size) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size;) {
+    const std::uint64_t at = std::uint64_t{address} + i;
+    const Region *region = findRegion(at);
+    if (region == nullptr) {
+      return std::nullopt;
+    }
+    const std::size_t chunk = static_cast<std::size_t>(
+        std::min<std::uint64_t>(size - i, region->base + region->size - at));
+    if (region->mmio) {
+      // One byte at a time would be refused by models with 32-bit
+      // registers; whole aligned words are what the guest reads.
+      for (std::size_t j = 0; j < chunk; ++j) {
+        const std::uint64_t word = (at + j) & ~std::uint64_t{3};
+        std::uint64_t value = 0;
+        try {
+          value = region->read(word - region->base, 4);
+        } catch (const std::exception &) {
+          return std::nullopt; // the model refuses the access
+        }
+        bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * ((at + j) & 3)));
+      }
+    } else if (uc_mem_read(engine_.get(), at, bytes.data() + i, chunk) !=
+               UC_ERR_OK) {
+      return std::nullopt;
+    }
+    i += chunk;
+  }
+  return bytes;
+}
+
+bool Machine::debugWrite(std::uint32_t address,
+                         std::span<const std::uint8_t> bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const Region *region = findRegion(std::uint64_t{address} + i);
+    if (region == nullptr || region->mmio) {
+      return false;
+    }
+  }
+  return uc_mem_write(engine_.get(), address, bytes.data(), bytes.size()) ==
+         UC_ERR_OK;
+}
+
 void Machine::addObserver(CallObserver *observer) {
   observers_.push_back(observer);
 }
@@ -1206,21 +1357,25 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   budget_.blocks = 0;
   const uc_err error = uc_emu_start(engine_.get(), address, kSentinel, 0, 0);
   const std::uint32_t eip = instruction();
+  running_ = false;
+  // A fault shows to the agents (a debugger stops there) before the call
+  // fails with it.
+  auto fail = [&](const std::string &message) {
+    toAgents([&](DebugAgent &agent) { agent.faulted(message); });
+    throw GuestFault(message);
+  };
   if (pendingFault_) {
-    running_ = false;
-    throw GuestFault(*pendingFault_);
+    writeReg(UC_X86_REG_EIP, faultAt_);
+    fail(*pendingFault_);
   }
   if (error != UC_ERR_OK) {
-    running_ = false;
-    throw GuestFault(describeStop(error, eip));
+    fail(describeStop(error, eip));
   }
   if (eip != kSentinel) {
-    running_ = false;
-    throw GuestFault(where(eip) + ": " + name +
-                     " stopped before returning (an instruction the platform "
-                     "does not trap, such as HLT outside the module)");
+    fail(where(eip) + ": " + name +
+         " stopped before returning (an instruction the platform "
+         "does not trap, such as HLT outside the module)");
   }
-  running_ = false;
   lastCall_.after = registers();
   lastCall_.result = lastCall_.after.eax;
   if (trace_.keeping()) {
@@ -1232,8 +1387,13 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   } else {
     trace_.drop();
   }
-  for (CallObserver *observer : observers_) {
-    observer->afterCall(lastCall_);
+  toAgents([](DebugAgent &agent) { agent.returned(); });
+  try {
+    for (CallObserver *observer : observers_) {
+      observer->afterCall(lastCall_);
+    }
+  } catch (const GuestFault &violation) {
+    fail(violation.what());
   }
   return lastCall_.result;
 }

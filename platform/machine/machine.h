@@ -115,6 +115,35 @@ struct CallLimits {
   std::chrono::milliseconds time{30'000};
 };
 
+// Watches the guest from outside, as a debugger or a coverage recorder does.
+// The machine calls it on its own thread, inside the run (except the image
+// notices), so an agent may read and change registers and memory and may
+// block, for instance while a debugger looks around; time spent inside an
+// agent does not count against the call's time bound.
+class DebugAgent {
+public:
+  virtual ~DebugAgent() = default;
+  // True to be called before every guest instruction (costly: the machine
+  // then hooks every instruction).
+  virtual bool wantsInstructions() const { return false; }
+  virtual void instruction(std::uint32_t /*address*/) {}
+  // A translated block of `size` bytes at address starts to run.
+  virtual void block(std::uint32_t /*address*/, std::uint32_t /*size*/) {}
+  // The guest stored `size` bytes at a physical address.
+  virtual void wrote(std::uint64_t /*address*/, unsigned /*size*/) {}
+  // A guest call ended in a fault (message as in GuestFault); the
+  // registers are those at the faulting instruction.
+  virtual void faulted(const std::string & /*message*/) {}
+  // A guest call returned to the host: EIP is the return sentinel.
+  virtual void returned() {}
+  // The module's image was placed at base (linked at linkBase), or the copy
+  // at base was taken away.
+  virtual void imageMapped(const std::string & /*name*/,
+                           std::uint32_t /*linkBase*/, std::uint32_t /*base*/,
+                           std::uint32_t /*size*/) {}
+  virtual void imageRetired(std::uint32_t /*base*/) {}
+};
+
 // Handlers of the platform models. Each may throw GuestFault to stop the run
 // (for example an access to a register the model does not implement).
 using PortRead =
@@ -286,6 +315,29 @@ public:
   void removeObserver(CallObserver *observer);
 
   Registers registers() const;
+  // The registers as a debugger numbers them for IA-32: EAX, ECX, EDX, EBX,
+  // ESP, EBP, ESI, EDI, EIP, EFLAGS, CS, SS, DS, ES, FS, GS.
+  static constexpr unsigned kDebugRegisters = 16;
+  static constexpr unsigned kDebugEip = 8;
+  static constexpr unsigned kDebugEflags = 9; // the last one a debugger sets
+  std::uint32_t debugRegister(unsigned n) const;
+  void setDebugRegister(unsigned n, std::uint32_t value);
+  // Memory as a debugger sees it: RAM and ROM whatever the guest's rights,
+  // registers of memory-mapped devices through their models. Empty when
+  // some byte is not mapped (reads), false when a write cannot be done.
+  std::optional<std::vector<std::uint8_t>> debugRead(std::uint32_t address,
+                                                     std::size_t size);
+  bool debugWrite(std::uint32_t address, std::span<const std::uint8_t> bytes);
+
+  // Agents see every guest call from now on. The first agent that wants
+  // instructions makes the machine hook every instruction.
+  void addAgent(DebugAgent *agent);
+  void removeAgent(DebugAgent *agent);
+  // Tells the agents where a copy of the module's image lies (the loader's
+  // user calls these; the machine does not know images).
+  void announceImage(const std::string &name, std::uint32_t linkBase,
+                     std::uint32_t base, std::uint32_t size);
+  void announceRetired(std::uint32_t base);
   // The address of the instruction being executed (meaningful in hooks).
   std::uint32_t instruction() const;
 
@@ -364,6 +416,9 @@ private:
   std::uint64_t fsTrapRead(std::uint64_t offset, unsigned size);
   void fsTrapWrite(std::uint64_t offset, unsigned size, std::uint64_t value);
   std::uint64_t fsTarget(std::uint64_t offset) const;
+  // The physical address a guest store at this linear address reaches
+  // (through the FS window's trap page, or the address itself).
+  std::uint64_t storeTarget(std::uint64_t address) const;
   void writeReg(int reg, std::uint32_t value);
   std::uint32_t readReg(int reg) const;
   std::string describeStop(int error, std::uint32_t eip) const;
@@ -381,6 +436,11 @@ private:
   bool stringFastPath_ = true;
   std::vector<std::uint8_t> stringBuffer_;
   std::vector<CallObserver *> observers_;
+  std::vector<DebugAgent *> agents_;
+  bool everyInstruction_ = false; // the hook on every instruction is added
+  // Runs an agent's callback, keeping its time out of the call's bound.
+  template <typename F> void toAgents(F &&each);
+  std::uint32_t faultAt_ = 0; // the instruction that raised pendingFault_
 
   std::uint32_t stackTop_ = 0;
   std::uint32_t idtBase_ = kIdtAddress;

@@ -95,6 +95,9 @@ void FirmwareBackend::boot() {
     // dispatch of the image from flash: entry, shadow, trigger, "Setup",
     // probe, publication.
     platform_ = std::make_unique<emu::Platform>(scenario_, image_, engine_);
+    if (instruments_ != nullptr) {
+      instruments_->attach(platform_->machine());
+    }
     const emu::BootReport report = platform_->boot();
     if (verbose_) {
       for (const std::string &line : report.log) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "backend.h"
+#include "instruments.h"
 #include "pe_image.h"
 #include "platform.h"
 #include "tpm_engine.h"
@@ -30,6 +31,11 @@ public:
   // scenario the platform cannot build is reported at start; throws
   // machine::MachineError.
   void checkScenario();
+  // Puts the debugger and the coverage recorder on every platform booted
+  // from now on.
+  void setInstruments(debug::Instruments *instruments) {
+    instruments_ = instruments;
+  }
 
   // Throws pei::LoadError when the image cannot be placed in the
   // scenario's memory; the platform then stays off.
@@ -85,6 +91,7 @@ private:
   bool issueStartup_;
   tpm::TpmEngine engine_;
   std::unique_ptr<emu::Platform> platform_; // present while powered on
+  debug::Instruments *instruments_ = nullptr;
   bool on_ = false;
   static constexpr const char *kPoweredOff = "the platform is powered off";
   static constexpr const char *kBootRecord = "the boot";

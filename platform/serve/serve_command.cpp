@@ -45,7 +45,8 @@ void help(std::ostream &out) {
          "mssim, default)\n"
       << "  TPM2TOOLS_TCTI=swtpm:host=127.0.0.1,port=2321    (--protocol "
          "swtpm)\n\n"
-      << serveOptionsHelp() << "  --help           this text\n\n"
+      << serveOptionsHelp() << debug::debugOptionsHelp()
+      << "  --help           this text\n\n"
       << "scenario options, as for boot (applied in the order given):\n"
       << emu::scenarioOptionsHelp() << "\n"
       << "The TPM runs one command at a time and its clients are served in "
@@ -84,11 +85,13 @@ int runServe(std::span<const std::string> args) {
   ServeOptions options;
   emu::Scenario scenario;
   std::optional<std::string> imagePath;
+  debug::DebugOptions debugOptions;
   try {
     options = parseServeOptions(args);
     const std::vector<std::string> &rest = options.scenarioArgs;
     for (std::size_t i = 0; i < rest.size();) {
-      if (emu::parseScenarioOption(rest, i, scenario)) {
+      if (emu::parseScenarioOption(rest, i, scenario) ||
+          debug::parseDebugOption(rest, i, debugOptions)) {
         continue;
       }
       if (rest[i].starts_with("-")) {
@@ -102,6 +105,8 @@ int runServe(std::span<const std::string> args) {
   } catch (const UsageError &error) {
     return usageError(error.what());
   } catch (const emu::UsageError &error) {
+    return usageError(error.what());
+  } catch (const debug::DebugOptionError &error) {
     return usageError(error.what());
   }
   if (options.help) {
@@ -121,6 +126,16 @@ int runServe(std::span<const std::string> args) {
   }
   if (scenario.tpmStateDir.empty()) {
     scenario.tpmStateDir = kDefaultStateDir;
+  }
+
+  std::optional<debug::Instruments> instruments;
+  try {
+    instruments.emplace(debugOptions, *imagePath, *image, std::cout);
+  } catch (const debug::DebugOptionError &error) {
+    return usageError(error.what());
+  } catch (const SocketError &error) {
+    std::cerr << kCommand << ": " << error.what() << "\n";
+    return kExitFailed;
   }
 
   std::optional<emu::StateDirectory> state;
@@ -160,6 +175,7 @@ int runServe(std::span<const std::string> args) {
       return usageError(std::string("--trace-json: ") + error.what());
     }
   }
+  backend->setInstruments(&*instruments);
   server->stopOnSignals();
   try {
     backend->powerOn();
@@ -172,7 +188,11 @@ int runServe(std::span<const std::string> args) {
     std::cerr << kCommand << ": " << backend->unavailable() << "\n";
     return kExitFailed;
   }
-  return server->run() ? kExitOk : kExitFailed;
+  const bool served = server->run();
+  backend->powerOff(); // the last boot's coverage is in, GDB told the end
+  return instruments->finish(served ? kExitOk : kExitFailed) && served
+             ? kExitOk
+             : kExitFailed;
 }
 
 } // namespace serve

@@ -1,10 +1,14 @@
 #include "platform.h"
 
+#include "companion.h"
+#include "coverage.h"
 #include "hex.h"
 #include "tpm_engine.h"
 #include "tpm_header.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <iostream>
 #include <stdexcept>
 
 namespace emu {
@@ -161,9 +165,35 @@ Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm)
   // invariants: EFIAPI registers, state put back, stores only where allowed.
   invariants_ = std::make_unique<checks::PlatformInvariants>(
       *machine_, *chipset_, [this] { return slots_; });
+  recordCoverageFromEnvironment();
 }
 
-Platform::~Platform() = default;
+// The whole test suite's coverage: every platform built while this names a
+// tracefile adds the module lines it ran to it, provided the image is the
+// one this tree builds (tests also run altered copies, which have no
+// companion).
+constexpr const char *kCoverageVariable = "PEI_PLATFORM_COVERAGE";
+
+void Platform::recordCoverageFromEnvironment() {
+  const char *file = std::getenv(kCoverageVariable);
+  if (file == nullptr || *file == '\0' ||
+      !debug::companionMismatch(image_, debug::builtCompanion()).empty()) {
+    return;
+  }
+  coverage_ = std::make_unique<debug::CoverageRecorder>(
+      file, debug::builtCompanion(), debug::sourceRoot());
+  machine_->addAgent(coverage_.get());
+}
+
+Platform::~Platform() {
+  if (coverage_) {
+    try {
+      coverage_->save();
+    } catch (const debug::CoverageError &error) {
+      std::cerr << kCoverageVariable << ": " << error.what() << "\n";
+    }
+  }
+}
 
 BootReport Platform::boot() {
   if (booted_) {
@@ -221,6 +251,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
 
   // Dispatch 1: execute in place from flash, stack in temporary RAM.
   flash_ = pei::mapInFlash(*machine_, image_);
+  machine_->announceImage("flash", image_.imageBase(), flash_.base,
+                          image_.sizeOfImage());
   invariants_->protect(flash_.base, image_.sizeOfImage(),
                        "the module's image in flash");
   log(std::string("flash: ") + (image_.isTe() ? "TE image" : "image") + " at " +
@@ -249,6 +281,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
       std::to_string(kPermanentMemorySize >> 20) + " MiB), stack moved to " +
       hex(kPermanentMemory + kPermanentMemorySize, 8));
   shadow_ = pei::mapShadow(*machine_, image_, scenario_.shadowAddress);
+  machine_->announceImage("shadow", image_.imageBase(), shadow_->base,
+                          image_.sizeOfImage());
   invariants_->protect(shadow_->base, image_.sizeOfImage(),
                        "the module's shadow copy");
   report.shadowBase = shadow_->base;
@@ -258,6 +292,7 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
       hex(shadow_->base - image_.imageBase(), 8) + "), entry " +
       hex(shadow_->entry, 8));
   pei::retireFlash(*machine_, flash_);
+  machine_->announceRetired(flash_.base);
   foundation_->setShadowed();
   log("flash copy retired: no longer readable or executable by the module");
   const std::uint32_t second = foundation_->dispatch(

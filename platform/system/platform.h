@@ -41,6 +41,9 @@
 namespace tpm {
 class TpmEngine;
 }
+namespace debug {
+class CoverageRecorder;
+}
 
 namespace emu {
 
@@ -162,6 +165,7 @@ public:
 private:
   void runStages(BootReport &report, const Expectations &expected);
   void describeTrigger(BootReport &report, std::size_t traceFrom);
+  void recordCoverageFromEnvironment();
 
   Scenario scenario_;
   pei::PeImage image_;
@@ -178,6 +182,7 @@ private:
   std::uint32_t transportPpi_ = 0;
   std::array<std::uint32_t, 4> slots_{};
   bool booted_ = false;
+  std::unique_ptr<debug::CoverageRecorder> coverage_;
 };
 
 } // namespace emu

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -284,6 +286,53 @@ TEST(StringPaths, FastAndEmulatedRunsLeaveTheSameMemoryAndRegisters) {
   // The fast machine did carry them out at once; the other never did.
   EXPECT_GT(fast.strings(), 250u);
   EXPECT_EQ(emulated.strings(), 0u);
+}
+
+} // namespace
+
+namespace {
+
+// Records what the machine tells a debugger, and stops like one: the first
+// instruction takes longer than the call's whole time bound.
+struct RecordingAgent : machine::DebugAgent {
+  explicit RecordingAgent(Machine &m) : m(m) {}
+  bool wantsInstructions() const override { return true; }
+  void instruction(std::uint32_t address) override {
+    if (instructions.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    }
+    instructions.push_back(address);
+  }
+  void faulted(const std::string &message) override {
+    fault = message;
+    eipAtFault = m.debugRegister(Machine::kDebugEip);
+  }
+  Machine &m;
+  std::vector<std::uint32_t> instructions;
+  std::string fault;
+  std::uint32_t eipAtFault = 0;
+};
+
+TEST_F(MachineTest,
+       AgentsStopTheGuestOutsideTheTimeBoundAndSeeFaultsWhereTheyHappen) {
+  RecordingAgent agent(m);
+  m.addAgent(&agent);
+  m.limits().time = std::chrono::milliseconds(500);
+  m.limits().instructions = 20000;
+  const std::string runaway = faultOf(Stub::Spin, {});
+  EXPECT_NE(runaway.find("20000 instructions"), std::string::npos)
+      << "time stopped in the agent counted as the guest's: " << runaway;
+  ASSERT_FALSE(agent.instructions.empty());
+  EXPECT_EQ(agent.instructions.front(), test::address(Stub::Spin));
+
+  const std::string message = faultOf(Stub::Read32, {0x00A00000});
+  EXPECT_EQ(agent.fault, message);
+  // The message names the faulting instruction; the debugger sees it in EIP.
+  EXPECT_NE(message.find("guest at " + machine::hex(agent.eipAtFault, 8)),
+            std::string::npos)
+      << message;
+  EXPECT_GT(agent.eipAtFault, test::address(Stub::Read32));
+  m.removeAgent(&agent);
 }
 
 } // namespace

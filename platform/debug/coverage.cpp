@@ -1,0 +1,263 @@
+#include "coverage.h"
+
+#include "companion.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#ifndef DWARFDUMP_PATH
+#define DWARFDUMP_PATH "llvm-dwarfdump"
+#endif
+
+namespace debug {
+
+namespace {
+
+std::string run(const std::string &command) {
+  std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"),
+                                              pclose);
+  if (!pipe) {
+    throw CoverageError("cannot run " + command);
+  }
+  std::string output;
+  char chunk[4096];
+  while (std::size_t n = fread(chunk, 1, sizeof chunk, pipe.get())) {
+    output.append(chunk, n);
+  }
+  return output;
+}
+
+std::string quoted(const std::filesystem::path &path) {
+  std::string text = "'";
+  for (char c : path.string()) {
+    text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return text + "'";
+}
+
+// Holds an advisory lock on a file for as long as it lives.
+class FileLock {
+public:
+  explicit FileLock(const std::filesystem::path &path)
+      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
+      throw CoverageError("cannot open and lock " + path.string());
+    }
+  }
+  ~FileLock() { ::close(fd_); }
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+  int fd() const { return fd_; }
+
+private:
+  int fd_;
+};
+
+} // namespace
+
+std::vector<LineRow> readLineTable(const std::filesystem::path &companion) {
+  if (!std::filesystem::is_regular_file(companion)) {
+    throw CoverageError("expected the debug companion at " +
+                        companion.string() + ", found no such file");
+  }
+  const std::string dump = run(std::string(DWARFDUMP_PATH) + " --debug-line " +
+                               quoted(companion) + " 2>/dev/null");
+  // Each unit's prologue lists directories and files; its rows follow.
+  static const std::regex directory(
+      R"(^include_directories\[\s*(\d+)\] = \"(.*)\"$)");
+  static const std::regex fileName(R"(^file_names\[\s*(\d+)\]:$)");
+  static const std::regex nameField(R"(^\s+name: \"(.*)\"$)");
+  static const std::regex dirField(R"(^\s+dir_index: (\d+)$)");
+  static const std::regex row(
+      R"(^0x([0-9a-f]+)\s+(\d+)\s+\d+\s+(\d+)\s+\d+\s+\d+\s*(.*)$)");
+  std::vector<LineRow> rows;
+  std::map<unsigned, std::string> directories;
+  std::map<unsigned, std::pair<std::string, unsigned>> files;
+  unsigned currentFile = 0;
+  std::istringstream lines(dump);
+  std::string text;
+  std::smatch m;
+  while (std::getline(lines, text)) {
+    if (text.starts_with("debug_line[")) {
+      directories.clear();
+      files.clear();
+    } else if (std::regex_match(text, m, directory)) {
+      directories[std::stoul(m[1])] = m[2];
+    } else if (std::regex_match(text, m, fileName)) {
+      currentFile = static_cast<unsigned>(std::stoul(m[1]));
+    } else if (std::regex_match(text, m, nameField)) {
+      files[currentFile].first = m[1];
+    } else if (std::regex_match(text, m, dirField)) {
+      files[currentFile].second = static_cast<unsigned>(std::stoul(m[1]));
+    } else if (std::regex_match(text, m, row)) {
+      const auto &[name, dir] = files[static_cast<unsigned>(std::stoul(m[3]))];
+      const std::string path =
+          dir == 0 || !directories.contains(dir)
+              ? name
+              : (std::filesystem::path(directories[dir]) / name)
+                    .lexically_normal()
+                    .string();
+      rows.push_back(
+          {static_cast<std::uint32_t>(std::stoull(m[1], nullptr, 16)), path,
+           static_cast<unsigned>(std::stoul(m[2])),
+           m[4].str().find("end_sequence") != std::string::npos});
+    }
+  }
+  if (rows.empty()) {
+    throw CoverageError("expected a DWARF line table in " + companion.string() +
+                        " (read with " DWARFDUMP_PATH "), found none");
+  }
+  return rows;
+}
+
+LineCounts
+linesRun(const std::vector<LineRow> &table,
+         const std::map<std::uint32_t, std::pair<std::uint32_t, std::uint64_t>>
+             &blocks) {
+  LineCounts counts;
+  for (std::size_t i = 0; i + 1 < table.size(); ++i) {
+    const LineRow &row = table[i];
+    if (row.endSequence || row.line == 0) {
+      continue;
+    }
+    std::uint64_t &count = counts[row.file][row.line];
+    const std::uint32_t begin = row.address;
+    const std::uint32_t end = table[i + 1].address;
+    // The last block starting at or before the row, and every block that
+    // starts inside it, may run some of its code.
+    auto block = blocks.upper_bound(begin);
+    if (block != blocks.begin()) {
+      --block;
+    }
+    for (; block != blocks.end() && block->first < end; ++block) {
+      const auto [size, runs] = block->second;
+      if (block->first + size > begin) {
+        count = std::max(count, runs);
+      }
+    }
+  }
+  return counts;
+}
+
+LineCounts readTracefile(const std::string &text) {
+  LineCounts counts;
+  std::istringstream lines(text);
+  std::string line;
+  std::string file;
+  unsigned number = 0;
+  while (std::getline(lines, line)) {
+    if (line.starts_with("SF:")) {
+      file = line.substr(3);
+    } else if (line.starts_with("DA:")) {
+      unsigned long long runs = 0;
+      if (file.empty() ||
+          std::sscanf(line.c_str(), "DA:%u,%llu", &number, &runs) != 2) {
+        throw CoverageError("expected \"DA:<line>,<count>\" inside a "
+                            "record, found \"" +
+                            line + "\"");
+      }
+      counts[file][number] += runs;
+    } else if (line == "end_of_record") {
+      file.clear();
+    }
+  }
+  return counts;
+}
+
+std::string writeTracefile(const LineCounts &counts) {
+  std::string text;
+  for (const auto &[file, lines] : counts) {
+    text += "TN:\nSF:" + file + "\n";
+    std::size_t hit = 0;
+    for (const auto &[number, runs] : lines) {
+      text +=
+          "DA:" + std::to_string(number) + "," + std::to_string(runs) + "\n";
+      hit += runs != 0;
+    }
+    text += "LF:" + std::to_string(lines.size()) +
+            "\nLH:" + std::to_string(hit) + "\nend_of_record\n";
+  }
+  return text;
+}
+
+CoverageRecorder::CoverageRecorder(std::filesystem::path output,
+                                   std::filesystem::path companion,
+                                   std::filesystem::path sourceRoot)
+    : output_(std::move(output)), companion_(std::move(companion)),
+      sourceRoot_(std::move(sourceRoot)) {}
+
+void CoverageRecorder::block(std::uint32_t address, std::uint32_t size) {
+  auto copy = copies_.upper_bound(address);
+  if (copy == copies_.begin()) {
+    return;
+  }
+  --copy;
+  const std::uint32_t offset = address - copy->first;
+  if (offset >= copy->second.size) {
+    return;
+  }
+  auto &[known, runs] = blocks_[copy->second.linkBase + offset];
+  known = std::max(known, size);
+  ++runs;
+}
+
+void CoverageRecorder::imageMapped(const std::string &, std::uint32_t linkBase,
+                                   std::uint32_t base, std::uint32_t size) {
+  copies_[base] = {linkBase, size};
+}
+
+void CoverageRecorder::imageRetired(std::uint32_t base) { copies_.erase(base); }
+
+void CoverageRecorder::save() {
+  // Only sequences inside the companion's code count: the line table may
+  // still describe routines the linker dropped, at addresses that mean
+  // nothing.
+  std::vector<LineRow> table;
+  try {
+    const auto [first, last] = codeRange(pei::PeImage::load(companion_));
+    bool keep = false;
+    bool starts = true;
+    for (const LineRow &row : readLineTable(companion_)) {
+      if (starts) {
+        keep = row.address >= first && row.address < last;
+      }
+      if (keep) {
+        table.push_back(row);
+      }
+      starts = row.endSequence;
+    }
+  } catch (const pei::PeError &error) {
+    throw CoverageError(std::string("cannot read the debug companion: ") +
+                        error.what());
+  }
+  LineCounts run = linesRun(table, blocks_);
+  const FileLock lock(output_);
+  std::string existing;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = ::read(lock.fd(), chunk, sizeof chunk)) > 0) {
+    existing.append(chunk, static_cast<std::size_t>(got));
+  }
+  LineCounts merged = readTracefile(existing);
+  for (const auto &[file, lines] : run) {
+    const std::string path = (sourceRoot_ / file).lexically_normal().string();
+    for (const auto &[number, runs] : lines) {
+      merged[path][number] += runs;
+    }
+  }
+  const std::string text = writeTracefile(merged);
+  if (::ftruncate(lock.fd(), 0) != 0 || ::lseek(lock.fd(), 0, SEEK_SET) != 0 ||
+      ::write(lock.fd(), text.data(), text.size()) !=
+          static_cast<ssize_t>(text.size())) {
+    throw CoverageError("cannot write the tracefile " + output_.string());
+  }
+}
+
+} // namespace debug

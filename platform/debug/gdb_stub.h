@@ -1,0 +1,115 @@
+// A GDB remote stub for the emulated IA-32 processor: GDB (gdb-multiarch)
+// connects over TCP on 127.0.0.1 and debugs the module's code as it runs in
+// the machine, with the debug companion's symbols.
+//
+// The stub is a machine::DebugAgent: the machine calls it before every guest
+// instruction, and it stops the guest by serving GDB right there, on the
+// emulator's thread, until GDB resumes. Breakpoints are kept by the stub
+// (nothing is ever written into the guest's code or flash), single steps
+// stop at the next instruction, write watchpoints stop after the storing
+// instruction, and a guest fault stops with a signal at the faulting
+// instruction before the run ends with it.
+//
+// Each copy of the module (in place in flash, then the relocated shadow) is
+// reported to GDB as a library at its address, with a stop whenever the list
+// changes, so GDB's symbols follow the code.
+#pragma once
+
+#include "machine.h"
+#include "socket.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace debug {
+
+class GdbStub : public machine::DebugAgent {
+public:
+  // Listens on 127.0.0.1:port (0: a free port, see port()). `symbols` is the
+  // file GDB loads for each copy of the module (the debug companion), and
+  // `sectionCount` the number of its sections a debugger loads.
+  // Throws serve::SocketError when the port cannot be had.
+  GdbStub(std::uint16_t port, std::filesystem::path symbols,
+          std::size_t sectionCount, std::ostream &log);
+  ~GdbStub() override;
+  GdbStub(const GdbStub &) = delete;
+  GdbStub &operator=(const GdbStub &) = delete;
+
+  std::uint16_t port() const { return listener_.port(); }
+
+  // Debugs this machine from now on (a platform that boots again brings a
+  // new machine); the copies of the module reported so far are forgotten.
+  void attach(machine::Machine &machine);
+  void detach(machine::Machine &machine);
+  // The run ended with this exit status: GDB is told and let go.
+  void finished(int status);
+
+  bool wantsInstructions() const override { return true; }
+  void instruction(std::uint32_t address) override;
+  void wrote(std::uint64_t address, unsigned size) override;
+  void faulted(const std::string &message) override;
+  void returned() override;
+  void imageMapped(const std::string &name, std::uint32_t linkBase,
+                   std::uint32_t base, std::uint32_t size) override;
+  void imageRetired(std::uint32_t base) override;
+
+private:
+  struct Watch {
+    std::uint64_t address;
+    std::uint64_t length;
+  };
+  enum class Resume { Continue, Step, Detach, Kill };
+
+  // Waits for GDB to connect, then serves it until it resumes the guest.
+  void connect();
+  // Tells GDB why the guest stopped and serves it until it resumes.
+  void stop(const std::string &reply);
+  Resume serve();
+  // Runs one packet; sets `resume` when the packet resumes the guest.
+  std::string handle(const std::string &packet, std::optional<Resume> &resume);
+  std::string readRegisters() const;
+  std::string readRegister(unsigned n) const;
+  std::string readMemory(const std::string &args) const;
+  std::string writeMemory(const std::string &args);
+  std::string breakpoint(const std::string &args, bool insert);
+  std::string transfer(const std::string &args) const;
+  std::string libraries() const;
+  void checkAtStop(std::uint32_t address);
+  bool interrupted();
+  void disconnect();
+
+  // Packet layer.
+  std::optional<std::string> receivePacket();
+  void sendPacket(const std::string &payload);
+  bool receiveByte(std::uint8_t &byte);
+
+  serve::Listener listener_;
+  serve::Socket connection_;
+  std::filesystem::path symbols_;
+  std::size_t sectionCount_;
+  std::ostream &log_;
+  machine::Machine *machine_ = nullptr;
+  bool waited_ = false; // GDB connected once (or the wait was given up)
+  bool noAck_ = false;  // QStartNoAckMode
+  bool stepping_ = false;
+  bool killed_ = false;
+  std::optional<std::uint64_t> watchHit_;
+  std::set<std::uint32_t> breakpoints_;
+  std::vector<Watch> watches_;
+  struct Copy {
+    std::string name;
+    std::uint32_t delta; // from link address to this copy's address
+  };
+  std::map<std::uint32_t, Copy> copies_; // by base
+  std::vector<std::uint8_t> pending_;    // bytes received, not used
+  std::string lastStop_ = "S05";
+  unsigned sinceInterruptCheck_ = 0;
+};
+
+} // namespace debug

@@ -1,0 +1,25 @@
+// The conformance programs' main: GoogleTest's options, and --coverage FILE,
+// which adds the module lines every platform of the run executes to the lcov
+// tracefile FILE (as PEI_PLATFORM_COVERAGE does for any program).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) != "--coverage") {
+      std::cerr << argv[0] << ": unknown option \"" << argv[i]
+                << "\" (expected --coverage FILE or GoogleTest's own)\n";
+      return 2;
+    }
+    if (i + 1 >= argc || *argv[i + 1] == '\0') {
+      std::cerr << argv[0] << ": --coverage expects a file name\n";
+      return 2;
+    }
+    ::setenv("PEI_PLATFORM_COVERAGE", argv[++i], 1);
+  }
+  return RUN_ALL_TESTS();
+}
