@@ -10,6 +10,8 @@
 
 namespace machine {
 
+using common::hex;
+
 namespace {
 
 constexpr std::uint64_t k4GiB = 1ull << 32;

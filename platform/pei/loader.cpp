@@ -6,7 +6,7 @@
 
 namespace pei {
 
-using machine::hex;
+using common::hex;
 
 namespace {
 

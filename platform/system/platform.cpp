@@ -11,7 +11,7 @@ namespace emu {
 
 using devices::Coprocessor;
 using devices::RootComplex;
-using machine::hex;
+using common::hex;
 using machine::TraceEvent;
 
 namespace {

@@ -287,13 +287,13 @@ TEST_F(BootTest, EntryArmsTheTriggerThroughTheServicesPointerItIsGiven) {
   const std::string text = joined(calls);
   // NotifyPpi from the shadow's entry uses the argument; every other call
   // reads the pointer below the IDT.
-  EXPECT_NE(text.find("NotifyPpi(services=" + machine::hex(given, 8)),
+  EXPECT_NE(text.find("NotifyPpi(services=" + common::hex(given, 8)),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("LocatePpi(services=" + machine::hex(belowIdt, 8)),
+  EXPECT_NE(text.find("LocatePpi(services=" + common::hex(belowIdt, 8)),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("InstallPpi(services=" + machine::hex(belowIdt, 8)),
+  EXPECT_NE(text.find("InstallPpi(services=" + common::hex(belowIdt, 8)),
             std::string::npos)
       << text;
 }

@@ -89,7 +89,7 @@ TEST_F(MachineTest, ReadOnlyMsrAndUnmodelledMsrOrPortStopTheRun) {
   EXPECT_NE(msr.find("does not model"), std::string::npos) << msr;
   const std::string port = faultOf(Stub::In8, {0x80});
   EXPECT_NE(port.find("port 0x0080"), std::string::npos) << port;
-  EXPECT_NE(port.find(machine::hex(test::address(Stub::In8) + 6, 8)),
+  EXPECT_NE(port.find(common::hex(test::address(Stub::In8) + 6, 8)),
             std::string::npos)
       << "names the in instruction: " << port;
 }
@@ -116,7 +116,7 @@ TEST_F(MachineTest, BadAccessesAndInstructionsNameTheGuestAddress) {
   EXPECT_NE(readOnly.find("may not write"), std::string::npos) << readOnly;
 
   const std::string invalid = faultOf(Stub::Undefined, {});
-  EXPECT_NE(invalid.find(machine::hex(test::address(Stub::Undefined), 8)),
+  EXPECT_NE(invalid.find(common::hex(test::address(Stub::Undefined), 8)),
             std::string::npos)
       << invalid;
   EXPECT_NE(faultOf(Stub::Halt, {}).find("unexpected instruction HLT"),
