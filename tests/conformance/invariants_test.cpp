@@ -34,7 +34,7 @@ protected:
     // has translated.
     const std::uint32_t at = kCode + 0x40 * runs++;
     rig.write(at, code);
-    rig.machine().trapMsrInstructions(at, code);
+    rig.machine().trapInstructions(at, code);
     rig.invariants().allowNextCall(std::move(writable));
     try {
       rig.machine().call("snippet", at, {0x11111111, 0x22222222});

@@ -218,7 +218,7 @@ public:
       code.insert(code.end(), {0x5E, 0x5F, 0xC3}); // pop esi; pop edi; ret
       const auto at = static_cast<std::uint32_t>(kCode + 0x80 * op);
       m.write(at, code);
-      m.trapMsrInstructions(at, code);
+      m.trapInstructions(at, code);
     }
   }
   static constexpr std::uint8_t kOpcodes[] = {0xAA, 0xAB, 0xA4, 0xA5};
