@@ -93,7 +93,8 @@ TEST_F(BootTest, ExecuteAndSendReceiveCarryRawCommands) {
   EXPECT_EQ(random.response.size(), 10u + 2 + 8);
   // A command the module refuses before touching anything.
   const std::uint32_t args[] = {Platform::kCallerCommand, 0};
-  EXPECT_EQ(platform->callTransport(2, args), efi::kInvalidParameter);
+  EXPECT_EQ(platform->callTransport(common::TransportSlot::kSend, args),
+            efi::kInvalidParameter);
 }
 
 struct Variation {
