@@ -6,7 +6,7 @@
 
 namespace checks {
 
-using machine::hex;
+using common::hex;
 
 namespace {
 

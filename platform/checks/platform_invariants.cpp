@@ -6,9 +6,9 @@ namespace checks {
 
 namespace {
 
-// Transport slots and where their arguments sit after the two leading,
-// unread parameters.
-enum Slot : unsigned { kExecute = 0, kProbe = 1, kSend = 2, kReceive = 3 };
+// Where the transport's arguments sit after the two leading, unread
+// parameters.
+using enum common::TransportSlot;
 constexpr unsigned kCommandSize = 3; // after CommandBuffer, argument 2
 constexpr unsigned kExecuteResponse = 4, kExecuteLength = 5;
 constexpr unsigned kReceiveResponse = 2, kReceiveLength = 3;
@@ -51,10 +51,11 @@ PlatformInvariants::grantsFor(const machine::CallRecord &call) const {
                       "co-processor command register (window)"});
   }
 
-  const std::array<std::uint32_t, 4> slots =
-      slots_ ? slots_() : decltype(slots){};
-  const auto is = [&](unsigned slot) {
-    return slots[slot] != 0 && call.address == slots[slot];
+  const common::TransportAddresses slots =
+      slots_ ? slots_() : common::TransportAddresses{};
+  const auto is = [&](common::TransportSlot slot) {
+    const std::uint32_t address = slots[common::index(slot)];
+    return address != 0 && call.address == address;
   };
   const auto argument = [&](unsigned n) -> std::uint32_t {
     return n < call.arguments.size() ? call.arguments[n] : 0;

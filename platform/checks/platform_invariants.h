@@ -8,6 +8,7 @@
 
 #include "chipset.h"
 #include "invariants.h"
+#include "transport_slot.h"
 
 #include <array>
 #include <cstdint>
@@ -17,7 +18,7 @@ namespace checks {
 
 // Execute, Probe, Send, Receive: the addresses of the published transport's
 // slots, all 0 until it is published.
-using TransportSlots = std::function<std::array<std::uint32_t, 4>()>;
+using TransportSlots = std::function<common::TransportAddresses()>;
 
 class PlatformInvariants : public Invariants {
 public:

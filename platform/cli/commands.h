@@ -3,14 +3,16 @@
 // 1 when the platform ran but something did not, 2 for bad usage or input.
 #pragma once
 
+#include "usage.h"
+
 #include <span>
 #include <string>
 
 namespace cli {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
+using common::kExitFailed;
+using common::kExitOk;
+using common::kExitUsage;
 inline constexpr const char *kProgram = "pei-platform";
 
 int runBoot(std::span<const std::string> args);

@@ -4,7 +4,7 @@
 
 namespace devices {
 
-using machine::hex;
+using common::hex;
 using machine::TraceEvent;
 
 const char *RootComplex::registerName(std::uint16_t reg) const {

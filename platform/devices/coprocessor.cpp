@@ -6,7 +6,7 @@
 
 namespace devices {
 
-using machine::hex;
+using common::hex;
 using machine::TraceEvent;
 
 namespace {

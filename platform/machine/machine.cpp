@@ -10,6 +10,8 @@
 
 namespace machine {
 
+using common::hex;
+
 namespace {
 
 constexpr std::uint64_t k4GiB = 1ull << 32;
@@ -973,8 +975,8 @@ void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
                   std::move(read), std::move(write)};
 }
 
-void Machine::trapMsrInstructions(std::uint32_t base,
-                                  std::span<const std::uint8_t> code) {
+void Machine::trapInstructions(std::uint32_t base,
+                               std::span<const std::uint8_t> code) {
   auto isPort = [](std::uint8_t byte) {
     return (byte >= 0xE4 && byte <= 0xE7) || (byte >= 0xEC && byte <= 0xEF);
   };

@@ -262,7 +262,7 @@ public:
 
   // --- string instructions ------------------------------------------------
   // A rep stosb / stosl or rep movsb / movsl (either direction) in code
-  // given to trapMsrInstructions, about to run on guest RAM the guest may
+  // given to trapInstructions, about to run on guest RAM the guest may
   // write (and read, for a move), is carried out at once on the host: memory,
   // ECX, EDI, ESI and EIP end as the instruction leaves them, the whole
   // destination is one CallRecord store and one trace event. Elsewhere
@@ -282,8 +282,7 @@ public:
   // every IN / OUT is marked so that port accesses name their instruction,
   // and every rep string instruction gets the fast path. Call for each
   // region of guest code before running it.
-  void trapMsrInstructions(std::uint32_t base,
-                           std::span<const std::uint8_t> code);
+  void trapInstructions(std::uint32_t base, std::span<const std::uint8_t> code);
   // Drops the traps set in [base, base + size) (code that can no longer run).
   void untrapInstructions(std::uint32_t base, std::uint32_t size);
   std::uint64_t wrapControl() const { return wrapControl_; }

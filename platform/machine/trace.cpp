@@ -4,6 +4,8 @@
 
 namespace machine {
 
+using common::hex;
+
 namespace {
 
 // "0:8.0 reg 0x004 (command/status) via window" from a configuration event:

@@ -4,7 +4,7 @@
 
 namespace pei {
 
-using machine::hex;
+using common::hex;
 using machine::ThunkCall;
 
 namespace {

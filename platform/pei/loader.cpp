@@ -6,7 +6,7 @@
 
 namespace pei {
 
-using machine::hex;
+using common::hex;
 
 namespace {
 
@@ -48,8 +48,8 @@ void trapCode(machine::Machine &machine, const PeImage &image,
     const std::uint32_t size = std::min<std::uint32_t>(
         std::max(section.virtualSize, section.rawSize),
         static_cast<std::uint32_t>(bytes.size()) - section.virtualAddress);
-    machine.trapMsrInstructions(base + section.virtualAddress,
-                                bytes.subspan(section.virtualAddress, size));
+    machine.trapInstructions(base + section.virtualAddress,
+                             bytes.subspan(section.virtualAddress, size));
   }
 }
 

@@ -10,15 +10,16 @@
 #include "serve_options.h"
 #include "server.h"
 #include "state_directory.h"
+#include "usage.h"
 
 namespace serve {
 
 namespace {
 
 constexpr const char *kCommand = "pei-platform serve";
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+using common::kExitFailed;
+using common::kExitOk;
+using common::kExitUsage;
 
 // Where the TPM keeps its state when --state-dir is not given: beside the
 // user, so that it survives restarts of the server.
@@ -102,9 +103,7 @@ int runServe(std::span<const std::string> args) {
       }
       imagePath = rest[i++];
     }
-  } catch (const UsageError &error) {
-    return usageError(error.what());
-  } catch (const emu::UsageError &error) {
+  } catch (const common::UsageError &error) {
     return usageError(error.what());
   } catch (const debug::DebugOptionError &error) {
     return usageError(error.what());

@@ -8,13 +8,11 @@
 #include <vector>
 
 #include "server.h"
+#include "usage.h"
 
 namespace serve {
 
-class UsageError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+using common::UsageError;
 
 inline constexpr std::size_t kDefaultTraceJsonCommands = 1000;
 inline constexpr std::size_t kMaxTraceJsonCommands = 1'000'000;

@@ -13,9 +13,9 @@
 
 namespace emu {
 
+using common::hex;
 using devices::Coprocessor;
 using devices::RootComplex;
-using machine::hex;
 using machine::TraceEvent;
 
 namespace {
@@ -361,9 +361,13 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
     report.transportPublished = true;
     report.transportPpi = transportPpi_;
     report.slots = slots_;
-    log("TpmTransportPpi at " + hex(transportPpi_, 8) + ": Execute " +
-        hex(slots_[0], 8) + ", Probe " + hex(slots_[1], 8) + ", Send " +
-        hex(slots_[2], 8) + ", Receive " + hex(slots_[3], 8));
+    std::string line = "TpmTransportPpi at " + hex(transportPpi_, 8) + ":";
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+      line += std::string(slot == 0 ? " " : ", ") +
+              common::name(common::TransportSlot(slot)) + " " +
+              hex(slots_[slot], 8);
+    }
+    log(line);
   } else {
     log("TpmTransportPpi not published");
   }
@@ -440,19 +444,18 @@ void Platform::describeTrigger(BootReport &report, std::size_t traceFrom) {
       (installed ? "transport published" : "declined, nothing installed"));
 }
 
-std::uint32_t Platform::callTransport(unsigned slot,
+std::uint32_t Platform::callTransport(common::TransportSlot slot,
                                       std::span<const std::uint32_t> args) {
   if (transportPpi_ == 0) {
     throw std::logic_error("the module has not published TpmTransportPpi");
   }
-  if (slot >= slots_.size()) {
+  if (common::index(slot) >= slots_.size()) {
     throw std::invalid_argument("TpmTransportPpi has 4 slots");
   }
-  static const char *const names[] = {"Execute", "Probe", "Send", "Receive"};
   std::vector<std::uint32_t> all = {0, 0};
   all.insert(all.end(), args.begin(), args.end());
-  return machine_->call(std::string("TpmTransportPpi.") + names[slot],
-                        slots_[slot], all);
+  return machine_->call(std::string("TpmTransportPpi.") + common::name(slot),
+                        slots_[common::index(slot)], all);
 }
 
 namespace {
@@ -488,7 +491,7 @@ Exchange Platform::execute(std::span<const std::uint8_t> command) {
                                 static_cast<std::uint32_t>(command.size()),
                                 kCallerResponse, kCallerLength};
   Exchange result;
-  result.efiStatus = callTransport(0, args);
+  result.efiStatus = callTransport(common::TransportSlot::kExecute, args);
   result.response = responseFrom(*machine_);
   return result;
 }
@@ -498,10 +501,10 @@ Exchange Platform::sendReceive(std::span<const std::uint8_t> command) {
   const std::uint32_t send[] = {kCallerCommand,
                                 static_cast<std::uint32_t>(command.size())};
   Exchange result;
-  result.efiStatus = callTransport(2, send);
+  result.efiStatus = callTransport(common::TransportSlot::kSend, send);
   if (!efi::isError(result.efiStatus)) {
     const std::uint32_t receive[] = {kCallerResponse, kCallerLength};
-    result.efiStatus = callTransport(3, receive);
+    result.efiStatus = callTransport(common::TransportSlot::kReceive, receive);
   }
   result.response = responseFrom(*machine_);
   return result;

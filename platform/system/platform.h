@@ -29,6 +29,7 @@
 #include "platform_invariants.h"
 #include "scenario.h"
 #include "services.h"
+#include "transport_slot.h"
 
 #include <array>
 #include <cstdint>
@@ -65,8 +66,8 @@ Expectations expectationsFor(const Scenario &scenario);
 struct BootReport {
   bool ok = false; // every stage did what the scenario should
   bool transportPublished = false;
-  std::uint32_t transportPpi = 0;       // the interface address
-  std::array<std::uint32_t, 4> slots{}; // Execute, Probe, Send, Receive
+  std::uint32_t transportPpi = 0; // the interface address
+  common::TransportAddresses slots{};
   std::uint32_t shadowBase = 0;
   std::size_t relocations = 0;
   std::optional<std::vector<std::uint8_t>> token11;
@@ -133,10 +134,9 @@ public:
   Exchange execute(std::span<const std::uint8_t> command);
   // Send(cmd, size), then Receive(rsp, &length) unless Send failed.
   Exchange sendReceive(std::span<const std::uint8_t> command);
-  // Calls one transport slot (0 Execute, 1 Probe, 2 Send, 3 Receive) with
-  // raw 32-bit arguments after the two leading ones (which are 0 unless
-  // given), for tests.
-  std::uint32_t callTransport(unsigned slot,
+  // Calls one transport slot with raw 32-bit arguments after the two leading
+  // ones (which are 0 unless given), for tests.
+  std::uint32_t callTransport(common::TransportSlot slot,
                               std::span<const std::uint32_t> arguments);
 
   // Hands both dispatches of the entry this services pointer instead of the
@@ -180,7 +180,7 @@ private:
   std::optional<pei::LoadedImage> shadow_;
   std::optional<std::uint32_t> entryServices_;
   std::uint32_t transportPpi_ = 0;
-  std::array<std::uint32_t, 4> slots_{};
+  common::TransportAddresses slots_{};
   bool booted_ = false;
   std::unique_ptr<debug::CoverageRecorder> coverage_;
 };

@@ -400,10 +400,10 @@ pei::PeImage loadScenarioImage(const std::filesystem::path &path,
   if (scenario.shadowAddress % 0x1000 != 0 ||
       scenario.shadowAddress == image->imageBase()) {
     throw UsageError("--shadow-address " +
-                     machine::hex(scenario.shadowAddress, 8) +
+                     common::hex(scenario.shadowAddress, 8) +
                      ": expected a page-aligned address other than the "
                      "link base " +
-                     machine::hex(image->imageBase(), 8));
+                     common::hex(image->imageBase(), 8));
   }
   return std::move(*image);
 }

@@ -7,6 +7,7 @@
 #include "machine.h"
 #include "pe_image.h"
 #include "services.h"
+#include "usage.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -55,11 +56,7 @@ struct Scenario {
   static constexpr std::uint64_t kWindowAbove = 0x00000010E0000021;
 };
 
-// A bad option or value: the message is one line, for the user.
-class UsageError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
+using common::UsageError;
 
 // Parses the scenario option at args[index] (forms "--name value" and
 // "--name=value"). Returns false, leaving index alone, when args[index] is

@@ -13,7 +13,7 @@ namespace emu {
 
 namespace {
 
-using machine::hex;
+using common::hex;
 using machine::TraceEvent;
 using Json = nlohmann::json;
 

@@ -34,7 +34,7 @@ protected:
     // has translated.
     const std::uint32_t at = kCode + 0x40 * runs++;
     rig.write(at, code);
-    rig.machine().trapMsrInstructions(at, code);
+    rig.machine().trapInstructions(at, code);
     rig.invariants().allowNextCall(std::move(writable));
     try {
       rig.machine().call("snippet", at, {0x11111111, 0x22222222});
@@ -208,7 +208,8 @@ TEST(BootedInvariants, TheResponseBufferIsGrantedUpToTheLengthAskedFor) {
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   auto &platform = rig.invariants();
   machine::CallRecord receive;
-  receive.address = rig.report().slots[3];
+  receive.address =
+      rig.report().slots[common::index(common::TransportSlot::kReceive)];
   receive.arguments = {0, 0, Booted::kResponse, Booted::kLength};
   auto grantOfBuffer = [&](std::uint32_t length) -> std::uint64_t {
     rig.machine().write32(Booted::kLength, length);
@@ -229,9 +230,11 @@ TEST(BootedInvariants, EachSlotIsGrantedOnlyWhatItMayWrite) {
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   rig.machine().write32(Booted::kLength, 10);
   using Range = std::pair<std::uint64_t, std::uint64_t>;
-  auto grants = [&](unsigned slot, std::vector<std::uint32_t> arguments) {
+  using enum common::TransportSlot;
+  auto grants = [&](common::TransportSlot slot,
+                    std::vector<std::uint32_t> arguments) {
     machine::CallRecord call;
-    call.address = rig.report().slots[slot];
+    call.address = rig.report().slots[common::index(slot)];
     call.arguments = std::move(arguments);
     std::vector<Range> ranges;
     for (const auto &grant : rig.invariants().grantsFor(call)) {
@@ -247,13 +250,13 @@ TEST(BootedInvariants, EachSlotIsGrantedOnlyWhatItMayWrite) {
   const Range responseSize{control + 0x34, 4};
   const Range buffer{Booted::kResponse, 10};
   EXPECT_THAT(
-      grants(0,
+      grants(kExecute,
              {0, 0, Booted::kCommand, 12, Booted::kResponse, Booted::kLength}),
       UnorderedElementsAre(command, response, start, responseSize, buffer));
-  EXPECT_THAT(grants(1, {0, 0}), IsEmpty());
-  EXPECT_THAT(grants(2, {0, 0, Booted::kCommand, 12}),
+  EXPECT_THAT(grants(kProbe, {0, 0}), IsEmpty());
+  EXPECT_THAT(grants(kSend, {0, 0, Booted::kCommand, 12}),
               UnorderedElementsAre(command, response, start, responseSize));
-  EXPECT_THAT(grants(3, {0, 0, Booted::kResponse, Booted::kLength}),
+  EXPECT_THAT(grants(kReceive, {0, 0, Booted::kResponse, Booted::kLength}),
               UnorderedElementsAre(responseSize, buffer));
 }
 

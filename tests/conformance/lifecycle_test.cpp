@@ -57,7 +57,7 @@ TEST(Dispatch, FromTheShadowArmsTheTriggerAndRunsRelocated) {
       ElementsAre(
           HasSubstr("RegisterForShadow"),
           StartsWith("NotifyPpi(services=" +
-                     machine::hex(rig.foundation().servicesPointer(), 8))));
+                     common::hex(rig.foundation().servicesPointer(), 8))));
   EXPECT_THAT(serviceTexts(shadow)[0], HasSubstr("EFI_ALREADY_STARTED"));
   EXPECT_THAT(hardware(shadow), IsEmpty());
   // The trigger descriptor and its callback lie in the shadow copy (the
@@ -175,7 +175,7 @@ TEST(Dispatch, ServicesAreReadFromBelowTheIdtOnEveryCall) {
             efi::kSuccess);
   for (const auto &text : rig.services(mark)) {
     if (!text.starts_with("GetVariable")) {
-      EXPECT_THAT(text, HasSubstr("services=" + machine::hex(first, 8)));
+      EXPECT_THAT(text, HasSubstr("services=" + common::hex(first, 8)));
     }
   }
   EXPECT_EQ(rig.transportInstalls(), 1u);
@@ -190,7 +190,7 @@ TEST(Dispatch, ServicesAreReadFromBelowTheIdtOnEveryCall) {
             efi::kSuccess);
   EXPECT_THAT(
       rig.services(mark),
-      ElementsAre(HasSubstr("LocatePpi(services=" + machine::hex(second, 8) +
+      ElementsAre(HasSubstr("LocatePpi(services=" + common::hex(second, 8) +
                             ", PcdPpi"),
                   HasSubstr("SetPtr(token 11, size 16) = EFI_SUCCESS")));
   EXPECT_EQ(rig.platform().pcd().token11(), instanceBytes());
@@ -239,7 +239,7 @@ std::vector<std::string> probeAndPublish(const Booted &rig) {
   for (const auto &e : rig.during("notification TriggerPpi")) {
     if (e.kind == TraceEvent::Kind::PciConfig) {
       order.push_back((e.write ? "write " : "read ") +
-                      machine::hex(e.address, 5));
+                      common::hex(e.address, 5));
     } else if (e.kind == TraceEvent::Kind::Service &&
                !e.detail().starts_with("LocatePpi") &&
                !e.detail().starts_with("GetVariable")) {

@@ -28,7 +28,7 @@ std::vector<std::string> config(const std::vector<TraceEvent> &events) {
   std::vector<std::string> list;
   for (const auto &e : events) {
     if (e.kind == TraceEvent::Kind::PciConfig) {
-      list.push_back((e.write ? "W " : "R ") + machine::hex(e.address, 5));
+      list.push_back((e.write ? "W " : "R ") + common::hex(e.address, 5));
     }
   }
   return list;
@@ -115,7 +115,7 @@ TEST(Location, BaseFromTheBaseAddressRegisterIsMasked) {
 
 TEST(Location, UnusableBasesMeanNoCoprocessor) {
   for (std::uint32_t base : {0xFFFFFFFFu, 0u}) {
-    SCOPED_TRACE(machine::hex(base, 8));
+    SCOPED_TRACE(common::hex(base, 8));
     emu::Scenario scenario;
     scenario.chipset.coprocessor.baseSource = BaseSource::Msr;
     scenario.chipset.coprocessor.msrBase = base;
@@ -186,9 +186,9 @@ TEST(Wire, ThroughThePortsWithTheWindowOff) {
   for (const auto &e : rig.events(mark)) {
     if (e.kind == TraceEvent::Kind::Port && e.address != 0x808) {
       wire.push_back(e.address == 0xCF8
-                         ? machine::hex(e.value, 8)
+                         ? common::hex(e.value, 8)
                          : std::string(e.write ? "out " : "in ") +
-                               machine::hex(e.address, 4));
+                               common::hex(e.address, 4));
     }
   }
   EXPECT_THAT(wire, ElementsAre(
@@ -201,7 +201,7 @@ TEST(Wire, ThroughThePortsWithTheWindowOff) {
                         "0x80004004", "out 0x0CFC"));
   for (const auto &e : rig.events(mark)) {
     EXPECT_FALSE(e.kind == TraceEvent::Kind::Msr && e.write)
-        << "MSR write " << machine::hex(e.address, 8);
+        << "MSR write " << common::hex(e.address, 8);
   }
   // 0xCF8 is left as last written.
   EXPECT_EQ(rig.chipset().configPorts().address(), 0x80004004u);
@@ -224,7 +224,7 @@ TEST(Wire, WindowBelowFourGiBIsPlainMemoryMappedAccess) {
     EXPECT_FALSE(e.kind == TraceEvent::Kind::Port &&
                  (e.address & 0xFFF8) == 0xCF8);
     EXPECT_FALSE(e.kind == TraceEvent::Kind::Msr && e.write)
-        << "MSR write " << machine::hex(e.address, 8);
+        << "MSR write " << common::hex(e.address, 8);
   }
   // The two configuration writes are stores into the window itself.
   std::set<std::uint64_t> stored;
@@ -252,8 +252,8 @@ TEST(Wire, WindowAboveFourGiBGoesThroughFsWithWrapControl) {
   for (const auto &e : rig.events(mark)) {
     if (e.kind == TraceEvent::Kind::Msr) {
       steps.push_back(
-          (e.write ? "wrmsr " : "rdmsr ") + machine::hex(e.address, 8) +
-          (e.write && e.address != 0xC0000100 ? "=" + machine::hex(e.value)
+          (e.write ? "wrmsr " : "rdmsr ") + common::hex(e.address, 8) +
+          (e.write && e.address != 0xC0000100 ? "=" + common::hex(e.value)
                                               : ""));
       if (e.write && e.address == 0xC0000100) {
         targets.push_back(e.value);

@@ -22,12 +22,12 @@ tpm::TpmEngine &engine() {
   return tpm;
 }
 
-std::optional<std::array<std::uint32_t, 4>> slotsOf(emu::Platform &platform) {
+std::optional<common::TransportAddresses> slotsOf(emu::Platform &platform) {
   const auto found = platform.foundation().locate(efi::guids::kTpmTransportPpi);
   if (!found) {
     return std::nullopt;
   }
-  std::array<std::uint32_t, 4> slots{};
+  common::TransportAddresses slots{};
   for (unsigned i = 0; i < slots.size(); ++i) {
     slots[i] = platform.machine().read32(found->interface + 4 * i);
   }

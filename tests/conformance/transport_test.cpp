@@ -24,7 +24,7 @@ std::vector<std::string> control(const std::vector<TraceEvent> &events) {
   std::vector<std::string> list;
   for (const auto &e : events) {
     if (e.kind == TraceEvent::Kind::ControlArea) {
-      list.push_back(e.write ? "W " + e.detail() + "=" + machine::hex(e.value)
+      list.push_back(e.write ? "W " + e.detail() + "=" + common::hex(e.value)
                              : "R " + e.detail());
     }
   }
@@ -89,7 +89,7 @@ TEST(Table, DescriptorAndSlotsAsOtherModulesFindThem) {
 TEST(Table, TheTwoLeadingParametersAreNeverRead) {
   // Null, all ones and an unmapped address behave alike.
   for (std::uint32_t leading : {0u, 0xFFFFFFFFu, 0xDEAD0000u}) {
-    SCOPED_TRACE(machine::hex(leading, 8));
+    SCOPED_TRACE(common::hex(leading, 8));
     Booted rig;
     ASSERT_TRUE(rig.report().ok) << rig.report().fault;
     rig.stage(getRandom(8), 0x4000);

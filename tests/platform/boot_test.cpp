@@ -93,7 +93,8 @@ TEST_F(BootTest, ExecuteAndSendReceiveCarryRawCommands) {
   EXPECT_EQ(random.response.size(), 10u + 2 + 8);
   // A command the module refuses before touching anything.
   const std::uint32_t args[] = {Platform::kCallerCommand, 0};
-  EXPECT_EQ(platform->callTransport(2, args), efi::kInvalidParameter);
+  EXPECT_EQ(platform->callTransport(common::TransportSlot::kSend, args),
+            efi::kInvalidParameter);
 }
 
 struct Variation {
@@ -287,13 +288,13 @@ TEST_F(BootTest, EntryArmsTheTriggerThroughTheServicesPointerItIsGiven) {
   const std::string text = joined(calls);
   // NotifyPpi from the shadow's entry uses the argument; every other call
   // reads the pointer below the IDT.
-  EXPECT_NE(text.find("NotifyPpi(services=" + machine::hex(given, 8)),
+  EXPECT_NE(text.find("NotifyPpi(services=" + common::hex(given, 8)),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("LocatePpi(services=" + machine::hex(belowIdt, 8)),
+  EXPECT_NE(text.find("LocatePpi(services=" + common::hex(belowIdt, 8)),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("InstallPpi(services=" + machine::hex(belowIdt, 8)),
+  EXPECT_NE(text.find("InstallPpi(services=" + common::hex(belowIdt, 8)),
             std::string::npos)
       << text;
 }

@@ -280,7 +280,7 @@ TEST_F(DevicesTest, ControlAreaRefusesWhatTheTransportMustNotDo) {
         response + Coprocessor::kResponseSizeMax}) {
     EXPECT_NE(faultOf(Stub::Write32, {outside, 0}).find("nothing is mapped"),
               std::string::npos)
-        << machine::hex(outside, 8);
+        << common::hex(outside, 8);
   }
 }
 

@@ -190,7 +190,7 @@ TEST_F(FoundationTest, OtherServicesStopTheRunNamingTheCaller) {
         << message;
     // The caller is the call instruction in CallFunction, in the stub page.
     EXPECT_NE(message.find("guest at " +
-                           machine::hex(test::kStubBase, 8).substr(0, 8)),
+                           common::hex(test::kStubBase, 8).substr(0, 8)),
               std::string::npos)
         << message;
   }

@@ -59,7 +59,7 @@ inline void loadStubs(machine::Machine &machine) {
   const auto bytes = stubBytes();
   machine.mapMemory(kStubBase, 0x1000, "test code", machine::kReadExecute);
   machine.write(kStubBase, bytes);
-  machine.trapMsrInstructions(kStubBase, bytes);
+  machine.trapInstructions(kStubBase, bytes);
   machine.mapMemory(kScratch, 0x1000, "test scratch", machine::kReadWrite);
   machine.mapMemory(kStack - 0x10000, 0x10000, "test stack",
                     machine::kReadWrite);

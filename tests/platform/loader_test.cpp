@@ -167,16 +167,16 @@ TEST(LoaderTest, ShadowAppliesEveryRelocationAtAnyAddress) {
                static_cast<std::uint32_t>(b[r.rva + 3]) << 24;
       };
       EXPECT_EQ(at(copy), at(original) + delta)
-          << "at RVA " << machine::hex(r.rva) << " for base "
-          << machine::hex(base, 8);
+          << "at RVA " << common::hex(r.rva) << " for base "
+          << common::hex(base, 8);
       for (int i = 0; i < 4; ++i) {
         patched[r.rva + static_cast<std::uint32_t>(i)] = true;
       }
     }
     for (std::size_t i = 0; i < copy.size(); ++i) {
       if (!patched[i] && copy[i] != original[i]) {
-        ADD_FAILURE() << "byte " << machine::hex(i) << " changed at base "
-                      << machine::hex(base, 8);
+        ADD_FAILURE() << "byte " << common::hex(i) << " changed at base "
+                      << common::hex(base, 8);
         break;
       }
     }

@@ -91,7 +91,7 @@ TEST_F(MachineTest, ReadOnlyMsrAndUnmodelledMsrOrPortStopTheRun) {
   EXPECT_NE(msr.find("does not model"), std::string::npos) << msr;
   const std::string port = faultOf(Stub::In8, {0x80});
   EXPECT_NE(port.find("port 0x0080"), std::string::npos) << port;
-  EXPECT_NE(port.find(machine::hex(test::address(Stub::In8) + 6, 8)),
+  EXPECT_NE(port.find(common::hex(test::address(Stub::In8) + 6, 8)),
             std::string::npos)
       << "names the in instruction: " << port;
 }
@@ -118,7 +118,7 @@ TEST_F(MachineTest, BadAccessesAndInstructionsNameTheGuestAddress) {
   EXPECT_NE(readOnly.find("may not write"), std::string::npos) << readOnly;
 
   const std::string invalid = faultOf(Stub::Undefined, {});
-  EXPECT_NE(invalid.find(machine::hex(test::address(Stub::Undefined), 8)),
+  EXPECT_NE(invalid.find(common::hex(test::address(Stub::Undefined), 8)),
             std::string::npos)
       << invalid;
   EXPECT_NE(faultOf(Stub::Halt, {}).find("unexpected instruction HLT"),
@@ -220,7 +220,7 @@ public:
       code.insert(code.end(), {0x5E, 0x5F, 0xC3}); // pop esi; pop edi; ret
       const auto at = static_cast<std::uint32_t>(kCode + 0x80 * op);
       m.write(at, code);
-      m.trapMsrInstructions(at, code);
+      m.trapInstructions(at, code);
     }
   }
   static constexpr std::uint8_t kOpcodes[] = {0xAA, 0xAB, 0xA4, 0xA5};

@@ -1,5 +1,7 @@
 #include "ffs.h"
 
+#include "hex.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,12 +13,7 @@ namespace {
 // The IA-32 physical address space every placed file and image lies in.
 constexpr std::uint64_t kAddressSpace = 0x100000000ull;
 
-std::string hex(std::uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof(text), "0x%llX",
-                static_cast<unsigned long long>(value));
-  return text;
-}
+using common::hex;
 
 std::uint32_t alignUp(std::uint32_t value, std::uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;

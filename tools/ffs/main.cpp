@@ -1,6 +1,7 @@
 // pei-ffs: packages a PE32 PEI module as a firmware file system file of type
 // PEIM, ready to be placed in a firmware volume.
 #include "ffs.h"
+#include "usage.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -52,15 +53,13 @@ line or a bad input (an image that is refused, an address the file cannot
 be placed at); 1 when an output cannot be written (nothing is left of it).
 )";
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+using common::UsageError;
 
 // Exit statuses: 2 for a bad command line or a bad input (an image the
 // reader refuses, an option value the file cannot be built with), 1 for a
 // failure while running (the output cannot be written).
-constexpr int kExitUsage = 2;
-constexpr int kExitFailed = 1;
+using common::kExitFailed;
+using common::kExitUsage;
 
 int inputError(const std::exception &error) {
   std::cerr << "pei-ffs: " << error.what() << "\n";

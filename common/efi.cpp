@@ -1,5 +1,7 @@
 #include "efi.h"
 
+#include "hex.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -25,11 +27,8 @@ std::string statusName(std::uint32_t status) {
     return "EFI_TIMEOUT";
   case kAlreadyStarted:
     return "EFI_ALREADY_STARTED";
-  default: {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", status);
-    return text;
-  }
+  default:
+    return common::hex(status, 8);
   }
 }
 

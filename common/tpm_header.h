@@ -5,9 +5,10 @@
 // TPM libraries.
 #pragma once
 
+#include "hex.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -113,9 +114,7 @@ shutdownCommand(std::uint16_t type) {
 
 // "0x0000017B": the form in which the logs print codes, tags and fields.
 [[nodiscard]] inline std::string hex32(std::uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
+  return common::hex(value, 8);
 }
 
 } // namespace tpm

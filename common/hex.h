@@ -1,11 +1,12 @@
-// Hexadecimal formatting for addresses and register values in messages.
+// Hexadecimal formatting for addresses, register values, codes and statuses in
+// messages: the one form the platform, the endpoint and the tools print.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-namespace machine {
+namespace common {
 
 // "0x" followed by at least `digits` upper-case hexadecimal digits.
 inline std::string hex(std::uint64_t value, unsigned digits = 1) {
@@ -15,4 +16,4 @@ inline std::string hex(std::uint64_t value, unsigned digits = 1) {
   return text;
 }
 
-} // namespace machine
+} // namespace common

@@ -1,5 +1,7 @@
 #include "pe_image.h"
 
+#include "hex.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,11 +14,7 @@
 namespace pei {
 namespace {
 
-std::string hex(std::uint64_t value) {
-  std::ostringstream out;
-  out << "0x" << std::uppercase << std::hex << value;
-  return out.str();
-}
+using common::hex;
 
 // Little-endian reads that refuse to run past the end of the file.
 class Reader {
