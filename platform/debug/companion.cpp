@@ -53,8 +53,8 @@ std::string companionMismatch(const pei::PeImage &image,
   if (at != debugAt || bytes(image, *code) != bytes(*companion, *debugCode)) {
     return "the debug companion " + companionPath.string() +
            " does not describe this image (its code at " +
-           machine::hex(debugAt, 8) + " differs from the image's at " +
-           machine::hex(at, 8) + "): rebuild both, or name the right one";
+           common::hex(debugAt, 8) + " differs from the image's at " +
+           common::hex(at, 8) + "): rebuild both, or name the right one";
   }
   return {};
 }

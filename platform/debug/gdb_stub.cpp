@@ -231,7 +231,7 @@ void GdbStub::checkAtStop(std::uint32_t address) {
     const std::uint64_t at = *watchHit_;
     watchHit_.reset();
     stepping_ = false;
-    stop(signalReply(kSigTrap, "watch:" + machine::hex(at).substr(2) + ";"));
+    stop(signalReply(kSigTrap, "watch:" + common::hex(at).substr(2) + ";"));
   } else if (stepping_) {
     stepping_ = false;
     stop(signalReply(kSigTrap));
@@ -429,7 +429,7 @@ std::string GdbStub::handle(const std::string &packet,
     return {};
   }
   if (packet.starts_with("qSupported")) {
-    return "PacketSize=" + machine::hex(kPacketSize).substr(2) +
+    return "PacketSize=" + common::hex(kPacketSize).substr(2) +
            ";qXfer:features:read+;qXfer:libraries:read+;QStartNoAckMode+;"
            "swbreak+;hwbreak+";
   }
@@ -580,7 +580,7 @@ std::string GdbStub::libraries() const {
             : symbols_.parent_path() / "." / symbols_.filename();
     xml += "<library name=\"" + file.string() + "\">";
     for (std::size_t i = 0; i < sectionCount_; ++i) {
-      xml += "<section address=\"" + machine::hex(copy.delta) + "\"/>";
+      xml += "<section address=\"" + common::hex(copy.delta) + "\"/>";
     }
     xml += "</library>";
   }

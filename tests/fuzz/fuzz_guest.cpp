@@ -24,6 +24,7 @@
 #include "state_directory.h"
 #include "tpm_engine.h"
 #include "tpm_header.h"
+#include "transport_slot.h"
 
 #include <chrono>
 #include <cstdint>
@@ -47,8 +48,7 @@ constexpr std::uint32_t kUnmapped = 0x00300000;
 constexpr std::uint32_t kAreaSize = devices::Coprocessor::kResponseSizeMax;
 constexpr unsigned kCallsPerBoot = 400;
 
-enum Slot : unsigned { kExecute = 0, kProbe = 1, kSend = 2, kReceive = 3 };
-const char *const kSlotNames[] = {"Execute", "Probe", "Send", "Receive"};
+using Slot = common::TransportSlot;
 
 std::uint64_t below(Rng &rng, std::uint64_t bound) { return rng() % bound; }
 bool chance(Rng &rng, unsigned percent) { return below(rng, 100) < percent; }
@@ -286,10 +286,10 @@ private:
 };
 
 struct Call {
-  Slot slot = kProbe;
+  Slot slot = Slot::kProbe;
   std::vector<std::uint32_t> arguments;
   std::string describe() const {
-    std::string text = std::string(kSlotNames[slot]) + "(";
+    std::string text = std::string(common::name(slot)) + "(";
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       text += (i ? ", " : "") + hex(arguments[i]);
     }
@@ -371,11 +371,11 @@ private:
                Totals &totals) {
     machine::Machine &m = platform.machine();
     Call call;
-    call.slot = static_cast<Slot>(below(rng_, 4));
+    call.slot = static_cast<Slot>(below(rng_, common::kTransportSlots));
     const std::uint32_t size = drawSize(rng_);
     const std::uint32_t command = drawPointer(rng_, size);
     std::uint32_t response = drawPointer(rng_, kAreaSize);
-    if (call.slot == kExecute && chance(rng_, 15)) {
+    if (call.slot == Slot::kExecute && chance(rng_, 15)) {
       response = command; // the response over the command
     }
     const std::uint32_t lengthAt = drawPointer(rng_, 4);
@@ -396,7 +396,7 @@ private:
 
     Prediction predicted;
     switch (call.slot) {
-    case kExecute: {
+    case Slot::kExecute: {
       call.arguments = {command, size, response, lengthAt};
       predicted = predictor.send(command, size);
       if (!predicted.fault && predicted.status == efi::kSuccess) {
@@ -404,13 +404,13 @@ private:
       }
       break;
     }
-    case kProbe:
+    case Slot::kProbe:
       break;
-    case kSend:
+    case Slot::kSend:
       call.arguments = {command, size};
       predicted = predictor.send(command, size);
       break;
-    case kReceive:
+    case Slot::kReceive:
       call.arguments = {response, lengthAt};
       predicted = predictor.receive(response, lengthAt, false);
       break;

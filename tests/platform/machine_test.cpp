@@ -328,7 +328,7 @@ TEST_F(MachineTest,
   const std::string message = faultOf(Stub::Read32, {0x00A00000});
   EXPECT_EQ(agent.fault, message);
   // The message names the faulting instruction; the debugger sees it in EIP.
-  EXPECT_NE(message.find("guest at " + machine::hex(agent.eipAtFault, 8)),
+  EXPECT_NE(message.find("guest at " + common::hex(agent.eipAtFault, 8)),
             std::string::npos)
       << message;
   EXPECT_GT(agent.eipAtFault, test::address(Stub::Read32));
