@@ -9,6 +9,7 @@
 #include "scenario.h"
 #include "state_directory.h"
 #include "tpm_header.h"
+#include "tpm_command.h"
 
 namespace {
 
@@ -17,14 +18,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kTpmRcInitialize = 0x100;
 constexpr std::uint32_t kPcr = 16; // the debug PCR, resettable and unused
 
-Bytes command(std::uint16_t tag, std::uint32_t code, const Bytes &body) {
-  Bytes out;
-  tpm::appendBe16(out, tag);
-  tpm::appendBe32(out, static_cast<std::uint32_t>(10 + body.size()));
-  tpm::appendBe32(out, code);
-  out.insert(out.end(), body.begin(), body.end());
-  return out;
-}
+using serve_test::command;
 
 // TPM2_PCR_Extend of the debug PCR with one SHA-256 digest, authorised by
 // the empty password.

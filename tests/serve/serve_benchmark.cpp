@@ -31,6 +31,7 @@
 #include "firmware_backend.h"
 #include "framing.h"
 #include "server.h"
+#include "tpm_command.h"
 #include "tpm_header.h"
 
 namespace {
@@ -102,14 +103,7 @@ Bytes receiveBytes(const serve::Socket &socket, std::size_t count) {
 constexpr std::uint32_t kNvIndex = 0x01500000;
 constexpr std::uint16_t kNvSize = 1024;
 
-Bytes command(std::uint16_t tag, std::uint32_t code, const Bytes &body) {
-  Bytes out;
-  tpm::appendBe16(out, tag);
-  tpm::appendBe32(out, static_cast<std::uint32_t>(10 + body.size()));
-  tpm::appendBe32(out, code);
-  out.insert(out.end(), body.begin(), body.end());
-  return out;
-}
+using serve_test::command;
 
 Bytes getRandom(std::uint16_t count) {
   Bytes body;
