@@ -42,7 +42,7 @@ void bootHelp(std::ostream &out) {
          "instants.\n"
       << debug::debugOptionsHelp() << "  --help\n      This text.\n"
       << "scenario options (applied in the order given):\n"
-      << emu::scenarioOptionsHelp() << "\n"
+      << platform::scenarioOptionsHelp() << "\n"
       << "The image is a PE32 file of at most 16 MiB (see pei-ffs --help for "
          "what the\nreader takes). With --state-dir the TPM's state is saved "
          "there at the end, and\nthe log says so only when it was.\n\n"
@@ -68,7 +68,7 @@ int usageError(const std::string &message) {
 } // namespace
 
 int runBoot(std::span<const std::string> args) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   std::optional<std::string> imagePath;
   bool trace = false;
   std::optional<std::string> traceJson;
@@ -89,7 +89,7 @@ int runBoot(std::span<const std::string> args) {
         }
         traceJson = args[i + 1];
         i += 2;
-      } else if (emu::parseScenarioOption(args, i, scenario) ||
+      } else if (platform::parseScenarioOption(args, i, scenario) ||
                  debug::parseDebugOption(args, i, debugOptions)) {
         continue;
       } else if (arg.starts_with("-")) {
@@ -101,7 +101,7 @@ int runBoot(std::span<const std::string> args) {
         return usageError("expected one image, found also \"" + arg + "\"");
       }
     }
-  } catch (const emu::UsageError &error) {
+  } catch (const platform::UsageError &error) {
     return usageError(error.what());
   } catch (const debug::DebugOptionError &error) {
     return usageError(error.what());
@@ -113,8 +113,8 @@ int runBoot(std::span<const std::string> args) {
 
   std::optional<pei::PeImage> image;
   try {
-    image = emu::loadScenarioImage(*imagePath, scenario);
-  } catch (const emu::UsageError &error) {
+    image = platform::loadScenarioImage(*imagePath, scenario);
+  } catch (const platform::UsageError &error) {
     return usageError(error.what());
   }
 
@@ -125,10 +125,10 @@ int runBoot(std::span<const std::string> args) {
     return usageError(error.what());
   }
 
-  std::optional<emu::StateDirectory> state;
+  std::optional<platform::StateDirectory> state;
   try {
     state.emplace(scenario.tpmStateDir);
-  } catch (const emu::StateDirectoryError &error) {
+  } catch (const platform::StateDirectoryError &error) {
     if (error.misuse()) {
       return usageError(error.what());
     }
@@ -136,7 +136,7 @@ int runBoot(std::span<const std::string> args) {
     return kExitFailed;
   }
   tpm::TpmEngine engine(state->path());
-  std::optional<emu::Platform> platform;
+  std::optional<platform::Platform> platform;
   try {
     platform.emplace(scenario, std::move(*image), engine);
   } catch (const machine::MachineError &error) {
@@ -144,7 +144,7 @@ int runBoot(std::span<const std::string> args) {
                       error.what());
   }
 
-  std::optional<emu::TraceJson> json;
+  std::optional<platform::TraceJson> json;
   try {
     if (traceJson) {
       json.emplace(*traceJson);
@@ -157,7 +157,7 @@ int runBoot(std::span<const std::string> args) {
             << state->path().string()
             << (state->temporary() ? ", temporary" : "") << ")" << std::endl;
   instruments->attach(platform->machine());
-  emu::BootReport report;
+  platform::BootReport report;
   try {
     report = platform->boot();
   } catch (const pei::LoadError &error) {
@@ -169,7 +169,7 @@ int runBoot(std::span<const std::string> args) {
   }
   bool sessionOk = true;
   if (report.fault.empty()) {
-    const emu::SessionOutcome session = emu::runTpmSession(*platform);
+    const platform::SessionOutcome session = platform::runTpmSession(*platform);
     for (const std::string &line : session.log) {
       std::cout << line << "\n";
     }

@@ -37,8 +37,8 @@ std::string join(const std::vector<std::string> &parts) {
 
 } // namespace
 
-FirmwareBackend::FirmwareBackend(emu::Scenario scenario, pei::PeImage image,
-                                 bool issueStartup)
+FirmwareBackend::FirmwareBackend(platform::Scenario scenario,
+                                 pei::PeImage image, bool issueStartup)
     : scenario_(std::move(scenario)), image_(std::move(image)),
       issueStartup_(issueStartup), engine_(scenario_.tpmStateDir) {}
 
@@ -57,7 +57,7 @@ void FirmwareBackend::log(const std::string &line) const {
 }
 
 void FirmwareBackend::checkScenario() {
-  emu::Platform unused(scenario_, image_, engine_);
+  platform::Platform unused(scenario_, image_, engine_);
 }
 
 void FirmwareBackend::powerOn() {
@@ -94,11 +94,12 @@ void FirmwareBackend::boot() {
     // The platform powers the TPM (_TPM_Init) and then runs the PEI
     // dispatch of the image from flash: entry, shadow, trigger, "Setup",
     // probe, publication.
-    platform_ = std::make_unique<emu::Platform>(scenario_, image_, engine_);
+    platform_ =
+        std::make_unique<platform::Platform>(scenario_, image_, engine_);
     if (instruments_ != nullptr) {
       instruments_->attach(platform_->machine());
     }
-    const emu::BootReport report = platform_->boot();
+    const platform::BootReport report = platform_->boot();
     if (verbose_) {
       for (const std::string &line : report.log) {
         log("boot: " + line);
@@ -113,7 +114,7 @@ void FirmwareBackend::boot() {
       unavailable_ = "the boot stopped: " + report.fault;
     } else if (!report.transportPublished) {
       unavailable_ = "the module did not publish TpmTransportPpi (" +
-                     emu::expectationsFor(scenario_).setupDecision + ")";
+                     platform::expectationsFor(scenario_).setupDecision + ")";
     } else if (!report.problems.empty()) {
       log("boot: " + join(report.problems));
     }
@@ -176,7 +177,7 @@ FirmwareBackend::transact(std::span<const std::uint8_t> command) {
 std::vector<std::uint8_t>
 FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
   const std::string name = commandName(tpm::commandCodeOf(command).value_or(0));
-  emu::Exchange result;
+  platform::Exchange result;
   try {
     result = platform_->execute(command);
   } catch (const std::exception &error) {
@@ -205,7 +206,7 @@ FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
 
 void FirmwareBackend::recordJson(const std::string &path,
                                  std::size_t commands) {
-  json_ = std::make_unique<emu::TraceJson>(path);
+  json_ = std::make_unique<platform::TraceJson>(path);
   jsonCommands_ = commands;
   if (platform_) {
     platform_->machine().trace().setLimit(kTraceLimit);

@@ -23,7 +23,7 @@ public:
   // when false the client must.
   // The TPM keeps its state in the scenario's state directory, which must
   // be set: the endpoint's TPM outlives the server.
-  FirmwareBackend(emu::Scenario scenario, pei::PeImage image,
+  FirmwareBackend(platform::Scenario scenario, pei::PeImage image,
                   bool issueStartup);
   ~FirmwareBackend() override;
 
@@ -58,7 +58,7 @@ public:
   // refused to start, e.g. from damaged state.
   [[nodiscard]] bool tpmPowered() const { return engine_.isOn(); }
   // The platform of the current boot, null while powered off.
-  [[nodiscard]] const emu::Platform *platform() const {
+  [[nodiscard]] const platform::Platform *platform() const {
     return platform_.get();
   }
   // Writes the record of each boot and of the first `commands` commands to
@@ -84,13 +84,13 @@ private:
   // Whether anybody reads the access record (--trace, --trace-json).
   [[nodiscard]] bool recording() const;
 
-  emu::Scenario scenario_;
+  platform::Scenario scenario_;
   pei::PeImage image_;
-  std::unique_ptr<emu::TraceJson> json_;
+  std::unique_ptr<platform::TraceJson> json_;
   std::size_t jsonCommands_ = 0; // commands --trace-json still records
   bool issueStartup_;
   tpm::TpmEngine engine_;
-  std::unique_ptr<emu::Platform> platform_; // present while powered on
+  std::unique_ptr<platform::Platform> platform_; // present while powered on
   debug::Instruments *instruments_ = nullptr;
   bool on_ = false;
   static constexpr const char *kPoweredOff = "the platform is powered off";

@@ -49,7 +49,7 @@ void help(std::ostream &out) {
       << serveOptionsHelp() << debug::debugOptionsHelp()
       << "  --help           this text\n\n"
       << "scenario options, as for boot (applied in the order given):\n"
-      << emu::scenarioOptionsHelp() << "\n"
+      << platform::scenarioOptionsHelp() << "\n"
       << "The TPM runs one command at a time and its clients are served in "
          "turn: a client\nthat keeps its command connection open keeps the "
          "next one waiting, as a TPM\ndevice opened by one process does, "
@@ -84,14 +84,14 @@ int usageError(const std::string &message) {
 
 int runServe(std::span<const std::string> args) {
   ServeOptions options;
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   std::optional<std::string> imagePath;
   debug::DebugOptions debugOptions;
   try {
     options = parseServeOptions(args);
     const std::vector<std::string> &rest = options.scenarioArgs;
     for (std::size_t i = 0; i < rest.size();) {
-      if (emu::parseScenarioOption(rest, i, scenario) ||
+      if (platform::parseScenarioOption(rest, i, scenario) ||
           debug::parseDebugOption(rest, i, debugOptions)) {
         continue;
       }
@@ -119,8 +119,8 @@ int runServe(std::span<const std::string> args) {
 
   std::optional<pei::PeImage> image;
   try {
-    image = emu::loadScenarioImage(*imagePath, scenario);
-  } catch (const emu::UsageError &error) {
+    image = platform::loadScenarioImage(*imagePath, scenario);
+  } catch (const platform::UsageError &error) {
     return usageError(error.what());
   }
   if (scenario.tpmStateDir.empty()) {
@@ -137,7 +137,7 @@ int runServe(std::span<const std::string> args) {
     return kExitFailed;
   }
 
-  std::optional<emu::StateDirectory> state;
+  std::optional<platform::StateDirectory> state;
   std::optional<FirmwareBackend> backend;
   std::optional<Server> server;
   try {
@@ -147,7 +147,7 @@ int runServe(std::span<const std::string> args) {
   } catch (const machine::MachineError &error) {
     return usageError(std::string("the scenario cannot be built: ") +
                       error.what());
-  } catch (const emu::StateDirectoryError &error) {
+  } catch (const platform::StateDirectoryError &error) {
     if (error.misuse()) {
       return usageError(error.what());
     }

@@ -11,7 +11,7 @@
 #include <iostream>
 #include <stdexcept>
 
-namespace emu {
+namespace platform {
 
 using common::hex;
 using devices::Coprocessor;
@@ -510,4 +510,4 @@ Exchange Platform::sendReceive(std::span<const std::uint8_t> command) {
   return result;
 }
 
-} // namespace emu
+} // namespace platform

@@ -7,10 +7,10 @@
 // Typical use (the boot and serve subcommands do exactly this):
 //
 //   tpm::TpmEngine engine(stateDir);
-//   emu::Platform platform(scenario, pei::PeImage::load(path), engine);
-//   emu::BootReport report = platform.boot();
+//   platform::Platform platform(scenario, pei::PeImage::load(path), engine);
+//   platform::BootReport report = platform.boot();
 //   if (report.transportPublished) {
-//     emu::Exchange answer = platform.execute(commandBytes);
+//     platform::Exchange answer = platform.execute(commandBytes);
 //     // answer.efiStatus, answer.response
 //   }
 //
@@ -46,7 +46,7 @@ namespace debug {
 class CoverageRecorder;
 }
 
-namespace emu {
+namespace platform {
 
 // What the scenario should make the module do, worked out from the scenario
 // alone; boot() compares what happened with it.
@@ -185,4 +185,4 @@ private:
   std::unique_ptr<debug::CoverageRecorder> coverage_;
 };
 
-} // namespace emu
+} // namespace platform

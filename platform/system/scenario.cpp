@@ -5,7 +5,7 @@
 #include <fstream>
 #include <optional>
 
-namespace emu {
+namespace platform {
 
 namespace {
 
@@ -408,4 +408,4 @@ pei::PeImage loadScenarioImage(const std::filesystem::path &path,
   return std::move(*image);
 }
 
-} // namespace emu
+} // namespace platform

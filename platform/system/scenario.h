@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace emu {
+namespace platform {
 
 struct Scenario {
   // "Setup": absent (nullopt) or these bytes. The default publishes the
@@ -78,4 +78,4 @@ pei::PeImage loadScenarioImage(const std::filesystem::path &path,
 std::uint64_t parseNumber(std::string_view text, std::uint64_t max,
                           const std::string &what);
 
-} // namespace emu
+} // namespace platform

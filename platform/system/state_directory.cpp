@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-namespace emu {
+namespace platform {
 
 StateDirectory::StateDirectory(const std::filesystem::path &requested) {
   if (!requested.empty()) {
@@ -80,4 +80,4 @@ StateDirectory::~StateDirectory() {
   }
 }
 
-} // namespace emu
+} // namespace platform

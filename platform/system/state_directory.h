@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace emu {
+namespace platform {
 
 // The directory cannot be used. `misuse` is set when the path itself is the
 // fault (it names something that is not a directory), as opposed to a
@@ -50,4 +50,4 @@ private:
   int lockFd_ = -1;
 };
 
-} // namespace emu
+} // namespace platform

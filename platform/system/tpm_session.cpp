@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace emu {
+namespace platform {
 
 namespace {
 
@@ -76,4 +76,4 @@ SessionOutcome runTpmSession(Platform &platform) {
   return outcome;
 }
 
-} // namespace emu
+} // namespace platform

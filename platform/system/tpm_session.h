@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace emu {
+namespace platform {
 
 struct SessionOutcome {
   bool ran = false; // false when there was no transport to drive
@@ -22,4 +22,4 @@ struct SessionOutcome {
 // the EFI status the scenario calls for.
 SessionOutcome runTpmSession(Platform &platform);
 
-} // namespace emu
+} // namespace platform

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace emu {
+namespace platform {
 
 namespace {
 
@@ -144,4 +144,4 @@ void TraceJson::append(const machine::Trace &trace) {
   out_.flush();
 }
 
-} // namespace emu
+} // namespace platform

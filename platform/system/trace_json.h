@@ -15,7 +15,7 @@
 #include <fstream>
 #include <string>
 
-namespace emu {
+namespace platform {
 
 class TraceJson {
 public:
@@ -42,4 +42,4 @@ private:
   std::size_t written_ = 0;
 };
 
-} // namespace emu
+} // namespace platform

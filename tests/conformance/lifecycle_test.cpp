@@ -47,7 +47,7 @@ TEST(Dispatch, FromFlashOnlyRegistersForShadow) {
 }
 
 TEST(Dispatch, FromTheShadowArmsTheTriggerAndRunsRelocated) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.triggerInstalls = 0;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -119,7 +119,7 @@ struct OwnServices {
 };
 
 TEST(Dispatch, TheTriggerIsArmedThroughTheServicesArgument) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.triggerInstalls = 0;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -140,7 +140,7 @@ TEST(Dispatch, TheTriggerIsArmedThroughTheServicesArgument) {
 }
 
 TEST(Dispatch, ARegisterForShadowErrorIsReturnedAndNothingIsArmed) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.triggerInstalls = 0;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -158,7 +158,7 @@ TEST(Dispatch, ARegisterForShadowErrorIsReturnedAndNothingIsArmed) {
 }
 
 TEST(Dispatch, ServicesAreReadFromBelowTheIdtOnEveryCall) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.triggerInstalls = 0;
   scenario.deviceSelectedInstalls = 0;
   Booted rig(scenario);
@@ -197,7 +197,7 @@ TEST(Dispatch, ServicesAreReadFromBelowTheIdtOnEveryCall) {
 }
 
 TEST(Dispatch, LookupsAskForInstanceZeroAndNoDescriptor) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.triggerInstalls = 0;
   scenario.deviceSelectedInstalls = 0;
   Booted rig(scenario);
@@ -254,7 +254,7 @@ const std::vector<std::string> kProbeThenPublish = {
 
 struct Activation {
   std::string name;
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   bool publishes;
 };
 
@@ -262,7 +262,7 @@ std::vector<Activation> activations() {
   auto with = [](std::optional<std::vector<std::uint8_t>> setup) {
     return scenarioWithSetup(std::move(setup));
   };
-  emu::Scenario noService;
+  platform::Scenario noService;
   noService.variablePpi = false;
   return {
       {"DeviceSelect 2", with(setupBytes(1024, 2, 0)), true},
@@ -334,7 +334,7 @@ TEST(Activation, APublishedOneProbesBeforeItInstalls) {
 }
 
 TEST(Activation, FailingInstallAndNotifyAreIgnored) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.triggerInstalls = 0;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -368,7 +368,7 @@ TEST(Activation, ReadSetupVariableRefusesANullDestination) {
 }
 
 TEST(Activation, TwoTriggersPublishTwice) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.triggerInstalls = 2;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -380,7 +380,7 @@ TEST(Activation, TwoTriggersPublishTwice) {
 TEST(Announcement, OnceForEachInstallationOfTheDeviceSelectedPpi) {
   for (unsigned installs : {0u, 1u, 2u}) {
     SCOPED_TRACE(std::to_string(installs) + " installations");
-    emu::Scenario scenario;
+    platform::Scenario scenario;
     scenario.deviceSelectedInstalls = installs;
     Booted rig(scenario);
     ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -409,7 +409,7 @@ TEST(Announcement, AFailingSetPtrDoesNotChangeWhatTheCallbackReports) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    emu::Scenario scenario;
+    platform::Scenario scenario;
     scenario.pcd = c.pcd;
     Booted rig(scenario);
     ASSERT_TRUE(rig.report().ok) << rig.report().fault;

@@ -57,7 +57,7 @@ std::vector<std::uint64_t> controlAddresses(const std::vector<TraceEvent> &ev) {
 // --- locating the co-processor -----------------------------------------------
 
 TEST(Location, AbsentProbeIsOneIndexWriteAndOneDataRead) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.present = false;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -82,7 +82,7 @@ TEST(Location, PresentProbeReadsTheBaseAndNothingElse) {
 }
 
 TEST(Location, BaseFromTheMsrIsTakenUnmasked) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.baseSource = BaseSource::Msr;
   scenario.chipset.coprocessor.base = 0xFEB01000; // not 1 MiB aligned
   Booted rig(scenario);
@@ -99,7 +99,7 @@ TEST(Location, BaseFromTheMsrIsTakenUnmasked) {
 }
 
 TEST(Location, BaseFromTheBaseAddressRegisterIsMasked) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.barLowBits = 0x000FFFFC;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -116,7 +116,7 @@ TEST(Location, BaseFromTheBaseAddressRegisterIsMasked) {
 TEST(Location, UnusableBasesMeanNoCoprocessor) {
   for (std::uint32_t base : {0xFFFFFFFFu, 0u}) {
     SCOPED_TRACE(common::hex(base, 8));
-    emu::Scenario scenario;
+    platform::Scenario scenario;
     scenario.chipset.coprocessor.baseSource = BaseSource::Msr;
     scenario.chipset.coprocessor.msrBase = base;
     Booted rig(scenario);
@@ -208,8 +208,8 @@ TEST(Wire, ThroughThePortsWithTheWindowOff) {
 }
 
 TEST(Wire, WindowBelowFourGiBIsPlainMemoryMappedAccess) {
-  emu::Scenario scenario;
-  scenario.chipset.mmioConfigMsr = emu::Scenario::kWindowBelow;
+  platform::Scenario scenario;
+  scenario.chipset.mmioConfigMsr = platform::Scenario::kWindowBelow;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   rig.stage(getRandom(8), 0x4000);
@@ -237,8 +237,8 @@ TEST(Wire, WindowBelowFourGiBIsPlainMemoryMappedAccess) {
 }
 
 TEST(Wire, WindowAboveFourGiBGoesThroughFsWithWrapControl) {
-  emu::Scenario scenario;
-  scenario.chipset.mmioConfigMsr = emu::Scenario::kWindowAbove;
+  platform::Scenario scenario;
+  scenario.chipset.mmioConfigMsr = platform::Scenario::kWindowAbove;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   rig.machine().setWrapControl(0x0000000000000400); // a bit of its own to keep

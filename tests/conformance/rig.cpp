@@ -17,12 +17,13 @@ namespace {
 // libtpms is one TPM per process: every platform of a test process shares
 // this engine (each boot powers it on; commands need no particular state).
 tpm::TpmEngine &engine() {
-  static emu::StateDirectory directory{std::filesystem::path{}};
+  static platform::StateDirectory directory{std::filesystem::path{}};
   static tpm::TpmEngine tpm{directory.path()};
   return tpm;
 }
 
-std::optional<common::TransportAddresses> slotsOf(emu::Platform &platform) {
+std::optional<common::TransportAddresses>
+slotsOf(platform::Platform &platform) {
   const auto found = platform.foundation().locate(efi::guids::kTpmTransportPpi);
   if (!found) {
     return std::nullopt;
@@ -68,18 +69,18 @@ const pei::LinkerMap &testMap() {
 std::vector<std::uint8_t> setupBytes(std::size_t size, std::uint8_t select,
                                      std::uint8_t override) {
   std::vector<std::uint8_t> bytes(size, 0);
-  if (size > emu::Scenario::kDeviceSelect) {
-    bytes[emu::Scenario::kDeviceSelect] = select;
+  if (size > platform::Scenario::kDeviceSelect) {
+    bytes[platform::Scenario::kDeviceSelect] = select;
   }
-  if (size > emu::Scenario::kSelectOverride) {
-    bytes[emu::Scenario::kSelectOverride] = override;
+  if (size > platform::Scenario::kSelectOverride) {
+    bytes[platform::Scenario::kSelectOverride] = override;
   }
   return bytes;
 }
 
-emu::Scenario
+platform::Scenario
 scenarioWithSetup(std::optional<std::vector<std::uint8_t>> setup) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.setup = std::move(setup);
   return scenario;
 }
@@ -101,9 +102,9 @@ std::vector<std::uint8_t> getRandom(std::uint16_t count) {
 
 // --- Booted -----------------------------------------------------------------
 
-Booted::Booted(emu::Scenario scenario) {
-  platform_ = std::make_unique<emu::Platform>(std::move(scenario),
-                                              shippedImage(), engine());
+Booted::Booted(platform::Scenario scenario) {
+  platform_ = std::make_unique<platform::Platform>(std::move(scenario),
+                                                   shippedImage(), engine());
   report_ = platform_->boot();
 }
 
@@ -205,8 +206,9 @@ std::uint32_t Booted::slot(unsigned index, std::uint32_t leading0,
 void Booted::stage(const std::vector<std::uint8_t> &command,
                    std::uint32_t length, std::uint8_t fill) {
   machine().write(kCommand, command);
-  machine().write(kResponse, std::vector<std::uint8_t>(
-                                 emu::Platform::kCallerResponseSize, fill));
+  machine().write(
+      kResponse,
+      std::vector<std::uint8_t>(platform::Platform::kCallerResponseSize, fill));
   machine().write32(kLength, length);
 }
 

@@ -29,7 +29,8 @@ const pei::PeImage &testImage();
 const pei::LinkerMap &testMap();
 
 // A scenario whose "Setup" is given bytes (nullopt: no variable).
-emu::Scenario scenarioWithSetup(std::optional<std::vector<std::uint8_t>> setup);
+platform::Scenario
+scenarioWithSetup(std::optional<std::vector<std::uint8_t>> setup);
 // A "Setup" of `size` zero bytes with DeviceSelect and SelectOverride set
 // where they fit.
 std::vector<std::uint8_t> setupBytes(std::size_t size, std::uint8_t select,
@@ -39,10 +40,10 @@ std::vector<std::uint8_t> setupBytes(std::size_t size, std::uint8_t select,
 // then look at what happened and drive the published transport.
 class Booted {
 public:
-  explicit Booted(emu::Scenario scenario = {});
+  explicit Booted(platform::Scenario scenario = {});
   ~Booted();
 
-  emu::Platform &platform() { return *platform_; }
+  platform::Platform &platform() { return *platform_; }
   machine::Machine &machine() { return platform_->machine(); }
   devices::Chipset &chipset() { return platform_->chipset(); }
   devices::Coprocessor &coprocessor() { return chipset().coprocessor(); }
@@ -51,7 +52,7 @@ public:
   checks::PlatformInvariants &invariants() {
     return static_cast<checks::PlatformInvariants &>(platform_->invariants());
   }
-  const emu::BootReport &report() const { return report_; }
+  const platform::BootReport &report() const { return report_; }
 
   // Events of the trace from index `from` on (all by default).
   std::vector<TraceEvent> events(std::size_t from = 0) const;
@@ -69,9 +70,10 @@ public:
                      std::uint32_t leading1,
                      std::vector<std::uint32_t> arguments);
   // Caller memory of the platform: command, response buffer, length word.
-  static constexpr std::uint32_t kCommand = emu::Platform::kCallerCommand;
-  static constexpr std::uint32_t kResponse = emu::Platform::kCallerResponse;
-  static constexpr std::uint32_t kLength = emu::Platform::kCallerLength;
+  static constexpr std::uint32_t kCommand = platform::Platform::kCallerCommand;
+  static constexpr std::uint32_t kResponse =
+      platform::Platform::kCallerResponse;
+  static constexpr std::uint32_t kLength = platform::Platform::kCallerLength;
   // Puts a command at kCommand, fills the response buffer with `fill` and
   // stores `length` at kLength.
   void stage(const std::vector<std::uint8_t> &command, std::uint32_t length,
@@ -81,8 +83,8 @@ public:
   std::uint32_t execute(std::uint32_t size); // Execute(kCommand, size, ...)
 
 private:
-  std::unique_ptr<emu::Platform> platform_;
-  emu::BootReport report_;
+  std::unique_ptr<platform::Platform> platform_;
+  platform::BootReport report_;
 };
 
 // A bare machine with the chipset and co-processor models and the test image

@@ -351,7 +351,7 @@ TEST(WindowConfig, OffLeavesBothOutputsUntouched) {
 
 TEST(WindowConfig, ExtendedRegistersDoNotTouchTheExtendedAccessMsr) {
   devices::ChipsetConfig config;
-  config.mmioConfigMsr = emu::Scenario::kWindowBelow;
+  config.mmioConfigMsr = platform::Scenario::kWindowBelow;
   Routines rig(config);
   const std::uint32_t value = 0x5A5A1234;
   rig.machine().write32(kOut + 8, value);
@@ -373,7 +373,7 @@ TEST(WindowConfig, ExtendedRegistersDoNotTouchTheExtendedAccessMsr) {
 
 TEST(WindowConfig, AboveFourGiBThroughTheFsWindow) {
   devices::ChipsetConfig config;
-  config.mmioConfigMsr = emu::Scenario::kWindowAbove; // 0x10_E0000000
+  config.mmioConfigMsr = platform::Scenario::kWindowAbove; // 0x10_E0000000
   Routines rig(config);
   rig.chipset().coprocessor().write(0x3C, 0x0BADBEEF, 0xF);
   rig.call("ReadConfig32", {0x4003C, kOut}, {out(4)});

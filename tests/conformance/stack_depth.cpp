@@ -63,8 +63,8 @@ int main() {
   const struct {
     const char *name;
     std::uint64_t windowMsr;
-  } variants[] = {{"window below 4 GiB", emu::Scenario::kWindowBelow},
-                  {"window above 4 GiB", emu::Scenario::kWindowAbove},
+  } variants[] = {{"window below 4 GiB", platform::Scenario::kWindowBelow},
+                  {"window above 4 GiB", platform::Scenario::kWindowAbove},
                   {"ports", 0}};
   try {
     std::map<std::string, std::uint64_t> overall;
@@ -72,11 +72,11 @@ int main() {
       const auto state = std::filesystem::temp_directory_path() /
                          ("stack-depth-" + std::to_string(::getpid()));
       {
-        emu::Scenario scenario;
+        platform::Scenario scenario;
         scenario.chipset.mmioConfigMsr = variant.windowMsr;
         tpm::TpmEngine engine(state);
-        emu::Platform platform(scenario,
-                               pei::PeImage::load(FIRMWARE_IMAGE_PATH), engine);
+        platform::Platform platform(
+            scenario, pei::PeImage::load(FIRMWARE_IMAGE_PATH), engine);
         StackDepth depth(platform.machine());
         platform.machine().addObserver(&depth);
         platform.boot();

@@ -24,7 +24,7 @@ using Completion = devices::CoprocessorConfig::Completion;
 // Without the PCD PPI nothing is called through the pointer the failed
 // lookup left behind.
 TEST(AnnouncementWithoutPcd, NoPcdPpiNoCallThroughAnUnsetPointer) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.pcdPpi = false;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -41,10 +41,11 @@ TEST(AnnouncementWithoutPcd, NoPcdPpiNoCallThroughAnUnsetPointer) {
 class SetupReadIntoClearedBuffer : public ::testing::TestWithParam<unsigned> {
 protected:
   static constexpr std::uint32_t kStackTop =
-      emu::Platform::kPermanentMemory + emu::Platform::kPermanentMemorySize;
+      platform::Platform::kPermanentMemory +
+      platform::Platform::kPermanentMemorySize;
 
   // Boots without the trigger, fills the stack and then installs it.
-  static unsigned publishes(emu::Scenario scenario, unsigned phase,
+  static unsigned publishes(platform::Scenario scenario, unsigned phase,
                             const std::function<void(Booted &)> &before = {}) {
     scenario.triggerInstalls = 0;
     Booted rig(scenario);
@@ -80,7 +81,7 @@ TEST_P(SetupReadIntoClearedBuffer, AWarningFromTheVariableServiceDeclines) {
   // error, so "Setup" counts as read, but only EFI_SUCCESS fills the copy,
   // even with a DeviceSelect of 2 in the buffer, and the cleared copy says
   // DeviceSelect 0.
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.variablePpi = false;
   unsigned calls = 0;
   const unsigned installs = publishes(scenario, GetParam(), [&](Booted &rig) {
@@ -105,7 +106,8 @@ TEST_P(SetupReadIntoClearedBuffer, AWarningFromTheVariableServiceDeclines) {
   EXPECT_EQ(installs, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPhases, SetupReadIntoClearedBuffer, ::testing::Values(0u, 1u));
+INSTANTIATE_TEST_SUITE_P(BothPhases, SetupReadIntoClearedBuffer,
+                         ::testing::Values(0u, 1u));
 
 // A command longer than the command area is refused before anything is
 // touched.
@@ -153,9 +155,9 @@ TEST(ReceiveBound, ReceiveCopiesAtMost16KiB) {
 // A response area above 4 GiB, or no command area, is "not set up":
 // nothing is copied, cleared or started, and the command register is back.
 TEST(ControlAreaNotSetUp, AnAreaThatIsNotSetUpIsUnsupported) {
-  emu::Scenario high;
+  platform::Scenario high;
   high.chipset.coprocessor.responseAddressHigh = 0x00000001;
-  emu::Scenario noCommandArea;
+  platform::Scenario noCommandArea;
   noCommandArea.chipset.coprocessor.commandAddressZero = true;
   for (const auto *scenario : {&high, &noCommandArea}) {
     SCOPED_TRACE(scenario == &high ? "response address above 4 GiB"
@@ -192,7 +194,7 @@ TEST(ControlAreaNotSetUp, AnAreaThatIsNotSetUpIsUnsupported) {
 class CoprocessorBaseOfZero : public ::testing::TestWithParam<bool> {};
 
 TEST_P(CoprocessorBaseOfZero, ABaseOfZeroIsNotFound) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   if (GetParam()) {
     scenario.chipset.coprocessor.baseSource =
         devices::CoprocessorConfig::BaseSource::Msr;
@@ -223,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(BaseSources, CoprocessorBaseOfZero, ::testing::Bool(),
 // every exchange: both writes carry 0 there.
 TEST(CommandRegisterStatusBits, StatusErrorBitsSurviveEveryExchange) {
   for (auto completion : {Completion::Immediately, Completion::Fail}) {
-    emu::Scenario scenario;
+    platform::Scenario scenario;
     scenario.chipset.coprocessor.completion = completion;
     scenario.chipset.coprocessor.status = 0xF910; // bits 8, 11-15 and caps
     scenario.chipset.coprocessor.command = 0x0002;

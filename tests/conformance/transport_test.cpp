@@ -31,16 +31,16 @@ std::vector<std::string> control(const std::vector<TraceEvent> &events) {
   return list;
 }
 
-emu::Scenario coprocessor(Completion completion) {
-  emu::Scenario scenario;
+platform::Scenario coprocessor(Completion completion) {
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.completion = completion;
   return scenario;
 }
 
 // A co-processor that never completes, with a timer fast enough that the
 // wait runs out after a few reads.
-emu::Scenario never() {
-  emu::Scenario scenario = coprocessor(Completion::Never);
+platform::Scenario never() {
+  platform::Scenario scenario = coprocessor(Completion::Never);
   scenario.chipset.ticksPerRead = 0x10000000;
   return scenario;
 }
@@ -167,13 +167,13 @@ TEST(Arguments, ExecuteRunsTheCommandBeforeCheckingTheResponseParameters) {
 // --- statuses and the command register on every way out ----------------------
 
 TEST(Statuses, EachOutcomeWithTheCommandRegisterPutBack) {
-  emu::Scenario absent;
+  platform::Scenario absent;
   absent.chipset.coprocessor.present = false;
-  emu::Scenario high;
+  platform::Scenario high;
   high.chipset.coprocessor.responseAddressHigh = 1;
   const struct {
     const char *name;
-    emu::Scenario scenario;
+    platform::Scenario scenario;
     std::uint32_t status;
   } cases[] = {
       {"completes", coprocessor(Completion::Immediately), efi::kSuccess},
@@ -185,7 +185,7 @@ TEST(Statuses, EachOutcomeWithTheCommandRegisterPutBack) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    emu::Scenario scenario = c.scenario;
+    platform::Scenario scenario = c.scenario;
     scenario.chipset.coprocessor.command = 0x0140; // SERR#, parity on
     Booted rig(scenario);
     ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -222,8 +222,8 @@ TEST(Statuses, NoResponseAreaIsUnsupportedAndNothingIsStarted) {
   // The base from the MSR is taken as it reads, so it can name plain memory
   // of the test's own as the control area: every field 0 but CommandAddress,
   // so that the ResponseAddress of 0 alone refuses the exchange.
-  constexpr std::uint32_t kArea = emu::Platform::kCallerBuffers + 0xE000;
-  emu::Scenario scenario;
+  constexpr std::uint32_t kArea = platform::Platform::kCallerBuffers + 0xE000;
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.baseSource =
       devices::CoprocessorConfig::BaseSource::Msr;
   scenario.chipset.coprocessor.msrBase = kArea;
@@ -327,7 +327,7 @@ TEST(Exchange, ReceiveCopiesTheCallersCountAndNeverWritesIt) {
 }
 
 TEST(Exchange, ReceiveWithResponseSizeZeroCopiesNothingAndStillRearms) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.responseSizeZero = true;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -392,10 +392,10 @@ TEST(Exchange, ATpmSessionThroughExecuteAndThroughSendReceive) {
   // co-processor; the response is what the TPM produced, byte for byte.
   const std::vector<std::uint8_t> startup = {0x80, 0x01, 0, 0,    0, 12,
                                              0,    0,    1, 0x44, 0, 0};
-  const emu::Exchange first = rig.platform().execute(startup);
+  const platform::Exchange first = rig.platform().execute(startup);
   EXPECT_EQ(first.efiStatus, efi::kSuccess);
   EXPECT_EQ(first.response, rig.coprocessor().responses().back());
-  const emu::Exchange second = rig.platform().sendReceive(getRandom(16));
+  const platform::Exchange second = rig.platform().sendReceive(getRandom(16));
   EXPECT_EQ(second.efiStatus, efi::kSuccess);
   ASSERT_EQ(second.response.size(), 28u);
   EXPECT_EQ(second.response, rig.coprocessor().responses().back());

@@ -18,7 +18,7 @@ using Completion = devices::CoprocessorConfig::Completion;
 // The last pass ends with its read of port 0xEB, and the wait gives up
 // without checking again.
 TEST(CompletionWait, WithoutATimerTheWaitIsSixtyMillionPasses) {
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.completion = Completion::Never;
   scenario.chipset.pmTimerPort.reset();
   scenario.limits.instructions = 3'000'000'000;

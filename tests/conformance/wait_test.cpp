@@ -15,9 +15,9 @@ using ::testing::ElementsAreArray;
 
 using Completion = devices::CoprocessorConfig::Completion;
 
-emu::Scenario waiting(Completion completion, std::uint32_t start,
-                      std::uint32_t ticksPerRead) {
-  emu::Scenario scenario;
+platform::Scenario waiting(Completion completion, std::uint32_t start,
+                           std::uint32_t ticksPerRead) {
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.completion = completion;
   scenario.chipset.pmTimerStart = start;
   scenario.chipset.ticksPerRead = ticksPerRead;
@@ -86,7 +86,7 @@ TEST(CompletionWait, AReadingEqualToStartIsAFullWrap) {
   }
   // ...unless the command is done by then: the check comes first.
   {
-    emu::Scenario scenario = waiting(Completion::AfterPolls, 0x5000, 0);
+    platform::Scenario scenario = waiting(Completion::AfterPolls, 0x5000, 0);
     scenario.chipset.coprocessor.polls = 1;
     Booted rig(scenario);
     ASSERT_TRUE(rig.report().ok) << rig.report().fault;
@@ -121,15 +121,15 @@ TEST(CompletionWait, ATimeoutLeavesStartAsItWas) {
   EXPECT_EQ(rig.coprocessor().commandRegister(), 0u);
 }
 
-emu::Scenario withoutTimer(Completion completion) {
-  emu::Scenario scenario;
+platform::Scenario withoutTimer(Completion completion) {
+  platform::Scenario scenario;
   scenario.chipset.coprocessor.completion = completion;
   scenario.chipset.pmTimerPort.reset();
   return scenario;
 }
 
 TEST(CompletionWait, WithoutATimerEachPassChecksThenReadsPort0xEB) {
-  emu::Scenario scenario = withoutTimer(Completion::AfterPolls);
+  platform::Scenario scenario = withoutTimer(Completion::AfterPolls);
   scenario.chipset.coprocessor.polls = 5;
   Booted rig(scenario);
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;

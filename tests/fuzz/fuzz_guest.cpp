@@ -40,9 +40,9 @@ namespace {
 using Rng = std::mt19937_64;
 using Completion = devices::CoprocessorConfig::Completion;
 
-constexpr std::uint32_t kRegion = emu::Platform::kCallerBuffers;
+constexpr std::uint32_t kRegion = platform::Platform::kCallerBuffers;
 constexpr std::uint32_t kRegionEnd =
-    emu::Platform::kCallerBuffers + emu::Platform::kCallerBuffersSize;
+    platform::Platform::kCallerBuffers + platform::Platform::kCallerBuffersSize;
 // Between permanent memory and the caller buffers: nothing is mapped here.
 constexpr std::uint32_t kUnmapped = 0x00300000;
 constexpr std::uint32_t kAreaSize = devices::Coprocessor::kResponseSizeMax;
@@ -226,7 +226,7 @@ struct Prediction {
 
 class Predictor {
 public:
-  Predictor(emu::Platform &platform, std::uint32_t transportStatus)
+  Predictor(platform::Platform &platform, std::uint32_t transportStatus)
       : platform_(platform), transport_(transportStatus) {}
 
   Prediction send(std::uint32_t command, std::uint32_t size) const {
@@ -281,7 +281,7 @@ public:
   }
 
 private:
-  emu::Platform &platform_;
+  platform::Platform &platform_;
   std::uint32_t transport_;
 };
 
@@ -328,23 +328,23 @@ private:
     for (const std::string &arg : args) {
       scenarioText_ += arg + " ";
     }
-    emu::Scenario scenario;
+    platform::Scenario scenario;
     try {
       for (std::size_t i = 0; i < args.size();) {
-        if (!emu::parseScenarioOption(args, i, scenario)) {
+        if (!platform::parseScenarioOption(args, i, scenario)) {
           throw Finding("not a scenario option: " + args[i]);
         }
       }
-    } catch (const emu::UsageError &) {
+    } catch (const platform::UsageError &) {
       return; // a combination the options refuse (a byte past "Setup" ...)
     }
-    std::optional<emu::Platform> platform;
+    std::optional<platform::Platform> platform;
     try {
       platform.emplace(scenario, image_, engine_);
     } catch (const machine::MachineError &) {
       return; // a scenario the platform cannot build (stated at start)
     }
-    const emu::BootReport report = platform->boot();
+    const platform::BootReport report = platform->boot();
     ++totals.boots;
     if (!report.ok || !report.fault.empty()) {
       std::string problems = report.fault;
@@ -357,7 +357,8 @@ private:
     // The access record is for people reading one run; here it only grows.
     platform->machine().trace().setLimit(0);
     if (report.transportPublished) {
-      const emu::Expectations expected = emu::expectationsFor(scenario);
+      const platform::Expectations expected =
+          platform::expectationsFor(scenario);
       const Predictor predictor(*platform, expected.transportStatus);
       for (unsigned n = 0; n < kCallsPerBoot && totals.calls < calls; ++n) {
         callOne(*platform, predictor, totals);
@@ -367,7 +368,7 @@ private:
     engine_.powerOff();
   }
 
-  void callOne(emu::Platform &platform, const Predictor &predictor,
+  void callOne(platform::Platform &platform, const Predictor &predictor,
                Totals &totals) {
     machine::Machine &m = platform.machine();
     Call call;
@@ -444,7 +445,7 @@ private:
 
   // The response the caller got is the co-processor's response area as the
   // command left it: the response, then zeros.
-  static void checkCopy(emu::Platform &platform, const Call &call,
+  static void checkCopy(platform::Platform &platform, const Call &call,
                         std::uint32_t response, std::uint32_t length) {
     const devices::Coprocessor &coprocessor = platform.chipset().coprocessor();
     std::vector<std::uint8_t> expected(length, 0);
@@ -482,7 +483,7 @@ public:
 private:
   pei::PeImage image_;
   Rng rng_;
-  emu::StateDirectory state_;
+  platform::StateDirectory state_;
   tpm::TpmEngine engine_;
   std::string scenarioText_;
 };

@@ -40,15 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   } catch (const serve::UsageError &) {
     return 0;
   }
-  emu::Scenario scenario;
+  platform::Scenario scenario;
   const std::vector<std::string> &rest = options.scenarioArgs;
   try {
     for (std::size_t i = 0; i < rest.size();) {
-      if (!emu::parseScenarioOption(rest, i, scenario)) {
+      if (!platform::parseScenarioOption(rest, i, scenario)) {
         ++i;
       }
     }
-  } catch (const emu::UsageError &) {
+  } catch (const platform::UsageError &) {
   }
   return 0;
 }

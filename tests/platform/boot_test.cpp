@@ -20,8 +20,8 @@
 
 namespace {
 
-using emu::Platform;
-using emu::Scenario;
+using platform::Platform;
+using platform::Scenario;
 
 std::string joined(const std::vector<std::string> &lines) {
   std::string text;
@@ -40,10 +40,10 @@ protected:
         scenario, pei::PeImage::load(FIRMWARE_IMAGE_PATH), engine);
   }
   // Boots, runs the session, and checks both did what the scenario says.
-  emu::BootReport bootAndDrive(Platform &platform) {
-    const emu::BootReport report = platform.boot();
+  platform::BootReport bootAndDrive(Platform &platform) {
+    const platform::BootReport report = platform.boot();
     EXPECT_TRUE(report.ok) << joined(report.log);
-    const emu::SessionOutcome session = emu::runTpmSession(platform);
+    const platform::SessionOutcome session = platform::runTpmSession(platform);
     EXPECT_EQ(session.ran, report.transportPublished);
     if (session.ran) {
       EXPECT_TRUE(session.ok) << joined(session.log);
@@ -51,7 +51,7 @@ protected:
     return report;
   }
 
-  emu::StateDirectory state;
+  platform::StateDirectory state;
   tpm::TpmEngine engine;
 };
 
@@ -62,7 +62,7 @@ std::vector<std::uint8_t> instance() {
 
 TEST_F(BootTest, DefaultScenarioPublishesAndCarriesATpmSession) {
   auto platform = make(Scenario{});
-  const emu::BootReport report = bootAndDrive(*platform);
+  const platform::BootReport report = bootAndDrive(*platform);
   EXPECT_TRUE(report.transportPublished);
   EXPECT_EQ(report.token11, instance());
   EXPECT_GT(report.relocations, 0u);
@@ -82,13 +82,13 @@ TEST_F(BootTest, ExecuteAndSendReceiveCarryRawCommands) {
   ASSERT_TRUE(platform->boot().ok);
   const std::vector<std::uint8_t> startup = {0x80, 0x01, 0, 0,    0, 12,
                                              0,    0,    1, 0x44, 0, 0};
-  const emu::Exchange started = platform->execute(startup);
+  const platform::Exchange started = platform->execute(startup);
   EXPECT_EQ(started.efiStatus, efi::kSuccess);
   ASSERT_EQ(started.response.size(), 10u);
   EXPECT_EQ(started.response[9], 0) << "TPM_RC_SUCCESS";
   const std::vector<std::uint8_t> getRandom = {0x80, 0x01, 0, 0,    0, 12,
                                                0,    0,    1, 0x7B, 0, 8};
-  const emu::Exchange random = platform->sendReceive(getRandom);
+  const platform::Exchange random = platform->sendReceive(getRandom);
   EXPECT_EQ(random.efiStatus, efi::kSuccess);
   EXPECT_EQ(random.response.size(), 10u + 2 + 8);
   // A command the module refuses before touching anything.
@@ -181,9 +181,9 @@ TEST_F(BootTest, EachScenarioDoesWhatItShould) {
     variation.apply(scenario);
     engine.powerOff();
     auto platform = make(scenario);
-    const emu::BootReport report = bootAndDrive(*platform);
+    const platform::BootReport report = bootAndDrive(*platform);
     EXPECT_EQ(report.transportPublished, variation.published);
-    const emu::Expectations expected = emu::expectationsFor(scenario);
+    const platform::Expectations expected = platform::expectationsFor(scenario);
     EXPECT_EQ(platform->pcd().token11Writes(), expected.token11Writes);
   }
 }
@@ -196,7 +196,7 @@ TEST_F(BootTest, TheRecordAsChromeTraceEventsNestsAndKeepsTheCommandOrder) {
   bootAndDrive(*platform);
   const std::filesystem::path file = state.path() / "trace.json";
   {
-    emu::TraceJson json(file.string());
+    platform::TraceJson json(file.string());
     json.append(platform->trace());
   }
   std::ifstream in(file);

@@ -10,13 +10,13 @@
 
 namespace {
 
-using emu::Scenario;
-using emu::UsageError;
+using platform::Scenario;
+using platform::UsageError;
 
 Scenario parse(std::vector<std::string> args) {
   Scenario scenario;
   for (std::size_t i = 0; i < args.size();) {
-    if (!emu::parseScenarioOption(args, i, scenario)) {
+    if (!platform::parseScenarioOption(args, i, scenario)) {
       throw std::invalid_argument("not a scenario option: " + args[i]);
     }
   }
@@ -139,22 +139,22 @@ TEST(ScenarioOptions, BadValuesAreRefusedInOneLine) {
   Scenario untouched;
   std::vector<std::string> other = {"--verbose"};
   std::size_t index = 0;
-  EXPECT_FALSE(emu::parseScenarioOption(other, index, untouched));
+  EXPECT_FALSE(platform::parseScenarioOption(other, index, untouched));
   EXPECT_EQ(index, 0u);
 }
 
 TEST(ScenarioOptions, ExpectationsFollowTheModulesRules) {
   Scenario s;
-  EXPECT_TRUE(emu::expectationsFor(s).published);
+  EXPECT_TRUE(platform::expectationsFor(s).published);
   (*s.setup)[458] = 1;
-  EXPECT_FALSE(emu::expectationsFor(s).published);
+  EXPECT_FALSE(platform::expectationsFor(s).published);
   s.setup->resize(2000);
-  EXPECT_TRUE(emu::expectationsFor(s).published) << "too large to read";
+  EXPECT_TRUE(platform::expectationsFor(s).published) << "too large to read";
   s.triggerInstalls = 2;
   s.deviceSelectedInstalls = 2;
-  EXPECT_EQ(emu::expectationsFor(s).token11Writes, 4u);
+  EXPECT_EQ(platform::expectationsFor(s).token11Writes, 4u);
   s.chipset.coprocessor.responseAddressHigh = 1;
-  EXPECT_EQ(emu::expectationsFor(s).transportStatus, efi::kUnsupported);
+  EXPECT_EQ(platform::expectationsFor(s).transportStatus, efi::kUnsupported);
 }
 
 } // namespace

@@ -8,8 +8,8 @@
 #include "firmware_backend.h"
 #include "scenario.h"
 #include "state_directory.h"
-#include "tpm_header.h"
 #include "tpm_command.h"
+#include "tpm_header.h"
 
 namespace {
 
@@ -57,9 +57,9 @@ class FirmwareBackendTest : public ::testing::Test {
 protected:
   std::unique_ptr<serve::FirmwareBackend>
   make(std::vector<std::string> args = {}, bool issueStartup = true) {
-    emu::Scenario scenario;
+    platform::Scenario scenario;
     for (std::size_t i = 0; i < args.size();) {
-      if (!emu::parseScenarioOption(args, i, scenario)) {
+      if (!platform::parseScenarioOption(args, i, scenario)) {
         ADD_FAILURE() << "not a scenario option: " << args[i];
         return nullptr;
       }
@@ -71,7 +71,7 @@ protected:
     return backend;
   }
 
-  emu::StateDirectory state_{""}; // a temporary one, removed afterwards
+  platform::StateDirectory state_{""}; // a temporary one, removed afterwards
   std::ostringstream log_;
 };
 
@@ -157,7 +157,7 @@ TEST_F(FirmwareBackendTest, TenThousandCommandsKeepTheRecordsBounded) {
     std::ostream discard(nullptr); // formats nothing, keeps nothing
     backend->setLog(&discard, false, trace);
     backend->powerOn();
-    const emu::Platform *platform = backend->platform();
+    const platform::Platform *platform = backend->platform();
     ASSERT_NE(platform, nullptr);
     const devices::Coprocessor &coprocessor = platform->chipset().coprocessor();
     const std::uint64_t before = coprocessor.commandsRun();

@@ -420,7 +420,7 @@ int main(int argc, char **argv) {
 
     const auto state = freshDirectory("module");
     {
-      emu::Scenario scenario;
+      platform::Scenario scenario;
       scenario.tpmStateDir = state;
       serve::FirmwareBackend backend(
           scenario, pei::PeImage::load(SERVE_FIRMWARE_IMAGE), true);
