@@ -16,5 +16,7 @@ using common::kExitUsage;
 inline constexpr const char *kProgram = "pei-platform";
 
 int runBoot(std::span<const std::string> args);
+// The TPM simulator endpoint (mssim, swtpm) on the real firmware path.
+int runServe(std::span<const std::string> args);
 
 } // namespace cli

@@ -1,6 +1,5 @@
 // pei-platform: the emulated PEI platform that runs the shipped module.
 #include "commands.h"
-#include "serve_command.h"
 
 #include <cstring>
 #include <iostream>
@@ -21,7 +20,7 @@ const Subcommand kSubcommands[] = {
      cli::runBoot},
     {"serve",
      "serve a TPM simulator endpoint (mssim, swtpm) through the module",
-     serve::runServe},
+     cli::runServe},
 };
 
 void usage(std::ostream &out) {

@@ -1,25 +1,21 @@
-#include "serve_command.h"
-
-#include <filesystem>
-#include <iostream>
-#include <optional>
-
+// pei-platform serve: the TPM simulator endpoint on the real firmware path.
+#include "commands.h"
 #include "firmware_backend.h"
 #include "loader.h"
 #include "scenario.h"
 #include "serve_options.h"
 #include "server.h"
 #include "state_directory.h"
-#include "usage.h"
 
-namespace serve {
+#include <filesystem>
+#include <iostream>
+#include <optional>
+
+namespace cli {
 
 namespace {
 
 constexpr const char *kCommand = "pei-platform serve";
-using common::kExitFailed;
-using common::kExitOk;
-using common::kExitUsage;
 
 // Where the TPM keeps its state when --state-dir is not given: beside the
 // user, so that it survives restarts of the server.
@@ -46,7 +42,7 @@ void help(std::ostream &out) {
          "mssim, default)\n"
       << "  TPM2TOOLS_TCTI=swtpm:host=127.0.0.1,port=2321    (--protocol "
          "swtpm)\n\n"
-      << serveOptionsHelp() << debug::debugOptionsHelp()
+      << serve::serveOptionsHelp() << debug::debugOptionsHelp()
       << "  --help           this text\n\n"
       << "scenario options, as for boot (applied in the order given):\n"
       << platform::scenarioOptionsHelp() << "\n"
@@ -83,12 +79,12 @@ int usageError(const std::string &message) {
 } // namespace
 
 int runServe(std::span<const std::string> args) {
-  ServeOptions options;
+  serve::ServeOptions options;
   platform::Scenario scenario;
   std::optional<std::string> imagePath;
   debug::DebugOptions debugOptions;
   try {
-    options = parseServeOptions(args);
+    options = serve::parseServeOptions(args);
     const std::vector<std::string> &rest = options.scenarioArgs;
     for (std::size_t i = 0; i < rest.size();) {
       if (platform::parseScenarioOption(rest, i, scenario) ||
@@ -132,14 +128,14 @@ int runServe(std::span<const std::string> args) {
     instruments.emplace(debugOptions, *imagePath, *image, std::cout);
   } catch (const debug::DebugOptionError &error) {
     return usageError(error.what());
-  } catch (const SocketError &error) {
+  } catch (const serve::SocketError &error) {
     std::cerr << kCommand << ": " << error.what() << "\n";
     return kExitFailed;
   }
 
   std::optional<platform::StateDirectory> state;
-  std::optional<FirmwareBackend> backend;
-  std::optional<Server> server;
+  std::optional<serve::FirmwareBackend> backend;
+  std::optional<serve::Server> server;
   try {
     state.emplace(scenario.tpmStateDir);
     backend.emplace(scenario, std::move(*image), options.issueStartup);
@@ -159,7 +155,7 @@ int runServe(std::span<const std::string> args) {
   }
   try {
     server.emplace(*backend, options.server, std::cout);
-  } catch (const SocketError &error) {
+  } catch (const serve::SocketError &error) {
     std::cerr << kCommand << ": " << error.what() << "\n";
     return kExitFailed;
   }
@@ -194,4 +190,4 @@ int runServe(std::span<const std::string> args) {
              : kExitFailed;
 }
 
-} // namespace serve
+} // namespace cli
