@@ -31,12 +31,20 @@ HW_INLINE void Out32(UINT16 Port, UINT32 Value) {
   asm volatile("outl %0, %w1" : : "a"(Value), "Nd"(Port) : "memory");
 }
 
-HW_INLINE void ReadMsr(UINT32 Index, UINT32 &Low, UINT32 &High) {
-  asm volatile("rdmsr" : "=a"(Low), "=d"(High) : "c"(Index) : "memory");
+HW_INLINE MsrValue ReadMsr(UINT32 Index) {
+  MsrValue Value;
+  asm volatile("rdmsr"
+               : "=a"(Value.Low), "=d"(Value.High)
+               : "c"(Index)
+               : "memory");
+  return Value;
 }
 
-HW_INLINE void WriteMsr(UINT32 Index, UINT32 Low, UINT32 High) {
-  asm volatile("wrmsr" : : "c"(Index), "a"(Low), "d"(High) : "memory");
+HW_INLINE void WriteMsr(UINT32 Index, MsrValue Value) {
+  asm volatile("wrmsr"
+               :
+               : "c"(Index), "a"(Value.Low), "d"(Value.High)
+               : "memory");
 }
 
 // SIDT stores a 16-bit limit followed by the 32-bit base.

@@ -16,11 +16,10 @@ enum class Access { Read8, Read16, Read32, Write32 };
 // hardware configuration MSR meanwhile.
 UINT32 HighWindow(UINT32 Low, UINT32 High, Access Kind, UINT32 Value) {
   const UINT16 Selector = Cpu::ReadFsSelector();
-  UINT32 WrapLow, WrapHigh;
-  Cpu::ReadMsr(Registers::MsrWrapControl, WrapLow, WrapHigh);
-  Cpu::WriteMsr(Registers::MsrWrapControl, WrapLow | Registers::NoWrapAt4G,
-                WrapHigh);
-  Cpu::WriteMsr(Registers::MsrFsBase, Low, High);
+  const MsrValue Wrap = Cpu::ReadMsr(Registers::MsrWrapControl);
+  Cpu::WriteMsr(Registers::MsrWrapControl,
+                {Wrap.Low | Registers::NoWrapAt4G, Wrap.High});
+  Cpu::WriteMsr(Registers::MsrFsBase, {Low, High});
   UINT32 Result = 0;
   switch (Kind) {
   case Access::Read8:
@@ -36,7 +35,7 @@ UINT32 HighWindow(UINT32 Low, UINT32 High, Access Kind, UINT32 Value) {
     Cpu::FsStore32(Value);
     break;
   }
-  Cpu::WriteMsr(Registers::MsrWrapControl, WrapLow, WrapHigh);
+  Cpu::WriteMsr(Registers::MsrWrapControl, Wrap);
   Cpu::LoadFsSelector(Selector);
   return Result;
 }
@@ -81,12 +80,12 @@ VOID EFIAPI IoReadByWidth(UINT32 Width, UINT16 Port, VOID *Out) {
   }
 }
 
-VOID EFIAPI ReadMsr(UINT32 Index, UINT32 *Out, UINTN) {
-  Cpu::ReadMsr(Index, Out[0], Out[1]);
+VOID EFIAPI ReadMsr(UINT32 Index, MsrValue *Out, UINTN) {
+  *Out = Cpu::ReadMsr(Index);
 }
 
-VOID EFIAPI WriteMsr(UINT32 Index, const UINT32 *In, UINTN) {
-  Cpu::WriteMsr(Index, In[0], In[1]);
+VOID EFIAPI WriteMsr(UINT32 Index, const MsrValue *In, UINTN) {
+  Cpu::WriteMsr(Index, *In);
 }
 
 UINT8 EFIAPI MemRead8(UINT32 Low, UINT32 High) {

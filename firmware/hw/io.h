@@ -26,8 +26,8 @@ VOID EFIAPI IoWrite32(UINT16 Port, UINT32 Value);
 VOID EFIAPI IoReadByWidth(UINT32 Width, UINT16 Port, VOID *Out);
 
 // MSR values travel as two UINT32s, low half first. Reserved is ignored.
-VOID EFIAPI ReadMsr(UINT32 Index, UINT32 *Out, UINTN Reserved);
-VOID EFIAPI WriteMsr(UINT32 Index, const UINT32 *In, UINTN Reserved);
+VOID EFIAPI ReadMsr(UINT32 Index, MsrValue *Out, UINTN Reserved);
+VOID EFIAPI WriteMsr(UINT32 Index, const MsrValue *In, UINTN Reserved);
 
 // Physical memory at (Low, High). Addresses above 4 GiB are reached through
 // a re-based FS segment; see HighWindow.

@@ -14,30 +14,30 @@ inline constexpr UINT32 WindowOffsetMask = 0x0FFFFFFF;
 // register bits 11:8 travel in bits 27:24, which the chipset honours only
 // while extended configuration access is switched on.
 constexpr UINT32 PortAddress(PciAddress A) {
-  return Registers::PciConfigEnable | ((A & 0xF00) << 16) |
-         ((A >> 4) & 0xFFFF00) | (A & 0xFC);
+  return Registers::PciConfigEnable | ((A.Value & 0xF00) << 16) |
+         ((A.Value >> 4) & 0xFFFF00) | (A.Value & 0xFC);
 }
-static_assert(PortAddress(0x40004) == 0x80004004);
-static_assert(PortAddress(0x40148) == 0x81004048);
-static_assert(PortAddress(0xF0040005) == 0x80004004);
-static_assert(PortAddress(0x0A5FD0FC) == 0x80A5FDFC); // bus A5, 1F.5, reg FC
+static_assert(PortAddress({0x40004}) == 0x80004004);
+static_assert(PortAddress({0x40148}) == 0x81004048);
+static_assert(PortAddress({0xF0040005}) == 0x80004004);
+static_assert(PortAddress({0x0A5FD0FC}) == 0x80A5FDFC); // bus A5, 1F.5, reg FC
 
 UINT16 DataPort(PciAddress A) {
-  return static_cast<UINT16>(Registers::PciConfigDataPort + (A & 3));
+  return static_cast<UINT16>(Registers::PciConfigDataPort + (A.Value & 3));
 }
 
 // The window MSR's low half (enable bit and size field); Base receives the
 // window's base as halves, meaningful only when the window is on.
 UINT32 ReadWindowMsr(PhysicalAddress &Base) {
-  UINT32 Msr[2] = {0, 0};
-  ReadMsr(Registers::MsrMmioConfig, Msr, 0);
-  Base = {Msr[0] & Registers::MmioConfigBaseMask, Msr[1]};
-  return Msr[0];
+  MsrValue Msr = {0, 0};
+  ReadMsr(Registers::MsrMmioConfig, &Msr, 0);
+  Base = {Msr.Low & Registers::MmioConfigBaseMask, Msr.High};
+  return Msr.Low;
 }
 
 // base + offset as a 64-bit sum of halves, carrying into the high half.
 PhysicalAddress WindowAddress(PhysicalAddress Base, PciAddress A) {
-  const UINT32 Offset = A & WindowOffsetMask;
+  const UINT32 Offset = A.Value & WindowOffsetMask;
   const UINT32 Low = Base.Low + Offset;
   const UINT32 Carry = Low < Base.Low ? 1 : 0;
   return {Low, Base.High + Carry};
@@ -47,24 +47,25 @@ PhysicalAddress WindowAddress(PhysicalAddress Base, PciAddress A) {
 // switched on in the northbridge configuration MSR for one access only.
 struct ExtendedAccess {
   bool Needed;
-  UINT32 Saved[2];
+  MsrValue Saved;
 };
 
 ExtendedAccess OpenExtendedAccess(PciAddress A) {
-  ExtendedAccess Access = {(A & RegisterMask) > LastLegacyRegister, {0, 0}};
+  ExtendedAccess Access = {(A.Value & RegisterMask) > LastLegacyRegister,
+                           {0, 0}};
   if (Access.Needed) {
-    ReadMsr(Registers::MsrNbConfig, Access.Saved, 0);
-    const UINT32 On[2] = {Access.Saved[0],
-                          Access.Saved[1] |
-                              Registers::NbConfigExtendedConfigHigh};
-    WriteMsr(Registers::MsrNbConfig, On, 0);
+    ReadMsr(Registers::MsrNbConfig, &Access.Saved, 0);
+    const MsrValue On = {Access.Saved.Low,
+                         Access.Saved.High |
+                             Registers::NbConfigExtendedConfigHigh};
+    WriteMsr(Registers::MsrNbConfig, &On, 0);
   }
   return Access;
 }
 
 void CloseExtendedAccess(const ExtendedAccess &Access) {
   if (Access.Needed) {
-    WriteMsr(Registers::MsrNbConfig, Access.Saved, 0);
+    WriteMsr(Registers::MsrNbConfig, &Access.Saved, 0);
   }
 }
 

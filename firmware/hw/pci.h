@@ -4,16 +4,26 @@
 
 #include "pi.h"
 
-// Extended form: bus 27:20, device 19:15, function 14:12, register 11:0.
-// Bits 31:28 are ignored.
-using PciAddress = UINT32;
-// Compact form: bus 23:16, device 15:11, function 10:8, register 7:0.
-using PciCompactAddress = UINT32;
+// A configuration address comes in two encodings. Each is its own type, so
+// that passing one where the other is meant does not compile; both are one
+// UINT32 in memory and on the stack.
+//
+// Extended form, what the access routines take: bus 27:20, device 19:15,
+// function 14:12, register 11:0. Bits 31:28 are ignored.
+struct PciAddress {
+  UINT32 Value;
+};
+// Compact form, how the module names its registers: bus 23:16, device 15:11,
+// function 10:8, register 7:0. Bits 31:24 are ignored.
+struct PciCompactAddress {
+  UINT32 Value;
+};
 
+// The one conversion between the two.
 constexpr PciAddress ToPciAddress(PciCompactAddress Compact) {
-  return ((Compact & 0xFFFF00) << 4) | (Compact & 0xFF);
+  return {((Compact.Value & 0xFFFF00) << 4) | (Compact.Value & 0xFF)};
 }
-static_assert(ToPciAddress(0x4004) == 0x40004);
+static_assert(ToPciAddress({0x4004}).Value == 0x40004);
 
 extern "C" {
 

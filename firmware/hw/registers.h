@@ -2,6 +2,7 @@
 // indented under the register they belong to.
 #pragma once
 
+#include "pci.h"
 #include "pi.h"
 
 namespace Registers {
@@ -33,20 +34,19 @@ inline constexpr UINT32 PmTimerPortRegister = 0xFED80364;
 inline constexpr UINT16 DelayPort = 0xEB; // a read only costs time
 
 // Root complex 0:0.0: an index/data window into its internal registers.
-inline constexpr UINT32 RootIndexRegister = 0x0000B8; // compact address
-inline constexpr UINT32 RootDataRegister = 0x0000BC;  // compact address
+inline constexpr PciCompactAddress RootIndexRegister = {0x0000B8};
+inline constexpr PciCompactAddress RootDataRegister = {0x0000BC};
 inline constexpr UINT32 CoprocessorStrapIndex = 0xC0018000;
 inline constexpr UINT32 CoprocessorPresent = 1u << 2;
 
-// Security co-processor 0:8.0 (compact addresses: bus 23:16, device 15:11,
-// function 10:8, register 7:0).
-inline constexpr UINT32 CoprocessorCommand = 0x004004;
+// Security co-processor 0:8.0.
+inline constexpr PciCompactAddress CoprocessorCommand = {0x004004};
 inline constexpr UINT32 CommandMemorySpace = 1u << 1;
 inline constexpr UINT32 CommandBusMaster = 1u << 2;
 inline constexpr UINT32 CommandRegisterMask = 0x0000FFFF; // status half kept 0
-inline constexpr UINT32 CoprocessorBar = 0x004020;
+inline constexpr PciCompactAddress CoprocessorBar = {0x004020};
 inline constexpr UINT32 BarBaseMask = 0xFFF00000;
-inline constexpr UINT32 CoprocessorBaseSelect = 0x004048;
+inline constexpr PciCompactAddress CoprocessorBaseSelect = {0x004048};
 inline constexpr UINT32 BaseFromMsr = 1u << 12;
 
 inline constexpr UINT32 NoBase = 0xFFFFFFFF;

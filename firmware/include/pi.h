@@ -43,6 +43,13 @@ struct PhysicalAddress {
   UINT32 High;
 };
 
+// A 64-bit MSR value, split as RDMSR/WRMSR split it (EAX low, EDX high) and
+// laid out low half first, the two-UINT32 buffer the MSR routines exchange.
+struct MsrValue {
+  UINT32 Low;
+  UINT32 High;
+};
+
 // Four bytes of little-endian Data1, two little-endian UINT16s, eight bytes.
 struct EFI_GUID {
   UINT32 Data1;

@@ -27,9 +27,9 @@ BOOLEAN LocateCoprocessor(UINT32 *Base) {
   UINT32 Candidate;
   if (ReadDeviceConfig(Registers::CoprocessorBaseSelect) &
       Registers::BaseFromMsr) {
-    UINT32 Msr[2] = {0, 0};
-    ReadMsr(Registers::MsrCoprocessorBase, Msr, 0);
-    Candidate = Msr[0];
+    MsrValue Msr = {0, 0};
+    ReadMsr(Registers::MsrCoprocessorBase, &Msr, 0);
+    Candidate = Msr.Low;
   } else {
     Candidate =
         ReadDeviceConfig(Registers::CoprocessorBar) & Registers::BarBaseMask;
