@@ -53,9 +53,26 @@ void put32(std::vector<std::uint8_t> &bytes, std::uint32_t value) {
   }
 }
 
-std::string status(std::uint32_t value) { return efi::statusName(value); }
+std::string status(EfiStatus value) { return value.name(); }
+
+// The handler of a slot the module must never call: it stops the run.
+machine::ThunkHandler notToBeCalled(std::string what) {
+  return [what = std::move(what)](ThunkCall &call) -> std::uint32_t {
+    Foundation::unexpected(call, what);
+  };
+}
 
 } // namespace
+
+std::ostream &operator<<(std::ostream &out, GuestAddress address) {
+  return out << hex(address.value, 8);
+}
+std::ostream &operator<<(std::ostream &out, GuestCallback callback) {
+  return out << "callback " << hex(callback.entry, 8);
+}
+std::ostream &operator<<(std::ostream &out, EfiStatus status) {
+  return out << status.name();
+}
 
 Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
   machine.mapMemory(kDataBase, kDataSize, "PEI Foundation data",
@@ -66,63 +83,65 @@ Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
     switch (slot) {
     case 0:
       handler = [this](ThunkCall &call) {
-        const std::uint32_t list = call.argument(1);
-        const std::uint32_t result = installList(list, true);
+        const GuestAddress list{call.argument(1)};
+        const EfiStatus result = installList(list, true);
         traceService(call, service::kInstallPpi, result,
                      "InstallPpi(services=" + hex(call.argument(0), 8) +
-                         ", list=" + hex(list, 8) + ") = " + status(result));
-        return result;
+                         ", list=" + hex(list.value, 8) +
+                         ") = " + status(result));
+        return result.value;
       };
       break;
     case 1:
       handler = [this](ThunkCall &call) {
-        const std::uint32_t result =
-            reinstall(call.argument(1), call.argument(2));
+        const EfiStatus result = reinstall(GuestAddress{call.argument(1)},
+                                           GuestAddress{call.argument(2)});
         traceService(call, service::kReInstallPpi, result,
                      "ReInstallPpi(services=" + hex(call.argument(0), 8) +
                          ", old=" + hex(call.argument(1), 8) + ", new=" +
                          hex(call.argument(2), 8) + ") = " + status(result));
-        return result;
+        return result.value;
       };
       break;
     case 2:
       handler = [this](ThunkCall &call) {
-        const std::uint32_t guid = call.argument(1);
-        const std::uint32_t result = locatePpi(
-            guid, call.argument(2), call.argument(3), call.argument(4));
+        const GuestAddress guid{call.argument(1)};
+        const EfiStatus result =
+            locatePpi(guid, call.argument(2), GuestAddress{call.argument(3)},
+                      GuestAddress{call.argument(4)});
         traceService(call, service::kLocatePpi, result,
                      "LocatePpi(services=" + hex(call.argument(0), 8) + ", " +
-                         (guid ? efi::guidName(readGuid(guid, "GUID"))
-                               : std::string("null")) +
+                         (guid.value ? efi::guidName(readGuid(guid, "GUID"))
+                                     : std::string("null")) +
                          ", instance " + std::to_string(call.argument(2)) +
                          ") = " + status(result));
-        return result;
+        return result.value;
       };
       break;
     case 3:
       handler = [this](ThunkCall &call) {
-        const std::uint32_t list = call.argument(1);
-        const std::uint32_t result = notifyList(list);
+        const GuestAddress list{call.argument(1)};
+        const EfiStatus result = notifyList(list);
         traceService(call, service::kNotifyPpi, result,
                      "NotifyPpi(services=" + hex(call.argument(0), 8) +
-                         ", list=" + hex(list, 8) + ") = " + status(result));
-        return result;
+                         ", list=" + hex(list.value, 8) +
+                         ") = " + status(result));
+        return result.value;
       };
       break;
     case 23:
       handler = [this](ThunkCall &call) {
-        const std::uint32_t result = registerForShadow(call.argument(0));
+        const EfiStatus result =
+            registerForShadow(GuestAddress{call.argument(0)});
         traceService(call, service::kRegisterForShadow, result,
                      "RegisterForShadow(file=" + hex(call.argument(0), 8) +
                          ") = " + status(result));
-        return result;
+        return result.value;
       };
       break;
     default:
-      handler = [name, slot](ThunkCall &call) -> std::uint32_t {
-        unexpected(call, name + " (EFI_PEI_SERVICES slot " +
-                             std::to_string(slot) + ")");
-      };
+      handler = notToBeCalled(name + " (EFI_PEI_SERVICES slot " +
+                              std::to_string(slot) + ")");
     }
     serviceThunks_.push_back(
         machine.addThunk("PEI service " + name, std::move(handler)));
@@ -165,32 +184,26 @@ std::uint32_t Foundation::allocate(std::span<const std::uint8_t> bytes,
   return at;
 }
 
-std::uint32_t Foundation::allocateFunctionTable(
-    const std::string &owner, const std::vector<std::string> &names,
-    const std::function<machine::ThunkHandler(unsigned slot)> &handlers) {
+GuestAddress
+Foundation::allocateFunctionTable(const std::string &owner,
+                                  std::vector<FunctionSlot> slots) {
   std::vector<std::uint8_t> table;
-  for (unsigned slot = 0; slot < names.size(); ++slot) {
-    std::string name = names[slot];
-    machine::ThunkHandler handler;
-    if (!name.empty() && name.front() == '!') {
-      name.erase(0, 1);
-      handler = [owner, name, slot](ThunkCall &call) -> std::uint32_t {
-        unexpected(call,
-                   owner + " " + name + " (slot " + std::to_string(slot) + ")");
-      };
-    } else {
-      handler = handlers(slot);
-    }
-    put32(table, machine_.addThunk(owner + " " + name, std::move(handler)));
+  for (unsigned slot = 0; slot < slots.size(); ++slot) {
+    const std::string name = owner + " " + slots[slot].name;
+    machine::ThunkHandler handler =
+        slots[slot].handler
+            ? std::move(slots[slot].handler)
+            : notToBeCalled(name + " (slot " + std::to_string(slot) + ")");
+    put32(table, machine_.addThunk(name, std::move(handler)));
   }
-  return allocate(table);
+  return GuestAddress{allocate(table)};
 }
 
 void Foundation::traceService(const ThunkCall &call, const char *name,
-                              std::uint32_t status, const std::string &text) {
+                              EfiStatus status, const std::string &text) {
   machine_.trace().add({.kind = machine::TraceEvent::Kind::Service,
                         .instruction = call.returnAddress(),
-                        .value = status,
+                        .value = status.value,
                         .name = name,
                         .text = std::make_shared<const std::string>(text),
                         .duration = machine_.trace().now() - call.started()});
@@ -201,32 +214,32 @@ void Foundation::unexpected(const ThunkCall &call, const std::string &what) {
                             ": unexpected service call: " + what);
 }
 
-efi::Guid Foundation::readGuid(std::uint32_t address,
+efi::Guid Foundation::readGuid(GuestAddress address,
                                const std::string &what) const {
-  return efi::Guid::fromBytes(machine_.guestRead(address, 16, what));
+  return efi::Guid::fromBytes(machine_.guestRead(address.value, 16, what));
 }
 
 // --- PPI database -----------------------------------------------------------
 
 std::optional<std::vector<Foundation::Descriptor>>
-Foundation::readList(std::uint32_t list, std::uint32_t kinds,
+Foundation::readList(GuestAddress list, std::uint32_t kinds,
                      const std::string &what) const {
-  if (list == 0) {
+  if (list.value == 0) {
     return std::nullopt;
   }
   std::vector<Descriptor> entries;
   for (std::size_t i = 0; i < kMaxListLength; ++i) {
     const std::uint32_t at =
-        list + static_cast<std::uint32_t>(kDescriptorSize * i);
+        list.value + static_cast<std::uint32_t>(kDescriptorSize * i);
     const std::uint32_t flags = machine_.guestRead32(at, what + " descriptor");
     if ((flags & kinds) == 0) {
       return std::nullopt;
     }
-    const std::uint32_t guid =
-        machine_.guestRead32(at + 4, what + " descriptor");
+    const GuestAddress guid{machine_.guestRead32(at + 4, what + " descriptor")};
     const std::uint32_t pointer =
         machine_.guestRead32(at + 8, what + " descriptor");
-    entries.push_back({at, flags, readGuid(guid, what + " GUID"), pointer});
+    entries.push_back(
+        {GuestAddress{at}, flags, readGuid(guid, what + " GUID"), pointer});
     if (flags & kTerminateList) {
       return entries;
     }
@@ -234,40 +247,41 @@ Foundation::readList(std::uint32_t list, std::uint32_t kinds,
   return std::nullopt; // no terminator in sight
 }
 
-std::uint32_t Foundation::installList(std::uint32_t list, bool fromGuest) {
+EfiStatus Foundation::installList(GuestAddress list, bool fromGuest) {
   const auto entries = readList(list, kPpiFlag, "PPI");
   if (!entries) {
-    return efi::kInvalidParameter;
+    return {efi::kInvalidParameter};
   }
   if (ppis_.size() + entries->size() > kDatabaseSize) {
-    return efi::kOutOfResources;
+    return {efi::kOutOfResources};
   }
   for (const Descriptor &entry : *entries) {
-    const Ppi ppi{entry.guid, entry.at, entry.pointer};
+    const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer}};
     ppis_.push_back(ppi);
     log(std::string(fromGuest ? "module" : "platform") + " installed " +
-        efi::guidName(ppi.guid) + " (descriptor " + hex(ppi.descriptor, 8) +
-        ", interface " + hex(ppi.interface, 8) + ")");
+        efi::guidName(ppi.guid) + " (descriptor " +
+        hex(ppi.descriptor.value, 8) + ", interface " +
+        hex(ppi.interface.value, 8) + ")");
     queueFor(ppi);
   }
-  return efi::kSuccess;
+  return {efi::kSuccess};
 }
 
-std::uint32_t Foundation::notifyList(std::uint32_t list) {
+EfiStatus Foundation::notifyList(GuestAddress list) {
   const auto entries =
       readList(list, kNotifyCallback | kNotifyDispatch, "notification");
   if (!entries) {
-    return efi::kInvalidParameter;
+    return {efi::kInvalidParameter};
   }
   if (notifications_.size() + entries->size() > kDatabaseSize) {
-    return efi::kOutOfResources;
+    return {efi::kOutOfResources};
   }
   for (const Descriptor &entry : *entries) {
-    const Notification notification{entry.guid, entry.at, entry.pointer,
-                                    entry.flags};
+    const Notification notification{entry.guid, entry.at,
+                                    GuestCallback{entry.pointer}, entry.flags};
     notifications_.push_back(notification);
     log("module armed a notification on " + efi::guidName(notification.guid) +
-        " (callback " + hex(notification.callback, 8) + ")");
+        " (callback " + hex(notification.callback.entry, 8) + ")");
     // A callback notification also fires for every matching PPI that is
     // already installed.
     if (notification.flags & kNotifyCallback) {
@@ -278,7 +292,7 @@ std::uint32_t Foundation::notifyList(std::uint32_t list) {
       }
     }
   }
-  return efi::kSuccess;
+  return {efi::kSuccess};
 }
 
 void Foundation::queueFor(const Ppi &ppi) {
@@ -290,53 +304,54 @@ void Foundation::queueFor(const Ppi &ppi) {
   }
 }
 
-std::uint32_t Foundation::reinstall(std::uint32_t oldDescriptor,
-                                    std::uint32_t newDescriptor) {
-  if (oldDescriptor == 0 || newDescriptor == 0) {
-    return efi::kInvalidParameter;
+EfiStatus Foundation::reinstall(GuestAddress oldDescriptor,
+                                GuestAddress newDescriptor) {
+  if (oldDescriptor.value == 0 || newDescriptor.value == 0) {
+    return {efi::kInvalidParameter};
   }
   const std::uint32_t flags =
-      machine_.guestRead32(newDescriptor, "PPI descriptor");
+      machine_.guestRead32(newDescriptor.value, "PPI descriptor");
   if ((flags & kPpiFlag) == 0) {
-    return efi::kInvalidParameter;
+    return {efi::kInvalidParameter};
   }
   for (Ppi &ppi : ppis_) {
     if (ppi.descriptor == oldDescriptor) {
-      ppi.guid =
-          readGuid(machine_.guestRead32(newDescriptor + 4, "PPI descriptor"),
-                   "PPI GUID");
-      ppi.interface = machine_.guestRead32(newDescriptor + 8, "PPI descriptor");
+      ppi.guid = readGuid(GuestAddress{machine_.guestRead32(
+                              newDescriptor.value + 4, "PPI descriptor")},
+                          "PPI GUID");
+      ppi.interface = GuestAddress{
+          machine_.guestRead32(newDescriptor.value + 8, "PPI descriptor")};
       ppi.descriptor = newDescriptor;
       log("module reinstalled " + efi::guidName(ppi.guid) + " (descriptor " +
-          hex(newDescriptor, 8) + ")");
+          hex(newDescriptor.value, 8) + ")");
       queueFor(ppi);
-      return efi::kSuccess;
+      return {efi::kSuccess};
     }
   }
-  return efi::kNotFound;
+  return {efi::kNotFound};
 }
 
-std::uint32_t Foundation::locatePpi(std::uint32_t guidAddress,
-                                    std::uint32_t instance,
-                                    std::uint32_t descriptorOut,
-                                    std::uint32_t ppiOut) {
-  if (guidAddress == 0) {
-    return efi::kInvalidParameter;
+EfiStatus Foundation::locatePpi(GuestAddress guidAddress,
+                                std::uint32_t instance,
+                                GuestAddress descriptorOut,
+                                GuestAddress ppiOut) {
+  if (guidAddress.value == 0) {
+    return {efi::kInvalidParameter};
   }
   const std::optional<Ppi> found =
       locate(readGuid(guidAddress, "PPI GUID"), instance);
   if (!found) {
-    return efi::kNotFound;
+    return {efi::kNotFound};
   }
-  if (descriptorOut != 0) {
-    machine_.guestWrite32(descriptorOut, found->descriptor,
+  if (descriptorOut.value != 0) {
+    machine_.guestWrite32(descriptorOut.value, found->descriptor.value,
                           "LocatePpi's descriptor out-parameter");
   }
-  if (ppiOut != 0) {
-    machine_.guestWrite32(ppiOut, found->interface,
+  if (ppiOut.value != 0) {
+    machine_.guestWrite32(ppiOut.value, found->interface.value,
                           "LocatePpi's interface out-parameter");
   }
-  return efi::kSuccess;
+  return {efi::kSuccess};
 }
 
 std::optional<Foundation::Ppi> Foundation::locate(const efi::Guid &guid,
@@ -349,36 +364,37 @@ std::optional<Foundation::Ppi> Foundation::locate(const efi::Guid &guid,
   return std::nullopt;
 }
 
-std::uint32_t Foundation::registerForShadow(std::uint32_t fileHandle) {
-  if (fileHandle != fileHandle_) {
-    return efi::kNotFound;
+EfiStatus Foundation::registerForShadow(GuestAddress fileHandle) {
+  if (fileHandle.value != fileHandle_) {
+    return {efi::kNotFound};
   }
   // Once a module has asked (or already runs from memory), every further
   // request is answered "already started".
   if (shadowed_ || shadowRequested_) {
-    return efi::kAlreadyStarted;
+    return {efi::kAlreadyStarted};
   }
   shadowRequested_ = true;
-  return efi::kSuccess;
+  return {efi::kSuccess};
 }
 
-std::uint32_t Foundation::installPpi(const efi::Guid &guid,
-                                     std::uint32_t interface) {
+EfiStatus Foundation::installPpi(const efi::Guid &guid,
+                                 GuestAddress interface) {
   std::vector<std::uint8_t> descriptor;
   put32(descriptor, kPpiFlag | kTerminateList);
   put32(descriptor, allocateGuid(guid));
-  put32(descriptor, interface);
-  const std::uint32_t result = installList(allocate(descriptor), false);
+  put32(descriptor, interface.value);
+  const EfiStatus result =
+      installList(GuestAddress{allocate(descriptor)}, false);
   runNotifications();
   return result;
 }
 
 // --- dispatch ---------------------------------------------------------------
 
-std::uint32_t Foundation::dispatch(const std::string &name, std::uint32_t entry,
-                                   std::optional<std::uint32_t> services) {
-  const std::uint32_t result = machine_.call(
-      name, entry, {fileHandle_, services.value_or(servicesPointer_)});
+EfiStatus Foundation::dispatch(const std::string &name, GuestCallback entry,
+                               std::optional<std::uint32_t> services) {
+  const EfiStatus result{machine_.call(
+      name, entry.entry, {fileHandle_, services.value_or(servicesPointer_)})};
   runNotifications();
   return result;
 }
@@ -394,18 +410,19 @@ void Foundation::runNotifications() {
     }
     const Pending next = pending_.front();
     pending_.pop_front();
+    const std::uint32_t callback = next.notification.callback.entry;
     const std::string name = "notification " +
                              efi::guidName(next.notification.guid) + " -> " +
-                             hex(next.notification.callback, 8);
+                             hex(callback, 8);
     log("notification on " + efi::guidName(next.notification.guid) +
-        " fires: callback " + hex(next.notification.callback, 8));
-    const std::uint32_t result = machine_.call(
-        name, next.notification.callback,
-        {servicesPointer_, next.notification.descriptor, next.ppi});
+        " fires: callback " + hex(callback, 8));
+    const EfiStatus result{
+        machine_.call(name, callback,
+                      {servicesPointer_, next.notification.descriptor.value,
+                       next.ppi.value})};
     fired_.push_back(
         {next.notification.guid, next.notification.callback, next.ppi, result});
-    log("  callback " + hex(next.notification.callback, 8) + " returned " +
-        status(result));
+    log("  callback " + hex(callback, 8) + " returned " + status(result));
   }
 }
 

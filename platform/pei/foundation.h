@@ -17,10 +17,32 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace pei {
+
+// The guest values the Foundation keeps and answers with, each its own type
+// so that a guest address, a callback's entry point and an EFI status cannot
+// stand in for one another. On the guest's side each is one UINT32.
+struct GuestAddress {
+  std::uint32_t value = 0;
+  bool operator==(const GuestAddress &) const = default;
+};
+struct GuestCallback {
+  std::uint32_t entry = 0;
+  bool operator==(const GuestCallback &) const = default;
+};
+struct EfiStatus {
+  std::uint32_t value = 0;
+  bool operator==(const EfiStatus &) const = default;
+  bool isError() const { return efi::isError(value); }
+  std::string name() const { return efi::statusName(value); }
+};
+std::ostream &operator<<(std::ostream &out, GuestAddress address);
+std::ostream &operator<<(std::ostream &out, GuestCallback callback);
+std::ostream &operator<<(std::ostream &out, EfiStatus status);
 
 // The services the platform answers, as trace events name them.
 namespace service {
@@ -50,21 +72,35 @@ public:
 
   struct Ppi {
     efi::Guid guid;
-    std::uint32_t descriptor = 0;
-    std::uint32_t interface = 0;
+    GuestAddress descriptor;
+    GuestAddress interface;
   };
   struct Notification {
     efi::Guid guid;
-    std::uint32_t descriptor = 0;
-    std::uint32_t callback = 0;
+    GuestAddress descriptor;
+    GuestCallback callback;
     std::uint32_t flags = 0;
   };
   // A callback that ran, for the log and for tests.
   struct FiredNotification {
     efi::Guid guid;
-    std::uint32_t callback = 0;
-    std::uint32_t ppi = 0;
-    std::uint32_t status = 0;
+    GuestCallback callback;
+    GuestAddress ppi; // the interface it was called with
+    EfiStatus status;
+  };
+  // One slot of a function table the platform hands the guest: a service
+  // the platform answers, or one the module has no business calling, which
+  // stops the run as an unexpected call.
+  struct FunctionSlot {
+    std::string name;
+    machine::ThunkHandler handler; // none for a slot not to be called
+    static FunctionSlot answered(std::string name,
+                                 machine::ThunkHandler handler) {
+      return {std::move(name), std::move(handler)};
+    }
+    static FunctionSlot notToBeCalled(std::string name) {
+      return {std::move(name), {}};
+    }
   };
 
   explicit Foundation(machine::Machine &machine);
@@ -90,14 +126,14 @@ public:
 
   // Calls entry(FileHandle, PeiServices) and then every notification it
   // caused. servicesArgument replaces the services pointer passed in (tests).
-  std::uint32_t dispatch(const std::string &name, std::uint32_t entry,
-                         std::optional<std::uint32_t> servicesArgument = {});
+  EfiStatus dispatch(const std::string &name, GuestCallback entry,
+                     std::optional<std::uint32_t> servicesArgument = {});
 
   // --- PPI database ---------------------------------------------------------
   // Installs a PPI of the platform's own (descriptor built in the
   // Foundation's data) and runs the notifications it fires. Returns the
   // InstallPpi status.
-  std::uint32_t installPpi(const efi::Guid &guid, std::uint32_t interface);
+  EfiStatus installPpi(const efi::Guid &guid, GuestAddress interface);
   std::optional<Ppi> locate(const efi::Guid &guid, unsigned instance = 0) const;
   const std::vector<Ppi> &ppis() const { return ppis_; }
   const std::vector<Notification> &notifications() const {
@@ -115,11 +151,10 @@ public:
   std::uint32_t allocateGuid(const efi::Guid &guid) {
     return allocate(guid.bytes);
   }
-  // A table of thunks, one per name; a name starting with '!' is a slot
-  // that stops the run as an unexpected call. Returns the table's address.
-  std::uint32_t allocateFunctionTable(
-      const std::string &owner, const std::vector<std::string> &names,
-      const std::function<machine::ThunkHandler(unsigned slot)> &handlers);
+  // A table of thunks, one per slot, named "<owner> <slot name>". Returns
+  // the table's address, the interface to install it with.
+  GuestAddress allocateFunctionTable(const std::string &owner,
+                                     std::vector<FunctionSlot> slots);
 
   // Lines for the boot log (PPIs installed, notifications fired ...).
   void setLog(std::function<void(const std::string &)> log) {
@@ -131,14 +166,14 @@ public:
   // of the names in pei::service), the EFI status it answered and the call
   // as text.
   void traceService(const machine::ThunkCall &call, const char *service,
-                    std::uint32_t status, const std::string &text);
+                    EfiStatus status, const std::string &text);
   [[noreturn]] static void unexpected(const machine::ThunkCall &call,
                                       const std::string &what);
 
 private:
   // One entry of a PPI or notify list as the guest wrote it.
   struct Descriptor {
-    std::uint32_t at = 0;
+    GuestAddress at;
     std::uint32_t flags = 0;
     efi::Guid guid;
     std::uint32_t pointer = 0; // the PPI, or the notification callback
@@ -148,16 +183,15 @@ private:
   // terminator comes soon: the whole list is checked before any of it is
   // used. `what` names the list in faults ("PPI", "notification").
   std::optional<std::vector<Descriptor>>
-  readList(std::uint32_t list, std::uint32_t kinds,
+  readList(GuestAddress list, std::uint32_t kinds,
            const std::string &what) const;
-  std::uint32_t installList(std::uint32_t list, bool fromGuest);
-  std::uint32_t notifyList(std::uint32_t list);
-  std::uint32_t reinstall(std::uint32_t oldDescriptor,
-                          std::uint32_t newDescriptor);
-  std::uint32_t locatePpi(std::uint32_t guid, std::uint32_t instance,
-                          std::uint32_t descriptorOut, std::uint32_t ppiOut);
-  std::uint32_t registerForShadow(std::uint32_t fileHandle);
-  efi::Guid readGuid(std::uint32_t address, const std::string &what) const;
+  EfiStatus installList(GuestAddress list, bool fromGuest);
+  EfiStatus notifyList(GuestAddress list);
+  EfiStatus reinstall(GuestAddress oldDescriptor, GuestAddress newDescriptor);
+  EfiStatus locatePpi(GuestAddress guid, std::uint32_t instance,
+                      GuestAddress descriptorOut, GuestAddress ppiOut);
+  EfiStatus registerForShadow(GuestAddress fileHandle);
+  efi::Guid readGuid(GuestAddress address, const std::string &what) const;
   void queueFor(const Ppi &ppi);
   void log(const std::string &line) {
     if (log_) {
@@ -178,7 +212,7 @@ private:
   std::vector<Notification> notifications_;
   struct Pending {
     Notification notification;
-    std::uint32_t ppi;
+    GuestAddress ppi;
   };
   std::deque<Pending> pending_;
   std::vector<FiredNotification> fired_;

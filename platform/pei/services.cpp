@@ -42,10 +42,11 @@ VariableService::VariableService(Foundation &foundation,
                                  std::optional<std::vector<std::uint8_t>> setup)
     : foundation_(foundation), setup_(std::move(setup)) {
   ppi_ = foundation.allocateFunctionTable(
-      "ReadOnlyVariable2Ppi", {"GetVariable", "!NextVariableName"},
-      [this](unsigned) {
-        return [this](ThunkCall &call) { return getVariable(call); };
-      });
+      "ReadOnlyVariable2Ppi",
+      {Foundation::FunctionSlot::answered(
+           "GetVariable",
+           [this](ThunkCall &call) { return getVariable(call); }),
+       Foundation::FunctionSlot::notToBeCalled("NextVariableName")});
 }
 
 std::uint32_t VariableService::getVariable(ThunkCall &call) {
@@ -58,7 +59,7 @@ std::uint32_t VariableService::getVariable(ThunkCall &call) {
 
   std::string text = "GetVariable(";
   auto answer = [&](std::uint32_t status, const std::string &note = {}) {
-    foundation_.traceService(call, service::kGetVariable, status,
+    foundation_.traceService(call, service::kGetVariable, EfiStatus{status},
                              text + ") = " + efi::statusName(status) + note);
     return status;
   };
@@ -95,40 +96,48 @@ std::uint32_t VariableService::getVariable(ThunkCall &call) {
 PcdService::PcdService(Foundation &foundation, PcdConfig config)
     : foundation_(foundation), config_(config) {
   // EDK II's PCD_PPI, in order; the functions take no interface pointer.
-  const std::vector<std::string> names = {"!SetSku",
-                                          "!Get8",
-                                          "!Get16",
-                                          "!Get32",
-                                          "!Get64",
-                                          "!GetPtr",
-                                          "!GetBool",
-                                          "!GetSize",
-                                          "!Get8Ex",
-                                          "!Get16Ex",
-                                          "!Get32Ex",
-                                          "!Get64Ex",
-                                          "!GetPtrEx",
-                                          "!GetBoolEx",
-                                          "!GetSizeEx",
-                                          "!Set8",
-                                          "!Set16",
-                                          "!Set32",
-                                          "!Set64",
-                                          "SetPtr",
-                                          "!SetBool",
-                                          "!Set8Ex",
-                                          "!Set16Ex",
-                                          "!Set32Ex",
-                                          "!Set64Ex",
-                                          "!SetPtrEx",
-                                          "!SetBoolEx",
-                                          "!CallbackOnSet",
-                                          "!CancelCallback",
-                                          "!GetNextToken",
-                                          "!GetNextTokenSpace"};
-  ppi_ = foundation.allocateFunctionTable("PcdPpi", names, [this](unsigned) {
-    return [this](ThunkCall &call) { return setPtr(call); };
-  });
+  // The module only ever sets a pointer-sized token: every other slot stops
+  // the run.
+  const char *const kSlots[] = {"SetSku",
+                                "Get8",
+                                "Get16",
+                                "Get32",
+                                "Get64",
+                                "GetPtr",
+                                "GetBool",
+                                "GetSize",
+                                "Get8Ex",
+                                "Get16Ex",
+                                "Get32Ex",
+                                "Get64Ex",
+                                "GetPtrEx",
+                                "GetBoolEx",
+                                "GetSizeEx",
+                                "Set8",
+                                "Set16",
+                                "Set32",
+                                "Set64",
+                                "SetPtr",
+                                "SetBool",
+                                "Set8Ex",
+                                "Set16Ex",
+                                "Set32Ex",
+                                "Set64Ex",
+                                "SetPtrEx",
+                                "SetBoolEx",
+                                "CallbackOnSet",
+                                "CancelCallback",
+                                "GetNextToken",
+                                "GetNextTokenSpace"};
+  std::vector<Foundation::FunctionSlot> slots;
+  for (const std::string name : kSlots) {
+    slots.push_back(
+        name == "SetPtr"
+            ? Foundation::FunctionSlot::answered(
+                  name, [this](ThunkCall &call) { return setPtr(call); })
+            : Foundation::FunctionSlot::notToBeCalled(name));
+  }
+  ppi_ = foundation.allocateFunctionTable("PcdPpi", std::move(slots));
 }
 
 std::uint32_t PcdService::setPtr(ThunkCall &call) {
@@ -138,7 +147,7 @@ std::uint32_t PcdService::setPtr(ThunkCall &call) {
   const std::uint32_t bufferAt = call.argument(2);
   std::string text = "SetPtr(token " + std::to_string(token);
   auto answer = [&](std::uint32_t status, const std::string &note = {}) {
-    foundation_.traceService(call, service::kSetPtr, status,
+    foundation_.traceService(call, service::kSetPtr, EfiStatus{status},
                              text + ") = " + efi::statusName(status) + note);
     return status;
   };

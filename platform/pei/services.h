@@ -22,14 +22,14 @@ public:
 
   VariableService(Foundation &foundation,
                   std::optional<std::vector<std::uint8_t>> setup);
-  std::uint32_t ppi() const { return ppi_; }
+  GuestAddress ppi() const { return ppi_; }
 
 private:
   std::uint32_t getVariable(machine::ThunkCall &call);
 
   Foundation &foundation_;
   std::optional<std::vector<std::uint8_t>> setup_;
-  std::uint32_t ppi_ = 0;
+  GuestAddress ppi_;
 };
 
 struct PcdConfig {
@@ -48,7 +48,7 @@ public:
   static constexpr std::uint32_t kInstanceToken = 11;
 
   PcdService(Foundation &foundation, PcdConfig config);
-  std::uint32_t ppi() const { return ppi_; }
+  GuestAddress ppi() const { return ppi_; }
   const std::optional<std::vector<std::uint8_t>> &token11() const {
     return token11_;
   }
@@ -59,7 +59,7 @@ private:
 
   Foundation &foundation_;
   PcdConfig config_;
-  std::uint32_t ppi_ = 0;
+  GuestAddress ppi_;
   std::optional<std::vector<std::uint8_t>> token11_;
   unsigned token11Writes_ = 0;
 };

@@ -262,12 +262,12 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
   log("temporary RAM " + hex(kTemporaryRam, 8) + "-" +
       hex(kTemporaryRam + kTemporaryRamSize - 1, 8) + ", stack at " +
       hex(kTemporaryRam + kTemporaryRamSize, 8));
-  const std::uint32_t first = foundation_->dispatch(
-      "ModuleEntry (flash)", flash_.entry, entryServices_);
-  log("dispatch from flash: ModuleEntry returned " + efi::statusName(first) +
+  const pei::EfiStatus first = foundation_->dispatch(
+      "ModuleEntry (flash)", pei::GuestCallback{flash_.entry}, entryServices_);
+  log("dispatch from flash: ModuleEntry returned " + first.name() +
       ", shadow requested: " + onOff(foundation_->shadowRequested()));
-  if (first != efi::kSuccess) {
-    problem("the entry from flash returned " + efi::statusName(first) +
+  if (first != pei::EfiStatus{efi::kSuccess}) {
+    problem("the entry from flash returned " + first.name() +
             ", expected EFI_SUCCESS");
   }
   if (!foundation_->shadowRequested()) {
@@ -295,11 +295,12 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
   machine_->announceRetired(flash_.base);
   foundation_->setShadowed();
   log("flash copy retired: no longer readable or executable by the module");
-  const std::uint32_t second = foundation_->dispatch(
-      "ModuleEntry (shadow)", shadow_->entry, entryServices_);
-  log("dispatch from shadow: ModuleEntry returned " + efi::statusName(second));
-  if (second != efi::kSuccess) {
-    problem("the entry from the shadow returned " + efi::statusName(second) +
+  const pei::EfiStatus second =
+      foundation_->dispatch("ModuleEntry (shadow)",
+                            pei::GuestCallback{shadow_->entry}, entryServices_);
+  log("dispatch from shadow: ModuleEntry returned " + second.name());
+  if (second != pei::EfiStatus{efi::kSuccess}) {
+    problem("the entry from the shadow returned " + second.name() +
             ", expected EFI_SUCCESS");
   }
   const bool armed = std::any_of(
@@ -310,8 +311,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
   }
 
   // The platform's other modules: the trigger, then the device selection.
-  const std::uint32_t triggerInterface =
-      foundation_->allocate(std::vector<std::uint8_t>(4, 0));
+  const pei::GuestAddress triggerInterface{
+      foundation_->allocate(std::vector<std::uint8_t>(4, 0))};
   for (unsigned i = 0; i < scenario_.triggerInstalls; ++i) {
     const std::size_t mark = machine_->trace().events().size();
     foundation_->installPpi(efi::guids::kTriggerPpi, triggerInterface);
@@ -320,8 +321,8 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
   if (scenario_.triggerInstalls == 0) {
     log("trigger PPI not installed (scenario)");
   }
-  const std::uint32_t selectedInterface =
-      foundation_->allocate(std::vector<std::uint8_t>(4, 0));
+  const pei::GuestAddress selectedInterface{
+      foundation_->allocate(std::vector<std::uint8_t>(4, 0))};
   for (unsigned i = 0; i < scenario_.deviceSelectedInstalls; ++i) {
     const unsigned before = pcd_->token11Writes();
     foundation_->installPpi(efi::guids::kTpmDeviceSelectedPpi,
@@ -341,10 +342,10 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
     log("device-selected PPI not installed (scenario)");
   }
   for (const auto &fired : foundation_->fired()) {
-    if (fired.status != efi::kSuccess) {
-      problem("notification callback " + hex(fired.callback, 8) + " for " +
-              efi::guidName(fired.guid) + " returned " +
-              efi::statusName(fired.status) + ", expected EFI_SUCCESS");
+    if (fired.status != pei::EfiStatus{efi::kSuccess}) {
+      problem("notification callback " + hex(fired.callback.entry, 8) +
+              " for " + efi::guidName(fired.guid) + " returned " +
+              fired.status.name() + ", expected EFI_SUCCESS");
     }
   }
 
@@ -354,7 +355,7 @@ void Platform::runStages(BootReport &report, const Expectations &expected) {
     publications += ppi.guid == efi::guids::kTpmTransportPpi ? 1 : 0;
   }
   if (const auto found = foundation_->locate(efi::guids::kTpmTransportPpi)) {
-    transportPpi_ = found->interface;
+    transportPpi_ = found->interface.value;
     for (unsigned slot = 0; slot < slots_.size(); ++slot) {
       slots_[slot] = machine_->read32(transportPpi_ + 4 * slot);
     }

@@ -66,10 +66,10 @@ TEST(Dispatch, FromTheShadowArmsTheTriggerAndRunsRelocated) {
   ASSERT_TRUE(trigger);
   const auto &copy = *rig.platform().shadow();
   const std::uint32_t end = copy.base + shippedImage().sizeOfImage();
-  EXPECT_GE(trigger->callback, copy.base);
-  EXPECT_LT(trigger->callback, end);
-  EXPECT_GE(trigger->descriptor, copy.base);
-  EXPECT_LT(trigger->descriptor, end);
+  EXPECT_GE(trigger->callback.entry, copy.base);
+  EXPECT_LT(trigger->callback.entry, end);
+  EXPECT_GE(trigger->descriptor.value, copy.base);
+  EXPECT_LT(trigger->descriptor.value, end);
   EXPECT_EQ(trigger->flags, 0x80000020u);
   EXPECT_GT(rig.report().relocations, 0u);
 }
@@ -128,10 +128,11 @@ TEST(Dispatch, TheTriggerIsArmedThroughTheServicesArgument) {
   // is still reached through the pointer below the IDT, not the argument.
   OwnServices own(rig, 0x80000009); // EFI_OUT_OF_RESOURCES
   const std::size_t armedBefore = rig.foundation().notifications().size();
-  EXPECT_EQ(rig.foundation().dispatch("ModuleEntry (own services)",
-                                      rig.platform().shadow()->entry,
-                                      own.servicesPointer),
-            0x80000009u);
+  EXPECT_EQ(rig.foundation().dispatch(
+                "ModuleEntry (own services)",
+                pei::GuestCallback{rig.platform().shadow()->entry},
+                own.servicesPointer),
+            pei::EfiStatus{0x80000009});
   ASSERT_EQ(own.notified.size(), 1u);
   EXPECT_EQ(own.notified[0].first, own.servicesPointer);
   EXPECT_EQ(rig.machine().read32(own.notified[0].second), 0x80000020u);
@@ -170,8 +171,8 @@ TEST(Dispatch, ServicesAreReadFromBelowTheIdtOnEveryCall) {
   const auto trigger = armedOn(rig.foundation(), efi::guids::kTriggerPpi);
   ASSERT_TRUE(trigger);
   std::size_t mark = rig.mark();
-  EXPECT_EQ(rig.machine().call("OnTrigger (null arguments)", trigger->callback,
-                               {0, 0, 0}),
+  EXPECT_EQ(rig.machine().call("OnTrigger (null arguments)",
+                               trigger->callback.entry, {0, 0, 0}),
             efi::kSuccess);
   for (const auto &text : rig.services(mark)) {
     if (!text.starts_with("GetVariable")) {
@@ -186,7 +187,7 @@ TEST(Dispatch, ServicesAreReadFromBelowTheIdtOnEveryCall) {
   ASSERT_TRUE(selected);
   mark = rig.mark();
   EXPECT_EQ(rig.machine().call("OnDeviceSelected (null arguments)",
-                               selected->callback, {0, 0, 0}),
+                               selected->callback.entry, {0, 0, 0}),
             efi::kSuccess);
   EXPECT_THAT(
       rig.services(mark),
@@ -217,11 +218,11 @@ TEST(Dispatch, LookupsAskForInstanceZeroAndNoDescriptor) {
                         servicesWith(rig, {{kLocatePpi, locate}}));
   const auto trigger = armedOn(rig.foundation(), efi::guids::kTriggerPpi);
   ASSERT_TRUE(trigger);
-  rig.machine().call("OnTrigger", trigger->callback, {0, 0, 0});
+  rig.machine().call("OnTrigger", trigger->callback.entry, {0, 0, 0});
   const auto selected =
       armedOn(rig.foundation(), efi::guids::kTpmDeviceSelectedPpi);
   ASSERT_TRUE(selected);
-  rig.machine().call("OnDeviceSelected", selected->callback, {0, 0, 0});
+  rig.machine().call("OnDeviceSelected", selected->callback.entry, {0, 0, 0});
   ASSERT_EQ(lookups.size(), 2u);
   for (const Lookup &lookup : lookups) {
     EXPECT_EQ(lookup.instance, 0u);
@@ -353,12 +354,13 @@ TEST(Activation, FailingInstallAndNotifyAreIgnored) {
   const std::uint32_t pointer =
       servicesWith(rig, {{kInstallPpi, install}, {kNotifyPpi, notify}});
   rig.machine().write32(rig.machine().idtBase() - 4, pointer);
-  rig.foundation().installPpi(
-      efi::guids::kTriggerPpi,
-      rig.foundation().allocate(std::vector<std::uint8_t>(4, 0)));
+  rig.foundation().installPpi(efi::guids::kTriggerPpi,
+                              pei::GuestAddress{rig.foundation().allocate(
+                                  std::vector<std::uint8_t>(4, 0))});
   EXPECT_THAT(calls, ElementsAre("InstallPpi", "NotifyPpi"));
   ASSERT_FALSE(rig.foundation().fired().empty());
-  EXPECT_EQ(rig.foundation().fired().back().status, efi::kSuccess);
+  EXPECT_EQ(rig.foundation().fired().back().status,
+            pei::EfiStatus{efi::kSuccess});
 }
 
 TEST(Activation, ReadSetupVariableRefusesANullDestination) {
@@ -415,7 +417,8 @@ TEST(Announcement, AFailingSetPtrDoesNotChangeWhatTheCallbackReports) {
     ASSERT_TRUE(rig.report().ok) << rig.report().fault;
     EXPECT_THAT(serviceTexts(rig.during("notification TpmDeviceSelectedPpi")),
                 ElementsAre(HasSubstr("PcdPpi"), HasSubstr(c.answer)));
-    EXPECT_EQ(rig.foundation().fired().back().status, efi::kSuccess);
+    EXPECT_EQ(rig.foundation().fired().back().status,
+              pei::EfiStatus{efi::kSuccess});
     EXPECT_FALSE(rig.platform().pcd().token11());
   }
 }

@@ -30,7 +30,7 @@ slotsOf(platform::Platform &platform) {
   }
   common::TransportAddresses slots{};
   for (unsigned i = 0; i < slots.size(); ++i) {
-    slots[i] = platform.machine().read32(found->interface + 4 * i);
+    slots[i] = platform.machine().read32(found->interface.value + 4 * i);
   }
   return slots;
 }

@@ -30,7 +30,8 @@ TEST(AnnouncementWithoutPcd, NoPcdPpiNoCallThroughAnUnsetPointer) {
   ASSERT_TRUE(rig.report().ok) << rig.report().fault;
   EXPECT_THAT(serviceTexts(rig.during("notification TpmDeviceSelectedPpi")),
               ElementsAre(HasSubstr("PcdPpi, instance 0) = EFI_NOT_FOUND")));
-  EXPECT_EQ(rig.foundation().fired().back().status, efi::kSuccess);
+  EXPECT_EQ(rig.foundation().fired().back().status,
+            pei::EfiStatus{efi::kSuccess});
 }
 
 // Stack garbage never decides the activation. The stack below the
@@ -59,9 +60,9 @@ protected:
       garbage[i] = (from + i + phase * 202) % 404 < 202 ? 2 : 0;
     }
     rig.machine().write(from, garbage);
-    rig.foundation().installPpi(
-        efi::guids::kTriggerPpi,
-        rig.foundation().allocate(std::vector<std::uint8_t>(4, 0)));
+    rig.foundation().installPpi(efi::guids::kTriggerPpi,
+                                pei::GuestAddress{rig.foundation().allocate(
+                                    std::vector<std::uint8_t>(4, 0))});
     return rig.transportInstalls();
   }
 };
@@ -85,21 +86,23 @@ TEST_P(SetupReadIntoClearedBuffer, AWarningFromTheVariableServiceDeclines) {
   scenario.variablePpi = false;
   unsigned calls = 0;
   const unsigned installs = publishes(scenario, GetParam(), [&](Booted &rig) {
-    const std::uint32_t ppi = rig.foundation().allocateFunctionTable(
-        "WarningVariables", {"GetVariable", "!NextVariableName"},
-        [&](unsigned) {
-          return [&](machine::ThunkCall &call) -> std::uint32_t {
-            ++calls;
-            // "Setup" by name, no attributes wanted, 1024 bytes offered.
-            EXPECT_EQ(call.argument(3), 0u);
-            EXPECT_EQ(call.machine().read32(call.argument(4)), 1024u);
-            EXPECT_EQ(call.machine().read(call.argument(1), 12),
-                      (std::vector<std::uint8_t>{'S', 0, 'e', 0, 't', 0, 'u', 0,
-                                                 'p', 0, 0, 0}));
-            call.machine().write(call.argument(5), setupBytes(633, 2, 0));
-            return 1;
-          };
-        });
+    using Slot = pei::Foundation::FunctionSlot;
+    const pei::GuestAddress ppi = rig.foundation().allocateFunctionTable(
+        "WarningVariables",
+        {Slot::answered(
+             "GetVariable",
+             [&](machine::ThunkCall &call) -> std::uint32_t {
+               ++calls;
+               // "Setup" by name, no attributes wanted, 1024 bytes offered.
+               EXPECT_EQ(call.argument(3), 0u);
+               EXPECT_EQ(call.machine().read32(call.argument(4)), 1024u);
+               EXPECT_EQ(call.machine().read(call.argument(1), 12),
+                         (std::vector<std::uint8_t>{'S', 0, 'e', 0, 't', 0, 'u',
+                                                    0, 'p', 0, 0, 0}));
+               call.machine().write(call.argument(5), setupBytes(633, 2, 0));
+               return 1;
+             }),
+         Slot::notToBeCalled("NextVariableName")});
     rig.foundation().installPpi(efi::guids::kReadOnlyVariable2Ppi, ppi);
   });
   EXPECT_EQ(calls, 1u);

@@ -58,17 +58,17 @@ TEST(Table, DescriptorAndSlotsAsOtherModulesFindThem) {
   const auto found = rig.foundation().locate(efi::guids::kTpmTransportPpi);
   ASSERT_TRUE(found);
   auto &m = rig.machine();
-  EXPECT_EQ(m.read32(found->descriptor), 0x80000010u);
+  EXPECT_EQ(m.read32(found->descriptor.value), 0x80000010u);
   EXPECT_EQ(
-      m.read(m.read32(found->descriptor + 4), 16),
+      m.read(m.read32(found->descriptor.value + 4), 16),
       std::vector<std::uint8_t>(efi::guids::kTpmTransportPpi.bytes.begin(),
                                 efi::guids::kTpmTransportPpi.bytes.end()));
-  EXPECT_EQ(m.read32(found->descriptor + 8), found->interface);
+  EXPECT_EQ(m.read32(found->descriptor.value + 8), found->interface.value);
   // Slot order Execute, Probe, Send, Receive, told apart by what each does.
   rig.stage(getRandom(8), 0x20);
   const auto shadow = *rig.platform().shadow();
   for (unsigned slot = 0; slot < 4; ++slot) {
-    const std::uint32_t at = m.read32(found->interface + 4 * slot);
+    const std::uint32_t at = m.read32(found->interface.value + 4 * slot);
     EXPECT_GE(at, shadow.base);
     EXPECT_LT(at, shadow.base + shippedImage().sizeOfImage());
   }

@@ -89,7 +89,7 @@ constexpr unsigned kInstallPpi = 0, kReInstallPpi = 1, kLocatePpi = 2,
                    kNotifyPpi = 3, kGetBootMode = 4, kRegisterForShadow = 23;
 
 TEST_F(FoundationTest, CallbackFiresForInstalledAndForLaterInstallations) {
-  foundation.installPpi(kFirst, 0x111);
+  foundation.installPpi(kFirst, pei::GuestAddress{0x111});
   EXPECT_EQ(callService(kNotifyPpi, notify(kFirst, Stub::CountingCallback)),
             efi::kSuccess);
   EXPECT_EQ(count(), 0u) << "callbacks run after the guest call, not in it";
@@ -97,19 +97,19 @@ TEST_F(FoundationTest, CallbackFiresForInstalledAndForLaterInstallations) {
   EXPECT_EQ(count(), 1u);
   EXPECT_EQ(record(0), 0x111u);
 
-  foundation.installPpi(kFirst, 0x222);
-  foundation.installPpi(kSecond, 0x333);
+  foundation.installPpi(kFirst, pei::GuestAddress{0x222});
+  foundation.installPpi(kSecond, pei::GuestAddress{0x333});
   EXPECT_EQ(count(), 2u);
   EXPECT_EQ(record(1), 0x222u);
   ASSERT_EQ(foundation.fired().size(), 2u);
-  EXPECT_EQ(foundation.fired()[1].status, efi::kSuccess);
+  EXPECT_EQ(foundation.fired()[1].status, pei::EfiStatus{efi::kSuccess});
 }
 
 TEST_F(FoundationTest, NotificationsCausedByCallbacksRunInTurn) {
   m.write32(test::kInstallList, descriptor(0x80000010, kSecond, 0x444));
   callService(kNotifyPpi, notify(kFirst, Stub::InstallingCallback));
   callService(kNotifyPpi, notify(kSecond, Stub::CountingCallback));
-  foundation.installPpi(kFirst, 0x111);
+  foundation.installPpi(kFirst, pei::GuestAddress{0x111});
   EXPECT_EQ(count(), 1u);
   EXPECT_EQ(record(0), 0x444u);
   EXPECT_TRUE(foundation.locate(kSecond).has_value());
@@ -126,23 +126,24 @@ TEST_F(FoundationTest, InstallChecksTheWholeListBeforeInstallingAny) {
   const std::uint32_t good =
       list({{0x10, kFirst, 0x111}, {0x80000010, kSecond, 0x222}});
   EXPECT_EQ(callService(kInstallPpi, good), efi::kSuccess);
-  EXPECT_EQ(foundation.locate(kFirst)->interface, 0x111u);
-  EXPECT_EQ(foundation.locate(kSecond)->interface, 0x222u);
+  EXPECT_EQ(foundation.locate(kFirst)->interface, pei::GuestAddress{0x111});
+  EXPECT_EQ(foundation.locate(kSecond)->interface, pei::GuestAddress{0x222});
   EXPECT_EQ(callService(kNotifyPpi, descriptor(0x80000010, kFirst, 0)),
             efi::kInvalidParameter)
       << "a PPI entry is no notification";
 }
 
 TEST_F(FoundationTest, LocateFindsInstancesAndLeavesOutputsWhenNotFound) {
-  foundation.installPpi(kFirst, 0x111);
-  foundation.installPpi(kFirst, 0x222);
+  foundation.installPpi(kFirst, pei::GuestAddress{0x111});
+  foundation.installPpi(kFirst, pei::GuestAddress{0x222});
   const std::uint32_t guid = put(kFirst.bytes);
   const std::uint32_t outDescriptor = kBuffers + 0x3000;
   const std::uint32_t outPpi = kBuffers + 0x3004;
   EXPECT_EQ(callService(kLocatePpi, guid, 1, outDescriptor, outPpi),
             efi::kSuccess);
   EXPECT_EQ(m.read32(outPpi), 0x222u);
-  EXPECT_EQ(m.read32(outDescriptor), foundation.locate(kFirst, 1)->descriptor);
+  EXPECT_EQ(m.read32(outDescriptor),
+            foundation.locate(kFirst, 1)->descriptor.value);
   m.write32(outPpi, 0xDEADBEEF);
   EXPECT_EQ(callService(kLocatePpi, guid, 2, 0, outPpi), efi::kNotFound);
   EXPECT_EQ(m.read32(outPpi), 0xDEADBEEFu);
@@ -161,7 +162,7 @@ TEST_F(FoundationTest, ReInstallReplacesThePpiAndNotifies) {
   const std::uint32_t replacement = descriptor(0x80000010, kFirst, 0x999);
   EXPECT_EQ(callService(kReInstallPpi, old, replacement), efi::kSuccess);
   foundation.runNotifications();
-  EXPECT_EQ(foundation.locate(kFirst)->interface, 0x999u);
+  EXPECT_EQ(foundation.locate(kFirst)->interface, pei::GuestAddress{0x999});
   EXPECT_EQ(count(), 2u);
   EXPECT_EQ(record(1), 0x999u);
   EXPECT_EQ(callService(kReInstallPpi, old, replacement), efi::kNotFound);
@@ -222,10 +223,11 @@ protected:
       text.push_back(static_cast<std::uint8_t>(c >> 8));
     }
     m.write32(kSize, size);
-    const std::uint32_t getVariableThunk = m.read32(variables.ppi());
+    const std::uint32_t ppi = variables.ppi().value;
+    const std::uint32_t getVariableThunk = m.read32(ppi);
     return run(m, Stub::CallFunction,
-               {getVariableThunk, variables.ppi(), put(text), put(guid.bytes),
-                kAttributes, kSize, buffer});
+               {getVariableThunk, ppi, put(text), put(guid.bytes), kAttributes,
+                kSize, buffer});
   }
   static constexpr std::uint32_t kSize = kBuffers + 0x3F00;
   static constexpr std::uint32_t kAttributes = kBuffers + 0x3F04;
@@ -266,7 +268,7 @@ TEST_F(ServicesTest, GetVariableAnswersAsPiDefinesIt) {
 
 TEST_F(ServicesTest, SetPtrStoresToken11UpToItsMaximum) {
   pei::PcdService pcd(foundation, {});
-  const std::uint32_t setPtr = m.read32(pcd.ppi() + 76);
+  const std::uint32_t setPtr = m.read32(pcd.ppi().value + 76);
   const std::uint32_t size = kBuffers + 0x3F00;
   const std::uint32_t value = put(efi::guids::kTpmInstance.bytes);
   m.write32(size, 17);
@@ -281,9 +283,9 @@ TEST_F(ServicesTest, SetPtrStoresToken11UpToItsMaximum) {
                                       efi::guids::kTpmInstance.bytes.end()));
   EXPECT_EQ(run(m, Stub::CallFunction, {setPtr, 12, size, value, 0, 0, 0}),
             efi::kNotFound);
-  EXPECT_THROW(
-      run(m, Stub::CallFunction, {m.read32(pcd.ppi() + 4), 11, 0, 0, 0, 0, 0}),
-      GuestFault)
+  EXPECT_THROW(run(m, Stub::CallFunction,
+                   {m.read32(pcd.ppi().value + 4), 11, 0, 0, 0, 0, 0}),
+               GuestFault)
       << "Get8 is not provided";
 }
 
