@@ -1,11 +1,12 @@
-#include "machine.h"
+// The machine's public face: setting up the processor, the memory map and
+// host access to it, guest calls, registers, and what debuggers see. The
+// callbacks Unicorn calls are in hooks.cpp, the instructions the machine
+// carries out itself in traps.cpp.
+#include "engine.h"
 
 #include "hex.h"
 
-#include <unicorn/unicorn.h>
-
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace machine {
@@ -14,7 +15,6 @@ using common::hex;
 
 namespace {
 
-constexpr std::uint64_t k4GiB = 1ull << 32;
 constexpr std::uint32_t kPage = 0x1000;
 
 // Values the callee-saved registers hold when a call starts, so that a guest
@@ -24,20 +24,6 @@ constexpr std::uint32_t kEsiCanary = 0x51515151;
 constexpr std::uint32_t kEdiCanary = 0xD1D1D1D1;
 constexpr std::uint32_t kEbpCanary = 0xE0E0E0E0;
 constexpr std::uint32_t kEflagsReset = 0x2; // reserved bit 1; IF and DF clear
-
-void check(uc_err error, const std::string &what) {
-  if (error != UC_ERR_OK) {
-    throw MachineError(what + ": " + uc_strerror(error));
-  }
-}
-
-std::string rightsText(std::uint32_t rights) {
-  std::string text;
-  text += (rights & kRead) ? 'r' : '-';
-  text += (rights & kWrite) ? 'w' : '-';
-  text += (rights & kExecute) ? 'x' : '-';
-  return text;
-}
 
 std::uint32_t ucRights(std::uint32_t rights) {
   std::uint32_t prot = UC_PROT_NONE;
@@ -55,366 +41,13 @@ std::uint32_t ucRights(std::uint32_t rights) {
 
 bool isAligned(std::uint64_t value) { return value % kPage == 0; }
 
-// The rep string instructions the machine may carry out at once: the REP
-// prefix and the opcodes that follow it.
-constexpr std::uint8_t kRep = 0xF3;
-constexpr std::uint8_t kMovsb = 0xA4, kMovsl = 0xA5;
-constexpr std::uint8_t kStosb = 0xAA, kStosl = 0xAB;
-constexpr bool isString(std::uint8_t opcode) {
-  return opcode == kMovsb || opcode == kMovsl || opcode == kStosb ||
-         opcode == kStosl;
-}
 // The widest store an IA-32 instruction the module could use makes.
 constexpr std::uint64_t kWidestStore = 16;
 
-const char *exceptionName(std::uint32_t vector) {
-  static const char *const names[] = {"#DE divide error",
-                                      "#DB debug",
-                                      "NMI",
-                                      "#BP breakpoint",
-                                      "#OF overflow",
-                                      "#BR bound range",
-                                      "#UD invalid opcode",
-                                      "#NM no math unit",
-                                      "#DF double fault",
-                                      "coprocessor overrun",
-                                      "#TS invalid TSS",
-                                      "#NP segment not present",
-                                      "#SS stack fault",
-                                      "#GP general protection",
-                                      "#PF page fault",
-                                      "reserved",
-                                      "#MF x87 error",
-                                      "#AC alignment check",
-                                      "#MC machine check",
-                                      "#XM SIMD exception"};
-  return vector < std::size(names) ? names[vector] : "software interrupt";
-}
-
 } // namespace
-
-// An added Unicorn hook, deleted with its owner.
-struct Machine::Hook {
-  uc_engine *engine = nullptr;
-  uc_hook handle = 0;
-  ~Hook() { uc_hook_del(engine, handle); }
-};
 
 void Machine::EngineDeleter::operator()(uc_struct *engine) const {
   uc_close(engine);
-}
-
-// Forgets the port instruction's address once its hook is done.
-struct PortInstruction {
-  explicit PortInstruction(Machine &machine) : machine_(machine) {}
-  ~PortInstruction() { machine_.portInstruction_ = 0; }
-  Machine &machine_;
-};
-
-// The C callbacks Unicorn calls; each forwards to the machine and never lets
-// an exception through.
-struct HookEntry {
-  static void code(uc_engine *, std::uint64_t address, std::uint32_t,
-                   void *user) {
-    auto *m = static_cast<Machine *>(user);
-    m->guarded([&] {
-      const auto found = m->thunks_.find(static_cast<std::uint32_t>(address));
-      if (found == m->thunks_.end()) {
-        m->fault("jump into the thunk page at " + hex(address, 8) +
-                 ", which is no thunk");
-      }
-      const std::uint32_t esp = m->readReg(UC_X86_REG_ESP);
-      const std::uint32_t ret = m->read32(esp);
-      ThunkCall call(*m, esp, ret, m->trace_.now());
-      const std::uint32_t eax = found->second.handler(call);
-      m->writeReg(UC_X86_REG_EAX, eax);
-      m->writeReg(UC_X86_REG_ESP, esp + 4);
-      m->writeReg(UC_X86_REG_EIP, ret);
-      return 0;
-    });
-  }
-  // Before every instruction, once an agent asked for it (a debugger).
-  static void everyInstruction(uc_engine *, std::uint64_t address,
-                               std::uint32_t, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    if (!m->running_) {
-      return;
-    }
-    m->guarded([&] {
-      m->toAgents([&](DebugAgent &agent) {
-        if (agent.wantsInstructions()) {
-          agent.instruction(static_cast<std::uint32_t>(address));
-        }
-      });
-      return 0;
-    });
-  }
-  // Keeps a call's instruction and time bounds, once per translated block.
-  static void block(uc_engine *engine, std::uint64_t address,
-                    std::uint32_t size, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    if (!m->running_) {
-      return;
-    }
-    if (!m->agents_.empty()) {
-      m->guarded([&] {
-        m->toAgents([&](DebugAgent &agent) {
-          agent.block(static_cast<std::uint32_t>(address), size);
-        });
-        return 0;
-      });
-    }
-    Machine::Budget &budget = m->budget_;
-    auto found = budget.instructionsAt.find(address);
-    if (found == budget.instructionsAt.end() || found->second.first != size) {
-      // The block being run is in the translation cache: asking for it
-      // translates nothing.
-      uc_tb tb{};
-      std::uint16_t count = 1;
-      if (uc_ctl_request_cache(engine, address, &tb) == UC_ERR_OK &&
-          tb.icount != 0) {
-        count = tb.icount;
-      }
-      found = budget.instructionsAt
-                  .insert_or_assign(address, std::pair{size, count})
-                  .first;
-    }
-    budget.executed += found->second.second;
-    ++budget.blocks;
-    const CallLimits &limits = m->limits_;
-    const bool outOfInstructions =
-        limits.instructions != 0 && budget.executed > limits.instructions;
-    if (!outOfInstructions && (budget.blocks & 0x3FF) != 0) {
-      return;
-    }
-    const bool outOfTime =
-        std::chrono::steady_clock::now() - budget.started > limits.time;
-    if (outOfInstructions || outOfTime) {
-      m->guarded([&] {
-        m->fault("runaway: " + m->lastCall_.name + " did not return within " +
-                 (outOfInstructions
-                      ? std::to_string(limits.instructions) + " instructions"
-                      : std::to_string(limits.time.count()) + " ms"));
-        return 0;
-      });
-    }
-  }
-  static void msr(uc_engine *, std::uint64_t address, std::uint32_t,
-                  void *user) {
-    auto *m = static_cast<Machine *>(user);
-    m->guarded([&] {
-      const auto at = static_cast<std::uint32_t>(address);
-      if (m->read(at, 1)[0] == 0xF4) {
-        m->fault("unexpected instruction HLT: nothing would wake the "
-                 "processor");
-      }
-      if (m->read(at, 2)[1] == 0x32) {
-        m->rdmsr(at);
-      } else {
-        m->wrmsr(at);
-      }
-      m->writeReg(UC_X86_REG_EIP, at + 2);
-      return 0;
-    });
-  }
-  // Fires where an IN or OUT instruction starts: Unicorn does not bring EIP
-  // up to date before its port hooks, so the address is kept for them.
-  static void portSite(uc_engine *, std::uint64_t address, std::uint32_t,
-                       void *user) {
-    static_cast<Machine *>(user)->portInstruction_ =
-        static_cast<std::uint32_t>(address);
-  }
-  static std::uint32_t portIn(uc_engine *, std::uint32_t port, int size,
-                              void *user) {
-    auto *m = static_cast<Machine *>(user);
-    const PortInstruction done(*m);
-    return m->guarded([&]() -> std::uint32_t {
-      const auto p = static_cast<std::uint16_t>(port);
-      for (const Machine::Port &range : m->ports_) {
-        if (p >= range.first && p < range.first + range.count) {
-          if (!range.read) {
-            m->fault("read of port " + hex(p, 4) + " (" + *range.name +
-                     "), which is write-only");
-          }
-          const std::uint32_t value =
-              range.read(p, static_cast<unsigned>(size));
-          m->trace_.add({.kind = TraceEvent::Kind::Port,
-                         .size = static_cast<std::uint8_t>(size),
-                         .instruction = m->instruction(),
-                         .address = p,
-                         .value = value,
-                         .text = range.name});
-          return value;
-        }
-      }
-      m->fault("read of port " + hex(p, 4) + " (" + std::to_string(size * 8) +
-               " bits), which the platform does not model");
-    });
-  }
-  static void portOut(uc_engine *, std::uint32_t port, int size,
-                      std::uint32_t value, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    const PortInstruction done(*m);
-    m->guarded([&] {
-      const auto p = static_cast<std::uint16_t>(port);
-      for (const Machine::Port &range : m->ports_) {
-        if (p >= range.first && p < range.first + range.count) {
-          if (!range.write) {
-            m->fault("write of " + hex(value) + " to port " + hex(p, 4) + " (" +
-                     *range.name + "), which is read-only");
-          }
-          m->trace_.add({.kind = TraceEvent::Kind::Port,
-                         .write = true,
-                         .size = static_cast<std::uint8_t>(size),
-                         .instruction = m->instruction(),
-                         .address = p,
-                         .value = value,
-                         .text = range.name});
-          range.write(p, static_cast<unsigned>(size), value);
-          return 0;
-        }
-      }
-      m->fault("write of " + hex(value) + " to port " + hex(p, 4) + " (" +
-               std::to_string(size * 8) +
-               " bits), which the platform does not model");
-    });
-  }
-  static void write(uc_engine *, uc_mem_type, std::uint64_t address, int size,
-                    std::int64_t value, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    if (!m->running_) {
-      return;
-    }
-    const std::uint64_t target = m->storeTarget(address);
-    const std::uint64_t mask =
-        size >= 8 ? ~0ull : (1ull << (8 * static_cast<unsigned>(size))) - 1;
-    m->recordStore({.instruction = m->instruction(),
-                    .address = target,
-                    .size = static_cast<unsigned>(size),
-                    .value = static_cast<std::uint64_t>(value) & mask});
-  }
-  // Every store while an agent watches them (a debugger's watchpoints).
-  static void agentWrite(uc_engine *, uc_mem_type, std::uint64_t address,
-                         int size, std::int64_t, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    if (!m->running_) {
-      return;
-    }
-    const std::uint64_t target = m->storeTarget(address);
-    m->guarded([&] {
-      m->toAgents([&](DebugAgent &agent) {
-        agent.wrote(target, static_cast<unsigned>(size));
-      });
-      return 0;
-    });
-  }
-  // Fires where a rep string instruction starts (at its F3 prefix), before
-  // each of its iterations that the emulator runs.
-  static void string(uc_engine *, std::uint64_t address, std::uint32_t,
-                     void *user) {
-    auto *m = static_cast<Machine *>(user);
-    if (!m->running_ || !m->stringFastPath_) {
-      return;
-    }
-    m->guarded(
-        [&] { return m->runString(static_cast<std::uint32_t>(address)); });
-  }
-  static bool invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
-                      int size, std::int64_t value, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    m->guarded([&] {
-      std::string what;
-      switch (type) {
-      case UC_MEM_READ_UNMAPPED:
-        what = "read of " + std::to_string(size) + " bytes at " +
-               hex(address, 8) + ", where nothing is mapped";
-        break;
-      case UC_MEM_WRITE_UNMAPPED:
-        what = "write of " + std::to_string(size) + " bytes (" +
-               hex(static_cast<std::uint64_t>(value)) + ") at " +
-               hex(address, 8) + ", where nothing is mapped";
-        break;
-      case UC_MEM_FETCH_UNMAPPED:
-        what = "execution at " + hex(address, 8) + ", where nothing is mapped";
-        break;
-      default: {
-        const Machine::Region *region = m->findRegion(address);
-        const std::string name = region ? region->name : "?";
-        const std::string rights =
-            region ? " (" + rightsText(region->rights) + ")" : "";
-        const std::string why = region && !region->protection.empty()
-                                    ? ": " + region->protection
-                                    : "";
-        if (type == UC_MEM_WRITE_PROT) {
-          what = "write of " + std::to_string(size) + " bytes (" +
-                 hex(static_cast<std::uint64_t>(value)) + ") at " +
-                 hex(address, 8) + " into " + name + rights +
-                 ", which the guest may not write" + why;
-        } else if (type == UC_MEM_READ_PROT) {
-          what = "read of " + std::to_string(size) + " bytes at " +
-                 hex(address, 8) + " in " + name + rights +
-                 ", which the guest may not read" + why;
-        } else {
-          what = "execution at " + hex(address, 8) + " in " + name + rights +
-                 ", which the guest may not execute" + why;
-        }
-      }
-      }
-      m->fault(what);
-      return 0;
-    });
-    return false;
-  }
-  static void interrupt(uc_engine *, std::uint32_t vector, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    m->guarded([&] {
-      m->fault("unexpected processor exception or interrupt " +
-               std::to_string(vector) + " (" + exceptionName(vector) + ")");
-      return 0;
-    });
-  }
-  static bool invalidInstruction(uc_engine *, void *user) {
-    auto *m = static_cast<Machine *>(user);
-    m->guarded([&] {
-      m->fault("unexpected instruction (not valid for this processor)");
-      return 0;
-    });
-    return false;
-  }
-  static std::uint64_t mmioRead(uc_engine *, std::uint64_t offset,
-                                unsigned size, void *user) {
-    auto *region = static_cast<Machine::Region *>(user);
-    return region->owner->guarded(
-        [&]() -> std::uint64_t { return region->read(offset, size); });
-  }
-  static void mmioWrite(uc_engine *, std::uint64_t offset, unsigned size,
-                        std::uint64_t value, void *user) {
-    auto *region = static_cast<Machine::Region *>(user);
-    region->owner->guarded([&] {
-      region->write(offset, size, value);
-      return 0;
-    });
-  }
-};
-
-template <typename F> auto Machine::guarded(F &&body) -> decltype(body()) {
-  try {
-    return body();
-  } catch (const GuestFault &fault) {
-    stopWith(fault.what());
-  } catch (const std::exception &error) {
-    stopWith(std::string("platform failure at ") + hex(instruction(), 8) +
-             ": " + error.what());
-  }
-  return decltype(body())();
-}
-
-void Machine::stopWith(const std::string &message) {
-  if (!pendingFault_) {
-    pendingFault_ = message;
-    faultAt_ = instruction();
-  }
-  uc_emu_stop(engine_.get());
 }
 
 Machine::Machine() {
@@ -458,16 +91,8 @@ void Machine::setUpProcessor() {
   }
 
   auto add = [&](int type, void *callback, std::uint64_t begin,
-                 std::uint64_t end, int extra = -1) {
-    auto hook = std::make_unique<Hook>();
-    hook->engine = engine_.get();
-    const uc_err error = extra < 0
-                             ? uc_hook_add(engine_.get(), &hook->handle, type,
-                                           callback, this, begin, end)
-                             : uc_hook_add(engine_.get(), &hook->handle, type,
-                                           callback, this, begin, end, extra);
-    check(error, "cannot add hook");
-    hooks_.push_back(std::move(hook));
+                 std::uint64_t end, int instruction = -1) {
+    hooks_.push_back(hook(type, callback, begin, end, instruction));
   };
   add(UC_HOOK_CODE, reinterpret_cast<void *>(&HookEntry::code), kThunkBase,
       kThunkBase + kThunkSize - 1);
@@ -493,6 +118,21 @@ void Machine::setUpProcessor() {
       [this](std::uint64_t offset, unsigned size, std::uint64_t value) {
         fsTrapWrite(offset, size, value);
       });
+}
+
+std::unique_ptr<Machine::Hook> Machine::hook(int type, void *callback,
+                                             std::uint64_t begin,
+                                             std::uint64_t end,
+                                             int instruction) {
+  auto added = std::make_unique<Hook>();
+  added->engine = engine_.get();
+  const uc_err error =
+      instruction < 0 ? uc_hook_add(engine_.get(), &added->handle, type,
+                                    callback, this, begin, end)
+                      : uc_hook_add(engine_.get(), &added->handle, type,
+                                    callback, this, begin, end, instruction);
+  check(error, "cannot add a hook");
+  return added;
 }
 
 void Machine::writeReg(int reg, std::uint32_t value) {
@@ -646,21 +286,18 @@ void Machine::write32(std::uint32_t address, std::uint32_t value) {
 void Machine::checkGuestAccess(std::uint32_t address, std::size_t size,
                                std::uint32_t right,
                                const std::string &what) const {
-  const char *verb = right == kWrite ? "write" : "read";
+  const std::string access = std::string(right == kWrite ? "write" : "read") +
+                             " of " + what + " at " + hex(address, 8) + " (" +
+                             std::to_string(size) + " bytes)";
   std::uint64_t at = address;
   const std::uint64_t end = static_cast<std::uint64_t>(address) + size;
   while (at < end) {
     const Region *region = findRegion(at);
     if (region == nullptr) {
-      fault(std::string(verb) + " of " + what + " at " + hex(address, 8) +
-            " (" + std::to_string(size) + " bytes): nothing is mapped at " +
-            hex(at, 8));
+      fault(access + ": nothing is mapped at " + hex(at, 8));
     }
     if (region->mmio || (region->rights & right) == 0) {
-      fault(std::string(verb) + " of " + what + " at " + hex(address, 8) +
-            " (" + std::to_string(size) + " bytes) in " + region->name +
-            ", which the guest may not " + verb +
-            (region->protection.empty() ? "" : ": " + region->protection));
+      fault(access + refusal(*region, static_cast<Rights>(right)));
     }
     at = region->base + region->size;
   }
@@ -695,8 +332,8 @@ void Machine::guestWrite32(std::uint32_t address, std::uint32_t value,
 std::uint64_t Machine::physicalRead(std::uint64_t address, unsigned size) {
   const Region *region = findRegion(address);
   if (region == nullptr) {
-    fault("read of " + std::to_string(size) + " bytes at physical address " +
-          hex(address, 8) + ", where nothing is mapped");
+    fault(accessText(kRead, size, 0) + " at physical address " +
+          hex(address, 8) + kNothingMapped);
   }
   if (region->mmio) {
     return region->read(address - region->base, size);
@@ -714,9 +351,8 @@ void Machine::physicalWrite(std::uint64_t address, unsigned size,
                             std::uint64_t value) {
   Region *region = findRegion(address);
   if (region == nullptr) {
-    fault("write of " + std::to_string(size) + " bytes (" + hex(value) +
-          ") at physical address " + hex(address, 8) +
-          ", where nothing is mapped");
+    fault(accessText(kWrite, size, value) + " at physical address " +
+          hex(address, 8) + kNothingMapped);
   }
   if (region->mmio) {
     region->write(address - region->base, size, value);
@@ -727,55 +363,6 @@ void Machine::physicalWrite(std::uint64_t address, unsigned size,
     bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
   }
   guestWrite(static_cast<std::uint32_t>(address), bytes, "memory");
-}
-
-// --- FS window --------------------------------------------------------------
-
-// The physical address an access at offset of the FS segment reaches. The
-// processor wraps linear addresses at 4 GiB unless the hardware configuration
-// register says otherwise.
-std::uint64_t Machine::storeTarget(std::uint64_t address) const {
-  const bool trapped = fsWindowActive_ && address >= kFsWindowTrap &&
-                       address < kFsWindowTrap + kFsWindowTrapSize;
-  return trapped ? fsTarget(address - kFsWindowTrap) : address;
-}
-
-std::uint64_t Machine::fsTarget(std::uint64_t offset) const {
-  const std::uint64_t target = fsBaseMsr_ + offset;
-  return (wrapControl_ & kNoWrapAt4G) ? target : target % k4GiB;
-}
-
-std::uint64_t Machine::fsTrapRead(std::uint64_t offset, unsigned size) {
-  if (!fsWindowActive_ || registers().fsBase != kFsWindowTrap) {
-    fault("read of " + hex(kFsWindowTrap + offset, 8) +
-          ", the FS window page, other than through FS");
-  }
-  const std::uint64_t target = fsTarget(offset);
-  const std::uint64_t value = physicalRead(target, size);
-  trace_.add({.kind = TraceEvent::Kind::Memory,
-              .size = static_cast<std::uint8_t>(size),
-              .instruction = instruction(),
-              .address = target,
-              .value = value,
-              .name = "through FS"});
-  return value;
-}
-
-void Machine::fsTrapWrite(std::uint64_t offset, unsigned size,
-                          std::uint64_t value) {
-  if (!fsWindowActive_ || registers().fsBase != kFsWindowTrap) {
-    fault("write of " + hex(kFsWindowTrap + offset, 8) +
-          ", the FS window page, other than through FS");
-  }
-  const std::uint64_t target = fsTarget(offset);
-  trace_.add({.kind = TraceEvent::Kind::Memory,
-              .write = true,
-              .size = static_cast<std::uint8_t>(size),
-              .instruction = instruction(),
-              .address = target,
-              .value = value,
-              .name = "through FS"});
-  physicalWrite(target, size, value);
 }
 
 // --- observing stores -------------------------------------------------------
@@ -792,13 +379,9 @@ void Machine::setQuietStores(std::vector<AddressRange> ranges) {
   // must still reach a hook, so the hooks reach that far into the range.
   std::uint64_t from = 0;
   auto watch = [&](std::uint64_t begin, std::uint64_t end) { // [begin, end]
-    auto hook = std::make_unique<Hook>();
-    hook->engine = engine_.get();
-    check(uc_hook_add(engine_.get(), &hook->handle, UC_HOOK_MEM_WRITE,
-                      reinterpret_cast<void *>(&HookEntry::write), this, begin,
-                      end),
-          "cannot add a write hook");
-    writeHooks_.push_back(std::move(hook));
+    writeHooks_.push_back(hook(UC_HOOK_MEM_WRITE,
+                               reinterpret_cast<void *>(&HookEntry::write),
+                               begin, end));
   };
   for (const AddressRange &range : quiet_) {
     if (range.size < kWidestStore || range.base < from) {
@@ -840,117 +423,6 @@ void Machine::recordStore(const MemoryWrite &store) {
   writes.push_back(store);
 }
 
-// --- string instructions ----------------------------------------------------
-
-bool Machine::plainRam(std::uint64_t address, std::uint64_t size,
-                       std::uint32_t right) const {
-  const Region *region = findRegion(address);
-  return region != nullptr && !region->mmio && (region->rights & right) &&
-         !(region->rights & kExecute) &&
-         address + size <= region->base + region->size;
-}
-
-bool Machine::runString(std::uint32_t at) {
-  std::uint8_t opcode = 0;
-  check(uc_mem_read(engine_.get(), at + 1, &opcode, 1), "string opcode");
-  const std::uint32_t count = readReg(UC_X86_REG_ECX);
-  // Segments other than the flat data segment, or nothing to do: the
-  // emulator's own way is as fast and exact.
-  if (count == 0 || readReg(UC_X86_REG_ES) != kDataSelector ||
-      readReg(UC_X86_REG_DS) != kDataSelector) {
-    return false;
-  }
-  const bool move = opcode == kMovsb || opcode == kMovsl;
-  const unsigned width = (opcode == kMovsl || opcode == kStosl) ? 4 : 1;
-  const bool backward = (readReg(UC_X86_REG_EFLAGS) & 0x400) != 0;
-  const std::uint64_t bytes = std::uint64_t{count} * width;
-  // The lowest byte each range covers; a range that wraps around 4 GiB is
-  // left to the emulator.
-  auto lowest = [&](std::uint32_t start) -> std::optional<std::uint64_t> {
-    const std::uint64_t low =
-        backward ? std::uint64_t{start} + width - bytes : start;
-    if (backward ? std::uint64_t{start} + width < bytes : low + bytes > k4GiB) {
-      return std::nullopt;
-    }
-    return low;
-  };
-  const std::uint32_t edi = readReg(UC_X86_REG_EDI);
-  const std::uint32_t esi = readReg(UC_X86_REG_ESI);
-  const auto to = lowest(edi);
-  const auto from = move ? lowest(esi) : std::optional<std::uint64_t>(0);
-  if (!to || !from || !plainRam(*to, bytes, kWrite) ||
-      (move && !plainRam(*from, bytes, kRead))) {
-    return false;
-  }
-
-  // The destination's new bytes, in a buffer kept from one string to the
-  // next.
-  std::vector<std::uint8_t> &destination = stringBuffer_;
-  destination.resize(bytes);
-  std::uint64_t value = 0;
-  if (move && std::max(*to, *from) - std::min(*to, *from) >= bytes) {
-    check(uc_mem_read(engine_.get(), *from, destination.data(), bytes),
-          "string source");
-  } else if (move) {
-    // Overlapping ranges: element by element, in the instruction's order,
-    // over a host copy of both, so that they end exactly as the processor
-    // leaves them.
-    const std::uint64_t low = std::min(*to, *from);
-    const std::uint64_t high = std::max(*to, *from) + bytes;
-    std::vector<std::uint8_t> span(high - low);
-    check(uc_mem_read(engine_.get(), low, span.data(), span.size()),
-          "string source");
-    std::uint8_t *dst = span.data() + (*to - low);
-    const std::uint8_t *src = span.data() + (*from - low);
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t offset = (backward ? count - 1 - i : i) * width;
-      std::memmove(dst + offset, src + offset, width);
-    }
-    std::memcpy(destination.data(), dst, bytes);
-  } else {
-    const std::uint32_t eax = readReg(UC_X86_REG_EAX);
-    value = width == 4 ? eax : eax & 0xFF;
-    if (width == 1) {
-      std::memset(destination.data(), static_cast<int>(value), bytes);
-    } else {
-      const std::uint8_t element[] = {static_cast<std::uint8_t>(eax),
-                                      static_cast<std::uint8_t>(eax >> 8),
-                                      static_cast<std::uint8_t>(eax >> 16),
-                                      static_cast<std::uint8_t>(eax >> 24)};
-      for (std::uint64_t i = 0; i < bytes; i += width) {
-        std::memcpy(destination.data() + i, element, width);
-      }
-    }
-  }
-  check(uc_mem_write(engine_.get(), *to, destination.data(), bytes),
-        "string destination");
-
-  recordStore({.instruction = at,
-               .address = *to,
-               .size = static_cast<unsigned>(bytes),
-               .value = value,
-               .element = width,
-               .backward = backward});
-  trace_.add({.kind = TraceEvent::Kind::String,
-              .write = true,
-              .size = static_cast<std::uint8_t>(width),
-              .flags = static_cast<std::uint8_t>(
-                  (move ? TraceEvent::kMove : 0) |
-                  (backward ? TraceEvent::kBackward : 0)),
-              .instruction = at,
-              .address = *to,
-              .value = count,
-              .source = move ? *from : 0});
-  const auto step = static_cast<std::uint32_t>(bytes);
-  writeReg(UC_X86_REG_ECX, 0);
-  writeReg(UC_X86_REG_EDI, backward ? edi - step : edi + step);
-  if (move) {
-    writeReg(UC_X86_REG_ESI, backward ? esi - step : esi + step);
-  }
-  writeReg(UC_X86_REG_EIP, at + 2);
-  return true;
-}
-
 // --- ports and MSRs ---------------------------------------------------------
 
 void Machine::mapPorts(std::uint16_t first, std::uint16_t count,
@@ -973,129 +445,6 @@ void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
   }
   msrs_[index] = {std::make_shared<const std::string>(std::move(name)),
                   std::move(read), std::move(write)};
-}
-
-void Machine::trapInstructions(std::uint32_t base,
-                               std::span<const std::uint8_t> code) {
-  auto isPort = [](std::uint8_t byte) {
-    return (byte >= 0xE4 && byte <= 0xE7) || (byte >= 0xEC && byte <= 0xEF);
-  };
-  for (std::size_t i = 0; i < code.size(); ++i) {
-    const bool next = i + 1 < code.size();
-    const bool msr =
-        next && code[i] == 0x0F && (code[i + 1] == 0x32 || code[i + 1] == 0x30);
-    const bool port =
-        isPort(code[i]) || (next && code[i] == 0x66 && isPort(code[i + 1]));
-    const bool string = next && code[i] == kRep && isString(code[i + 1]);
-    if (!msr && !port && !string && code[i] != 0xF4) {
-      continue;
-    }
-    const auto at = static_cast<std::uint32_t>(base + i);
-    if (sites_.contains(at)) {
-      continue;
-    }
-    // A hook whose range is one address fires only when an instruction
-    // starts exactly there: a byte pair inside another instruction never
-    // triggers it.
-    auto hook = std::make_unique<Hook>();
-    hook->engine = engine_.get();
-    void *callback = port     ? reinterpret_cast<void *>(&HookEntry::portSite)
-                     : string ? reinterpret_cast<void *>(&HookEntry::string)
-                              : reinterpret_cast<void *>(&HookEntry::msr);
-    check(uc_hook_add(engine_.get(), &hook->handle, UC_HOOK_CODE, callback,
-                      this, at, at),
-          "cannot hook an instruction");
-    sites_[at] = hook.get();
-    hooks_.push_back(std::move(hook));
-  }
-}
-
-void Machine::untrapInstructions(std::uint32_t base, std::uint32_t size) {
-  auto site = sites_.lower_bound(base);
-  while (site != sites_.end() && site->first - base < size) {
-    Hook *hook = site->second;
-    std::erase_if(hooks_,
-                  [hook](const auto &owned) { return owned.get() == hook; });
-    site = sites_.erase(site);
-  }
-}
-
-namespace {
-// The names of the MSRs the processor itself owns, as the trace gives them.
-constexpr const char *kFsBaseName = "FS base";
-constexpr const char *kWrapControlName = "hardware configuration";
-} // namespace
-
-void Machine::traceMsr(std::uint32_t at, bool write, std::uint32_t index,
-                       std::uint64_t value, const char *name,
-                       std::shared_ptr<const std::string> text) {
-  trace_.add({.kind = TraceEvent::Kind::Msr,
-              .write = write,
-              .size = 8,
-              .instruction = at,
-              .address = index,
-              .value = value,
-              .name = name,
-              .text = std::move(text)});
-}
-
-void Machine::rdmsr(std::uint32_t at) {
-  const std::uint32_t index = readReg(UC_X86_REG_ECX);
-  std::uint64_t value = 0;
-  if (index == kMsrFsBase) {
-    value = fsWindowActive_ && registers().fsBase == kFsWindowTrap
-                ? fsBaseMsr_
-                : registers().fsBase;
-    traceMsr(at, false, index, value, kFsBaseName);
-  } else if (index == kMsrWrapControl) {
-    value = wrapControl_;
-    traceMsr(at, false, index, value, kWrapControlName);
-  } else {
-    const auto found = msrs_.find(index);
-    if (found == msrs_.end()) {
-      fault("rdmsr of MSR " + hex(index, 8) +
-            ", which the platform does not model");
-    }
-    value = found->second.read();
-    traceMsr(at, false, index, value, nullptr, found->second.name);
-  }
-  writeReg(UC_X86_REG_EAX, static_cast<std::uint32_t>(value));
-  writeReg(UC_X86_REG_EDX, static_cast<std::uint32_t>(value >> 32));
-}
-
-void Machine::wrmsr(std::uint32_t at) {
-  const std::uint32_t index = readReg(UC_X86_REG_ECX);
-  const std::uint64_t value =
-      static_cast<std::uint64_t>(readReg(UC_X86_REG_EDX)) << 32 |
-      readReg(UC_X86_REG_EAX);
-  if (index == kMsrFsBase) {
-    traceMsr(at, true, index, value, kFsBaseName);
-    // Below 4 GiB the processor uses the base as it is. Above, the machine
-    // keeps the 64-bit base and points FS at the trap page, whose accesses
-    // it forwards to the physical address (wrapped or not, by the wrap-control
-    // MSR).
-    fsBaseMsr_ = value;
-    fsWindowActive_ = value >= k4GiB;
-    uc_x86_msr msr{kMsrFsBase, fsWindowActive_ ? kFsWindowTrap : value};
-    check(uc_reg_write(engine_.get(), UC_X86_REG_MSR, &msr), "FS base");
-    return;
-  }
-  if (index == kMsrWrapControl) {
-    traceMsr(at, true, index, value, kWrapControlName);
-    wrapControl_ = value;
-    return;
-  }
-  const auto found = msrs_.find(index);
-  if (found == msrs_.end()) {
-    fault("wrmsr of " + hex(value, 16) + " to MSR " + hex(index, 8) +
-          ", which the platform does not model");
-  }
-  if (!found->second.write) {
-    fault("wrmsr of " + hex(value, 16) + " to MSR " + hex(index, 8) + " (" +
-          *found->second.name + "), which is read-only");
-  }
-  traceMsr(at, true, index, value, nullptr, found->second.name);
-  found->second.write(value);
 }
 
 // --- calls ------------------------------------------------------------------
@@ -1156,14 +505,6 @@ std::string Machine::where(std::uint32_t address) const {
   return text;
 }
 
-template <typename F> void Machine::toAgents(F &&each) {
-  const auto started = std::chrono::steady_clock::now();
-  for (DebugAgent *agent : agents_) {
-    each(*agent);
-  }
-  budget_.started += std::chrono::steady_clock::now() - started;
-}
-
 void Machine::addAgent(DebugAgent *agent) {
   agents_.push_back(agent);
   if (agent->wantsInstructions() && !everyInstruction_) {
@@ -1175,12 +516,7 @@ void Machine::addAgent(DebugAgent *agent) {
                     reinterpret_cast<void *>(&HookEntry::everyInstruction)},
           std::pair{UC_HOOK_MEM_WRITE,
                     reinterpret_cast<void *>(&HookEntry::agentWrite)}}) {
-      auto hook = std::make_unique<Hook>();
-      hook->engine = engine_.get();
-      check(
-          uc_hook_add(engine_.get(), &hook->handle, type, callback, this, 1, 0),
-          "cannot add a debugger's hook");
-      hooks_.push_back(std::move(hook));
+      hooks_.push_back(hook(type, callback, 1, 0));
     }
     stringFastPath_ = false;
     everyInstruction_ = true;

@@ -393,6 +393,19 @@ private:
   Region *findRegion(std::uint64_t address);
   void checkGuestAccess(std::uint32_t address, std::size_t size,
                         std::uint32_t right, const std::string &what) const;
+  // How a fault message ends when region refuses the guest an access:
+  // " into flash (r-x), which the guest may not write: <why>".
+  static std::string refusal(const Region &region, Rights right);
+  // Adds a Unicorn hook of type on [begin, end] (begin > end: everywhere);
+  // instruction >= 0 names the instruction an instruction hook is for.
+  std::unique_ptr<Hook> hook(int type, void *callback, std::uint64_t begin,
+                             std::uint64_t end, int instruction = -1);
+  // The port range holding port, or a fault that starts with access.
+  const Port &portAt(std::uint16_t port, unsigned size,
+                     const std::string &access) const;
+  // An IN or OUT reaching the port models.
+  std::uint32_t portIn(std::uint16_t port, unsigned size);
+  void portOut(std::uint16_t port, unsigned size, std::uint32_t value);
   // Runs a model callback inside a hook: a thrown fault is recorded and the
   // run stopped, since exceptions must not cross Unicorn's C frames.
   template <typename F> auto guarded(F &&body) -> decltype(body());

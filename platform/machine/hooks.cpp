@@ -1,0 +1,386 @@
+// The callbacks Unicorn calls while the guest runs, and how the faults they
+// raise are worded. Each callback forwards to the machine inside guarded(),
+// which turns a thrown fault into a stop of the run.
+#include "engine.h"
+
+#include "hex.h"
+
+namespace machine {
+
+using common::hex;
+
+namespace {
+
+const char *exceptionName(std::uint32_t vector) {
+  static const char *const names[] = {"#DE divide error",
+                                      "#DB debug",
+                                      "NMI",
+                                      "#BP breakpoint",
+                                      "#OF overflow",
+                                      "#BR bound range",
+                                      "#UD invalid opcode",
+                                      "#NM no math unit",
+                                      "#DF double fault",
+                                      "coprocessor overrun",
+                                      "#TS invalid TSS",
+                                      "#NP segment not present",
+                                      "#SS stack fault",
+                                      "#GP general protection",
+                                      "#PF page fault",
+                                      "reserved",
+                                      "#MF x87 error",
+                                      "#AC alignment check",
+                                      "#MC machine check",
+                                      "#XM SIMD exception"};
+  return vector < std::size(names) ? names[vector] : "software interrupt";
+}
+
+std::string rightsText(std::uint32_t rights) {
+  std::string text;
+  text += (rights & kRead) ? 'r' : '-';
+  text += (rights & kWrite) ? 'w' : '-';
+  text += (rights & kExecute) ? 'x' : '-';
+  return text;
+}
+
+} // namespace
+
+// Forgets the port instruction's address once its hook is done.
+struct PortInstruction {
+  explicit PortInstruction(Machine &machine) : machine_(machine) {}
+  ~PortInstruction() { machine_.portInstruction_ = 0; }
+  Machine &machine_;
+};
+
+void check(uc_err error, const std::string &what) {
+  if (error != UC_ERR_OK) {
+    throw MachineError(what + ": " + uc_strerror(error));
+  }
+}
+
+// --- fault messages ---------------------------------------------------------
+
+std::string accessText(Rights right, std::uint64_t size, std::uint64_t value) {
+  if (right == kExecute) {
+    return "execution";
+  }
+  const std::string bytes = std::to_string(size) + " bytes";
+  return right == kWrite ? "write of " + bytes + " (" + hex(value) + ")"
+                         : "read of " + bytes;
+}
+
+std::string Machine::refusal(const Region &region, Rights right) {
+  const char *verb = right == kWrite     ? "write"
+                     : right == kExecute ? "execute"
+                                         : "read";
+  // Rights say nothing of device registers: the guest reaches them only
+  // through their models.
+  const std::string rights =
+      region.mmio ? "" : " (" + rightsText(region.rights) + ")";
+  return std::string(right == kWrite ? " into " : " in ") + region.name +
+         rights + ", which the guest may not " + verb +
+         (region.protection.empty() ? "" : ": " + region.protection);
+}
+
+// --- running model code inside a hook ---------------------------------------
+
+template <typename F> auto Machine::guarded(F &&body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const GuestFault &fault) {
+    stopWith(fault.what());
+  } catch (const std::exception &error) {
+    stopWith(std::string("platform failure at ") + hex(instruction(), 8) +
+             ": " + error.what());
+  }
+  return decltype(body())();
+}
+
+void Machine::stopWith(const std::string &message) {
+  if (!pendingFault_) {
+    pendingFault_ = message;
+    faultAt_ = instruction();
+  }
+  uc_emu_stop(engine_.get());
+}
+
+// --- ports ------------------------------------------------------------------
+
+const Machine::Port &Machine::portAt(std::uint16_t port, unsigned size,
+                                     const std::string &access) const {
+  for (const Port &range : ports_) {
+    if (port >= range.first && port < range.first + range.count) {
+      return range;
+    }
+  }
+  fault(access + " port " + hex(port, 4) + " (" + std::to_string(size * 8) +
+        " bits), which the platform does not model");
+}
+
+std::uint32_t Machine::portIn(std::uint16_t port, unsigned size) {
+  const Port &range = portAt(port, size, "read of");
+  if (!range.read) {
+    fault("read of port " + hex(port, 4) + " (" + *range.name +
+          "), which is write-only");
+  }
+  const std::uint32_t value = range.read(port, size);
+  trace_.add({.kind = TraceEvent::Kind::Port,
+              .size = static_cast<std::uint8_t>(size),
+              .instruction = instruction(),
+              .address = port,
+              .value = value,
+              .text = range.name});
+  return value;
+}
+
+void Machine::portOut(std::uint16_t port, unsigned size, std::uint32_t value) {
+  const Port &range = portAt(port, size, "write of " + hex(value) + " to");
+  if (!range.write) {
+    fault("write of " + hex(value) + " to port " + hex(port, 4) + " (" +
+          *range.name + "), which is read-only");
+  }
+  trace_.add({.kind = TraceEvent::Kind::Port,
+              .write = true,
+              .size = static_cast<std::uint8_t>(size),
+              .instruction = instruction(),
+              .address = port,
+              .value = value,
+              .text = range.name});
+  range.write(port, size, value);
+}
+
+// --- the callbacks ----------------------------------------------------------
+
+void HookEntry::code(uc_engine *, std::uint64_t address, std::uint32_t,
+                     void *user) {
+  auto *m = static_cast<Machine *>(user);
+  m->guarded([&] {
+    const auto found = m->thunks_.find(static_cast<std::uint32_t>(address));
+    if (found == m->thunks_.end()) {
+      m->fault("jump into the thunk page at " + hex(address, 8) +
+               ", which is no thunk");
+    }
+    const std::uint32_t esp = m->readReg(UC_X86_REG_ESP);
+    const std::uint32_t ret = m->read32(esp);
+    ThunkCall call(*m, esp, ret, m->trace_.now());
+    const std::uint32_t eax = found->second.handler(call);
+    m->writeReg(UC_X86_REG_EAX, eax);
+    m->writeReg(UC_X86_REG_ESP, esp + 4);
+    m->writeReg(UC_X86_REG_EIP, ret);
+    return 0;
+  });
+}
+
+void HookEntry::everyInstruction(uc_engine *, std::uint64_t address,
+                                 std::uint32_t, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  if (!m->running_) {
+    return;
+  }
+  m->guarded([&] {
+    m->toAgents([&](DebugAgent &agent) {
+      if (agent.wantsInstructions()) {
+        agent.instruction(static_cast<std::uint32_t>(address));
+      }
+    });
+    return 0;
+  });
+}
+
+void HookEntry::block(uc_engine *engine, std::uint64_t address,
+                      std::uint32_t size, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  if (!m->running_) {
+    return;
+  }
+  if (!m->agents_.empty()) {
+    m->guarded([&] {
+      m->toAgents([&](DebugAgent &agent) {
+        agent.block(static_cast<std::uint32_t>(address), size);
+      });
+      return 0;
+    });
+  }
+  Machine::Budget &budget = m->budget_;
+  auto found = budget.instructionsAt.find(address);
+  if (found == budget.instructionsAt.end() || found->second.first != size) {
+    // The block being run is in the translation cache: asking for it
+    // translates nothing.
+    uc_tb tb{};
+    std::uint16_t count = 1;
+    if (uc_ctl_request_cache(engine, address, &tb) == UC_ERR_OK &&
+        tb.icount != 0) {
+      count = tb.icount;
+    }
+    found =
+        budget.instructionsAt.insert_or_assign(address, std::pair{size, count})
+            .first;
+  }
+  budget.executed += found->second.second;
+  ++budget.blocks;
+  const CallLimits &limits = m->limits_;
+  const bool outOfInstructions =
+      limits.instructions != 0 && budget.executed > limits.instructions;
+  if (!outOfInstructions && (budget.blocks & 0x3FF) != 0) {
+    return;
+  }
+  const bool outOfTime =
+      std::chrono::steady_clock::now() - budget.started > limits.time;
+  if (outOfInstructions || outOfTime) {
+    m->guarded([&] {
+      m->fault("runaway: " + m->lastCall_.name + " did not return within " +
+               (outOfInstructions
+                    ? std::to_string(limits.instructions) + " instructions"
+                    : std::to_string(limits.time.count()) + " ms"));
+      return 0;
+    });
+  }
+}
+
+void HookEntry::msr(uc_engine *, std::uint64_t address, std::uint32_t,
+                    void *user) {
+  auto *m = static_cast<Machine *>(user);
+  m->guarded([&] {
+    const auto at = static_cast<std::uint32_t>(address);
+    if (m->read(at, 1)[0] == 0xF4) {
+      m->fault("unexpected instruction HLT: nothing would wake the "
+               "processor");
+    }
+    if (m->read(at, 2)[1] == 0x32) {
+      m->rdmsr(at);
+    } else {
+      m->wrmsr(at);
+    }
+    m->writeReg(UC_X86_REG_EIP, at + 2);
+    return 0;
+  });
+}
+
+// Fires where an IN or OUT instruction starts: Unicorn does not bring EIP
+// up to date before its port hooks, so the address is kept for them.
+void HookEntry::portSite(uc_engine *, std::uint64_t address, std::uint32_t,
+                         void *user) {
+  static_cast<Machine *>(user)->portInstruction_ =
+      static_cast<std::uint32_t>(address);
+}
+
+std::uint32_t HookEntry::portIn(uc_engine *, std::uint32_t port, int size,
+                                void *user) {
+  auto *m = static_cast<Machine *>(user);
+  const PortInstruction done(*m);
+  return m->guarded([&] {
+    return m->portIn(static_cast<std::uint16_t>(port),
+                     static_cast<unsigned>(size));
+  });
+}
+
+void HookEntry::portOut(uc_engine *, std::uint32_t port, int size,
+                        std::uint32_t value, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  const PortInstruction done(*m);
+  m->guarded([&] {
+    m->portOut(static_cast<std::uint16_t>(port), static_cast<unsigned>(size),
+               value);
+    return 0;
+  });
+}
+
+void HookEntry::write(uc_engine *, uc_mem_type, std::uint64_t address, int size,
+                      std::int64_t value, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  if (!m->running_) {
+    return;
+  }
+  const std::uint64_t target = m->storeTarget(address);
+  const std::uint64_t mask =
+      size >= 8 ? ~0ull : (1ull << (8 * static_cast<unsigned>(size))) - 1;
+  m->recordStore({.instruction = m->instruction(),
+                  .address = target,
+                  .size = static_cast<unsigned>(size),
+                  .value = static_cast<std::uint64_t>(value) & mask});
+}
+
+void HookEntry::agentWrite(uc_engine *, uc_mem_type, std::uint64_t address,
+                           int size, std::int64_t, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  if (!m->running_) {
+    return;
+  }
+  const std::uint64_t target = m->storeTarget(address);
+  m->guarded([&] {
+    m->toAgents([&](DebugAgent &agent) {
+      agent.wrote(target, static_cast<unsigned>(size));
+    });
+    return 0;
+  });
+}
+
+// Fires where a rep string instruction starts (at its F3 prefix), before
+// each of its iterations that the emulator runs.
+void HookEntry::string(uc_engine *, std::uint64_t address, std::uint32_t,
+                       void *user) {
+  auto *m = static_cast<Machine *>(user);
+  if (!m->running_ || !m->stringFastPath_) {
+    return;
+  }
+  m->guarded([&] { return m->runString(static_cast<std::uint32_t>(address)); });
+}
+
+bool HookEntry::invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
+                        int size, std::int64_t value, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  m->guarded([&] {
+    const Rights right =
+        type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT   ? kWrite
+        : type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT ? kExecute
+                                                                     : kRead;
+    const std::string access =
+        accessText(right, static_cast<std::uint64_t>(size),
+                   static_cast<std::uint64_t>(value)) +
+        " at " + hex(address, 8);
+    const Machine::Region *region = m->findRegion(address);
+    const bool unmapped = type == UC_MEM_READ_UNMAPPED ||
+                          type == UC_MEM_WRITE_UNMAPPED ||
+                          type == UC_MEM_FETCH_UNMAPPED || region == nullptr;
+    m->fault(access +
+             (unmapped ? kNothingMapped : Machine::refusal(*region, right)));
+    return 0;
+  });
+  return false;
+}
+
+void HookEntry::interrupt(uc_engine *, std::uint32_t vector, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  m->guarded([&] {
+    m->fault("unexpected processor exception or interrupt " +
+             std::to_string(vector) + " (" + exceptionName(vector) + ")");
+    return 0;
+  });
+}
+
+bool HookEntry::invalidInstruction(uc_engine *, void *user) {
+  auto *m = static_cast<Machine *>(user);
+  m->guarded([&] {
+    m->fault("unexpected instruction (not valid for this processor)");
+    return 0;
+  });
+  return false;
+}
+
+std::uint64_t HookEntry::mmioRead(uc_engine *, std::uint64_t offset,
+                                  unsigned size, void *user) {
+  auto *region = static_cast<Machine::Region *>(user);
+  return region->owner->guarded(
+      [&]() -> std::uint64_t { return region->read(offset, size); });
+}
+
+void HookEntry::mmioWrite(uc_engine *, std::uint64_t offset, unsigned size,
+                          std::uint64_t value, void *user) {
+  auto *region = static_cast<Machine::Region *>(user);
+  region->owner->guarded([&] {
+    region->write(offset, size, value);
+    return 0;
+  });
+}
+
+} // namespace machine
