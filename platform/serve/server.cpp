@@ -8,21 +8,17 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
-#include <iomanip>
+#include <functional>
 #include <poll.h>
-#include <sstream>
 #include <unistd.h>
 
-#include "framing.h"
-#include "tpm_header.h"
+#include "mssim_session.h"
+#include "swtpm_session.h"
 
 namespace serve {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr std::size_t kReceiveChunk = 16384;
 // Interval at which the loop wakes without traffic, so that a stalled
 // frame is noticed even when nothing else happens.
 constexpr int kIdleWakeMs = 1000;
@@ -47,30 +43,60 @@ extern "C" void onStopSignal(int signal) {
   errno = saved;
 }
 
-std::string milliseconds(Clock::duration elapsed) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(2)
-       << std::chrono::duration<double, std::milli>(elapsed).count() << " ms";
-  return text.str();
+// The descriptors one round of the loop waits on, each with what to do
+// when it is ready.
+class PollSet {
+public:
+  // `onReady` returns false to end the round: the entries after it are not
+  // handled.
+  void add(int fd, std::function<bool()> onReady) {
+    fds_.push_back({fd, POLLIN, 0});
+    handlers_.push_back(std::move(onReady));
+  }
+  void clear() {
+    fds_.clear();
+    handlers_.clear();
+  }
+  // poll(2) on every entry: the number ready, 0 on timeout, -1 with errno.
+  int wait(int timeoutMs) {
+    return ::poll(fds_.data(), fds_.size(), timeoutMs);
+  }
+  // Runs the handlers of the ready entries, in the order they were added.
+  void dispatch() {
+    for (std::size_t i = 0; i < fds_.size(); ++i) {
+      if (fds_[i].revents != 0 && !handlers_[i]()) {
+        return;
+      }
+    }
+  }
+
+private:
+  std::vector<pollfd> fds_;
+  std::vector<std::function<bool()>> handlers_;
+};
+
+template <class SessionType>
+std::unique_ptr<Session> openSession(unsigned id, Socket socket,
+                                     std::string peer, SessionContext context) {
+  return std::make_unique<SessionType>(
+      SessionType::kPort, id, std::move(socket), std::move(peer), context);
 }
 
 } // namespace
 
 Server::Server(Backend &backend, ServerOptions options, std::ostream &log)
-    : backend_(backend), options_(options), log_(log) {
+    : backend_(backend), options_(options), log_(log, options.verbose) {
   if (!options_.mssim && !options_.swtpm) {
     throw SocketError("no protocol selected");
   }
   if (options_.mssim) {
-    endpoints_.push_back(
-        {Kind::MssimCommand, Listener(options_.mssimCommandPort)});
-    endpoints_.push_back(
-        {Kind::MssimPlatform, Listener(options_.mssimPlatformPort)});
+    listen<MssimCommandSession>(Kind::MssimCommand, options_.mssimCommandPort);
+    listen<MssimPlatformSession>(Kind::MssimPlatform,
+                                 options_.mssimPlatformPort);
   }
   if (options_.swtpm) {
-    endpoints_.push_back({Kind::SwtpmData, Listener(options_.swtpmDataPort)});
-    endpoints_.push_back(
-        {Kind::SwtpmControl, Listener(options_.swtpmControlPort)});
+    listen<SwtpmDataSession>(Kind::SwtpmData, options_.swtpmDataPort);
+    listen<SwtpmControlSession>(Kind::SwtpmControl, options_.swtpmControlPort);
   }
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -89,30 +115,32 @@ Server::~Server() {
   }
 }
 
-const Server::Endpoint *Server::endpoint(Kind kind) const {
+template <class SessionType>
+void Server::listen(Kind kind, std::uint16_t port) {
+  endpoints_.push_back({kind, SessionType::kPort.name, Listener(port),
+                        &openSession<SessionType>});
+}
+
+std::uint16_t Server::boundPort(Kind kind) const {
   for (const Endpoint &each : endpoints_) {
     if (each.kind == kind) {
-      return &each;
+      return each.listener.port();
     }
   }
-  return nullptr;
+  return 0;
 }
 
 std::uint16_t Server::mssimCommandPort() const {
-  const Endpoint *found = endpoint(Kind::MssimCommand);
-  return found ? found->listener.port() : 0;
+  return boundPort(Kind::MssimCommand);
 }
 std::uint16_t Server::mssimPlatformPort() const {
-  const Endpoint *found = endpoint(Kind::MssimPlatform);
-  return found ? found->listener.port() : 0;
+  return boundPort(Kind::MssimPlatform);
 }
 std::uint16_t Server::swtpmDataPort() const {
-  const Endpoint *found = endpoint(Kind::SwtpmData);
-  return found ? found->listener.port() : 0;
+  return boundPort(Kind::SwtpmData);
 }
 std::uint16_t Server::swtpmControlPort() const {
-  const Endpoint *found = endpoint(Kind::SwtpmControl);
-  return found ? found->listener.port() : 0;
+  return boundPort(Kind::SwtpmControl);
 }
 
 void Server::requestStop() noexcept {
@@ -130,37 +158,9 @@ void Server::stopOnSignals() {
   signalsRouted_ = true;
 }
 
-bool Server::carriesTpmCommands(Kind kind) {
-  return kind == Kind::MssimCommand || kind == Kind::SwtpmData;
-}
-
-const char *Server::kindName(Kind kind) {
-  switch (kind) {
-  case Kind::MssimCommand:
-    return "mssim command";
-  case Kind::MssimPlatform:
-    return "mssim platform";
-  case Kind::SwtpmData:
-    return "swtpm data";
-  case Kind::SwtpmControl:
-    return "swtpm control";
-  }
-  return "?";
-}
-
-void Server::logLine(const std::string &text) const {
-  log_ << "serve: " << text << std::endl;
-}
-
-void Server::verboseLine(const std::string &text) const {
-  if (options_.verbose) {
-    logLine(text);
-  }
-}
-
 std::optional<unsigned> Server::tpmConnectionInService() const {
-  for (const auto &[id, connection] : connections_) {
-    if (connection.open && carriesTpmCommands(connection.kind)) {
+  for (const auto &[id, session] : connections_) {
+    if (session->open() && session->carriesTpmCommands()) {
       return id;
     }
   }
@@ -175,11 +175,11 @@ int Server::pollTimeoutMs() const {
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
     timeout = std::clamp(static_cast<int>(left.count()) + 1, 0, timeout);
   };
-  for (const auto &[id, connection] : connections_) {
-    if (connection.frameStarted) {
-      until(*connection.frameStarted + options_.frameTimeout);
-    } else if (carriesTpmCommands(connection.kind)) {
-      until(connection.lastHeard + options_.idleTimeout);
+  for (const auto &[id, session] : connections_) {
+    if (const auto started = session->frameStarted()) {
+      until(*started + options_.frameTimeout);
+    } else if (session->carriesTpmCommands()) {
+      until(session->lastHeard() + options_.idleTimeout);
     }
   }
   return timeout;
@@ -187,84 +187,76 @@ int Server::pollTimeoutMs() const {
 
 bool Server::run() {
   if (options_.mssim) {
-    logLine("mssim protocol on 127.0.0.1:" +
-            std::to_string(mssimCommandPort()) + " (TPM commands) and " +
-            "127.0.0.1:" + std::to_string(mssimPlatformPort()) +
-            " (platform signals)");
+    log_.line("mssim protocol on 127.0.0.1:" +
+              std::to_string(mssimCommandPort()) + " (TPM commands) and " +
+              "127.0.0.1:" + std::to_string(mssimPlatformPort()) +
+              " (platform signals)");
   }
   if (options_.swtpm) {
-    logLine("swtpm protocol on 127.0.0.1:" + std::to_string(swtpmDataPort()) +
-            " (TPM commands) and 127.0.0.1:" +
-            std::to_string(swtpmControlPort()) + " (control)");
+    log_.line("swtpm protocol on 127.0.0.1:" + std::to_string(swtpmDataPort()) +
+              " (TPM commands) and 127.0.0.1:" +
+              std::to_string(swtpmControlPort()) + " (control)");
   }
 
   bool stopping = false;
-  std::vector<pollfd> fds;
-  std::vector<unsigned> ids; // connection id per entry after the listeners
+  PollSet watched;
   while (!stopping) {
-    fds.clear();
-    ids.clear();
-    fds.push_back({wakeRead_.fd(), POLLIN, 0});
-    for (const Endpoint &each : endpoints_) {
-      fds.push_back({each.listener.fd(), POLLIN, 0});
+    watched.clear();
+    // A stop request wins over everything else that is ready.
+    watched.add(wakeRead_.fd(), [&] {
+      std::array<char, 64> drain;
+      while (::read(wakeRead_.fd(), drain.data(), drain.size()) > 0) {
+      }
+      stopping = true;
+      return false;
+    });
+    for (Endpoint &each : endpoints_) {
+      watched.add(each.listener.fd(), [this, &each] {
+        acceptAll(each);
+        return true;
+      });
     }
     const auto inService = tpmConnectionInService();
-    for (const auto &[id, connection] : connections_) {
+    for (const auto &[id, session] : connections_) {
       // TPM connections behind the one in service wait, unread, for their
       // turn; the TPM takes one client's commands at a time.
-      if (carriesTpmCommands(connection.kind) && id != inService) {
+      if (session->carriesTpmCommands() && id != inService) {
         continue;
       }
-      fds.push_back({connection.socket.fd(), POLLIN, 0});
-      ids.push_back(id);
+      watched.add(session->socket().fd(), [&client = *session] {
+        if (client.open()) {
+          client.receive();
+        }
+        return true;
+      });
     }
 
-    const int ready = ::poll(fds.data(), fds.size(), pollTimeoutMs());
+    const int ready = watched.wait(pollTimeoutMs());
     if (ready < 0 && errno != EINTR) {
-      logLine(std::string("poll failed: ") + std::strerror(errno));
+      log_.line(std::string("poll failed: ") + std::strerror(errno));
       break;
     }
     if (ready > 0) {
-      if (fds[0].revents != 0) {
-        std::array<char, 64> drain;
-        while (::read(wakeRead_.fd(), drain.data(), drain.size()) > 0) {
-        }
-        stopping = true;
-        break;
-      }
-      for (std::size_t i = 0; i < endpoints_.size(); ++i) {
-        if (fds[1 + i].revents != 0) {
-          acceptAll(endpoints_[i]);
-        }
-      }
-      const std::size_t first = 1 + endpoints_.size();
-      for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (fds[first + i].revents == 0) {
-          continue;
-        }
-        auto found = connections_.find(ids[i]);
-        if (found != connections_.end() && found->second.open) {
-          receive(found->second);
-        }
-      }
+      watched.dispatch();
+    }
+    if (stopping) {
+      break;
     }
     expireStalledConnections();
     std::erase_if(connections_,
-                  [](const auto &entry) { return !entry.second.open; });
+                  [](const auto &entry) { return !entry.second->open(); });
   }
 
-  for (auto &[id, connection] : connections_) {
-    if (connection.open) {
-      close(connection, "server stopping", false);
-    }
+  for (auto &[id, session] : connections_) {
+    session->close("server stopping", false);
   }
   connections_.clear();
   try {
     const Backend::StopOutcome outcome = backend_.stop();
-    logLine("stopped; " + outcome.text);
+    log_.line("stopped; " + outcome.text);
     return outcome.ok;
   } catch (const std::exception &error) {
-    logLine(std::string("stopping the platform failed: ") + error.what());
+    log_.line(std::string("stopping the platform failed: ") + error.what());
     return false;
   }
 }
@@ -278,327 +270,55 @@ void Server::acceptAll(Endpoint &endpoint) {
     }
     const unsigned id = nextId_++;
     if (connections_.size() >= options_.maxConnections) {
-      logLine("#" + std::to_string(id) + " " + kindName(endpoint.kind) +
-              " connection from " + peer + " refused: already " +
-              std::to_string(connections_.size()) + " connections");
+      log_.line("#" + std::to_string(id) + " " + endpoint.name +
+                " connection from " + peer + " refused: already " +
+                std::to_string(connections_.size()) + " connections");
       continue;
     }
     try {
       prepareConnection(socket);
     } catch (const SocketError &error) {
-      logLine("#" + std::to_string(id) + " dropped: " + error.what());
+      log_.line("#" + std::to_string(id) + " dropped: " + error.what());
       continue;
     }
-    Connection connection;
-    connection.id = id;
-    connection.kind = endpoint.kind;
-    connection.socket = std::move(socket);
-    connection.peer = peer;
-    connection.opened = Clock::now();
-    connection.lastHeard = connection.opened;
-    connections_.emplace(id, std::move(connection));
+    connections_.emplace(
+        id,
+        endpoint.open(id, std::move(socket), peer,
+                      SessionContext{backend_, log_, options_.sendTimeout}));
   }
-}
-
-void Server::receive(Connection &connection) {
-  std::array<std::uint8_t, kReceiveChunk> chunk;
-  const ReceiveResult got = receiveSome(connection.socket, chunk);
-  if (got.error != 0) {
-    close(connection,
-          std::string("receive failed: ") + std::strerror(got.error), true);
-    return;
-  }
-  if (got.closed) {
-    if (connection.pending.empty()) {
-      close(connection, "closed by the client", false);
-    } else {
-      close(connection,
-            "client disconnected in the middle of a frame (" +
-                std::to_string(connection.pending.size()) + " bytes received)",
-            true);
-    }
-    return;
-  }
-  if (got.bytes == 0) {
-    return;
-  }
-  connection.lastHeard = Clock::now();
-  connection.pending.insert(connection.pending.end(), chunk.begin(),
-                            chunk.begin() + static_cast<long>(got.bytes));
-  processFrames(connection);
-}
-
-void Server::processFrames(Connection &connection) {
-  const std::uint32_t maxSize = backend_.maxCommandSize();
-  std::size_t offset = 0;
-  while (connection.open && offset < connection.pending.size()) {
-    const std::span<const std::uint8_t> rest =
-        std::span(connection.pending).subspan(offset);
-    Parse parse;
-    switch (connection.kind) {
-    case Kind::MssimCommand:
-      parse = mssim::parseCommandPort(rest, maxSize);
-      break;
-    case Kind::MssimPlatform:
-      parse = mssim::parsePlatformPort(rest);
-      break;
-    case Kind::SwtpmData:
-      parse = swtpm::parseDataPort(rest, maxSize);
-      break;
-    case Kind::SwtpmControl:
-      parse = swtpm::parseControlPort(rest);
-      break;
-    }
-    if (parse.status == ParseStatus::Malformed) {
-      close(connection, parse.reason, true);
-      return;
-    }
-    if (parse.status == ParseStatus::NeedMore) {
-      if (!connection.frameStarted) {
-        connection.frameStarted = Clock::now();
-      }
-      break;
-    }
-    connection.frameStarted.reset();
-    ++connection.frames;
-    if (!handleFrame(connection, rest.first(parse.size))) {
-      return;
-    }
-    // The time the command took is not the client's idleness.
-    connection.lastHeard = Clock::now();
-    offset += parse.size;
-  }
-  if (connection.open) {
-    connection.pending.erase(connection.pending.begin(),
-                             connection.pending.begin() +
-                                 static_cast<long>(offset));
-  }
-}
-
-bool Server::handleFrame(Connection &connection,
-                         std::span<const std::uint8_t> frame) {
-  const std::uint32_t code =
-      frame.size() >= 4 ? tpm::readBe32(frame, 0) : std::uint32_t{0};
-  switch (connection.kind) {
-  case Kind::MssimCommand: {
-    if (code == mssim::kSessionEnd) {
-      close(connection, "session end", false);
-      return false;
-    }
-    // The locality byte (frame[4]) goes nowhere: the module's transport
-    // has no notion of locality, and the firmware issues every command as
-    // it comes.
-    const auto command = frame.subspan(mssim::kCommandHeaderSize);
-    const auto response = runCommand(connection, command);
-    answer(connection, mssim::commandAnswer(response));
-    break;
-  }
-  case Kind::MssimPlatform:
-    if (code == mssim::kSessionEnd) {
-      close(connection, "session end", false);
-      return false;
-    }
-    handlePlatformSignal(connection, code);
-    break;
-  case Kind::SwtpmData:
-    answer(connection, runCommand(connection, frame));
-    break;
-  case Kind::SwtpmControl:
-    handleControl(connection, code, frame.subspan(4));
-    break;
-  }
-  return connection.open;
-}
-
-void Server::handlePlatformSignal(Connection &connection, std::uint32_t code) {
-  const std::string prefix = "#" + std::to_string(connection.id) + " ";
-  const bool wasOn = backend_.isOn();
-  try {
-    switch (code) {
-    case mssim::kPowerOn:
-      backend_.powerOn();
-      break;
-    case mssim::kPowerOff:
-      backend_.powerOff();
-      break;
-    case mssim::kReset:
-      backend_.reset();
-      break;
-    case mssim::kNvOn:
-      backend_.nvOn();
-      break;
-    default:
-      break; // acknowledged, without effect on this platform
-    }
-  } catch (const std::exception &error) {
-    logLine(prefix + mssim::platformSignalName(code) +
-            " failed: " + error.what());
-    std::vector<std::uint8_t> failed;
-    tpm::appendBe32(failed, 1);
-    answer(connection, failed);
-    return;
-  }
-  std::string note;
-  if (code == mssim::kPowerOn && wasOn) {
-    note = " (already on, nothing changed)";
-  }
-  verboseLine(prefix + mssim::platformSignalName(code) + note);
-  answer(connection, mssim::platformAnswer());
-}
-
-void Server::handleControl(Connection &connection, std::uint32_t code,
-                           std::span<const std::uint8_t> input) {
-  const std::string prefix = "#" + std::to_string(connection.id) + " ";
-  if (!swtpm::isKnownControlCode(code)) {
-    answer(connection, swtpm::controlAnswer(swtpm::kResultBadOrdinal));
-    close(connection, "unknown control code " + tpm::hex32(code), true);
-    return;
-  }
-  std::uint32_t result = swtpm::kResultSuccess;
-  std::string note;
-  try {
-    switch (code) {
-    case swtpm::kSetLocality:
-      if (input[0] > swtpm::kMaxLocality) {
-        result = swtpm::kResultBadLocality;
-        note = " refused: locality " + std::to_string(input[0]);
-      } else {
-        // The transport has no notion of locality; every command reaches
-        // the TPM at locality 0, as the firmware issues it.
-        note = " " + std::to_string(input[0]);
-      }
-      break;
-    case swtpm::kInit:
-      note = " (flags " + tpm::hex32(tpm::readBe32(input, 0)) +
-             "): platform reboot";
-      if (backend_.isOn()) {
-        backend_.reset();
-      } else {
-        backend_.powerOn();
-      }
-      break;
-    default:
-      result = swtpm::kResultFail;
-      note = " not supported by this platform";
-      break;
-    }
-  } catch (const std::exception &error) {
-    result = swtpm::kResultFail;
-    note = std::string(" failed: ") + error.what();
-  }
-  const std::string line = prefix + swtpm::controlName(code) + note;
-  if (result == swtpm::kResultSuccess) {
-    verboseLine(line);
-  } else {
-    logLine(line);
-  }
-  answer(connection, swtpm::controlAnswer(result));
-}
-
-std::vector<std::uint8_t>
-Server::runCommand(const Connection &connection,
-                   std::span<const std::uint8_t> command) {
-  const std::string prefix = "#" + std::to_string(connection.id) + " ";
-  const auto code = tpm::commandCodeOf(command);
-  const std::string name =
-      code ? backend_.commandName(*code) : std::string("short command");
-  const auto started = Clock::now();
-
-  std::vector<std::uint8_t> response;
-  const auto declared = tpm::headerSizeOf(command);
-  if (!declared || *declared != command.size()) {
-    // The co-processor takes the length from the command's header, so a
-    // header that disagrees with the frame would run other bytes than the
-    // client sent.
-    logLine(prefix + name + ": frame holds " + std::to_string(command.size()) +
-            " bytes but the command header says " +
-            (declared ? std::to_string(*declared) : std::string("nothing")));
-    response = tpm::errorResponse(tpm::kRcCommandSize);
-  } else if (!backend_.isOn()) {
-    logLine(prefix + name + ": the platform is powered off");
-    response = tpm::errorResponse(tpm::kRcFailure);
-  } else {
-    try {
-      response = backend_.transact(command);
-    } catch (const std::exception &error) {
-      logLine(prefix + name + " failed: " + error.what());
-      response = tpm::errorResponse(tpm::kRcFailure);
-    }
-  }
-  const auto rc = tpm::responseCodeOf(response);
-  verboseLine(prefix + name + " -> " +
-              (rc ? backend_.responseCodeText(*rc) : std::string("no header")) +
-              ", " + milliseconds(Clock::now() - started));
-  return response;
-}
-
-void Server::answer(Connection &connection,
-                    std::span<const std::uint8_t> bytes) {
-  const std::string failure =
-      sendAll(connection.socket, bytes, options_.sendTimeout);
-  if (!failure.empty()) {
-    close(connection, failure, true);
-  }
-}
-
-void Server::close(Connection &connection, const std::string &reason,
-                   bool fault) {
-  if (!connection.open) {
-    return;
-  }
-  // The one line a connection gets: who, how much, how long, how it ended.
-  const char *unit = carriesTpmCommands(connection.kind)      ? " command"
-                     : connection.kind == Kind::MssimPlatform ? " signal"
-                                                              : " control code";
-  const std::string line =
-      "#" + std::to_string(connection.id) + " " + kindName(connection.kind) +
-      " connection from " + connection.peer + ": " +
-      std::to_string(connection.frames) + unit +
-      (connection.frames == 1 ? "" : "s") + " in " +
-      milliseconds(Clock::now() - connection.opened) + ", " + reason;
-  if (fault) {
-    logLine(line);
-  } else {
-    verboseLine(line);
-  }
-  connection.socket.close();
-  connection.open = false;
-  connection.pending.clear();
-  connection.frameStarted.reset();
 }
 
 void Server::expireStalledConnections() {
   const auto now = Clock::now();
   const auto inService = tpmConnectionInService();
-  for (auto &[id, connection] : connections_) {
-    if (!connection.open) {
+  for (auto &[id, session] : connections_) {
+    if (!session->open()) {
       continue;
     }
-    if (connection.frameStarted) {
-      if (now - *connection.frameStarted >= options_.frameTimeout) {
-        close(connection,
-              "incomplete frame: " + std::to_string(connection.pending.size()) +
-                  " bytes received, nothing more within " +
-                  std::to_string(options_.frameTimeout.count()) + " ms",
-              true);
+    if (const auto started = session->frameStarted()) {
+      if (now - *started >= options_.frameTimeout) {
+        session->close(
+            "incomplete frame: " + std::to_string(session->pendingBytes()) +
+                " bytes received, nothing more within " +
+                std::to_string(options_.frameTimeout.count()) + " ms",
+            true);
       }
       continue;
     }
-    if (!carriesTpmCommands(connection.kind) ||
-        now - connection.lastHeard < options_.idleTimeout) {
+    if (!session->carriesTpmCommands() ||
+        now - session->lastHeard() < options_.idleTimeout) {
       continue;
     }
-    if (id != inService && hasBytesWaiting(connection.socket)) {
+    if (id != inService && hasBytesWaiting(session->socket())) {
       // A client waiting its turn with its command sent is not idle.
-      connection.lastHeard = now;
+      session->heardAt(now);
       continue;
     }
-    close(connection,
-          std::string(id == inService ? "held the TPM" : "waited") +
-              " without sending a command for " +
-              std::to_string(options_.idleTimeout.count()) +
-              " ms (idle timeout)",
-          true);
+    session->close(std::string(id == inService ? "held the TPM" : "waited") +
+                       " without sending a command for " +
+                       std::to_string(options_.idleTimeout.count()) +
+                       " ms (idle timeout)",
+                   true);
   }
 }
 

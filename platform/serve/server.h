@@ -8,12 +8,14 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "backend.h"
+#include "session.h"
 #include "socket.h"
 
 namespace serve {
@@ -66,54 +68,32 @@ public:
 
 private:
   enum class Kind { MssimCommand, MssimPlatform, SwtpmData, SwtpmControl };
-  struct Connection {
-    unsigned id = 0;
-    Kind kind = Kind::MssimCommand;
-    Socket socket;
-    std::string peer;
-    std::chrono::steady_clock::time_point opened;
-    // The last bytes received, or the last answer sent.
-    std::chrono::steady_clock::time_point lastHeard;
-    std::size_t frames = 0; // commands, signals or control codes handled
-    std::vector<std::uint8_t> pending;
-    std::optional<std::chrono::steady_clock::time_point> frameStarted;
-    bool open = true;
-  };
+  using OpenSession = std::unique_ptr<Session> (*)(unsigned id, Socket socket,
+                                                   std::string peer,
+                                                   SessionContext context);
+  // A listening port and the session type of the connections it accepts.
   struct Endpoint {
     Kind kind;
+    const char *name;
     Listener listener;
+    OpenSession open;
   };
 
-  [[nodiscard]] static bool carriesTpmCommands(Kind kind);
-  [[nodiscard]] static const char *kindName(Kind kind);
-  [[nodiscard]] const Endpoint *endpoint(Kind kind) const;
+  template <class SessionType> void listen(Kind kind, std::uint16_t port);
+  [[nodiscard]] std::uint16_t boundPort(Kind kind) const;
 
   void acceptAll(Endpoint &endpoint);
-  void receive(Connection &connection);
-  void processFrames(Connection &connection);
-  // Handles one complete frame; returns false when the connection ended.
-  bool handleFrame(Connection &connection, std::span<const std::uint8_t> frame);
-  void handlePlatformSignal(Connection &connection, std::uint32_t code);
-  void handleControl(Connection &connection, std::uint32_t code,
-                     std::span<const std::uint8_t> input);
-  std::vector<std::uint8_t> runCommand(const Connection &connection,
-                                       std::span<const std::uint8_t> command);
-  void answer(Connection &connection, std::span<const std::uint8_t> bytes);
-  void close(Connection &connection, const std::string &reason, bool fault);
   // Closes connections that stall in the middle of a frame, and TPM
   // connections that send no command within the idle timeout.
   void expireStalledConnections();
   [[nodiscard]] int pollTimeoutMs() const;
   [[nodiscard]] std::optional<unsigned> tpmConnectionInService() const;
 
-  void logLine(const std::string &text) const;
-  void verboseLine(const std::string &text) const;
-
   Backend &backend_;
   ServerOptions options_;
-  std::ostream &log_;
+  ServerLog log_;
   std::vector<Endpoint> endpoints_;
-  std::map<unsigned, Connection> connections_;
+  std::map<unsigned, std::unique_ptr<Session>> connections_;
   unsigned nextId_ = 1;
   Socket wakeRead_;
   Socket wakeWrite_;
