@@ -1,6 +1,7 @@
 #include "coverage.h"
 
 #include "companion.h"
+#include "file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -42,22 +43,20 @@ std::string quoted(const std::filesystem::path &path) {
   return text + "'";
 }
 
-// Holds an advisory lock on a file for as long as it lives.
+// Holds an advisory lock on a file for as long as it lives: closing the
+// file releases the lock.
 class FileLock {
 public:
   explicit FileLock(const std::filesystem::path &path)
-      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-    if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
+      : file_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (!file_.valid() || ::flock(file_.get(), LOCK_EX) != 0) {
       throw CoverageError("cannot open and lock " + path.string());
     }
   }
-  ~FileLock() { ::close(fd_); }
-  FileLock(const FileLock &) = delete;
-  FileLock &operator=(const FileLock &) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return file_.get(); }
 
 private:
-  int fd_;
+  common::FileDescriptor file_;
 };
 
 } // namespace

@@ -31,29 +31,6 @@ void makeNonBlocking(int fd) {
 
 } // namespace
 
-Socket &Socket::operator=(Socket &&other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-Socket::~Socket() { close(); }
-
-int Socket::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void Socket::close() noexcept {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
 Listener::Listener(std::uint16_t port) {
   socket_ = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket_.valid()) {

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "file_descriptor.h"
+
 namespace serve {
 
 // Every failure of the socket layer that the caller cannot retry.
@@ -17,24 +19,19 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// Owns one file descriptor; closes it when destroyed. Move-only.
+// A connected or listening socket (or a pipe end); closed when destroyed.
+// Move-only.
 class Socket {
 public:
   Socket() = default;
   explicit Socket(int fd) noexcept : fd_(fd) {}
-  Socket(Socket &&other) noexcept : fd_(other.release()) {}
-  Socket &operator=(Socket &&other) noexcept;
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-  ~Socket();
 
-  [[nodiscard]] int fd() const noexcept { return fd_; }
-  [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-  int release() noexcept;
-  void close() noexcept;
+  [[nodiscard]] int fd() const noexcept { return fd_.get(); }
+  [[nodiscard]] bool valid() const noexcept { return fd_.valid(); }
+  void close() noexcept { fd_.reset(); }
 
 private:
-  int fd_ = -1;
+  common::FileDescriptor fd_;
 };
 
 // A listening socket bound to 127.0.0.1 only. Port 0 asks the kernel for a

@@ -1,5 +1,6 @@
 #include "tpm_engine.h"
 
+#include "file_descriptor.h"
 #include "tpm_names.h"
 
 #include <libtpms/tpm_error.h>
@@ -41,29 +42,6 @@ std::filesystem::path stateFile(std::uint32_t tpmNumber, const char *name) {
   return activeStateDir / (std::string(prefix.data()) + name);
 }
 
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor &) = delete;
-  FileDescriptor &operator=(const FileDescriptor &) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded (a failed close can
-  // mean lost data on some file systems).
-  bool close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
-private:
-  int fd_;
-};
-
 std::string errnoText(const std::filesystem::path &path) {
   return path.string() + ": " + std::strerror(errno);
 }
@@ -86,7 +64,7 @@ TPM_RESULT nvramLoad(unsigned char **data, uint32_t *length, uint32_t tpmNumber,
   *data = nullptr;
   *length = 0;
   const std::filesystem::path path = stateFile(tpmNumber, name);
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  common::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.valid()) {
     if (errno == ENOENT)
       return TPM_RETRY;
@@ -139,8 +117,8 @@ TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
   const std::filesystem::path path = stateFile(tpmNumber, name);
   std::filesystem::path temporary = path;
   temporary += ".tmp";
-  FileDescriptor file(::open(temporary.c_str(),
-                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  common::FileDescriptor file(::open(
+      temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (!file.valid()) {
     engineError = "cannot write TPM state " + errnoText(temporary);
     return TPM_FAIL;
@@ -165,7 +143,7 @@ TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
     return fail("cannot flush TPM state ");
   if (::rename(temporary.c_str(), path.c_str()) != 0)
     return fail("cannot replace TPM state with ");
-  FileDescriptor directory(
+  common::FileDescriptor directory(
       ::open(activeStateDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory.valid() || ::fsync(directory.get()) != 0) {
     engineError =
@@ -192,7 +170,8 @@ TPM_RESULT nvramDelete(uint32_t tpmNumber, const char *name,
 // nowhere; the engine reports failure mode itself, by command and response
 // code.
 int diagnosticsSink() {
-  static const FileDescriptor sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  static const common::FileDescriptor sink(
+      ::open("/dev/null", O_WRONLY | O_CLOEXEC));
   return sink.get();
 }
 

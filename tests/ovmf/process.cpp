@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "file_descriptor.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,25 +15,6 @@
 
 namespace test_process {
 namespace {
-
-// Owns a file descriptor.
-class Fd {
-public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = -1;
-  }
-
-private:
-  int fd_;
-};
 
 std::vector<char *> argvOf(const std::vector<std::string> &args) {
   std::vector<char *> argv;
@@ -88,7 +71,8 @@ bool waitFor(pid_t pid, int &status, std::chrono::milliseconds limit) {
 
 Process::Process(const std::vector<std::string> &args,
                  const std::filesystem::path &output) {
-  const Fd out(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  const common::FileDescriptor out(
+      open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
   if (out.get() < 0) {
     throw std::runtime_error(output.string() +
                              ": expected a writable log file, found none");
@@ -144,10 +128,10 @@ std::string capture(const std::vector<std::string> &args,
   if (pipe(fds.data()) != 0) {
     throw std::runtime_error("pipe: expected one, found an error");
   }
-  Fd readEnd(fds[0]);
+  common::FileDescriptor readEnd(fds[0]);
   pid_t pid;
   {
-    const Fd writeEnd(fds[1]);
+    const common::FileDescriptor writeEnd(fds[1]);
     std::vector<std::string> limited = {"timeout", "--kill-after=5",
                                         std::to_string(timeoutSeconds)};
     limited.insert(limited.end(), args.begin(), args.end());

@@ -1,6 +1,7 @@
 // pei-ffs: packages a PE32 PEI module as a firmware file system file of type
 // PEIM, ready to be placed in a firmware volume.
 #include "ffs.h"
+#include "file_descriptor.h"
 #include "usage.h"
 
 #include <fcntl.h>
@@ -87,30 +88,11 @@ std::uint32_t parseAddress(const std::string &option, const std::string &text) {
   return static_cast<std::uint32_t>(value);
 }
 
-// Owns a file descriptor.
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  int get() const { return fd_; }
-  // Closes now; false when the close reports a failure (lost data).
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-  int fd_;
-};
-
 // Writes the whole file. When that fails (a full disk), a regular file is
 // removed again rather than left behind short, and the cause is named.
 void writeFile(const std::string &path,
                const std::vector<std::uint8_t> &bytes) {
-  Descriptor out(
+  common::FileDescriptor out(
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.get() < 0) {
     throw std::runtime_error(path + ": cannot create it (" +
