@@ -22,6 +22,7 @@
 
 #include "chipset.h"
 #include "efi.h"
+#include "expectations.h"
 #include "foundation.h"
 #include "loader.h"
 #include "machine.h"
@@ -47,21 +48,6 @@ class CoverageRecorder;
 }
 
 namespace platform {
-
-// What the scenario should make the module do, worked out from the scenario
-// alone; boot() compares what happened with it.
-struct Expectations {
-  bool published = false;     // TpmTransportPpi installed at all
-  unsigned publications = 0;  // how many times (one per trigger run)
-  unsigned token11Writes = 0; // successful SetPtr calls on token 11
-  // The EFI status a command through the transport should get.
-  std::uint32_t transportStatus = efi::kSuccess;
-  // True when commands should reach the TPM and come back intact.
-  bool sessionWorks = false;
-  std::string setupDecision; // why, in words
-};
-
-Expectations expectationsFor(const Scenario &scenario);
 
 struct BootReport {
   bool ok = false; // every stage did what the scenario should
@@ -164,7 +150,13 @@ public:
 
 private:
   void runStages(BootReport &report, const Expectations &expected);
-  void describeTrigger(BootReport &report, std::size_t traceFrom);
+  void describePlatform(BootReport &report);
+  void installPlatformPpis(BootReport &report);
+  bool dispatchFromFlash(BootReport &report);
+  void dispatchFromShadow(BootReport &report);
+  void runPlatformModules(BootReport &report);
+  void readPublication(BootReport &report);
+  void compareWithExpected(BootReport &report, const Expectations &expected);
   void recordCoverageFromEnvironment();
 
   Scenario scenario_;
