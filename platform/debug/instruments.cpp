@@ -1,8 +1,7 @@
 #include "instruments.h"
 
 #include "companion.h"
-
-#include <charconv>
+#include "number.h"
 
 namespace debug {
 
@@ -17,15 +16,13 @@ bool parseDebugOption(std::span<const std::string> args, std::size_t &i,
   }
   const std::string &value = args[i + 1];
   if (name == "--gdb") {
-    unsigned port = 0;
-    const auto [end, error] =
-        std::from_chars(value.data(), value.data() + value.size(), port);
-    if (error != std::errc() || end != value.data() + value.size() ||
-        port > 65535) {
+    const auto port =
+        common::numberAtMost(value, 65535, common::Radix::Decimal);
+    if (!port) {
       throw DebugOptionError("--gdb expects a TCP port (0 to 65535), found \"" +
                              value + "\"");
     }
-    options.gdbPort = static_cast<std::uint16_t>(port);
+    options.gdbPort = static_cast<std::uint16_t>(*port);
   } else if (value.empty()) {
     throw DebugOptionError(name + " expects a file name, found \"\"");
   } else if (name == "--coverage") {

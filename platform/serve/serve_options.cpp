@@ -1,53 +1,52 @@
 #include "serve_options.h"
 
-#include <charconv>
 #include <optional>
+
+#include "number.h"
 
 namespace serve {
 
 namespace {
 
+// A whole decimal number from 1 to `most`, or nothing.
+std::optional<std::uint64_t> positive(const std::string &text,
+                                      std::uint64_t most) {
+  const auto value = common::numberAtMost(text, most, common::Radix::Decimal);
+  return value == 0 ? std::nullopt : value;
+}
+
 std::uint16_t parsePort(const std::string &option, const std::string &text) {
-  unsigned value = 0;
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
   // Each protocol takes the port and the one after it.
-  if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
-      value > 65534) {
+  const auto value = positive(text, 65534);
+  if (!value) {
     throw UsageError(option +
                      " expects a port number from 1 to 65534, found \"" + text +
                      "\"");
   }
-  return static_cast<std::uint16_t>(value);
+  return static_cast<std::uint16_t>(*value);
 }
 
 // Whole seconds, from 1 to a day.
 std::chrono::seconds parseSeconds(const std::string &option,
                                   const std::string &text) {
   constexpr unsigned kMaxSeconds = 86400;
-  unsigned value = 0;
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
-      value > kMaxSeconds) {
+  const auto value = positive(text, kMaxSeconds);
+  if (!value) {
     throw UsageError(option + " expects whole seconds from 1 to " +
                      std::to_string(kMaxSeconds) + ", found \"" + text + "\"");
   }
-  return std::chrono::seconds(value);
+  return std::chrono::seconds(*value);
 }
 
 // A count from 1 to `most`.
 std::size_t parseCount(const std::string &option, const std::string &text,
                        std::size_t most) {
-  std::size_t value = 0;
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
-      value > most) {
+  const auto value = positive(text, most);
+  if (!value) {
     throw UsageError(option + " expects a count from 1 to " +
                      std::to_string(most) + ", found \"" + text + "\"");
   }
-  return value;
+  return static_cast<std::size_t>(*value);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include "hex.h"
+#include "number.h"
 
 #include <fstream>
 #include <optional>
@@ -9,6 +10,7 @@ namespace platform {
 
 namespace {
 
+using common::parseNumber;
 using Completion = devices::CoprocessorConfig::Completion;
 using BaseSource = devices::CoprocessorConfig::BaseSource;
 
@@ -292,45 +294,6 @@ std::vector<std::uint8_t> Scenario::defaultSetup() {
   std::vector<std::uint8_t> setup(kSetupBuffer, 0);
   setup[kDeviceSelect] = 2;
   return setup;
-}
-
-std::uint64_t parseNumber(std::string_view text, std::uint64_t max,
-                          const std::string &what) {
-  std::string_view digits = text;
-  int base = 10;
-  if (digits.starts_with("0x") || digits.starts_with("0X")) {
-    digits.remove_prefix(2);
-    base = 16;
-  }
-  if (digits.empty() || digits.size() > 20) {
-    throw UsageError(what + ": expected a number, found \"" +
-                     std::string(text) + "\"");
-  }
-  std::uint64_t value = 0;
-  for (char c : digits) {
-    int digit = -1;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    }
-    if (digit < 0) {
-      throw UsageError(what + ": expected a number, found \"" +
-                       std::string(text) + "\"");
-    }
-    const auto b = static_cast<std::uint64_t>(base);
-    if (value > (~0ull - static_cast<std::uint64_t>(digit)) / b) {
-      throw UsageError(what + ": " + std::string(text) + " is too large");
-    }
-    value = value * b + static_cast<std::uint64_t>(digit);
-  }
-  if (value > max) {
-    throw UsageError(what + ": expected at most " + std::to_string(max) +
-                     ", found " + std::string(text));
-  }
-  return value;
 }
 
 bool parseScenarioOption(std::span<const std::string> args, std::size_t &index,

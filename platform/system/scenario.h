@@ -74,8 +74,4 @@ std::string scenarioOptionsHelp();
 pei::PeImage loadScenarioImage(const std::filesystem::path &path,
                                const Scenario &scenario);
 
-// A number in decimal or 0x-hex, within [0, max]; `what` names it in errors.
-std::uint64_t parseNumber(std::string_view text, std::uint64_t max,
-                          const std::string &what);
-
 } // namespace platform

@@ -1,13 +1,17 @@
 // The shared library's pieces whose faults would show far from their
-// cause: a descriptor closed twice closes someone else's file.
+// cause: a descriptor closed twice closes someone else's file; a number
+// read wrongly becomes a wrong address or port in every program.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 
 #include "file_descriptor.h"
+#include "number.h"
+#include "usage.h"
 
 namespace {
 
@@ -39,6 +43,52 @@ TEST(FileDescriptor, EachDescriptorIsClosedOnceByItsLastOwner) {
   EXPECT_TRUE(again.close());
   EXPECT_FALSE(isOpen(readEnd));
   EXPECT_TRUE(again.close()); // holding nothing: nothing to fail
+}
+
+TEST(Number, EveryRadixTakesItsDigitsOnlyAndNeverWraps) {
+  using common::numberAtMost;
+  using common::Radix;
+  constexpr std::uint64_t kAll = ~0ull;
+  // A leading zero is not octal; 0x selects hex only where hex may be.
+  EXPECT_EQ(numberAtMost("010", kAll, Radix::DecimalOrHex), 10u);
+  EXPECT_EQ(numberAtMost("0x1F", kAll, Radix::DecimalOrHex), 31u);
+  EXPECT_EQ(numberAtMost("0X1f", kAll, Radix::DecimalOrHex), 31u);
+  EXPECT_EQ(numberAtMost("ff", kAll, Radix::Hex), 255u);
+  for (const char *bad : {"", "0x", "+1", "-1", " 1", "1 ", "1e3", "ff"}) {
+    EXPECT_EQ(numberAtMost(bad, kAll, Radix::DecimalOrHex), std::nullopt)
+        << bad;
+  }
+  EXPECT_EQ(numberAtMost("0x10", kAll, Radix::Decimal), std::nullopt);
+  // The 64-bit edge, in both radices, and the caller's bound.
+  EXPECT_EQ(numberAtMost("18446744073709551615", kAll, Radix::Decimal), kAll);
+  EXPECT_EQ(numberAtMost("0xFFFFFFFFFFFFFFFF", kAll, Radix::DecimalOrHex),
+            kAll);
+  EXPECT_EQ(common::readNumber("18446744073709551616", Radix::Decimal).fault,
+            common::NumberReading::Fault::TooLarge);
+  EXPECT_EQ(
+      common::readNumber("0x10000000000000000", Radix::DecimalOrHex).fault,
+      common::NumberReading::Fault::TooLarge);
+  EXPECT_EQ(numberAtMost("65535", 65535, Radix::Decimal), 65535u);
+  EXPECT_EQ(numberAtMost("65536", 65535, Radix::Decimal), std::nullopt);
+}
+
+TEST(Number, ParseNumberSaysWhichWayANumberIsWrong) {
+  const auto refusal = [](std::string_view text) -> std::string {
+    try {
+      (void)common::parseNumber(text, 0xFF, "--byte");
+    } catch (const common::UsageError &error) {
+      return error.what();
+    }
+    return "(accepted)";
+  };
+  EXPECT_EQ(refusal("0xFF"), "(accepted)");
+  EXPECT_EQ(refusal("0x1g"), "--byte: expected a number, found \"0x1g\"");
+  EXPECT_EQ(refusal("256"), "--byte: expected at most 255, found 256");
+  EXPECT_EQ(refusal("99999999999999999999"),
+            "--byte: 99999999999999999999 is too large");
+  // More digits than any 64-bit number has: not a number at all.
+  EXPECT_EQ(refusal("000000000000000000001"),
+            "--byte: expected a number, found \"000000000000000000001\"");
 }
 
 } // namespace

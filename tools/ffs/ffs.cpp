@@ -1,6 +1,7 @@
 #include "ffs.h"
 
 #include "hex.h"
+#include "number.h"
 
 #include <algorithm>
 #include <cctype>
@@ -131,7 +132,9 @@ Guid Guid::parse(std::string_view text) {
   std::array<std::uint8_t, 16> big{};
   for (std::size_t i = 0; i < 16; ++i) {
     big[i] = static_cast<std::uint8_t>(
-        std::stoul(digits.substr(2 * i, 2), nullptr, 16));
+        common::readNumber(std::string_view(digits).substr(2 * i, 2),
+                           common::Radix::Hex)
+            .value);
   }
   // The first three fields are stored little-endian.
   Guid guid;

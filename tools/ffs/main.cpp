@@ -2,14 +2,13 @@
 // PEIM, ready to be placed in a firmware volume.
 #include "ffs.h"
 #include "file_descriptor.h"
+#include "number.h"
 #include "usage.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -69,23 +68,17 @@ int inputError(const std::exception &error) {
 
 std::uint32_t parseAddress(const std::string &option, const std::string &text) {
   // Hexadecimal with 0x, otherwise decimal: a leading zero does not make an
-  // address octal, and no sign or blank is accepted.
-  const bool hexadecimal = text.starts_with("0x") || text.starts_with("0X");
-  const std::string digits = hexadecimal ? text.substr(2) : text;
-  const bool wellFormed =
-      !digits.empty() && digits.size() <= 16 && // fits 64 bits
-      std::all_of(digits.begin(), digits.end(), [&](unsigned char c) {
-        return hexadecimal ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
-      });
-  const unsigned long long value =
-      wellFormed ? std::stoull(digits, nullptr, hexadecimal ? 16 : 10) : 0;
-  if (!wellFormed || value > 0xFFFFFFFFull) {
+  // address octal, and no sign or blank is accepted. At most 16 digits.
+  const common::NumberReading reading =
+      common::readNumber(text, common::Radix::DecimalOrHex);
+  if (reading.fault != common::NumberReading::Fault::None ||
+      reading.digits > 16 || reading.value > 0xFFFFFFFFull) {
     throw UsageError(option +
                      ": expected a 32-bit address (0x... or "
                      "decimal), found \"" +
                      text + "\"");
   }
-  return static_cast<std::uint32_t>(value);
+  return static_cast<std::uint32_t>(reading.value);
 }
 
 // Writes the whole file. When that fails (a full disk), a regular file is
