@@ -99,7 +99,7 @@ void addToApriori(std::span<std::uint8_t> volumeBytes, const ff::Guid &name) {
   const auto &files = volume.files();
   const auto apriori =
       std::find_if(files.begin(), files.end(), [](const ff::VolumeFile &f) {
-        return f.name == ff::Guid::parse(kPeiAprioriFileGuid);
+        return f.name == ff::parseGuid(kPeiAprioriFileGuid);
       });
   if (apriori == files.end() || apriori + 1 == files.end()) {
     throw FirmwareError("PEI volume: expected an apriori file followed by "
@@ -217,10 +217,10 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
   const Bytes guided =
       section(std::span<const std::uint8_t>(firmware).subspan(0, holder->end()),
               sectionAt, "compressed volumes");
-  if (guided[3] != ff::kSectionGuidDefined ||
-      ff::Guid::fromBytes(std::span(guided).subspan(4)) !=
-          ff::Guid::parse(kLzmaSectionGuid)) {
-    throw FirmwareError("volume-image file " + holder->name.str() +
+  if (guided.size() < 4 + 16 || guided[3] != ff::kSectionGuidDefined ||
+      ff::Guid::fromBytes(std::span(guided).subspan(4, 16)) !=
+          ff::parseGuid(kLzmaSectionGuid)) {
+    throw FirmwareError("volume-image file " + holder->name.text() +
                         ": expected an LZMA GUID-defined section first, "
                         "found type " +
                         hex(guided[3]));
@@ -229,7 +229,7 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
   // lost.
   if (holder->size != ff::kFileHeaderSize + guided.size()) {
     throw FirmwareError(
-        "volume-image file " + holder->name.str() +
+        "volume-image file " + holder->name.text() +
         ": expected the LZMA section to be its only section, "
         "found " +
         hex(holder->size - ff::kFileHeaderSize - guided.size()) +
@@ -263,7 +263,7 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
     const auto candidate =
         std::span(volumes).subspan(at + 4, size - ff::kSectionHeaderSize);
     const ff::Volume v = ff::Volume::parse(candidate);
-    if (v.name() == ff::Guid::parse(kPeiVolumeGuid)) {
+    if (v.name() == ff::parseGuid(kPeiVolumeGuid)) {
       pei = candidate.subspan(0, v.length());
       break;
     }
@@ -281,9 +281,9 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
   }
   out.module = place(pei, kPeiVolumeRamBase, module, moduleOptions);
   ff::PeimOptions companionOptions;
-  companionOptions.name = ff::Guid::parse(kCompanionFileGuid);
+  companionOptions.name = ff::parseGuid(kCompanionFileGuid);
   companionOptions.uiName = "TpmTransportCompanionPei";
-  companionOptions.depex = {ff::Guid::parse(kMemoryDiscoveredPpiGuid)};
+  companionOptions.depex = {ff::parseGuid(kMemoryDiscoveredPpiGuid)};
   out.companion = place(pei, kPeiVolumeRamBase, companion, companionOptions);
 
   // The modules went into the volumes in place, so their decompressed size,

@@ -91,7 +91,7 @@ TEST_P(Insertion, KeepsEveryExistingFileInPlaceAndAppendsBothModules) {
   const auto &oldFiles = oldVolume.files();
   const auto &newFiles = newVolume.files();
   ASSERT_GE(newFiles.size(), oldFiles.size() + 2);
-  const ff::Guid apriori = ff::Guid::parse(ovmf::kPeiAprioriFileGuid);
+  const ff::Guid apriori = ff::parseGuid(ovmf::kPeiAprioriFileGuid);
   for (std::size_t i = 0; i < oldFiles.size(); ++i) {
     const auto &o = oldFiles[i];
     const auto &n = newFiles[i];
@@ -102,19 +102,19 @@ TEST_P(Insertion, KeepsEveryExistingFileInPlaceAndAppendsBothModules) {
     if (mayChange && o.name != apriori) {
       EXPECT_EQ(n.end(), o.end()) << "the pad file shrinks from the front";
     } else {
-      EXPECT_EQ(n.offset, o.offset) << o.name.str();
+      EXPECT_EQ(n.offset, o.offset) << o.name.text();
     }
     if (!mayChange) {
       EXPECT_TRUE(std::equal(before.begin() + o.offset,
                              before.begin() + o.end(),
                              after.begin() + n.offset))
-          << o.name.str() << " changed";
+          << o.name.text() << " changed";
     }
   }
-  const ff::Guid moduleName = ff::Guid::parse(ff::kModuleFileGuid);
+  const ff::Guid moduleName = ff::parseGuid(ff::kModuleFileGuid);
   const ff::VolumeFile *placed = newVolume.find(moduleName);
   const ff::VolumeFile *helper =
-      newVolume.find(ff::Guid::parse(ovmf::kCompanionFileGuid));
+      newVolume.find(ff::parseGuid(ovmf::kCompanionFileGuid));
   ASSERT_NE(placed, nullptr);
   ASSERT_NE(helper, nullptr);
   EXPECT_LT(placed->offset, helper->offset);

@@ -57,18 +57,18 @@ std::vector<Section> sectionsOf(const Bytes &file) {
 }
 
 TEST(Guid, ParsesRegistryFormatIntoStorageOrderAndBack) {
-  const auto g =
-      ffs_format::Guid::parse("6b102c40-43c0-4b44-b347-cb97b70880ed");
+  const auto g = ffs_format::parseGuid("6b102c40-43c0-4b44-b347-cb97b70880ed");
   const std::array<std::uint8_t, 16> expected = {
       0x40, 0x2C, 0x10, 0x6B, 0xC0, 0x43, 0x44, 0x4B,
       0xB3, 0x47, 0xCB, 0x97, 0xB7, 0x08, 0x80, 0xED};
   EXPECT_EQ(g.bytes, expected);
-  EXPECT_EQ(g.str(), "6B102C40-43C0-4B44-B347-CB97B70880ED");
+  EXPECT_EQ(g.text(), "6B102C40-43C0-4B44-B347-CB97B70880ED");
   for (const char *bad : {"", "6B102C40-43C0-4B44-B347-CB97B70880E",
                           "6B102C40x43C0-4B44-B347-"
                           "CB97B70880ED",
-                          "6B102C40-43C0-4B44-B347-CB97B70880EG"}) {
-    EXPECT_THROW(ffs_format::Guid::parse(bad), ffs_format::FfsError) << bad;
+                          "6B102C40-43C0-4B44-B347-CB97B70880EG",
+                          "{6B102C40-43C0-4B44-B347-CB97B70880ED}"}) {
+    EXPECT_THROW(ffs_format::parseGuid(bad), ffs_format::FfsError) << bad;
   }
 }
 
@@ -76,7 +76,8 @@ TEST(Peim, HeaderChecksumsStateAndSectionLayout) {
   const ffs_format::PeimFile packed = ffs_format::buildPeim(moduleImage(), {});
   const Bytes &f = packed.bytes;
   ASSERT_GE(f.size(), ffs_format::kFileHeaderSize);
-  EXPECT_EQ(ffs_format::Guid::fromBytes(f).str(), ffs_format::kModuleFileGuid);
+  EXPECT_EQ(ffs_format::Guid::fromBytes(std::span(f).first(16)).text(),
+            ffs_format::kModuleFileGuid);
   EXPECT_EQ(f[18], ffs_format::kFileTypePeim);
   EXPECT_EQ(u24(f, 20), f.size());
   // Header sums to zero with the file checksum and state taken as zero.
@@ -118,8 +119,8 @@ TEST(Peim, HeaderChecksumsStateAndSectionLayout) {
 
 TEST(Peim, DepexRequiresEveryListedPpi) {
   const std::vector<ffs_format::Guid> ppis = {
-      ffs_format::Guid::parse("F894643D-C449-42D1-8EA8-85BDD8C65BDE"),
-      ffs_format::Guid::parse("06E81C58-4AD7-44BC-8390-F10265F72480")};
+      ffs_format::parseGuid("F894643D-C449-42D1-8EA8-85BDD8C65BDE"),
+      ffs_format::parseGuid("06E81C58-4AD7-44BC-8390-F10265F72480")};
   Bytes expected{ffs_format::kDepexPush};
   expected.insert(expected.end(), ppis[0].bytes.begin(), ppis[0].bytes.end());
   expected.push_back(ffs_format::kDepexPush);
@@ -241,7 +242,7 @@ TEST(Peim, RejectsLayoutsThatCannotExecuteInPlace) {
 TEST(Volume, PlacesFilesAlignedWithPadFilesAndRefusesOverflow) {
   const auto peim = ffs_format::buildPeim(moduleImage(), {}).bytes;
   const Bytes small = ffs_format::makeFile(
-      ffs_format::Guid::parse("E192FBEE-5D33-47CA-9DEA-95783AE0F344"),
+      ffs_format::parseGuid("E192FBEE-5D33-47CA-9DEA-95783AE0F344"),
       ffs_format::kFileTypeFreeform, 1, Bytes(40, 0x11), true, true);
   const std::vector<Bytes> files{small, peim};
   const Bytes volume = ffs_format::makeVolume(files, 0x4000, true);
@@ -250,7 +251,7 @@ TEST(Volume, PlacesFilesAlignedWithPadFilesAndRefusesOverflow) {
   ASSERT_EQ(parsed.files().size(), 3u) << "small file, pad file, PEIM";
   EXPECT_EQ(parsed.files()[1].type, ffs_format::kFileTypePad);
   const ffs_format::VolumeFile *found =
-      parsed.find(ffs_format::Guid::parse(ffs_format::kModuleFileGuid));
+      parsed.find(ffs_format::parseGuid(ffs_format::kModuleFileGuid));
   ASSERT_NE(found, nullptr);
   EXPECT_EQ((found->offset + 24) % 128, 0u);
   EXPECT_EQ(found->size, peim.size());
@@ -319,7 +320,7 @@ TEST(Volume, ExtendedHeaderNamesTheVolumeAndBoundsTheFirstFile) {
   volume[51] = static_cast<std::uint8_t>(checksum >> 8);
   volume[52] = kExt;
   const auto name =
-      ffs_format::Guid::parse("6938079B-B503-4E3D-9D24-B28337A25806");
+      ffs_format::parseGuid("6938079B-B503-4E3D-9D24-B28337A25806");
   std::copy(name.bytes.begin(), name.bytes.end(), volume.begin() + kExt);
   volume[kExt + 16] = 20; // ExtHeaderSize: the name and the size alone
   std::fill_n(volume.begin() + kExt + 17, 3, 0);

@@ -135,11 +135,11 @@ int run(const std::vector<std::string> &args) {
     } else if (arg == "-o" || arg == "--output") {
       output = value();
     } else if (arg == "--guid") {
-      options.name = ffs_format::Guid::parse(value());
+      options.name = ffs_format::parseGuid(value());
     } else if (arg == "--name") {
       options.uiName = value();
     } else if (arg == "--depex") {
-      options.depex.push_back(ffs_format::Guid::parse(value()));
+      options.depex.push_back(ffs_format::parseGuid(value()));
     } else if (arg == "--rebase") {
       options.imageBase = parseAddress(arg, value());
     } else if (arg == "--xip-file-address") {
@@ -181,7 +181,7 @@ int run(const std::vector<std::string> &args) {
   }
   std::printf("%s: PEIM %s \"%s\", %zu bytes, data alignment 0x%X, %s "
               "image at file offset 0x%X, ImageBase 0x%08X",
-              output.c_str(), options.name.str().c_str(),
+              output.c_str(), options.name.text().c_str(),
               options.uiName.c_str(), file.bytes.size(), file.dataAlignment,
               options.te ? "TE" : "PE32", file.imageOffset, file.imageBase);
   if (options.imageBase || options.fileAddress) {

@@ -1,0 +1,225 @@
+#include "volume.h"
+
+#include "byte_fields.h"
+#include "hex.h"
+
+#include <algorithm>
+
+namespace ffs_format {
+namespace {
+
+using bytes::alignUp;
+using bytes::getU;
+using bytes::putU16;
+using bytes::putU32;
+using common::hex;
+
+// Sum of the little-endian 16-bit words: a volume header sums to zero.
+std::uint16_t sum16(std::span<const std::uint8_t> bytes) {
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    sum = static_cast<std::uint16_t>(sum + getU(bytes, i, 2));
+  }
+  return sum;
+}
+
+constexpr std::size_t kFvLengthField = 32;
+constexpr std::size_t kFvSignatureField = 40;
+constexpr std::size_t kFvAttributesField = 44;
+constexpr std::size_t kFvHeaderLengthField = 48;
+constexpr std::size_t kFvChecksumField = 50;
+constexpr std::size_t kFvExtHeaderField = 52;
+constexpr std::size_t kFvRevisionField = 55;
+constexpr std::size_t kFvBlockMapField = 56;
+// The extended header: the volume's name GUID, then its own size.
+constexpr std::uint32_t kFvExtHeaderSizeField = 16;
+constexpr std::uint32_t kFvExtHeaderMinSize = 20;
+constexpr std::uint8_t kFvRevision = 2;
+constexpr std::uint8_t kAttribLargeFile = 0x01;
+constexpr std::uint32_t kFileAlignmentInVolume = 8;
+// EFI_FIRMWARE_FILE_SYSTEM2_GUID: files with 8-byte alignment, this header.
+constexpr std::string_view kFileSystem2Guid =
+    "8C8CE578-8A3D-4F1C-9935-896185C32DD3";
+
+} // namespace
+
+Volume Volume::parse(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kFvBlockMapField + 16) {
+    throw FfsError("volume header: expected at least 72 bytes, found " +
+                   std::to_string(bytes.size()));
+  }
+  Volume volume;
+  const std::uint32_t signature = getU(bytes, kFvSignatureField, 4);
+  if (signature != kSignature) {
+    throw FfsError("volume signature: expected \"_FVH\", found " +
+                   hex(signature));
+  }
+  const std::uint64_t length =
+      getU(bytes, kFvLengthField, 4) |
+      static_cast<std::uint64_t>(getU(bytes, kFvLengthField + 4, 4)) << 32;
+  if (length > bytes.size() || length < kFvBlockMapField + 16) {
+    throw FfsError("volume length: expected at most the " +
+                   std::to_string(bytes.size()) + " bytes available, found " +
+                   hex(length));
+  }
+  volume.length_ = static_cast<std::uint32_t>(length);
+  volume.erasePolarity_ =
+      (getU(bytes, kFvAttributesField, 4) & kAttribErasePolarity) != 0;
+  const std::uint32_t headerLength = getU(bytes, kFvHeaderLengthField, 2);
+  if (headerLength < kFvBlockMapField + 16 || headerLength > volume.length_ ||
+      headerLength % 2 != 0) {
+    throw FfsError("volume header length: expected an even size of at least "
+                   "72 bytes within the volume, found " +
+                   hex(headerLength));
+  }
+  if (const std::uint16_t sum = sum16(bytes.first(headerLength)); sum != 0) {
+    throw FfsError("volume header checksum: expected the 16-bit words to sum "
+                   "to 0, found " +
+                   hex(sum));
+  }
+  std::uint32_t first = headerLength;
+  if (const std::uint32_t ext = getU(bytes, kFvExtHeaderField, 2); ext != 0) {
+    if (ext + kFvExtHeaderMinSize > volume.length_) {
+      throw FfsError("volume extended header: expected it inside the volume, "
+                     "found offset " +
+                     hex(ext));
+    }
+    const std::uint32_t extSize = getU(bytes, ext + kFvExtHeaderSizeField, 4);
+    if (extSize < kFvExtHeaderMinSize || extSize > volume.length_ - ext) {
+      throw FfsError("volume extended header at " + hex(ext) +
+                     ": expected a size from 20 bytes to the volume end, "
+                     "found " +
+                     hex(extSize));
+    }
+    volume.name_ = Guid::fromBytes(bytes.subspan(ext, 16));
+    first = ext + extSize;
+  }
+  volume.firstFile_ = alignUp(first, kFileAlignmentInVolume);
+
+  const std::uint8_t erased = volume.erasePolarity_ ? 0xFF : 0x00;
+  std::uint32_t at = volume.firstFile_;
+  while (at + kFileHeaderSize <= volume.length_) {
+    const auto header = bytes.subspan(at, kFileHeaderSize);
+    if (std::all_of(header.begin(), header.end(),
+                    [&](std::uint8_t b) { return b == erased; })) {
+      break;
+    }
+    VolumeFile file;
+    file.offset = at;
+    file.name = Guid::fromBytes(header.first(16));
+    file.type = header[18];
+    file.attributes = header[19];
+    // A large file keeps its 64-bit size after the header.
+    std::uint64_t size = getU(header, 20, 3);
+    if ((file.attributes & kAttribLargeFile) != 0 &&
+        at + kFileHeaderSize + 8 <= volume.length_) {
+      size =
+          getU(bytes, at + kFileHeaderSize, 4) |
+          static_cast<std::uint64_t>(getU(bytes, at + kFileHeaderSize + 4, 4))
+              << 32;
+    }
+    // Compared as what is left, so that a 64-bit size near 2^64 cannot wrap
+    // the sum round to a small end (and the walk round to this file again).
+    if (size < kFileHeaderSize || size > volume.length_ - at) {
+      throw FfsError("file " + file.name.text() + " at " + hex(at) +
+                     ": expected a size from 24 bytes to the volume end, "
+                     "found " +
+                     hex(size));
+    }
+    file.size = static_cast<std::uint32_t>(size);
+    volume.files_.push_back(file);
+    at = alignUp(file.end(), kFileAlignmentInVolume);
+  }
+  volume.freeSpace_ = std::min(at, volume.length_);
+  return volume;
+}
+
+const VolumeFile *Volume::find(const Guid &name) const {
+  for (const VolumeFile &file : files_) {
+    // A pad file's name is filler (erased bytes), not a name.
+    if (file.name == name && file.type != kFileTypePad) {
+      return &file;
+    }
+  }
+  return nullptr;
+}
+
+std::uint32_t placementFor(const Volume &volume, std::uint32_t fileSize,
+                           std::uint32_t dataAlignment) {
+  const std::uint32_t start = volume.freeSpaceOffset();
+  std::uint32_t at = start;
+  // A gap in front of the file must hold a pad file (at least its header):
+  // a reader walking the volume stops at the first erased header.
+  while ((at + kFileHeaderSize) % dataAlignment != 0 ||
+         (at != start && at - start < kFileHeaderSize)) {
+    at += kFileAlignmentInVolume;
+  }
+  if (static_cast<std::uint64_t>(at) + fileSize > volume.length()) {
+    throw FfsError("volume: expected room for a file of " + hex(fileSize) +
+                   " bytes at " + hex(at) + ", found the volume ending at " +
+                   hex(volume.length()));
+  }
+  return at;
+}
+
+std::uint32_t appendFile(std::span<std::uint8_t> volumeBytes,
+                         std::span<const std::uint8_t> file,
+                         std::uint32_t dataAlignment) {
+  const Volume volume = Volume::parse(volumeBytes);
+  const std::uint32_t start = volume.freeSpaceOffset();
+  const std::uint32_t at = placementFor(
+      volume, static_cast<std::uint32_t>(file.size()), dataAlignment);
+  const std::uint32_t end = at + static_cast<std::uint32_t>(file.size());
+  const std::uint8_t erased = volume.erasePolarity() ? 0xFF : 0x00;
+  const auto target = volumeBytes.subspan(start, end - start);
+  if (!std::all_of(target.begin(), target.end(),
+                   [&](std::uint8_t b) { return b == erased; })) {
+    throw FfsError("volume free space at " + hex(start) +
+                   ": expected erased bytes up to " + hex(end) +
+                   ", found data");
+  }
+  if (at != start) {
+    const auto pad = makePadFile(at - start, volume.erasePolarity());
+    std::copy(pad.begin(), pad.end(), volumeBytes.begin() + start);
+  }
+  std::copy(file.begin(), file.end(), volumeBytes.begin() + at);
+  return at;
+}
+
+std::vector<std::uint8_t>
+makeVolume(std::span<const std::vector<std::uint8_t>> files,
+           std::uint32_t length, bool erasePolarity) {
+  constexpr std::uint32_t kHeaderLength = kFvBlockMapField + 16;
+  // Read/write/lock capabilities and status as flash volumes declare them,
+  // 4 KiB volume alignment, and the erase polarity asked for.
+  constexpr std::uint32_t kAttributes = 0x000CF6FF;
+  if (length % kFileAlignmentInVolume != 0 || length < kHeaderLength) {
+    throw FfsError("volume length: expected a multiple of 8 of at least 72, "
+                   "found " +
+                   hex(length));
+  }
+  std::vector<std::uint8_t> volume(length, erasePolarity ? 0xFF : 0x00);
+  std::fill_n(volume.begin(), kHeaderLength, 0);
+  const Guid fileSystem = parseGuid(kFileSystem2Guid);
+  std::copy(fileSystem.bytes.begin(), fileSystem.bytes.end(),
+            volume.begin() + 16);
+  std::span<std::uint8_t> header(volume);
+  putU32(header.subspan(kFvLengthField), length);
+  putU32(header.subspan(kFvSignatureField), Volume::kSignature);
+  putU32(header.subspan(kFvAttributesField),
+         kAttributes | (erasePolarity ? Volume::kAttribErasePolarity : 0));
+  putU16(header.subspan(kFvHeaderLengthField), kHeaderLength);
+  volume[kFvRevisionField] = kFvRevision;
+  putU32(header.subspan(kFvBlockMapField), 1);          // one block
+  putU32(header.subspan(kFvBlockMapField + 4), length); // of the whole length
+  putU16(
+      header.subspan(kFvChecksumField),
+      static_cast<std::uint16_t>(0x10000 - sum16(header.first(kHeaderLength))));
+  for (const auto &file : files) {
+    const std::uint32_t alignment = alignmentFromAttributes(file[19]);
+    appendFile(volume, file, alignment);
+  }
+  return volume;
+}
+
+} // namespace ffs_format
