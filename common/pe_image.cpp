@@ -256,6 +256,10 @@ void PeImage::checkExtent() const {
                   "found base " +
                   hex(imageBase_) + " and size " + hex(sizeOfImage_));
   }
+  if (sizeOfImage_ > kMaxImageSize) {
+    throw PeError("SizeOfImage: expected at most " + hex(kMaxImageSize) +
+                  " (16 MiB), found " + hex(sizeOfImage_));
+  }
 }
 
 void PeImage::checkEntry(std::uint32_t bodyStart) const {

@@ -52,6 +52,10 @@ public:
   static constexpr std::uint16_t kSubsystemEfiBootServiceDriver = 11;
   // Largest image file accepted: a boot flash part is at most this large.
   static constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
+  // Largest image in memory accepted: the loaders lay the whole image out
+  // in host memory before placing it, so a header that claims gigabytes
+  // must be refused, not allocated.
+  static constexpr std::uint32_t kMaxImageSize = kMaxFileSize;
 
   // Validates the file size, signature, machine, magic, subsystem, the
   // alignments (a power of two up to 64 KiB, file and section alike),

@@ -71,6 +71,13 @@ TEST(LoaderTest, MalformedImagesAreRefusedWithWhatWasExpectedAndFound) {
       {"SectionAlignment", [&](auto &b) { put32(b, opt + 32, 3); }},
       {"SectionAlignment", [&](auto &b) { put32(b, opt + 32, 0x80000000); }},
       {"FileAlignment", [&](auto &b) { put32(b, opt + 36, 0x200); }},
+      // An image claiming 1 GiB in memory (fuzzing found a TE image whose
+      // section claimed 4 GiB: laid out in host memory, it took all of it).
+      {"SizeOfImage",
+       [&](auto &b) {
+         put32(b, opt + 28, 0x00010000); // ImageBase
+         put32(b, opt + 56, 0x40000000);
+       }},
       // A block size that would wrap a 32-bit end back below the directory.
       {"relocation block",
        [&](auto &b) { put32(b, relocationDirectory + 4, 0xFFFFFFF0); }},
