@@ -20,9 +20,9 @@ using ::testing::UnorderedElementsAre;
 constexpr std::uint32_t kCode = 0x00070000;
 constexpr std::uint32_t kData = Routines::kBuffers;
 
-class Snippets : public ::testing::Test {
+class InvariantChecks : public ::testing::Test {
 protected:
-  Snippets() {
+  InvariantChecks() {
     rig.machine().mapMemory(kCode, 0x1000, "test code",
                             machine::kReadWrite | machine::kExecute);
   }
@@ -47,7 +47,7 @@ protected:
   unsigned runs = 0;
 };
 
-TEST_F(Snippets, AWellBehavedRoutinePasses) {
+TEST_F(InvariantChecks, AWellBehavedRoutinePasses) {
   // push ebx; mov ebx, 5; push eax; pop eax; pop ebx; mov eax, 42; ret
   EXPECT_EQ(
       run({0x53, 0xBB, 5, 0, 0, 0, 0x50, 0x58, 0x5B, 0xB8, 42, 0, 0, 0, 0xC3}),
@@ -56,7 +56,7 @@ TEST_F(Snippets, AWellBehavedRoutinePasses) {
   EXPECT_EQ(rig.invariants().callsChecked(), 1u);
 }
 
-TEST_F(Snippets, CalleeSavedRegistersMustComeBack) {
+TEST_F(InvariantChecks, CalleeSavedRegistersMustComeBack) {
   EXPECT_THAT(run({0xBB, 1, 0, 0, 0, 0xC3}), HasSubstr("EBX was")); // mov ebx
   EXPECT_THAT(run({0xBE, 1, 0, 0, 0, 0xC3}), HasSubstr("ESI was")); // mov esi
   EXPECT_THAT(run({0xBF, 1, 0, 0, 0, 0xC3}), HasSubstr("EDI was")); // mov edi
@@ -64,13 +64,13 @@ TEST_F(Snippets, CalleeSavedRegistersMustComeBack) {
   EXPECT_THAT(run({0xC2, 4, 0}), HasSubstr("ESP was"));             // ret 4
 }
 
-TEST_F(Snippets, DirectionFlagMustBeClearOnReturn) {
+TEST_F(InvariantChecks, DirectionFlagMustBeClearOnReturn) {
   const std::string fault = run({0xFD, 0xC3}); // std; ret
   EXPECT_THAT(fault, HasSubstr("direction flag"));
   EXPECT_THAT(fault, HasSubstr("snippet"));
 }
 
-TEST_F(Snippets, StoresOutsideTheGrantedRangesFailWithBothAddresses) {
+TEST_F(InvariantChecks, StoresOutsideTheGrantedRangesFailWithBothAddresses) {
   // mov [kData + 0x1000], eax; ret
   const std::vector<std::uint8_t> store = {0xA3, 0x00, 0x10, 0x08, 0x00, 0xC3};
   const std::string fault = run(store);
@@ -85,7 +85,7 @@ TEST_F(Snippets, StoresOutsideTheGrantedRangesFailWithBothAddresses) {
 // The machine leaves stores inside whole pages of a grant unreported; the
 // last bytes of a grant that ends mid-page, and stores that run past the end
 // of any grant, are still caught.
-TEST_F(Snippets, OneBytePastAGrantIsCaughtWhereverTheGrantEnds) {
+TEST_F(InvariantChecks, OneBytePastAGrantIsCaughtWhereverTheGrantEnds) {
   auto store = [](std::uint8_t opcode, std::uint32_t at) {
     return std::vector<std::uint8_t>{opcode,
                                      static_cast<std::uint8_t>(at),
@@ -121,7 +121,7 @@ TEST_F(Snippets, OneBytePastAGrantIsCaughtWhereverTheGrantEnds) {
   EXPECT_EQ(run(fill, {midPage}), "");
 }
 
-TEST_F(Snippets, OwnFrameBelowTheCallersStackPointerOnly) {
+TEST_F(InvariantChecks, OwnFrameBelowTheCallersStackPointerOnly) {
   // sub esp, 0x100; mov [esp], eax; add esp, 0x100; ret
   EXPECT_EQ(run({0x81, 0xEC, 0, 1, 0, 0, 0x89, 0x04, 0x24, 0x81, 0xC4, 0, 1, 0,
                  0, 0xC3}),
@@ -131,7 +131,7 @@ TEST_F(Snippets, OwnFrameBelowTheCallersStackPointerOnly) {
               HasSubstr("outside what the call may write"));
 }
 
-TEST_F(Snippets, TheModulesImageIsNeverWritten) {
+TEST_F(InvariantChecks, TheModulesImageIsNeverWritten) {
   rig.invariants().protect(kData + 0x2000, 0x100, "an image");
   // mov [kData + 0x20FC], eax; ret
   const std::string fault =
@@ -140,7 +140,7 @@ TEST_F(Snippets, TheModulesImageIsNeverWritten) {
   EXPECT_THAT(fault, HasSubstr("never writes its own image"));
 }
 
-TEST_F(Snippets, MsrsAndFsMustBePutBack) {
+TEST_F(InvariantChecks, MsrsAndFsMustBePutBack) {
   // mov ecx, msr; mov eax, low; mov edx, high; wrmsr; ret
   auto wrmsr = [](std::uint32_t msr, std::uint32_t low, std::uint32_t high) {
     std::vector<std::uint8_t> code;
@@ -162,7 +162,7 @@ TEST_F(Snippets, MsrsAndFsMustBePutBack) {
               HasSubstr("FS was"));
 }
 
-TEST_F(Snippets, CoprocessorCommandRegisterMustBePutBack) {
+TEST_F(InvariantChecks, CoprocessorCommandRegisterMustBePutBack) {
   // out 0xCF8 <- 0x80004004; out 0xCFC <- 6; ret
   const std::string fault =
       run({0xB8, 0x04, 0x40, 0x00, 0x80, 0xBA, 0xF8, 0x0C, 0, 0,    0xEF, 0xB8,

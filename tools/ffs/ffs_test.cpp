@@ -355,7 +355,7 @@ std::string run(const std::string &command) {
   return out;
 }
 
-TEST(Cli, BadInputGivesOneClearErrorAndANonZeroExit) {
+TEST(PeiFfsCommandLine, BadInputGivesOneClearErrorAndANonZeroExit) {
   const std::string tool = PEI_FFS_PATH;
   const std::string notAnImage =
       run(tool + " " + PEI_FFS_PATH + " -o /dev/null 2>&1; echo exit=$?");
