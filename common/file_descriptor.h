@@ -2,6 +2,10 @@
 // is closed exactly once, when its owner goes, and never by a copy.
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
+#include <span>
+
 #include <unistd.h>
 
 namespace common {
@@ -46,6 +50,30 @@ public:
   [[nodiscard]] bool close() noexcept {
     const int fd = release();
     return fd < 0 || ::close(fd) == 0;
+  }
+
+  // Writes all of `bytes`, retrying short and interrupted writes. False,
+  // with errno saying why, when it stops short; a write that takes nothing
+  // (a full device that does not say so) counts as ENOSPC, so a short file
+  // is never taken for a whole one. `written` receives how far it got.
+  [[nodiscard]] bool writeAll(std::span<const std::byte> bytes,
+                              std::size_t &written) const noexcept {
+    written = 0;
+    while (written < bytes.size()) {
+      const ssize_t put =
+          ::write(fd_, bytes.data() + written, bytes.size() - written);
+      if (put < 0 && errno == EINTR) {
+        continue;
+      }
+      if (put == 0) {
+        errno = ENOSPC;
+      }
+      if (put <= 0) {
+        return false;
+      }
+      written += static_cast<std::size_t>(put);
+    }
+    return true;
   }
 
 private:

@@ -128,17 +128,9 @@ TPM_RESULT nvramStore(const unsigned char *data, uint32_t length,
     ::unlink(temporary.c_str());
     return TPM_FAIL;
   };
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t put = ::write(file.get(), data + done, length - done);
-    if (put < 0 && errno == EINTR)
-      continue;
-    if (put == 0)
-      errno = ENOSPC;
-    if (put <= 0)
-      return fail("cannot write TPM state ");
-    done += static_cast<std::size_t>(put);
-  }
+  std::size_t written = 0;
+  if (!file.writeAll(std::as_bytes(std::span(data, length)), written))
+    return fail("cannot write TPM state ");
   if (::fsync(file.get()) != 0 || !file.close())
     return fail("cannot flush TPM state ");
   if (::rename(temporary.c_str(), path.c_str()) != 0)

@@ -6,8 +6,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "file_descriptor.h"
 #include "number.h"
@@ -43,6 +47,39 @@ TEST(FileDescriptor, EachDescriptorIsClosedOnceByItsLastOwner) {
   EXPECT_TRUE(again.close());
   EXPECT_FALSE(isOpen(readEnd));
   EXPECT_TRUE(again.close()); // holding nothing: nothing to fail
+}
+
+TEST(FileDescriptor, WriteAllWritesEveryByteOrSaysWhyNot) {
+  // More than a pipe takes at once: the short writes are carried on.
+  std::vector<std::byte> bytes(256 * 1024);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::byte>(i * 7);
+  }
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  common::FileDescriptor readEnd(ends[0]), writeEnd(ends[1]);
+  std::vector<std::byte> received;
+  std::thread reader([&] {
+    std::byte chunk[4096];
+    ssize_t got;
+    while ((got = ::read(readEnd.get(), chunk, sizeof chunk)) > 0) {
+      received.insert(received.end(), chunk, chunk + got);
+    }
+  });
+  std::size_t written = 0;
+  EXPECT_TRUE(writeEnd.writeAll(bytes, written));
+  writeEnd.reset();
+  reader.join();
+  EXPECT_EQ(written, bytes.size());
+  EXPECT_EQ(received, bytes);
+
+  // A full device stops it at once, with the cause in errno.
+  common::FileDescriptor full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(full.valid());
+  errno = 0;
+  EXPECT_FALSE(full.writeAll(bytes, written));
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(written, 0u);
 }
 
 TEST(Number, EveryRadixTakesItsDigitsOnlyAndNeverWraps) {

@@ -92,18 +92,8 @@ void writeFile(const std::string &path,
                              std::strerror(errno) + ")");
   }
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t put =
-        ::write(out.get(), bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  const int cause = done < bytes.size() ? errno : 0;
+  const int cause =
+      out.writeAll(std::as_bytes(std::span(bytes)), done) ? 0 : errno;
   if (cause != 0 || !out.close()) {
     const int error = cause != 0 ? cause : errno;
     struct stat info {};
