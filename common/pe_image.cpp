@@ -1,6 +1,7 @@
 #include "pe_image.h"
 
 #include "hex.h"
+#include "number.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -462,8 +463,9 @@ LinkerMap LinkerMap::parse(const std::string &text) {
     if (!name.empty() && name[0] == '_') {
       name.erase(0, 1);
     }
-    const auto address =
-        static_cast<std::uint32_t>(std::stoull(m[2].str(), nullptr, 16));
+    // Up to 16 hex digits, as the pattern allows: never more than 64 bits.
+    const auto address = static_cast<std::uint32_t>(
+        common::readNumber(m[2].str(), common::Radix::Hex).value);
     map.symbols_.emplace_back(std::move(name), address);
   }
   return map;

@@ -1,11 +1,11 @@
 #include "gdb_stub.h"
 
 #include "hex.h"
+#include "number.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 
@@ -95,15 +95,9 @@ std::string hexLittle32(std::uint32_t value) {
   return text;
 }
 
+// The protocol's numbers: bare hex digits, no prefix.
 std::optional<std::uint64_t> parseHex(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value, 16);
-  if (error != std::errc() || end != text.data() + text.size() ||
-      text.empty()) {
-    return std::nullopt;
-  }
-  return value;
+  return common::numberAtMost(text, UINT64_MAX, common::Radix::Hex);
 }
 
 std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text) {
