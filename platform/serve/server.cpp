@@ -269,7 +269,7 @@ void Server::acceptAll(Endpoint &endpoint) {
       return;
     }
     const unsigned id = nextId_++;
-    if (connections_.size() >= options_.maxConnections) {
+    if (openConnections() >= options_.maxConnections && !makeRoom()) {
       log_.line("#" + std::to_string(id) + " " + endpoint.name +
                 " connection from " + peer + " refused: already " +
                 std::to_string(connections_.size()) + " connections");
@@ -286,6 +286,39 @@ void Server::acceptAll(Endpoint &endpoint) {
         endpoint.open(id, std::move(socket), peer,
                       SessionContext{backend_, log_, options_.sendTimeout}));
   }
+}
+
+std::size_t Server::openConnections() const {
+  return static_cast<std::size_t>(
+      std::count_if(connections_.begin(), connections_.end(),
+                    [](const auto &entry) { return entry.second->open(); }));
+}
+
+// The idle timeout closes TPM connections only: a platform or control
+// connection may rightly stay quiet for a client's whole life. But a table
+// full of quiet ones would refuse every new client, so when the table is
+// full, the one quiet longest, beyond the idle timeout, gives its place up.
+// It is closed here and erased with the other closed ones after this round.
+bool Server::makeRoom() {
+  const auto now = Clock::now();
+  Session *quietest = nullptr;
+  for (const auto &[id, session] : connections_) {
+    if (session->open() && !session->carriesTpmCommands() &&
+        !session->frameStarted() &&
+        now - session->lastHeard() >= options_.idleTimeout &&
+        (quietest == nullptr || session->lastHeard() < quietest->lastHeard())) {
+      quietest = session.get();
+    }
+  }
+  if (quietest == nullptr) {
+    return false;
+  }
+  quietest->close("quiet for more than " +
+                      std::to_string(options_.idleTimeout.count()) +
+                      " ms while the connection limit is reached: its place "
+                      "goes to a new connection",
+                  true);
+  return true;
 }
 
 void Server::expireStalledConnections() {

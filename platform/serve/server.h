@@ -36,7 +36,9 @@ struct ServerOptions {
   // A TPM connection that sends no command for this long is closed, so that
   // an idle client cannot keep the TPM from the clients behind it.
   std::chrono::milliseconds idleTimeout{10000};
-  // Connections beyond this are closed at once.
+  // Connections beyond this are closed at once, unless a platform or control
+  // connection has been quiet for the idle timeout: that one gives its
+  // place up.
   std::size_t maxConnections = 64;
   // One line per connection, per signal and per command.
   bool verbose = false;
@@ -86,6 +88,8 @@ private:
   // Closes connections that stall in the middle of a frame, and TPM
   // connections that send no command within the idle timeout.
   void expireStalledConnections();
+  [[nodiscard]] std::size_t openConnections() const;
+  bool makeRoom();
   [[nodiscard]] int pollTimeoutMs() const;
   [[nodiscard]] std::optional<unsigned> tpmConnectionInService() const;
 

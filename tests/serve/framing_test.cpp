@@ -208,6 +208,7 @@ protected:
     options.swtpmDataPort = options.swtpmControlPort = 0;
     options.frameTimeout = 300ms;
     options.idleTimeout = idleTimeout_;
+    options.maxConnections = maxConnections_;
     options.verbose = true;
     server_ = std::make_unique<serve::Server>(backend_, options, log_);
     thread_ = std::thread([this] { (void)server_->run(); });
@@ -225,6 +226,7 @@ protected:
   }
 
   std::chrono::milliseconds idleTimeout_ = 10s;
+  std::size_t maxConnections_ = 64;
   RecordingBackend backend_;
   std::ostringstream log_;
   std::unique_ptr<serve::Server> server_;
@@ -413,6 +415,36 @@ TEST_F(ServerTest, AnIdleClientCannotKeepTheTpm) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("waited without sending a command for 500 ms"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(ServerTest, QuietPlatformConnectionsCannotFillTheTable) {
+  idleTimeout_ = 1s;
+  maxConnections_ = 3;
+  start(true, false);
+  std::vector<std::unique_ptr<Client>> quiet;
+  for (int i = 0; i < 3; ++i) {
+    quiet.push_back(std::make_unique<Client>(server_->mssimPlatformPort()));
+    mssimHandshake(*quiet.back());
+  }
+  // Within the idle timeout the limit holds: the next one is refused.
+  Client early(server_->mssimCommandPort());
+  EXPECT_TRUE(early.closedByServer());
+  // Past it, the quiet connection heard from longest ago gives way, and
+  // only that one: the newcomer is served.
+  std::this_thread::sleep_for(1200ms);
+  mssimHandshake(*quiet[1]);
+  mssimHandshake(*quiet[2]);
+  Client late(server_->mssimCommandPort());
+  EXPECT_EQ(mssimCommand(late, tpmCommand(0x17B)), echoResponse(0x17B));
+  EXPECT_TRUE(quiet[0]->closedByServer());
+  EXPECT_TRUE(quiet[1]->silentFor(100ms));
+  EXPECT_TRUE(quiet[2]->silentFor(100ms));
+  const std::string text = log();
+  EXPECT_NE(text.find("refused: already 3 connections"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("while the connection limit is reached"),
             std::string::npos)
       << text;
 }
