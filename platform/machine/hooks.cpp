@@ -35,11 +35,11 @@ const char *exceptionName(std::uint32_t vector) {
   return vector < std::size(names) ? names[vector] : "software interrupt";
 }
 
-std::string rightsText(std::uint32_t rights) {
+std::string rightsText(Rights rights) {
   std::string text;
-  text += (rights & kRead) ? 'r' : '-';
-  text += (rights & kWrite) ? 'w' : '-';
-  text += (rights & kExecute) ? 'x' : '-';
+  text += allows(rights, kRead) ? 'r' : '-';
+  text += allows(rights, kWrite) ? 'w' : '-';
+  text += allows(rights, kExecute) ? 'x' : '-';
   return text;
 }
 

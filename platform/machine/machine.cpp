@@ -25,15 +25,15 @@ constexpr std::uint32_t kEdiCanary = 0xD1D1D1D1;
 constexpr std::uint32_t kEbpCanary = 0xE0E0E0E0;
 constexpr std::uint32_t kEflagsReset = 0x2; // reserved bit 1; IF and DF clear
 
-std::uint32_t ucRights(std::uint32_t rights) {
+std::uint32_t ucRights(Rights rights) {
   std::uint32_t prot = UC_PROT_NONE;
-  if (rights & kRead) {
+  if (allows(rights, kRead)) {
     prot |= UC_PROT_READ;
   }
-  if (rights & kWrite) {
+  if (allows(rights, kWrite)) {
     prot |= UC_PROT_WRITE;
   }
-  if (rights & kExecute) {
+  if (allows(rights, kExecute)) {
     prot |= UC_PROT_EXEC;
   }
   return prot;
@@ -162,7 +162,7 @@ Machine::Region &Machine::addRegion(Region region) {
 }
 
 void Machine::mapMemory(std::uint32_t base, std::uint32_t size,
-                        std::string name, std::uint32_t rights) {
+                        std::string name, Rights rights) {
   if (!isAligned(base) || !isAligned(size) || size == 0) {
     throw MachineError(name + ": memory must be whole pages, got " +
                        hex(base, 8) + " + " + hex(size));
@@ -223,8 +223,7 @@ void Machine::unmap(std::uint32_t base) {
   regions_.erase(found);
 }
 
-void Machine::protect(std::uint32_t base, std::uint32_t rights,
-                      std::string reason) {
+void Machine::protect(std::uint32_t base, Rights rights, std::string reason) {
   Region *region = findRegion(base);
   if (region == nullptr || region->base != base || region->mmio) {
     throw MachineError("no memory region starts at " + hex(base, 8));
@@ -284,8 +283,7 @@ void Machine::write32(std::uint32_t address, std::uint32_t value) {
 }
 
 void Machine::checkGuestAccess(std::uint32_t address, std::size_t size,
-                               std::uint32_t right,
-                               const std::string &what) const {
+                               Rights right, const std::string &what) const {
   const std::string access = std::string(right == kWrite ? "write" : "read") +
                              " of " + what + " at " + hex(address, 8) + " (" +
                              std::to_string(size) + " bytes)";
@@ -296,8 +294,8 @@ void Machine::checkGuestAccess(std::uint32_t address, std::size_t size,
     if (region == nullptr) {
       fault(access + ": nothing is mapped at " + hex(at, 8));
     }
-    if (region->mmio || (region->rights & right) == 0) {
-      fault(access + refusal(*region, static_cast<Rights>(right)));
+    if (region->mmio || !allows(region->rights, right)) {
+      fault(access + refusal(*region, right));
     }
     at = region->base + region->size;
   }

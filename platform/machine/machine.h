@@ -41,9 +41,9 @@ public:
   using std::logic_error::logic_error;
 };
 
-// Rights of the guest on a region. The host reads and writes any mapped
-// region regardless.
-enum Rights : std::uint32_t {
+// Rights of the guest on a region, a set of bits. The host reads and writes
+// any mapped region regardless.
+enum class Rights : std::uint32_t {
   kNone = 0,
   kRead = 1,
   kWrite = 2,
@@ -51,6 +51,19 @@ enum Rights : std::uint32_t {
   kReadWrite = kRead | kWrite,
   kReadExecute = kRead | kExecute,
 };
+using enum Rights;
+constexpr Rights operator|(Rights a, Rights b) {
+  return static_cast<Rights>(static_cast<std::uint32_t>(a) |
+                             static_cast<std::uint32_t>(b));
+}
+constexpr Rights operator&(Rights a, Rights b) {
+  return static_cast<Rights>(static_cast<std::uint32_t>(a) &
+                             static_cast<std::uint32_t>(b));
+}
+// Whether rights include every right in wanted.
+constexpr bool allows(Rights rights, Rights wanted) {
+  return (rights & wanted) == wanted;
+}
 
 // One guest store, as the processor performed it.
 struct MemoryWrite {
@@ -211,7 +224,7 @@ public:
   // --- memory -------------------------------------------------------------
   // RAM (or ROM, by rights) below 4 GiB, page aligned, zero filled.
   void mapMemory(std::uint32_t base, std::uint32_t size, std::string name,
-                 std::uint32_t rights);
+                 Rights rights);
   // A memory-mapped register block below 4 GiB, page aligned.
   void mapMmio(std::uint32_t base, std::uint32_t size, std::string name,
                MmioRead read, MmioWrite write);
@@ -222,8 +235,7 @@ public:
   void unmap(std::uint32_t base);
   // Changes what the guest may do with the region that starts at base; the
   // reason is given in faults ("flash is no longer accessible ...").
-  void protect(std::uint32_t base, std::uint32_t rights,
-               std::string reason = {});
+  void protect(std::uint32_t base, Rights rights, std::string reason = {});
   // The name of the region holding address, or empty.
   std::string regionName(std::uint64_t address) const;
 
@@ -355,7 +367,7 @@ private:
     std::uint64_t base = 0;
     std::uint64_t size = 0;
     std::string name;
-    std::uint32_t rights = kNone;
+    Rights rights = kNone;
     std::string protection; // why rights were taken away, if they were
     bool mmio = false;
     MmioRead read;
@@ -391,8 +403,8 @@ private:
   Region &addRegion(Region region);
   const Region *findRegion(std::uint64_t address) const;
   Region *findRegion(std::uint64_t address);
-  void checkGuestAccess(std::uint32_t address, std::size_t size,
-                        std::uint32_t right, const std::string &what) const;
+  void checkGuestAccess(std::uint32_t address, std::size_t size, Rights right,
+                        const std::string &what) const;
   // How a fault message ends when region refuses the guest an access:
   // " into flash (r-x), which the guest may not write: <why>".
   static std::string refusal(const Region &region, Rights right);
@@ -418,8 +430,7 @@ private:
   bool runString(std::uint32_t at);
   // Whether [address, address + size) lies in one region of plain RAM that
   // the guest may access with `right` and never executes.
-  bool plainRam(std::uint64_t address, std::uint64_t size,
-                std::uint32_t right) const;
+  bool plainRam(std::uint64_t address, std::uint64_t size, Rights right) const;
   void traceMsr(std::uint32_t at, bool write, std::uint32_t index,
                 std::uint64_t value, const char *name,
                 std::shared_ptr<const std::string> text = nullptr);

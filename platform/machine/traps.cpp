@@ -147,10 +147,10 @@ void Machine::wrmsr(std::uint32_t at) {
 // --- string instructions ----------------------------------------------------
 
 bool Machine::plainRam(std::uint64_t address, std::uint64_t size,
-                       std::uint32_t right) const {
+                       Rights right) const {
   const Region *region = findRegion(address);
-  return region != nullptr && !region->mmio && (region->rights & right) &&
-         !(region->rights & kExecute) &&
+  return region != nullptr && !region->mmio && allows(region->rights, right) &&
+         !allows(region->rights, kExecute) &&
          address + size <= region->base + region->size;
 }
 
