@@ -34,6 +34,9 @@ const char *fieldName(std::uint64_t offset) {
 
 } // namespace
 
+const machine::TraceDecoder kControlAreaTrace{.tag = "ctrl",
+                                              .category = "control area"};
+
 Coprocessor::Coprocessor(machine::Machine &machine, PciBus &bus,
                          CoprocessorConfig config, TpmService tpm)
     : machine_(machine), config_(config), tpm_(std::move(tpm)),
@@ -158,13 +161,14 @@ void Coprocessor::checkAreaAccess(std::uint64_t offset, unsigned size,
 
 void Coprocessor::traceArea(std::uint64_t offset, bool write,
                             std::uint32_t value) {
-  machine_.trace().add({.kind = TraceEvent::Kind::ControlArea,
+  machine_.trace().add({.kind = TraceEvent::Kind::Register,
                         .write = write,
                         .size = 4,
                         .instruction = machine_.instruction(),
                         .address = base_ + offset,
                         .value = value,
-                        .name = fieldName(offset)});
+                        .name = fieldName(offset),
+                        .decoder = &kControlAreaTrace});
 }
 
 std::uint64_t Coprocessor::readArea(std::uint64_t offset, unsigned size) {

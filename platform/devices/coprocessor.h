@@ -52,6 +52,10 @@ struct CoprocessorConfig {
   std::uint16_t command = 0x0000;
 };
 
+// How control-area accesses read in the trace: "ctrl", the field's address
+// and its name ("Start").
+extern const machine::TraceDecoder kControlAreaTrace;
+
 class Coprocessor : public PciFunction {
 public:
   static constexpr PciLocation kLocation{0, 8, 0};

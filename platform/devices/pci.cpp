@@ -8,9 +8,36 @@ using common::hex;
 using machine::TraceEvent;
 
 namespace {
+
 constexpr std::uint64_t k4GiB = 1ull << 32;
 constexpr std::uint64_t kMiB = 1ull << 20;
+
+// Flags of configuration events in the trace.
+constexpr std::uint8_t kViaWindow = 1; // else through 0xCF8/0xCFC
+constexpr std::uint8_t kNoDevice = 2;
+
+// "0:8.0 reg 0x004 (command/status) via window" from a configuration event:
+// its address is the register's offset in the configuration window.
+std::string describeConfigAccess(const TraceEvent &event) {
+  const auto offset = static_cast<std::uint32_t>(event.address);
+  std::string text = std::to_string(offset >> 20 & 0xFF) + ":" +
+                     std::to_string(offset >> 15 & 0x1F) + "." +
+                     std::to_string(offset >> 12 & 0x7) + " reg " +
+                     hex(offset & 0xFFF, 3);
+  if (event.name != nullptr && *event.name != '\0') {
+    text += " " + std::string(event.name);
+  }
+  text += (event.flags & kViaWindow) ? " via window" : " via ports";
+  if (event.flags & kNoDevice) {
+    text += " (no device)";
+  }
+  return text;
+}
+
 } // namespace
+
+const machine::TraceDecoder kPciConfigTrace{
+    .tag = "pci", .category = "pci", .describe = &describeConfigAccess};
 
 std::string PciLocation::text() const {
   return std::to_string(bus) + ":" + std::to_string(device) + "." +
@@ -116,16 +143,16 @@ void PciBus::record(bool write, PciLocation at, const PciFunction *function,
                     std::uint16_t reg, unsigned size, std::uint32_t value,
                     Via via) {
   machine_.trace().add(
-      {.kind = TraceEvent::Kind::PciConfig,
+      {.kind = TraceEvent::Kind::Register,
        .write = write,
        .size = static_cast<std::uint8_t>(size),
        .flags = static_cast<std::uint8_t>(
-           (via == Via::Window ? TraceEvent::kViaWindow : 0) |
-           (function ? 0 : TraceEvent::kNoDevice)),
+           (via == Via::Window ? kViaWindow : 0) | (function ? 0 : kNoDevice)),
        .instruction = machine_.instruction(),
        .address = at.windowOffset(reg),
        .value = value,
-       .name = function ? function->registerName(reg & 0xFFC) : nullptr});
+       .name = function ? function->registerName(reg & 0xFFC) : nullptr,
+       .decoder = &kPciConfigTrace});
 }
 
 // --- port mechanism ---------------------------------------------------------

@@ -26,6 +26,11 @@ struct PciLocation {
   }
 };
 
+// How configuration accesses read in the trace, however they came: the
+// register's place in the memory-mapped window as the address, then
+// "0:8.0 reg 0x004 (command/status) via window".
+extern const machine::TraceDecoder kPciConfigTrace;
+
 // One function's 4 KiB configuration space. Registers nobody models behave as
 // plain storage, so that any register can be written and read back; the
 // modelled ones override readRegister / writeRegister.

@@ -8,21 +8,11 @@ using common::hex;
 
 namespace {
 
-// "0:8.0 reg 0x004 (command/status) via window" from a configuration event:
-// its address is the register's offset in the configuration window.
-std::string pciDetail(const TraceEvent &event) {
-  const auto offset = static_cast<std::uint32_t>(event.address);
-  std::string text = std::to_string(offset >> 20 & 0xFF) + ":" +
-                     std::to_string(offset >> 15 & 0x1F) + "." +
-                     std::to_string(offset >> 12 & 0x7) + " reg " +
-                     hex(offset & 0xFFF, 3);
-  if (event.name != nullptr && *event.name != '\0') {
-    text += " " + std::string(event.name);
-  }
-  text += (event.flags & TraceEvent::kViaWindow) ? " via window" : " via ports";
-  if (event.flags & TraceEvent::kNoDevice) {
-    text += " (no device)";
-  }
+// A line's tag in a column of its own: "pci  ", "mem  ".
+std::string tagged(std::string_view tag) {
+  constexpr std::size_t kWidth = 5;
+  std::string text(tag);
+  text.append(text.size() < kWidth ? kWidth - text.size() : 1, ' ');
   return text;
 }
 
@@ -40,8 +30,11 @@ std::string stringDetail(const TraceEvent &event) {
 
 std::string TraceEvent::detail() const {
   switch (kind) {
-  case Kind::PciConfig:
-    return pciDetail(*this);
+  case Kind::Register:
+    if (decoder != nullptr && decoder->describe != nullptr) {
+      return decoder->describe(*this);
+    }
+    break;
   case Kind::String:
     return stringDetail(*this);
   case Kind::Tpm:
@@ -50,10 +43,26 @@ std::string TraceEvent::detail() const {
     return (flags & kReturned) && text ? *text + " returned " + hex(value, 8)
                                        : (text ? *text : std::string());
   default:
-    if (text) {
-      return *text;
-    }
-    return name != nullptr ? std::string(name) : std::string();
+    break;
+  }
+  if (text) {
+    return *text;
+  }
+  return name != nullptr ? std::string(name) : std::string();
+}
+
+const char *TraceEvent::category() const {
+  switch (kind) {
+  case Kind::Port:
+    return "port";
+  case Kind::Msr:
+    return "msr";
+  case Kind::Register:
+    return decoder != nullptr ? decoder->category : "register";
+  case Kind::String:
+    return "string";
+  default:
+    return "memory";
   }
 }
 
@@ -72,16 +81,12 @@ std::string format(const TraceEvent &event) {
            hex(event.address, 8) + (event.write ? " <- " : " -> ") +
            hex(event.value, 16);
     break;
-  case TraceEvent::Kind::PciConfig:
-  case TraceEvent::Kind::ControlArea:
+  case TraceEvent::Kind::Register:
   case TraceEvent::Kind::Memory:
-    line =
-        std::string(event.kind == TraceEvent::Kind::PciConfig     ? "pci  "
-                    : event.kind == TraceEvent::Kind::ControlArea ? "ctrl "
-                                                                  : "mem  ") +
-        (event.write ? "write " : "read  ") + hex(event.address, 8) + " /" +
-        std::to_string(bits) + (event.write ? " <- " : " -> ") +
-        hex(event.value, event.size * 2);
+    line = tagged(event.decoder != nullptr ? event.decoder->tag : "mem") +
+           (event.write ? "write " : "read  ") + hex(event.address, 8) + " /" +
+           std::to_string(bits) + (event.write ? " <- " : " -> ") +
+           hex(event.value, event.size * 2);
     break;
   case TraceEvent::Kind::String:
     line = "mem  " +
@@ -132,6 +137,16 @@ std::vector<TraceEvent> Trace::of(TraceEvent::Kind kind) const {
   std::vector<TraceEvent> found;
   for (const TraceEvent &event : events_) {
     if (event.kind == kind) {
+      found.push_back(event);
+    }
+  }
+  return found;
+}
+
+std::vector<TraceEvent> Trace::of(const TraceDecoder &decoder) const {
+  std::vector<TraceEvent> found;
+  for (const TraceEvent &event : events_) {
+    if (event.from(decoder)) {
       found.push_back(event);
     }
   }

@@ -1,11 +1,13 @@
 // The record of everything the guest did at the platform's edges, in order:
-// port, MSR, PCI configuration and co-processor control-area accesses with
-// their values, string instructions the machine carried out at once, each
-// TPM command the co-processor ran, and each service call with its answer.
+// port, MSR and device register accesses with their values, string
+// instructions the machine carried out at once, each TPM command the
+// co-processor ran, and each service call with its answer.
 //
 // An event is a small record of numbers and references to names that live as
 // long as the platform's models: recording one formats nothing and allocates
 // nothing. Text is made only when somebody asks for it (format(), detail()).
+// The machine knows no device: a device's register events carry the device's
+// own TraceDecoder, which says how they are tagged and described.
 #pragma once
 
 #include <chrono>
@@ -18,21 +20,29 @@
 
 namespace machine {
 
+struct TraceEvent;
+
+// How the events of one kind of device register read in the trace. A device
+// defines one for each kind it records (in static storage, since events point
+// at it) and puts it in those events; the trace formats them through it.
+struct TraceDecoder {
+  const char *tag;      // starts the event's line ("pci", "ctrl")
+  const char *category; // what the events are, in the JSON trace
+  // The event's description after the access; null: its name.
+  std::string (*describe)(const TraceEvent &) = nullptr;
+};
+
 struct TraceEvent {
   enum class Kind : std::uint8_t {
-    Port,        // IN / OUT; name: the port range
-    Msr,         // RDMSR / WRMSR; name: the MSR
-    PciConfig,   // a configuration register (address: its window offset)
-    ControlArea, // the co-processor's control area; name: the field
-    Memory,      // other modelled memory-mapped registers and the high window
-    String,      // a rep stos / rep movs carried out at once (see below)
-    Tpm,         // a TPM command the co-processor ran (see below)
-    Service,     // a PEI service or PPI function the platform provides
-    Call,        // a host-to-guest call, and its return (returned set)
+    Port,     // IN / OUT; name: the port range
+    Msr,      // RDMSR / WRMSR; name: the MSR
+    Register, // a device's register; decoder: the device's, flags: its own
+    Memory,   // other modelled memory-mapped registers and the high window
+    String,   // a rep stos / rep movs carried out at once (see below)
+    Tpm,      // a TPM command the co-processor ran (see below)
+    Service,  // a PEI service or PPI function the platform provides
+    Call,     // a host-to-guest call, and its return (returned set)
   };
-  // Flags of PciConfig events.
-  static constexpr std::uint8_t kViaWindow = 1; // else through 0xCF8/0xCFC
-  static constexpr std::uint8_t kNoDevice = 2;
   // Flag of Call events: the call has returned (value: EAX).
   static constexpr std::uint8_t kReturned = 1;
   // Flags of String events: address is the destination, value the count of
@@ -54,6 +64,8 @@ struct TraceEvent {
   // A name or text made by the platform's models (a port range, an MSR, a
   // service call's arguments and answer, a guest call); shared, not copied.
   std::shared_ptr<const std::string> text = nullptr;
+  // Register events: how the device that recorded them decodes them.
+  const TraceDecoder *decoder = nullptr;
   // When the event happened (its end, for one that lasts), and how long it
   // lasted, in nanoseconds since the trace began.
   std::uint64_t time = 0;
@@ -66,6 +78,11 @@ struct TraceEvent {
   bool named(std::string_view what) const {
     return name != nullptr && what == name;
   }
+  // Whether a device recorded the event through decoder.
+  bool from(const TraceDecoder &which) const { return decoder == &which; }
+  // What the event is, for grouping: the decoder's category, or one the
+  // kind gives ("port", "msr", "string", "memory", ...).
+  const char *category() const;
 };
 
 // One line per event, for people.
@@ -95,8 +112,9 @@ public:
   std::uint64_t now() const;
   std::chrono::steady_clock::time_point began() const { return began_; }
 
-  // The events of one kind, in order.
+  // The events of one kind, or recorded through one decoder, in order.
   std::vector<TraceEvent> of(TraceEvent::Kind kind) const;
+  std::vector<TraceEvent> of(const TraceDecoder &decoder) const;
   // Every event formatted, one per line, plus a note of dropped events.
   std::vector<std::string> lines() const;
 

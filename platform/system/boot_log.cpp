@@ -93,7 +93,7 @@ describeTrigger(const std::vector<machine::TraceEvent> &events,
     } else if (e.kind == TraceEvent::Kind::Service &&
                e.named(pei::service::kInstallPpi) && e.value == efi::kSuccess) {
       installed = true;
-    } else if (e.kind == TraceEvent::Kind::PciConfig && !e.write) {
+    } else if (e.from(devices::kPciConfigTrace) && !e.write) {
       if (e.address ==
           RootComplex::kLocation.windowOffset(RootComplex::kData)) {
         presence = static_cast<std::uint32_t>(e.value);

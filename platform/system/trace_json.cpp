@@ -39,23 +39,6 @@ Json instant(const std::string &name, const char *category, std::uint64_t at,
           {"tid", 1},     {"args", std::move(args)}};
 }
 
-const char *categoryOf(TraceEvent::Kind kind) {
-  switch (kind) {
-  case TraceEvent::Kind::Port:
-    return "port";
-  case TraceEvent::Kind::Msr:
-    return "msr";
-  case TraceEvent::Kind::PciConfig:
-    return "pci";
-  case TraceEvent::Kind::ControlArea:
-    return "control area";
-  case TraceEvent::Kind::String:
-    return "string";
-  default:
-    return "memory";
-  }
-}
-
 } // namespace
 
 TraceJson::TraceJson(const std::string &path)
@@ -124,9 +107,8 @@ void TraceJson::append(const machine::Trace &trace) {
       break;
     default: {
       const std::string detail = e.detail();
-      write(instant(detail.empty() ? categoryOf(e.kind) : detail,
-                    categoryOf(e.kind), at(e.time),
-                    {{"access", machine::format(e)}})
+      write(instant(detail.empty() ? e.category() : detail, e.category(),
+                    at(e.time), {{"access", machine::format(e)}})
                 .dump());
     }
     }

@@ -238,7 +238,7 @@ TEST(Dispatch, LookupsAskForInstanceZeroAndNoDescriptor) {
 std::vector<std::string> probeAndPublish(const Booted &rig) {
   std::vector<std::string> order;
   for (const auto &e : rig.during("notification TriggerPpi")) {
-    if (e.kind == TraceEvent::Kind::PciConfig) {
+    if (e.from(devices::kPciConfigTrace)) {
       order.push_back((e.write ? "write " : "read ") +
                       common::hex(e.address, 5));
     } else if (e.kind == TraceEvent::Kind::Service &&
@@ -327,7 +327,7 @@ TEST(Activation, APublishedOneProbesBeforeItInstalls) {
   const auto writes = rig.during("notification TriggerPpi");
   const auto index =
       std::find_if(writes.begin(), writes.end(), [](const TraceEvent &e) {
-        return e.kind == TraceEvent::Kind::PciConfig && e.write;
+        return e.from(devices::kPciConfigTrace) && e.write;
       });
   ASSERT_NE(index, writes.end());
   EXPECT_EQ(index->value, 0xC0018000u);

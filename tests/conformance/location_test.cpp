@@ -27,7 +27,7 @@ constexpr std::uint32_t kMsrBase = 0xC00110A2;
 std::vector<std::string> config(const std::vector<TraceEvent> &events) {
   std::vector<std::string> list;
   for (const auto &e : events) {
-    if (e.kind == TraceEvent::Kind::PciConfig) {
+    if (e.from(devices::kPciConfigTrace)) {
       list.push_back((e.write ? "W " : "R ") + common::hex(e.address, 5));
     }
   }
@@ -47,7 +47,7 @@ std::vector<std::uint64_t> msrReads(const std::vector<TraceEvent> &events) {
 std::vector<std::uint64_t> controlAddresses(const std::vector<TraceEvent> &ev) {
   std::vector<std::uint64_t> list;
   for (const auto &e : ev) {
-    if (e.kind == TraceEvent::Kind::ControlArea) {
+    if (e.from(devices::kControlAreaTrace)) {
       list.push_back(e.address);
     }
   }
@@ -218,7 +218,7 @@ TEST(Wire, WindowBelowFourGiBIsPlainMemoryMappedAccess) {
   const auto events = rig.events(mark);
   EXPECT_EQ(config(events).size(), 14u);
   for (const auto &e : events) {
-    if (e.kind == TraceEvent::Kind::PciConfig) {
+    if (e.from(devices::kPciConfigTrace)) {
       EXPECT_NE(e.detail().find("via window"), std::string::npos) << e.detail();
     }
     EXPECT_FALSE(e.kind == TraceEvent::Kind::Port &&
@@ -258,7 +258,7 @@ TEST(Wire, WindowAboveFourGiBGoesThroughFsWithWrapControl) {
       if (e.write && e.address == 0xC0000100) {
         targets.push_back(e.value);
       }
-    } else if (e.kind == TraceEvent::Kind::PciConfig) {
+    } else if (e.from(devices::kPciConfigTrace)) {
       steps.push_back(e.write ? "config write" : "config read");
     }
   }

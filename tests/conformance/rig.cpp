@@ -175,7 +175,7 @@ std::vector<std::uint32_t>
 commandWrites(const std::vector<TraceEvent> &events) {
   std::vector<std::uint32_t> values;
   for (const TraceEvent &event : events) {
-    if (event.kind == TraceEvent::Kind::PciConfig && event.write &&
+    if (event.from(devices::kPciConfigTrace) && event.write &&
         event.address == 0x40004) {
       values.push_back(static_cast<std::uint32_t>(event.value));
     }

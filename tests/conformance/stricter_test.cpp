@@ -178,8 +178,7 @@ TEST(ControlAreaNotSetUp, AnAreaThatIsNotSetUpIsUnsupported) {
     EXPECT_EQ(rig.receive(), efi::kUnsupported);
     EXPECT_EQ(rig.execute(12), efi::kUnsupported);
     for (const auto &e : rig.events(mark)) {
-      EXPECT_FALSE(e.kind == TraceEvent::Kind::ControlArea && e.write)
-          << e.detail();
+      EXPECT_FALSE(e.from(devices::kControlAreaTrace) && e.write) << e.detail();
     }
     EXPECT_EQ(m.read(rig.coprocessor().commandAddress(), kAreaSize),
               std::vector<std::uint8_t>(kAreaSize, 0xEE));
@@ -213,7 +212,7 @@ TEST_P(CoprocessorBaseOfZero, ABaseOfZeroIsNotFound) {
   EXPECT_EQ(rig.execute(12), efi::kUnsupported);
   EXPECT_EQ(rig.receive(), efi::kUnsupported);
   for (const auto &e : rig.events(mark)) {
-    EXPECT_NE(e.kind, TraceEvent::Kind::ControlArea);
+    EXPECT_FALSE(e.from(devices::kControlAreaTrace)) << e.detail();
   }
   // Receive found nothing and left the command register alone.
   EXPECT_THAT(commandWrites(rig.events(mark)), ElementsAre(6u, 0u));

@@ -23,7 +23,7 @@ using Completion = devices::CoprocessorConfig::Completion;
 std::vector<std::string> control(const std::vector<TraceEvent> &events) {
   std::vector<std::string> list;
   for (const auto &e : events) {
-    if (e.kind == TraceEvent::Kind::ControlArea) {
+    if (e.from(devices::kControlAreaTrace)) {
       list.push_back(e.write ? "W " + e.detail() + "=" + common::hex(e.value)
                              : "R " + e.detail());
     }

@@ -55,7 +55,7 @@ TEST(CompletionWait, EachPassReadsTheTimerThenChecksThenCompares) {
   std::vector<std::string> wait;
   bool started = false;
   for (const auto &e : rig.events(mark)) {
-    if (e.kind == TraceEvent::Kind::ControlArea && e.detail() == "Start" &&
+    if (e.from(devices::kControlAreaTrace) && e.detail() == "Start" &&
         e.write) {
       started = true;
       continue;
@@ -63,7 +63,7 @@ TEST(CompletionWait, EachPassReadsTheTimerThenChecksThenCompares) {
     if (!started) {
       continue;
     }
-    if (e.kind == TraceEvent::Kind::ControlArea) {
+    if (e.from(devices::kControlAreaTrace)) {
       wait.push_back(e.detail());
     } else if (e.kind == TraceEvent::Kind::Memory) {
       wait.push_back("timer port register");
@@ -138,7 +138,7 @@ TEST(CompletionWait, WithoutATimerEachPassChecksThenReadsPort0xEB) {
   ASSERT_EQ(rig.send(12), efi::kSuccess);
   std::vector<std::string> wait;
   for (const auto &e : rig.events(mark)) {
-    if (e.kind == TraceEvent::Kind::ControlArea && !e.write &&
+    if (e.from(devices::kControlAreaTrace) && !e.write &&
         (e.detail() == "Start" || e.detail() == "Error")) {
       wait.push_back(e.detail());
     } else if (e.kind == TraceEvent::Kind::Port && e.address == 0xEB) {

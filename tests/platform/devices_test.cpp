@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -67,7 +68,18 @@ TEST_F(DevicesTest, PortMechanismReachesRegistersOfPresentFunctionsOnly) {
   build();
   EXPECT_EQ(configRead(0x80004020), kBase); // 0:8.0 base address register
   EXPECT_EQ(configRead(0x80004048), 0u);    // base from the BAR
-  EXPECT_EQ(configRead(0x80010000), 0xFFFFFFFFu) << "0:2.0 does not exist";
+  EXPECT_EQ(configRead(0x80010000), 0xFFFFFFFFu) << "1:0.0 does not exist";
+  // The bus's own decoder names the access in the trace: where the register
+  // lies in the window, how it came, and that no function answered.
+  const auto config = m.trace().of(devices::kPciConfigTrace);
+  const auto empty = std::find_if(config.begin(), config.end(), [](auto &e) {
+    return e.address == devices::PciLocation{1, 0, 0}.windowOffset(0);
+  });
+  ASSERT_NE(empty, config.end());
+  EXPECT_TRUE(machine::format(*empty).starts_with(
+      "pci  read  0x00100000 /32 -> 0xFFFFFFFF  1:0.0 reg 0x000 via ports "
+      "(no device)  [at "))
+      << machine::format(*empty);
   EXPECT_EQ(configRead(0x00004020), 0xFFFFFFFFu) << "enable bit clear";
   // A 32-bit access at 0xCFD takes the register's bytes from offset 1 on.
   configWrite(0x80004060, 0x44332211);
@@ -204,7 +216,7 @@ TEST_F(DevicesTest, StartRunsTheCommandAndLeavesTheResponse) {
   EXPECT_EQ(m.read(response + 10, 2), (std::vector<std::uint8_t>{0xEE, 14}));
   ASSERT_EQ(chipset->coprocessor().commands().size(), 1u);
   EXPECT_EQ(chipset->coprocessor().commands()[0].size(), 14u);
-  const auto trace = m.trace().of(machine::TraceEvent::Kind::ControlArea);
+  const auto trace = m.trace().of(devices::kControlAreaTrace);
   EXPECT_EQ(trace.front().detail(), "CommandAddress");
 }
 
