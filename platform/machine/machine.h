@@ -157,6 +157,21 @@ public:
   virtual void imageRetired(std::uint32_t /*base*/) {}
 };
 
+// A model-specific register's value as RDMSR and WRMSR move it: in two
+// halves, EAX (Low) and EDX (High). The models see the whole 64 bits; this is
+// the one place the two forms meet.
+struct MsrValue {
+  std::uint32_t Low = 0;
+  std::uint32_t High = 0;
+  static constexpr MsrValue of(std::uint64_t value) {
+    return {static_cast<std::uint32_t>(value),
+            static_cast<std::uint32_t>(value >> 32)};
+  }
+  constexpr std::uint64_t whole() const {
+    return std::uint64_t{High} << 32 | Low;
+  }
+};
+
 // Handlers of the platform models. Each may throw GuestFault to stop the run
 // (for example an access to a register the model does not implement).
 using PortRead =

@@ -105,15 +105,15 @@ void Machine::rdmsr(std::uint32_t at) {
     value = found->second.read();
     traceMsr(at, false, index, value, nullptr, found->second.name);
   }
-  writeReg(UC_X86_REG_EAX, static_cast<std::uint32_t>(value));
-  writeReg(UC_X86_REG_EDX, static_cast<std::uint32_t>(value >> 32));
+  const MsrValue halves = MsrValue::of(value);
+  writeReg(UC_X86_REG_EAX, halves.Low);
+  writeReg(UC_X86_REG_EDX, halves.High);
 }
 
 void Machine::wrmsr(std::uint32_t at) {
   const std::uint32_t index = readReg(UC_X86_REG_ECX);
   const std::uint64_t value =
-      static_cast<std::uint64_t>(readReg(UC_X86_REG_EDX)) << 32 |
-      readReg(UC_X86_REG_EAX);
+      MsrValue{readReg(UC_X86_REG_EAX), readReg(UC_X86_REG_EDX)}.whole();
   if (index == kMsrFsBase) {
     traceMsr(at, true, index, value, kFsBaseName);
     // Below 4 GiB the processor uses the base as it is. Above, the machine
