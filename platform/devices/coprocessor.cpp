@@ -1,6 +1,7 @@
 #include "coprocessor.h"
 
 #include "hex.h"
+#include "tpm_header.h"
 
 #include <algorithm>
 
@@ -11,7 +12,7 @@ using machine::TraceEvent;
 
 namespace {
 
-constexpr std::uint32_t kTpmHeaderSize = 10;
+constexpr auto kTpmHeaderSize = static_cast<std::uint32_t>(tpm::kHeaderSize);
 
 const char *fieldName(std::uint64_t offset) {
   switch (offset) {
@@ -256,10 +257,8 @@ void Coprocessor::writeArea(std::uint64_t offset, unsigned size,
 // response area.
 void Coprocessor::run() {
   const auto header = machine_.read(commandAddress(), kTpmHeaderSize);
-  const std::uint32_t declared = static_cast<std::uint32_t>(header[2]) << 24 |
-                                 header[3] << 16 | header[4] << 8 | header[5];
   const std::uint32_t length =
-      std::clamp(declared, kTpmHeaderSize, kCommandSize);
+      std::clamp(*tpm::headerSizeOf(header), kTpmHeaderSize, kCommandSize);
   std::vector<std::uint8_t> command = machine_.read(commandAddress(), length);
   const std::uint64_t started = machine_.trace().now();
   std::vector<std::uint8_t> response = tpm_(command);
@@ -272,17 +271,10 @@ void Coprocessor::run() {
                       ? 0
                       : static_cast<std::uint32_t>(response.size());
   ++commandsRun_;
-  const auto code = static_cast<std::uint32_t>(header[6]) << 24 |
-                    header[7] << 16 | header[8] << 8 | header[9];
-  const std::uint32_t rc = response.size() >= kTpmHeaderSize
-                               ? static_cast<std::uint32_t>(response[6]) << 24 |
-                                     response[7] << 16 | response[8] << 8 |
-                                     response[9]
-                               : 0;
   machine_.trace().add({.kind = TraceEvent::Kind::Tpm,
                         .size = 4,
-                        .address = code,
-                        .value = rc,
+                        .address = *tpm::commandCodeOf(header),
+                        .value = tpm::responseCodeOf(response).value_or(0),
                         .duration = took});
   if (historyLimit_ != 0) {
     commands_.push_back(std::move(command));
