@@ -33,7 +33,15 @@ const char *fieldName(std::uint64_t offset) {
   }
 }
 
+std::string describeTpmCommand(const TraceEvent &event) {
+  return "command " + hex(event.address, 8) + " -> response code " +
+         hex(event.value, 8);
+}
+
 } // namespace
+
+const machine::TraceDecoder kTpmCommandTrace{
+    .tag = "tpm", .category = "tpm", .describe = &describeTpmCommand};
 
 const machine::TraceDecoder kControlAreaTrace{.tag = "ctrl",
                                               .category = "control area"};
@@ -271,10 +279,11 @@ void Coprocessor::run() {
                       ? 0
                       : static_cast<std::uint32_t>(response.size());
   ++commandsRun_;
-  machine_.trace().add({.kind = TraceEvent::Kind::Tpm,
+  machine_.trace().add({.kind = TraceEvent::Kind::Work,
                         .size = 4,
                         .address = *tpm::commandCodeOf(header),
                         .value = tpm::responseCodeOf(response).value_or(0),
+                        .decoder = &kTpmCommandTrace,
                         .duration = took});
   if (historyLimit_ != 0) {
     commands_.push_back(std::move(command));

@@ -55,6 +55,10 @@ struct CoprocessorConfig {
 // How control-area accesses read in the trace: "ctrl", the field's address
 // and its name ("Start").
 extern const machine::TraceDecoder kControlAreaTrace;
+// How the TPM commands the co-processor runs read in the trace: "tpm",
+// "command 0x00000144 -> response code 0x00000000"; the event's address is
+// the command code, its value the response code.
+extern const machine::TraceDecoder kTpmCommandTrace;
 
 class Coprocessor : public PciFunction {
 public:

@@ -29,16 +29,12 @@ std::string stringDetail(const TraceEvent &event) {
 } // namespace
 
 std::string TraceEvent::detail() const {
+  if (decoder != nullptr && decoder->describe != nullptr) {
+    return decoder->describe(*this);
+  }
   switch (kind) {
-  case Kind::Register:
-    if (decoder != nullptr && decoder->describe != nullptr) {
-      return decoder->describe(*this);
-    }
-    break;
   case Kind::String:
     return stringDetail(*this);
-  case Kind::Tpm:
-    return "command " + hex(address, 8) + " -> response code " + hex(value, 8);
   case Kind::Call:
     return (flags & kReturned) && text ? *text + " returned " + hex(value, 8)
                                        : (text ? *text : std::string());
@@ -58,7 +54,8 @@ const char *TraceEvent::category() const {
   case Kind::Msr:
     return "msr";
   case Kind::Register:
-    return decoder != nullptr ? decoder->category : "register";
+  case Kind::Work:
+    return decoder != nullptr ? decoder->category : "device";
   case Kind::String:
     return "string";
   default:
@@ -93,8 +90,9 @@ std::string format(const TraceEvent &event) {
            std::string(event.flags & TraceEvent::kMove ? "copy  " : "fill  ") +
            hex(event.address, 8) + " +" + hex(event.value * event.size);
     break;
-  case TraceEvent::Kind::Tpm:
-    return "tpm  " + detail;
+  case TraceEvent::Kind::Work:
+    return tagged(event.decoder != nullptr ? event.decoder->tag : "work") +
+           detail;
   case TraceEvent::Kind::Service:
     line = "call " + detail;
     return event.instruction != 0

@@ -1,13 +1,13 @@
 // The record of everything the guest did at the platform's edges, in order:
 // port, MSR and device register accesses with their values, string
-// instructions the machine carried out at once, each TPM command the
-// co-processor ran, and each service call with its answer.
+// instructions the machine carried out at once, work a device did (each TPM
+// command the co-processor ran), and each service call with its answer.
 //
 // An event is a small record of numbers and references to names that live as
 // long as the platform's models: recording one formats nothing and allocates
 // nothing. Text is made only when somebody asks for it (format(), detail()).
-// The machine knows no device: a device's register events carry the device's
-// own TraceDecoder, which says how they are tagged and described.
+// The machine knows no device: a device's events carry the device's own
+// TraceDecoder, which says how they are tagged and described.
 #pragma once
 
 #include <chrono>
@@ -22,13 +22,14 @@ namespace machine {
 
 struct TraceEvent;
 
-// How the events of one kind of device register read in the trace. A device
+// How the events of one kind of device register, or of a device's work,
+// read in the trace. A device
 // defines one for each kind it records (in static storage, since events point
 // at it) and puts it in those events; the trace formats them through it.
 struct TraceDecoder {
-  const char *tag;      // starts the event's line ("pci", "ctrl")
+  const char *tag;      // starts the event's line ("pci", "ctrl", "tpm")
   const char *category; // what the events are, in the JSON trace
-  // The event's description after the access; null: its name.
+  // The event's description; null: its name.
   std::string (*describe)(const TraceEvent &) = nullptr;
 };
 
@@ -39,7 +40,7 @@ struct TraceEvent {
     Register, // a device's register; decoder: the device's, flags: its own
     Memory,   // other modelled memory-mapped registers and the high window
     String,   // a rep stos / rep movs carried out at once (see below)
-    Tpm,      // a TPM command the co-processor ran (see below)
+    Work,     // work a device did, lasting `duration`; decoder: the device's
     Service,  // a PEI service or PPI function the platform provides
     Call,     // a host-to-guest call, and its return (returned set)
   };
@@ -55,16 +56,16 @@ struct TraceEvent {
   std::uint8_t size = 0; // access width in bytes, 0 when not an access
   std::uint8_t flags = 0;
   std::uint32_t instruction = 0; // guest address of the instruction, 0 if none
-  std::uint64_t address = 0;     // port, MSR index, register or address;
-                                 // Tpm: the command code
-  std::uint64_t value = 0;  // Service: its EFI status; Tpm: the response code
-  std::uint64_t source = 0; // String: where a move reads
+  std::uint64_t address = 0;     // port, MSR index, register or address; Work:
+                                 // what was done (a TPM command's code)
+  std::uint64_t value = 0;       // Service: its EFI status; Work: its outcome
+  std::uint64_t source = 0;      // String: where a move reads
   // A static name: the decoded register or field, or the service.
   const char *name = nullptr;
   // A name or text made by the platform's models (a port range, an MSR, a
   // service call's arguments and answer, a guest call); shared, not copied.
   std::shared_ptr<const std::string> text = nullptr;
-  // Register events: how the device that recorded them decodes them.
+  // Register and Work events: how the device that recorded them decodes them.
   const TraceDecoder *decoder = nullptr;
   // When the event happened (its end, for one that lasts), and how long it
   // lasted, in nanoseconds since the trace began.

@@ -1,5 +1,6 @@
 #include "trace_json.h"
 
+#include "coprocessor.h"
 #include "efi.h"
 #include "hex.h"
 #include "tpm_names.h"
@@ -96,15 +97,21 @@ void TraceJson::append(const machine::Trace &trace) {
                     efi::statusName(static_cast<std::uint32_t>(e.value))}})
                 .dump());
       break;
-    case TraceEvent::Kind::Tpm:
-      write(slice(tpm::commandName(static_cast<std::uint32_t>(e.address)),
-                  "tpm", at(e.time) - std::min(at(e.time), e.duration),
-                  at(e.time),
-                  {{"command code", hex(e.address, 8)},
-                   {"response", tpm::describeResponseCode(
-                                    static_cast<std::uint32_t>(e.value))}})
-                .dump());
+    case TraceEvent::Kind::Work: {
+      const std::uint64_t begin = at(e.time) - std::min(at(e.time), e.duration);
+      if (e.from(devices::kTpmCommandTrace)) {
+        write(slice(tpm::commandName(static_cast<std::uint32_t>(e.address)),
+                    e.category(), begin, at(e.time),
+                    {{"command code", hex(e.address, 8)},
+                     {"response", tpm::describeResponseCode(
+                                      static_cast<std::uint32_t>(e.value))}})
+                  .dump());
+      } else {
+        write(slice(e.detail(), e.category(), begin, at(e.time), Json::object())
+                  .dump());
+      }
       break;
+    }
     default: {
       const std::string detail = e.detail();
       write(instant(detail.empty() ? e.category() : detail, e.category(),

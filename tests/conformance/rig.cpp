@@ -154,7 +154,7 @@ std::vector<TraceEvent> hardware(const std::vector<TraceEvent> &events) {
     if (event.kind != TraceEvent::Kind::Service &&
         event.kind != TraceEvent::Kind::Call &&
         event.kind != TraceEvent::Kind::String &&
-        event.kind != TraceEvent::Kind::Tpm) {
+        event.kind != TraceEvent::Kind::Work) {
       found.push_back(event);
     }
   }
