@@ -257,6 +257,7 @@ TEST_F(BootTest, TheRecordAsChromeTraceEventsNestsAndKeepsTheCommandOrder) {
     ran.push_back(tpm::commandName(tpm::commandCodeOf(command).value_or(0)));
   }
   EXPECT_EQ(commands, ran);
+  ASSERT_FALSE(commands.empty()) << "no TPM command slices";
   EXPECT_EQ(commands.front(), "TPM2_Startup");
 }
 
