@@ -23,9 +23,9 @@ namespace machine {
 struct TraceEvent;
 
 // How the events of one kind of device register, or of a device's work,
-// read in the trace. A device
-// defines one for each kind it records (in static storage, since events point
-// at it) and puts it in those events; the trace formats them through it.
+// read in the trace. A device defines one for each kind it records (in
+// static storage, since events point at it) and puts it in those events;
+// the trace formats them through it.
 struct TraceDecoder {
   const char *tag;      // starts the event's line ("pci", "ctrl", "tpm")
   const char *category; // what the events are, in the JSON trace
