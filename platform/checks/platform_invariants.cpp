@@ -80,7 +80,7 @@ PlatformInvariants::grantsFor(const machine::CallRecord &call) const {
     const std::uint32_t lengthAt =
         argument(is(kReceive) ? kReceiveLength : kExecuteLength);
     std::uint32_t length = 0;
-    if (lengthAt != 0 && !machine_.regionName(lengthAt).empty()) {
+    if (lengthAt != 0 && !machine_.space().regionName(lengthAt).empty()) {
       try {
         length = machine_.read32(lengthAt);
       } catch (const machine::MachineError &) {

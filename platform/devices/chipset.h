@@ -57,7 +57,7 @@ public:
   static constexpr std::uint32_t kTimerPortRegister = 0xFED80364;
   static constexpr std::uint16_t kDelayPort = 0xEB;
 
-  Chipset(machine::Machine &machine, ChipsetConfig config, TpmService tpm);
+  Chipset(bus::AddressSpace &space, ChipsetConfig config, TpmService tpm);
   Chipset(const Chipset &) = delete;
   Chipset &operator=(const Chipset &) = delete;
 
@@ -72,10 +72,9 @@ public:
   std::uint64_t timerReads() const { return timerReads_; }
 
 private:
-  std::uint64_t readTimerRegister(std::uint64_t offset, unsigned size);
-  std::uint32_t readTimer(std::uint16_t port, unsigned size);
+  void mapRegisters(bus::AddressSpace &space);
+  std::uint32_t readTimer(std::uint64_t lane, unsigned size);
 
-  machine::Machine &machine_;
   ChipsetConfig config_;
   PciBus bus_;
   RootComplex root_;

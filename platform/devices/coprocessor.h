@@ -54,11 +54,11 @@ struct CoprocessorConfig {
 
 // How control-area accesses read in the trace: "ctrl", the field's address
 // and its name ("Start").
-extern const machine::TraceDecoder kControlAreaTrace;
+extern const bus::TraceDecoder kControlAreaTrace;
 // How the TPM commands the co-processor runs read in the trace: "tpm",
 // "command 0x00000144 -> response code 0x00000000"; the event's address is
 // the command code, its value the response code.
-extern const machine::TraceDecoder kTpmCommandTrace;
+extern const bus::TraceDecoder kTpmCommandTrace;
 
 class Coprocessor : public PciFunction {
 public:
@@ -85,7 +85,7 @@ public:
   static constexpr std::uint16_t kStatusWriteOneToClear = 0xF900; // 8, 11-15
   static constexpr std::uint16_t kMemorySpace = 1u << 1;
 
-  Coprocessor(machine::Machine &machine, PciBus &bus, CoprocessorConfig config,
+  Coprocessor(bus::AddressSpace &space, PciBus &bus, CoprocessorConfig config,
               TpmService tpm);
 
   const CoprocessorConfig &config() const { return config_; }
@@ -120,13 +120,15 @@ protected:
                      std::uint8_t byteMask) override;
 
 private:
-  std::uint64_t readArea(std::uint64_t offset, unsigned size);
-  void writeArea(std::uint64_t offset, unsigned size, std::uint64_t value);
-  void traceArea(std::uint64_t offset, bool write, std::uint32_t value);
-  void checkAreaAccess(std::uint64_t offset, unsigned size, bool write);
+  void mapRegisters(bus::AddressSpace &space);
+  bus::RegisterBlock controlArea();
+  // The control area answers only while memory decoding is on.
+  void requireDecoding() const;
+  std::uint32_t pollStart();
+  void writeStart(std::uint32_t value);
   void run();
 
-  machine::Machine &machine_;
+  bus::AddressSpace &space_;
   CoprocessorConfig config_;
   TpmService tpm_;
   std::uint32_t base_;

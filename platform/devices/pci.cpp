@@ -1,15 +1,15 @@
 #include "pci.h"
 
 #include "hex.h"
+#include "little_endian.h"
 
 namespace devices {
 
+using bus::TraceEvent;
 using common::hex;
-using machine::TraceEvent;
 
 namespace {
 
-constexpr std::uint64_t k4GiB = 1ull << 32;
 constexpr std::uint64_t kMiB = 1ull << 20;
 
 // Flags of configuration events in the trace.
@@ -20,9 +20,7 @@ constexpr std::uint8_t kNoDevice = 2;
 // its address is the register's offset in the configuration window.
 std::string describeConfigAccess(const TraceEvent &event) {
   const auto offset = static_cast<std::uint32_t>(event.address);
-  std::string text = std::to_string(offset >> 20 & 0xFF) + ":" +
-                     std::to_string(offset >> 15 & 0x1F) + "." +
-                     std::to_string(offset >> 12 & 0x7) + " reg " +
+  std::string text = PciLocation::ofWindowOffset(offset).text() + " reg " +
                      hex(offset & 0xFFF, 3);
   if (event.name != nullptr && *event.name != '\0') {
     text += " " + std::string(event.name);
@@ -36,7 +34,7 @@ std::string describeConfigAccess(const TraceEvent &event) {
 
 } // namespace
 
-const machine::TraceDecoder kPciConfigTrace{
+const bus::TraceDecoder kPciConfigTrace{
     .tag = "pci", .category = "pci", .describe = &describeConfigAccess};
 
 std::string PciLocation::text() const {
@@ -65,11 +63,7 @@ void PciFunction::writeRegister(std::uint16_t reg, std::uint32_t value,
 }
 
 std::uint32_t PciFunction::stored(std::uint16_t reg) const {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) {
-    value = value << 8 | space_[reg + static_cast<unsigned>(i)];
-  }
-  return value;
+  return common::le::load32(space_, reg);
 }
 
 void PciFunction::store(std::uint16_t reg, std::uint32_t value,
@@ -142,13 +136,12 @@ void PciBus::write(PciLocation at, std::uint16_t reg, unsigned size,
 void PciBus::record(bool write, PciLocation at, const PciFunction *function,
                     std::uint16_t reg, unsigned size, std::uint32_t value,
                     Via via) {
-  machine_.trace().add(
+  space_.recordAccess(
       {.kind = TraceEvent::Kind::Register,
        .write = write,
        .size = static_cast<std::uint8_t>(size),
        .flags = static_cast<std::uint8_t>(
            (via == Via::Window ? kViaWindow : 0) | (function ? 0 : kNoDevice)),
-       .instruction = machine_.instruction(),
        .address = at.windowOffset(reg),
        .value = value,
        .name = function ? function->registerName(reg & 0xFFC) : nullptr,
@@ -157,105 +150,101 @@ void PciBus::record(bool write, PciLocation at, const PciFunction *function,
 
 // --- port mechanism ---------------------------------------------------------
 
-ConfigPorts::ConfigPorts(machine::Machine &machine, PciBus &bus) : bus_(bus) {
-  machine.mapPorts(
-      kAddressPort, 4, "PCI configuration address",
-      [this, &machine](std::uint16_t port, unsigned size) -> std::uint32_t {
-        if (port != kAddressPort || size != 4) {
-          machine.fault("read of port " + hex(port, 4) + " with " +
-                        std::to_string(size * 8) +
-                        " bits: the configuration address port takes "
-                        "32-bit accesses at 0xCF8 only");
-        }
-        return address_;
-      },
-      [this, &machine](std::uint16_t port, unsigned size, std::uint32_t value) {
-        if (port != kAddressPort || size != 4) {
-          machine.fault("write of port " + hex(port, 4) + " with " +
-                        std::to_string(size * 8) +
-                        " bits: the configuration address port takes "
-                        "32-bit accesses at 0xCF8 only");
-        }
-        address_ = value;
+ConfigPorts::ConfigPorts(bus::AddressSpace &space, PciBus &bus) : bus_(bus) {
+  space.mapPorts(
+      kAddressPort, 4,
+      {.name = "PCI configuration address",
+       .registers = {
+           {.name = "configuration address",
+            .read = [this](std::uint64_t,
+                           unsigned) { return std::uint64_t{address_}; },
+            .write =
+                [this](std::uint64_t, unsigned, std::uint64_t value) {
+                  address_ = static_cast<std::uint32_t>(value);
+                }}}});
+  space.mapPorts(
+      kDataPort, 4,
+      {.name = "PCI configuration data",
+       .registers = {
+           {.name = "configuration data",
+            .widths = bus::kAnyWidth,
+            .aligned = false,
+            .read =
+                [this](std::uint64_t lane, unsigned size) {
+                  return std::uint64_t{readData(lane, size)};
+                },
+            .write =
+                [this](std::uint64_t lane, unsigned size, std::uint64_t value) {
+                  writeData(lane, size, static_cast<std::uint32_t>(value));
+                }}}});
+  space.mapMsr(
+      kMsrNbConfig, "northbridge configuration",
+      [this](std::uint64_t, unsigned) { return nbConfig_; },
+      [this](std::uint64_t, unsigned, std::uint64_t value) {
+        nbConfig_ = value;
       });
-  auto target = [this](std::uint16_t port, PciLocation &at,
-                       std::uint16_t &reg) {
-    if ((address_ & 0x80000000u) == 0) {
-      return false; // configuration cycles disabled
-    }
-    at.bus = static_cast<std::uint8_t>(address_ >> 16);
-    at.device = static_cast<std::uint8_t>(address_ >> 11 & 0x1F);
-    at.function = static_cast<std::uint8_t>(address_ >> 8 & 7);
-    const bool extendedOn = (nbConfig_ & kExtendedConfig) != 0;
-    const std::uint32_t high = extendedOn ? (address_ >> 24 & 0xF) << 8 : 0;
-    reg = static_cast<std::uint16_t>(high | (address_ & 0xFC) |
-                                     (port - kDataPort));
-    return true;
-  };
-  machine.mapPorts(
-      kDataPort, 4, "PCI configuration data",
-      [this, target](std::uint16_t port, unsigned size) -> std::uint32_t {
-        PciLocation at;
-        std::uint16_t reg = 0;
-        if (!target(port, at, reg)) {
-          return size == 4 ? 0xFFFFFFFF : (1u << (8 * size)) - 1;
-        }
-        return bus_.read(at, reg, size, PciBus::Via::Ports);
-      },
-      [this, target](std::uint16_t port, unsigned size, std::uint32_t value) {
-        PciLocation at;
-        std::uint16_t reg = 0;
-        if (target(port, at, reg)) {
-          bus_.write(at, reg, size, value, PciBus::Via::Ports);
-        }
-      });
-  machine.mapMsr(
-      kMsrNbConfig, "northbridge configuration", [this] { return nbConfig_; },
-      [this](std::uint64_t value) { nbConfig_ = value; });
+}
+
+std::optional<std::pair<PciLocation, std::uint16_t>>
+ConfigPorts::target(std::uint64_t lane) const {
+  if ((address_ & 0x80000000u) == 0) {
+    return std::nullopt; // configuration cycles disabled
+  }
+  const bool extendedOn = (nbConfig_ & kExtendedConfig) != 0;
+  const std::uint32_t high = extendedOn ? (address_ >> 24 & 0xF) << 8 : 0;
+  return std::pair{PciLocation::ofConfigAddress(address_),
+                   static_cast<std::uint16_t>(high | (address_ & 0xFC) | lane)};
+}
+
+std::uint32_t ConfigPorts::readData(std::uint64_t lane, unsigned size) {
+  const auto at = target(lane);
+  if (!at) {
+    return size == 4 ? 0xFFFFFFFF : (1u << (8 * size)) - 1;
+  }
+  return bus_.read(at->first, at->second, size, PciBus::Via::Ports);
+}
+
+void ConfigPorts::writeData(std::uint64_t lane, unsigned size,
+                            std::uint32_t value) {
+  if (const auto at = target(lane)) {
+    bus_.write(at->first, at->second, size, value, PciBus::Via::Ports);
+  }
 }
 
 // --- memory-mapped window ---------------------------------------------------
 
-ConfigWindow::ConfigWindow(machine::Machine &machine, PciBus &bus,
+ConfigWindow::ConfigWindow(bus::AddressSpace &space, PciBus &bus,
                            std::uint64_t msr)
-    : machine_(machine), bus_(bus), msr_(msr) {
-  machine.mapMsr(
-      kMsrMmioConfig, "PCI configuration window", [this] { return msr_; },
-      nullptr);
+    : bus_(bus), msr_(msr) {
+  space.mapMsr(
+      kMsrMmioConfig, "PCI configuration window",
+      [this](std::uint64_t, unsigned) { return msr_; }, nullptr);
   if (!enabled()) {
     return;
   }
   const std::uint64_t begin = base();
   if (begin > ~0ull - length()) {
-    throw machine::MachineError(
+    throw bus::MachineError(
         "PCI configuration window at " + hex(begin, 16) + " of " +
         std::to_string(length() / kMiB) +
         " MiB: expected it to end within the physical address space");
   }
-  const std::uint64_t end = begin + length();
-  auto read = [this](std::uint64_t from) {
-    return [this, from](std::uint64_t offset, unsigned size) {
-      return access(from + offset, size, false, 0);
-    };
-  };
-  auto write = [this](std::uint64_t from) {
-    return
-        [this, from](std::uint64_t offset, unsigned size, std::uint64_t value) {
-          access(from + offset, size, true, value);
-        };
-  };
-  if (begin < k4GiB) {
-    const std::uint64_t lowEnd = std::min(end, k4GiB);
-    machine.mapMmio(static_cast<std::uint32_t>(begin),
-                    static_cast<std::uint32_t>(lowEnd - begin),
-                    "PCI configuration window", read(0), write(0));
-  }
-  if (end > k4GiB) {
-    const std::uint64_t highBegin = std::max(begin, k4GiB);
-    machine.mapHighMmio(highBegin, end - highBegin,
-                        "PCI configuration window (above 4 GiB)",
-                        read(highBegin - begin), write(highBegin - begin));
-  }
+  // Any width an access to configuration space may have; the bus splits it
+  // into the registers it reaches. The bus records the access.
+  bus::RegisterBlock window = bus::wholeBlock(
+      "PCI configuration window", length(), bus::kAnyWidth,
+      [this](std::uint64_t offset, unsigned size) -> std::uint64_t {
+        return bus_.read(PciLocation::ofWindowOffset(offset),
+                         static_cast<std::uint16_t>(offset & 0xFFF), size,
+                         PciBus::Via::Window);
+      },
+      [this](std::uint64_t offset, unsigned size, std::uint64_t value) {
+        bus_.write(PciLocation::ofWindowOffset(offset),
+                   static_cast<std::uint16_t>(offset & 0xFFF), size,
+                   static_cast<std::uint32_t>(value), PciBus::Via::Window);
+      });
+  window.recorded = false;
+  space.mapRegisters(begin, length(), std::move(window));
 }
 
 std::uint64_t ConfigWindow::base() const {
@@ -265,25 +254,6 @@ std::uint64_t ConfigWindow::base() const {
 std::uint64_t ConfigWindow::length() const {
   const unsigned buses = static_cast<unsigned>(msr_ >> 2 & 0xF);
   return kMiB << std::min(buses, 8u);
-}
-
-std::uint64_t ConfigWindow::access(std::uint64_t offset, unsigned size,
-                                   bool write, std::uint64_t value) {
-  if (size != 1 && size != 2 && size != 4) {
-    machine_.fault(std::to_string(size * 8) +
-                   "-bit access to the PCI configuration window at offset " +
-                   hex(offset));
-  }
-  const PciLocation at{static_cast<std::uint8_t>(offset >> 20),
-                       static_cast<std::uint8_t>(offset >> 15 & 0x1F),
-                       static_cast<std::uint8_t>(offset >> 12 & 7)};
-  const auto reg = static_cast<std::uint16_t>(offset & 0xFFF);
-  if (write) {
-    bus_.write(at, reg, size, static_cast<std::uint32_t>(value),
-               PciBus::Via::Window);
-    return 0;
-  }
-  return bus_.read(at, reg, size, PciBus::Via::Window);
 }
 
 } // namespace devices

@@ -3,11 +3,12 @@
 // window that MSR 0xC0010058 describes).
 #pragma once
 
-#include "machine.h"
+#include "address_space.h"
 
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace devices {
@@ -24,12 +25,22 @@ struct PciLocation {
     return std::uint32_t{bus} << 20 | std::uint32_t{device} << 15 |
            std::uint32_t{function} << 12 | reg;
   }
+  // The location a window offset (or a configuration address, whose bus,
+  // device and function bits lie 4 places lower) names.
+  static constexpr PciLocation ofWindowOffset(std::uint64_t offset) {
+    return {static_cast<std::uint8_t>(offset >> 20 & 0xFF),
+            static_cast<std::uint8_t>(offset >> 15 & 0x1F),
+            static_cast<std::uint8_t>(offset >> 12 & 0x7)};
+  }
+  static constexpr PciLocation ofConfigAddress(std::uint32_t address) {
+    return ofWindowOffset(std::uint64_t{address} << 4);
+  }
 };
 
 // How configuration accesses read in the trace, however they came: the
 // register's place in the memory-mapped window as the address, then
 // "0:8.0 reg 0x004 (command/status) via window".
-extern const machine::TraceDecoder kPciConfigTrace;
+extern const bus::TraceDecoder kPciConfigTrace;
 
 // One function's 4 KiB configuration space. Registers nobody models behave as
 // plain storage, so that any register can be written and read back; the
@@ -59,7 +70,7 @@ private:
 // Every function on the platform, by location; an empty slot reads all ones.
 class PciBus {
 public:
-  explicit PciBus(machine::Machine &machine) : machine_(machine) {}
+  explicit PciBus(bus::AddressSpace &space) : space_(space) {}
   void attach(PciLocation at, PciFunction &function);
   PciFunction *find(PciLocation at) const;
 
@@ -76,7 +87,7 @@ private:
   void record(bool write, PciLocation at, const PciFunction *function,
               std::uint16_t reg, unsigned size, std::uint32_t value, Via via);
 
-  machine::Machine &machine_;
+  bus::AddressSpace &space_;
   std::map<PciLocation, PciFunction *> functions_;
 };
 
@@ -91,12 +102,19 @@ public:
   static constexpr std::uint32_t kMsrNbConfig = 0xC001001F;
   static constexpr std::uint64_t kExtendedConfig = 1ull << 46;
 
-  ConfigPorts(machine::Machine &machine, PciBus &bus);
+  ConfigPorts(bus::AddressSpace &space, PciBus &bus);
   std::uint32_t address() const { return address_; }
   std::uint64_t nbConfig() const { return nbConfig_; }
   void setNbConfig(std::uint64_t value) { nbConfig_ = value; }
 
 private:
+  // The function and register the latched address selects for the data
+  // port at `lane` (0-3), or none while configuration cycles are disabled.
+  std::optional<std::pair<PciLocation, std::uint16_t>>
+  target(std::uint64_t lane) const;
+  std::uint32_t readData(std::uint64_t lane, unsigned size);
+  void writeData(std::uint64_t lane, unsigned size, std::uint32_t value);
+
   PciBus &bus_;
   std::uint32_t address_ = 0;
   std::uint64_t nbConfig_ = 0;
@@ -111,15 +129,12 @@ public:
   static constexpr std::uint32_t kMsrMmioConfig = 0xC0010058;
 
   // msr is the value MSR 0xC0010058 reads; bit 0 clear means no window.
-  ConfigWindow(machine::Machine &machine, PciBus &bus, std::uint64_t msr);
+  ConfigWindow(bus::AddressSpace &space, PciBus &bus, std::uint64_t msr);
   bool enabled() const { return (msr_ & 1) != 0; }
   std::uint64_t base() const;
   std::uint64_t length() const; // as decoded, at most 256 buses
 
 private:
-  std::uint64_t access(std::uint64_t offset, unsigned size, bool write,
-                       std::uint64_t value);
-  machine::Machine &machine_;
   PciBus &bus_;
   std::uint64_t msr_;
 };

@@ -14,7 +14,7 @@
 
 namespace machine {
 
-inline constexpr std::uint64_t k4GiB = 1ull << 32;
+using bus::k4GiB;
 
 // Turns a failed Unicorn call into a MachineError that says what was tried.
 void check(uc_err error, const std::string &what);

@@ -35,14 +35,6 @@ const char *exceptionName(std::uint32_t vector) {
   return vector < std::size(names) ? names[vector] : "software interrupt";
 }
 
-std::string rightsText(Rights rights) {
-  std::string text;
-  text += allows(rights, kRead) ? 'r' : '-';
-  text += allows(rights, kWrite) ? 'w' : '-';
-  text += allows(rights, kExecute) ? 'x' : '-';
-  return text;
-}
-
 } // namespace
 
 // Forgets the port instruction's address once its hook is done.
@@ -69,19 +61,6 @@ std::string accessText(Rights right, std::uint64_t size, std::uint64_t value) {
                          : "read of " + bytes;
 }
 
-std::string Machine::refusal(const Region &region, Rights right) {
-  const char *verb = right == kWrite     ? "write"
-                     : right == kExecute ? "execute"
-                                         : "read";
-  // Rights say nothing of device registers: the guest reaches them only
-  // through their models.
-  const std::string rights =
-      region.mmio ? "" : " (" + rightsText(region.rights) + ")";
-  return std::string(right == kWrite ? " into " : " in ") + region.name +
-         rights + ", which the guest may not " + verb +
-         (region.protection.empty() ? "" : ": " + region.protection);
-}
-
 // --- running model code inside a hook ---------------------------------------
 
 template <typename F> auto Machine::guarded(F &&body) -> decltype(body()) {
@@ -102,51 +81,6 @@ void Machine::stopWith(const std::string &message) {
     faultAt_ = instruction();
   }
   uc_emu_stop(engine_.get());
-}
-
-// --- ports ------------------------------------------------------------------
-
-const Machine::Port &Machine::portAt(std::uint16_t port, unsigned size,
-                                     const std::string &access) const {
-  for (const Port &range : ports_) {
-    if (port >= range.first && port < range.first + range.count) {
-      return range;
-    }
-  }
-  fault(access + " port " + hex(port, 4) + " (" + std::to_string(size * 8) +
-        " bits), which the platform does not model");
-}
-
-std::uint32_t Machine::portIn(std::uint16_t port, unsigned size) {
-  const Port &range = portAt(port, size, "read of");
-  if (!range.read) {
-    fault("read of port " + hex(port, 4) + " (" + *range.name +
-          "), which is write-only");
-  }
-  const std::uint32_t value = range.read(port, size);
-  trace_.add({.kind = TraceEvent::Kind::Port,
-              .size = static_cast<std::uint8_t>(size),
-              .instruction = instruction(),
-              .address = port,
-              .value = value,
-              .text = range.name});
-  return value;
-}
-
-void Machine::portOut(std::uint16_t port, unsigned size, std::uint32_t value) {
-  const Port &range = portAt(port, size, "write of " + hex(value) + " to");
-  if (!range.write) {
-    fault("write of " + hex(value) + " to port " + hex(port, 4) + " (" +
-          *range.name + "), which is read-only");
-  }
-  trace_.add({.kind = TraceEvent::Kind::Port,
-              .write = true,
-              .size = static_cast<std::uint8_t>(size),
-              .instruction = instruction(),
-              .address = port,
-              .value = value,
-              .text = range.name});
-  range.write(port, size, value);
 }
 
 // --- the callbacks ----------------------------------------------------------
@@ -247,9 +181,9 @@ void HookEntry::msr(uc_engine *, std::uint64_t address, std::uint32_t,
                "processor");
     }
     if (m->read(at, 2)[1] == 0x32) {
-      m->rdmsr(at);
+      m->rdmsr();
     } else {
-      m->wrmsr(at);
+      m->wrmsr();
     }
     m->writeReg(UC_X86_REG_EIP, at + 2);
     return 0;
@@ -269,8 +203,8 @@ std::uint32_t HookEntry::portIn(uc_engine *, std::uint32_t port, int size,
   auto *m = static_cast<Machine *>(user);
   const PortInstruction done(*m);
   return m->guarded([&] {
-    return m->portIn(static_cast<std::uint16_t>(port),
-                     static_cast<unsigned>(size));
+    return m->space_.portRead(static_cast<std::uint16_t>(port),
+                              static_cast<unsigned>(size));
   });
 }
 
@@ -279,8 +213,8 @@ void HookEntry::portOut(uc_engine *, std::uint32_t port, int size,
   auto *m = static_cast<Machine *>(user);
   const PortInstruction done(*m);
   m->guarded([&] {
-    m->portOut(static_cast<std::uint16_t>(port), static_cast<unsigned>(size),
-               value);
+    m->space_.portWrite(static_cast<std::uint16_t>(port),
+                        static_cast<unsigned>(size), value);
     return 0;
   });
 }
@@ -329,6 +263,11 @@ void HookEntry::string(uc_engine *, std::uint64_t address, std::uint32_t,
 bool HookEntry::invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
                         int size, std::int64_t value, void *user) {
   auto *m = static_cast<Machine *>(user);
+  const bool load =
+      type == UC_MEM_READ_UNMAPPED || type == UC_MEM_WRITE_UNMAPPED;
+  if (load && m->guarded([&] { return m->space_.answerUnmapped(address); })) {
+    return true; // mapped as unmodelled: the access is tried again
+  }
   m->guarded([&] {
     const Rights right =
         type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT   ? kWrite
@@ -338,12 +277,12 @@ bool HookEntry::invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
         accessText(right, static_cast<std::uint64_t>(size),
                    static_cast<std::uint64_t>(value)) +
         " at " + hex(address, 8);
-    const Machine::Region *region = m->findRegion(address);
+    const bus::Region *region = m->space_.find(address);
     const bool unmapped = type == UC_MEM_READ_UNMAPPED ||
                           type == UC_MEM_WRITE_UNMAPPED ||
                           type == UC_MEM_FETCH_UNMAPPED || region == nullptr;
-    m->fault(access +
-             (unmapped ? kNothingMapped : Machine::refusal(*region, right)));
+    m->fault(access + (unmapped ? kNothingMapped
+                                : bus::AddressSpace::refusal(*region, right)));
     return 0;
   });
   return false;
@@ -369,16 +308,19 @@ bool HookEntry::invalidInstruction(uc_engine *, void *user) {
 
 std::uint64_t HookEntry::mmioRead(uc_engine *, std::uint64_t offset,
                                   unsigned size, void *user) {
-  auto *region = static_cast<Machine::Region *>(user);
-  return region->owner->guarded(
-      [&]() -> std::uint64_t { return region->read(offset, size); });
+  const auto *binding = static_cast<Machine::MmioBinding *>(user);
+  return binding->machine->guarded([&]() -> std::uint64_t {
+    return binding->machine->space_.registerRead(*binding->region, offset,
+                                                 size);
+  });
 }
 
 void HookEntry::mmioWrite(uc_engine *, std::uint64_t offset, unsigned size,
                           std::uint64_t value, void *user) {
-  auto *region = static_cast<Machine::Region *>(user);
-  region->owner->guarded([&] {
-    region->write(offset, size, value);
+  const auto *binding = static_cast<Machine::MmioBinding *>(user);
+  binding->machine->guarded([&] {
+    binding->machine->space_.registerWrite(*binding->region, offset, size,
+                                           value);
     return 0;
   });
 }

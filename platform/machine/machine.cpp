@@ -1,10 +1,11 @@
-// The machine's public face: setting up the processor, the memory map and
-// host access to it, guest calls, registers, and what debuggers see. The
-// callbacks Unicorn calls are in hooks.cpp, the instructions the machine
-// carries out itself in traps.cpp.
+// The machine's public face: setting up the processor, mirroring the
+// address space's map into the emulator, guest calls, registers, and what
+// debuggers see. The callbacks Unicorn calls are in hooks.cpp, the
+// instructions the machine carries out itself in traps.cpp.
 #include "engine.h"
 
 #include "hex.h"
+#include "little_endian.h"
 
 #include <algorithm>
 #include <utility>
@@ -39,8 +40,6 @@ std::uint32_t ucRights(Rights rights) {
   return prot;
 }
 
-bool isAligned(std::uint64_t value) { return value % kPage == 0; }
-
 // The widest store an IA-32 instruction the module could use makes.
 constexpr std::uint64_t kWidestStore = 16;
 
@@ -60,8 +59,8 @@ Machine::Machine() {
 Machine::~Machine() = default;
 
 void Machine::setUpProcessor() {
-  mapMemory(kSystemBase, kPage, "system tables", kRead);
-  mapMemory(kThunkBase, kThunkSize, "thunks", kReadExecute);
+  space_.mapMemory(kSystemBase, kPage, "system tables", kRead);
+  space_.mapMemory(kThunkBase, kThunkSize, "thunks", kReadExecute);
   // Anything in the thunk page that is no thunk is an invalid instruction.
   std::vector<std::uint8_t> fill(kThunkSize);
   for (std::size_t i = 0; i < fill.size(); i += 2) {
@@ -108,16 +107,43 @@ void Machine::setUpProcessor() {
 
   setQuietStores({});
 
-  // The FS window's trap page: FS points here while the guest reaches a
-  // physical address the processor cannot form in 32-bit mode.
-  mapMmio(
-      kFsWindowTrap, kFsWindowTrapSize, "FS window",
+  mapProcessorRegisters();
+}
+
+// The MSRs the processor itself owns, and the FS window's trap page: FS
+// points there while the guest reaches a physical address the processor
+// cannot form in 32-bit mode.
+void Machine::mapProcessorRegisters() {
+  bus::RegisterBlock msrs;
+  msrs.name = "processor";
+  msrs.registers = {
+      {.name = "FS base",
+       .offset = kMsrFsBase,
+       .length = 1,
+       .widths = bus::kQword,
+       .aligned = false,
+       .read = [this](std::uint64_t, unsigned) { return fsBase(); },
+       .write = [this](std::uint64_t, unsigned,
+                       std::uint64_t value) { setFsBase(value); }},
+      {.name = "hardware configuration",
+       .offset = kMsrWrapControl,
+       .length = 1,
+       .widths = bus::kQword,
+       .aligned = false,
+       .read = [this](std::uint64_t, unsigned) { return wrapControl_; },
+       .write = [this](std::uint64_t, unsigned,
+                       std::uint64_t value) { wrapControl_ = value; }}};
+  space_.mapMsrs(std::move(msrs));
+  bus::RegisterBlock window = bus::wholeBlock(
+      "FS window", kFsWindowTrapSize, bus::kAnyWidth | bus::kQword,
       [this](std::uint64_t offset, unsigned size) {
         return fsTrapRead(offset, size);
       },
       [this](std::uint64_t offset, unsigned size, std::uint64_t value) {
         fsTrapWrite(offset, size, value);
       });
+  window.recorded = false; // the access it makes is recorded
+  space_.mapRegisters(kFsWindowTrap, kFsWindowTrapSize, std::move(window));
 }
 
 std::unique_ptr<Machine::Hook> Machine::hook(int type, void *callback,
@@ -145,222 +171,59 @@ std::uint32_t Machine::readReg(int reg) const {
   return value;
 }
 
-// --- memory ---------------------------------------------------------------
+// --- the map, mirrored ------------------------------------------------------
 
-Machine::Region &Machine::addRegion(Region region) {
-  for (const auto &other : regions_) {
-    if (region.base < other->base + other->size &&
-        other->base < region.base + region.size) {
-      throw MachineError("region " + region.name + " at " +
-                         hex(region.base, 8) + " overlaps " + other->name +
-                         " at " + hex(other->base, 8));
-    }
-  }
-  region.owner = this;
-  regions_.push_back(std::make_unique<Region>(std::move(region)));
-  return *regions_.back();
+void Machine::mapRam(const bus::Region &region) {
+  check(uc_mem_map(engine_.get(), region.base, region.size,
+                   ucRights(region.rights)),
+        "cannot map " + region.name);
 }
 
-void Machine::mapMemory(std::uint32_t base, std::uint32_t size,
-                        std::string name, Rights rights) {
-  if (!isAligned(base) || !isAligned(size) || size == 0) {
-    throw MachineError(name + ": memory must be whole pages, got " +
-                       hex(base, 8) + " + " + hex(size));
-  }
-  addRegion({base, size, name, rights, {}, false, {}, {}, nullptr});
-  check(uc_mem_map(engine_.get(), base, size, ucRights(rights)),
-        "cannot map " + name);
+void Machine::mapRegisters(const bus::Region &region) {
+  bindings_.push_back(
+      std::make_unique<MmioBinding>(MmioBinding{this, &region}));
+  check(uc_mmio_map(engine_.get(), region.base, region.size,
+                    &HookEntry::mmioRead, bindings_.back().get(),
+                    &HookEntry::mmioWrite, bindings_.back().get()),
+        "cannot map " + region.name);
 }
 
-void Machine::mapMmio(std::uint32_t base, std::uint32_t size, std::string name,
-                      MmioRead read, MmioWrite write) {
-  if (!isAligned(base) || !isAligned(size) || size == 0) {
-    throw MachineError(name + ": registers must span whole pages, got " +
-                       hex(base, 8) + " + " + hex(size));
-  }
-  Region &region = addRegion({base,
-                              size,
-                              name,
-                              kReadWrite,
-                              {},
-                              true,
-                              std::move(read),
-                              std::move(write),
-                              nullptr});
-  check(uc_mmio_map(engine_.get(), base, size, &HookEntry::mmioRead, &region,
-                    &HookEntry::mmioWrite, &region),
-        "cannot map " + name);
+void Machine::unmapRegion(const bus::Region &region) {
+  check(uc_mem_unmap(engine_.get(), region.base, region.size),
+        "cannot unmap " + region.name);
+  std::erase_if(bindings_, [&](const auto &binding) {
+    return binding->region == &region;
+  });
 }
 
-void Machine::mapHighMmio(std::uint64_t base, std::uint64_t size,
-                          std::string name, MmioRead read, MmioWrite write) {
-  if (base < k4GiB) {
-    throw MachineError(name + ": high registers must lie above 4 GiB, got " +
-                       hex(base, 8));
-  }
-  addRegion({base,
-             size,
-             std::move(name),
-             kReadWrite,
-             {},
-             true,
-             std::move(read),
-             std::move(write),
-             nullptr});
+void Machine::protectRegion(const bus::Region &region) {
+  check(uc_mem_protect(engine_.get(), region.base, region.size,
+                       ucRights(region.rights)),
+        "cannot protect " + region.name);
 }
 
-void Machine::unmap(std::uint32_t base) {
-  const auto found =
-      std::find_if(regions_.begin(), regions_.end(),
-                   [&](const auto &region) { return region->base == base; });
-  if (found == regions_.end()) {
-    throw MachineError("nothing mapped at " + hex(base, 8));
-  }
-  if ((*found)->base < k4GiB) {
-    check(uc_mem_unmap(engine_.get(), (*found)->base, (*found)->size),
-          "cannot unmap " + (*found)->name);
-  }
-  regions_.erase(found);
+bool Machine::readRam(std::uint64_t address,
+                      std::span<std::uint8_t> bytes) const {
+  return uc_mem_read(engine_.get(), address, bytes.data(), bytes.size()) ==
+         UC_ERR_OK;
 }
 
-void Machine::protect(std::uint32_t base, Rights rights, std::string reason) {
-  Region *region = findRegion(base);
-  if (region == nullptr || region->base != base || region->mmio) {
-    throw MachineError("no memory region starts at " + hex(base, 8));
-  }
-  check(uc_mem_protect(engine_.get(), base, region->size, ucRights(rights)),
-        "cannot protect " + region->name);
-  region->rights = rights;
-  region->protection = std::move(reason);
-}
-
-const Machine::Region *Machine::findRegion(std::uint64_t address) const {
-  for (const auto &region : regions_) {
-    if (address >= region->base && address - region->base < region->size) {
-      return region.get();
-    }
-  }
-  return nullptr;
-}
-
-Machine::Region *Machine::findRegion(std::uint64_t address) {
-  return const_cast<Region *>(std::as_const(*this).findRegion(address));
-}
-
-std::string Machine::regionName(std::uint64_t address) const {
-  const Region *region = findRegion(address);
-  return region ? region->name : std::string();
-}
-
-std::vector<std::uint8_t> Machine::read(std::uint32_t address,
-                                        std::size_t size) const {
-  std::vector<std::uint8_t> bytes(size);
-  check(uc_mem_read(engine_.get(), address, bytes.data(), size),
-        "host read of " + std::to_string(size) + " bytes at " +
-            hex(address, 8));
-  return bytes;
-}
-
-void Machine::write(std::uint32_t address,
-                    std::span<const std::uint8_t> bytes) {
-  check(uc_mem_write(engine_.get(), address, bytes.data(), bytes.size()),
-        "host write of " + std::to_string(bytes.size()) + " bytes at " +
-            hex(address, 8));
-}
-
-std::uint32_t Machine::read32(std::uint32_t address) const {
-  const auto bytes = read(address, 4);
-  return static_cast<std::uint32_t>(bytes[0]) | bytes[1] << 8 | bytes[2] << 16 |
-         static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void Machine::write32(std::uint32_t address, std::uint32_t value) {
-  const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value),
-                                static_cast<std::uint8_t>(value >> 8),
-                                static_cast<std::uint8_t>(value >> 16),
-                                static_cast<std::uint8_t>(value >> 24)};
-  write(address, bytes);
-}
-
-void Machine::checkGuestAccess(std::uint32_t address, std::size_t size,
-                               Rights right, const std::string &what) const {
-  const std::string access = std::string(right == kWrite ? "write" : "read") +
-                             " of " + what + " at " + hex(address, 8) + " (" +
-                             std::to_string(size) + " bytes)";
-  std::uint64_t at = address;
-  const std::uint64_t end = static_cast<std::uint64_t>(address) + size;
-  while (at < end) {
-    const Region *region = findRegion(at);
-    if (region == nullptr) {
-      fault(access + ": nothing is mapped at " + hex(at, 8));
-    }
-    if (region->mmio || !allows(region->rights, right)) {
-      fault(access + refusal(*region, right));
-    }
-    at = region->base + region->size;
-  }
-}
-
-std::vector<std::uint8_t> Machine::guestRead(std::uint32_t address,
-                                             std::size_t size,
-                                             const std::string &what) const {
-  checkGuestAccess(address, size, kRead, what);
-  return read(address, size);
+bool Machine::writeRam(std::uint64_t address,
+                       std::span<const std::uint8_t> bytes) {
+  return uc_mem_write(engine_.get(), address, bytes.data(), bytes.size()) ==
+         UC_ERR_OK;
 }
 
 std::uint32_t Machine::guestRead32(std::uint32_t address,
                                    const std::string &what) const {
-  checkGuestAccess(address, 4, kRead, what);
-  return read32(address);
-}
-
-void Machine::guestWrite(std::uint32_t address,
-                         std::span<const std::uint8_t> bytes,
-                         const std::string &what) {
-  checkGuestAccess(address, bytes.size(), kWrite, what);
-  write(address, bytes);
+  return common::le::load32(space_.guestRead(address, 4, what));
 }
 
 void Machine::guestWrite32(std::uint32_t address, std::uint32_t value,
                            const std::string &what) {
-  checkGuestAccess(address, 4, kWrite, what);
-  write32(address, value);
-}
-
-std::uint64_t Machine::physicalRead(std::uint64_t address, unsigned size) {
-  const Region *region = findRegion(address);
-  if (region == nullptr) {
-    fault(accessText(kRead, size, 0) + " at physical address " +
-          hex(address, 8) + kNothingMapped);
-  }
-  if (region->mmio) {
-    return region->read(address - region->base, size);
-  }
-  const auto bytes =
-      guestRead(static_cast<std::uint32_t>(address), size, "memory");
-  std::uint64_t value = 0;
-  for (unsigned i = size; i-- > 0;) {
-    value = value << 8 | bytes[i];
-  }
-  return value;
-}
-
-void Machine::physicalWrite(std::uint64_t address, unsigned size,
-                            std::uint64_t value) {
-  Region *region = findRegion(address);
-  if (region == nullptr) {
-    fault(accessText(kWrite, size, value) + " at physical address " +
-          hex(address, 8) + kNothingMapped);
-  }
-  if (region->mmio) {
-    region->write(address - region->base, size, value);
-    return;
-  }
-  std::vector<std::uint8_t> bytes(size);
-  for (unsigned i = 0; i < size; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-  guestWrite(static_cast<std::uint32_t>(address), bytes, "memory");
+  std::uint8_t bytes[4];
+  common::le::store(bytes, 4, value);
+  space_.guestWrite(address, bytes, what);
 }
 
 // --- observing stores -------------------------------------------------------
@@ -421,30 +284,6 @@ void Machine::recordStore(const MemoryWrite &store) {
   writes.push_back(store);
 }
 
-// --- ports and MSRs ---------------------------------------------------------
-
-void Machine::mapPorts(std::uint16_t first, std::uint16_t count,
-                       std::string name, PortRead read, PortWrite write) {
-  for (const Port &other : ports_) {
-    if (first < other.first + other.count && other.first < first + count) {
-      throw MachineError("ports of " + name + " overlap those of " +
-                         *other.name);
-    }
-  }
-  ports_.push_back({first, count,
-                    std::make_shared<const std::string>(std::move(name)),
-                    std::move(read), std::move(write)});
-}
-
-void Machine::mapMsr(std::uint32_t index, std::string name, MsrRead read,
-                     MsrWrite write) {
-  if (index == kMsrFsBase || index == kMsrWrapControl) {
-    throw MachineError("MSR " + hex(index, 8) + " belongs to the processor");
-  }
-  msrs_[index] = {std::make_shared<const std::string>(std::move(name)),
-                  std::move(read), std::move(write)};
-}
-
 // --- calls ------------------------------------------------------------------
 
 std::uint32_t ThunkCall::argument(unsigned n) const {
@@ -489,18 +328,6 @@ Registers Machine::registers() const {
 
 std::uint32_t Machine::instruction() const {
   return portInstruction_ != 0 ? portInstruction_ : readReg(UC_X86_REG_EIP);
-}
-
-void Machine::fault(const std::string &what) const {
-  throw GuestFault(where(instruction()) + ": " + what);
-}
-
-std::string Machine::where(std::uint32_t address) const {
-  std::string text = "guest at " + hex(address, 8);
-  if (const Region *region = findRegion(address)) {
-    text += " (" + region->name + " +" + hex(address - region->base) + ")";
-  }
-  return text;
 }
 
 void Machine::addAgent(DebugAgent *agent) {
@@ -559,20 +386,20 @@ Machine::debugRead(std::uint32_t address, std::size_t size) {
   std::vector<std::uint8_t> bytes(size);
   for (std::size_t i = 0; i < size;) {
     const std::uint64_t at = std::uint64_t{address} + i;
-    const Region *region = findRegion(at);
+    const bus::Region *region = space_.find(at);
     if (region == nullptr) {
       return std::nullopt;
     }
     const std::size_t chunk = static_cast<std::size_t>(
         std::min<std::uint64_t>(size - i, region->base + region->size - at));
-    if (region->mmio) {
+    if (region->mmio()) {
       // One byte at a time would be refused by models with 32-bit
       // registers; whole aligned words are what the guest reads.
       for (std::size_t j = 0; j < chunk; ++j) {
         const std::uint64_t word = (at + j) & ~std::uint64_t{3};
         std::uint64_t value = 0;
         try {
-          value = region->read(word - region->base, 4);
+          value = space_.registerRead(*region, word - region->base, 4);
         } catch (const std::exception &) {
           return std::nullopt; // the model refuses the access
         }
@@ -590,8 +417,8 @@ Machine::debugRead(std::uint32_t address, std::size_t size) {
 bool Machine::debugWrite(std::uint32_t address,
                          std::span<const std::uint8_t> bytes) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const Region *region = findRegion(std::uint64_t{address} + i);
-    if (region == nullptr || region->mmio) {
+    const bus::Region *region = space_.find(std::uint64_t{address} + i);
+    if (region == nullptr || region->mmio()) {
       return false;
     }
   }
@@ -610,7 +437,8 @@ void Machine::removeObserver(CallObserver *observer) {
 std::string Machine::describeStop(int error, std::uint32_t eip) const {
   const std::string at = where(eip);
   std::string bytes;
-  if (findRegion(eip) != nullptr && !findRegion(eip)->mmio) {
+  if (const bus::Region *region = space_.find(eip);
+      region != nullptr && !region->mmio()) {
     std::uint8_t code[8] = {};
     if (uc_mem_read(engine_.get(), eip, code, sizeof(code)) == UC_ERR_OK) {
       for (std::uint8_t byte : code) {

@@ -1,8 +1,9 @@
-// The emulated IA-32 processor and its physical address space: Unicorn 2.0.1
-// in 32-bit protected mode at CPL 0 with flat segments, memory regions with
-// the rights the guest has on them, port and MSR models reached through hooks,
-// EFIAPI calls from the host into the guest and thunks from the guest back to
-// the host.
+// The emulated IA-32 processor: Unicorn 2.0.1 in 32-bit protected mode at
+// CPL 0 with flat segments, the hooks that hand ports, MSRs and device
+// registers to the address space (bus::AddressSpace, which holds the memory
+// map and the devices), EFIAPI calls from the host into the guest under
+// instruction and time bounds, thunks from the guest back to the host, the
+// instructions it carries out itself, and the debugger's agents.
 //
 // Everything that the guest does wrong stops the run with a GuestFault whose
 // message names the guest address and what happened: a runaway loop, an
@@ -10,6 +11,7 @@
 // an unexpected instruction or exception, a port or MSR nobody models.
 #pragma once
 
+#include "address_space.h"
 #include "trace.h"
 
 #include <chrono>
@@ -28,42 +30,16 @@ struct uc_struct;
 
 namespace machine {
 
-// The guest did something the platform stops on. The message is one line.
-class GuestFault : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
-
-// The host asked for something impossible (overlapping regions, a call while
-// a call runs, ...). A fault in the platform's own use of the machine.
-class MachineError : public std::logic_error {
-public:
-  using std::logic_error::logic_error;
-};
-
-// Rights of the guest on a region, a set of bits. The host reads and writes
-// any mapped region regardless.
-enum class Rights : std::uint32_t {
-  kNone = 0,
-  kRead = 1,
-  kWrite = 2,
-  kExecute = 4,
-  kReadWrite = kRead | kWrite,
-  kReadExecute = kRead | kExecute,
-};
-using enum Rights;
-constexpr Rights operator|(Rights a, Rights b) {
-  return static_cast<Rights>(static_cast<std::uint32_t>(a) |
-                             static_cast<std::uint32_t>(b));
-}
-constexpr Rights operator&(Rights a, Rights b) {
-  return static_cast<Rights>(static_cast<std::uint32_t>(a) &
-                             static_cast<std::uint32_t>(b));
-}
-// Whether rights include every right in wanted.
-constexpr bool allows(Rights rights, Rights wanted) {
-  return (rights & wanted) == wanted;
-}
+using bus::AddressRange;
+using bus::allows;
+using bus::format;
+using bus::GuestFault;
+using bus::MachineError;
+using bus::Rights;
+using bus::Trace;
+using bus::TraceDecoder;
+using bus::TraceEvent;
+using enum bus::Rights;
 
 // One guest store, as the processor performed it.
 struct MemoryWrite {
@@ -76,13 +52,6 @@ struct MemoryWrite {
   // went downwards (direction flag set), from the top of the range.
   unsigned element = 0;
   bool backward = false;
-};
-
-// A range of guest physical addresses.
-struct AddressRange {
-  std::uint64_t base = 0;
-  std::uint64_t size = 0;
-  auto operator<=>(const AddressRange &) const = default;
 };
 
 struct Registers {
@@ -172,19 +141,6 @@ struct MsrValue {
   }
 };
 
-// Handlers of the platform models. Each may throw GuestFault to stop the run
-// (for example an access to a register the model does not implement).
-using PortRead =
-    std::function<std::uint32_t(std::uint16_t port, unsigned size)>;
-using PortWrite =
-    std::function<void(std::uint16_t port, unsigned size, std::uint32_t value)>;
-using MsrRead = std::function<std::uint64_t()>;
-using MsrWrite = std::function<void(std::uint64_t value)>;
-using MmioRead =
-    std::function<std::uint64_t(std::uint64_t offset, unsigned size)>;
-using MmioWrite =
-    std::function<void(std::uint64_t offset, unsigned size, std::uint64_t)>;
-
 // What a thunk sees of the guest call that reached it.
 class ThunkCall {
 public:
@@ -208,7 +164,7 @@ private:
 // Returns the value for EAX.
 using ThunkHandler = std::function<std::uint32_t(ThunkCall &)>;
 
-class Machine {
+class Machine : private bus::Backing {
 public:
   // Model-specific registers the processor itself owns.
   static constexpr std::uint32_t kMsrFsBase = 0xC0000100;
@@ -236,46 +192,39 @@ public:
   Machine(const Machine &) = delete;
   Machine &operator=(const Machine &) = delete;
 
-  // --- memory -------------------------------------------------------------
-  // RAM (or ROM, by rights) below 4 GiB, page aligned, zero filled.
-  void mapMemory(std::uint32_t base, std::uint32_t size, std::string name,
-                 Rights rights);
-  // A memory-mapped register block below 4 GiB, page aligned.
-  void mapMmio(std::uint32_t base, std::uint32_t size, std::string name,
-               MmioRead read, MmioWrite write);
-  // A block of the physical address space above 4 GiB, reachable only
-  // through the FS window.
-  void mapHighMmio(std::uint64_t base, std::uint64_t size, std::string name,
-                   MmioRead read, MmioWrite write);
-  void unmap(std::uint32_t base);
-  // Changes what the guest may do with the region that starts at base; the
-  // reason is given in faults ("flash is no longer accessible ...").
-  void protect(std::uint32_t base, Rights rights, std::string reason = {});
-  // The name of the region holding address, or empty.
-  std::string regionName(std::uint64_t address) const;
-
+  // --- memory and devices ---------------------------------------------------
+  // The memory map, ports and MSRs the processor reaches.
+  bus::AddressSpace &space() { return space_; }
+  const bus::AddressSpace &space() const { return space_; }
   // Host access to mapped guest memory, whatever the guest's rights.
-  std::vector<std::uint8_t> read(std::uint32_t address, std::size_t size) const;
-  void write(std::uint32_t address, std::span<const std::uint8_t> bytes);
-  std::uint32_t read32(std::uint32_t address) const;
-  void write32(std::uint32_t address, std::uint32_t value);
-
+  std::vector<std::uint8_t> read(std::uint32_t address,
+                                 std::size_t size) const {
+    return space_.read(address, size);
+  }
+  void write(std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    space_.write(address, bytes);
+  }
+  std::uint32_t read32(std::uint32_t address) const {
+    return space_.read32(address);
+  }
+  void write32(std::uint32_t address, std::uint32_t value) {
+    space_.write32(address, value);
+  }
   // Access on the guest's behalf (a service reading its arguments, writing
   // its out-parameters): refused with GuestFault, naming `what`, when the
   // guest itself could not do it.
   std::vector<std::uint8_t> guestRead(std::uint32_t address, std::size_t size,
-                                      const std::string &what) const;
+                                      const std::string &what) const {
+    return space_.guestRead(address, size, what);
+  }
   std::uint32_t guestRead32(std::uint32_t address,
                             const std::string &what) const;
   void guestWrite(std::uint32_t address, std::span<const std::uint8_t> bytes,
-                  const std::string &what);
+                  const std::string &what) {
+    space_.guestWrite(address, bytes, what);
+  }
   void guestWrite32(std::uint32_t address, std::uint32_t value,
                     const std::string &what);
-
-  // The 64-bit physical address space as a bus master sees it (used by the
-  // FS window): RAM and MMIO below 4 GiB, high MMIO above.
-  std::uint64_t physicalRead(std::uint64_t address, unsigned size);
-  void physicalWrite(std::uint64_t address, unsigned size, std::uint64_t value);
 
   // --- observing stores ----------------------------------------------------
   // Guest stores that lie wholly inside one of these ranges are not put in
@@ -298,12 +247,7 @@ public:
   void setStringFastPath(bool on) { stringFastPath_ = on; }
   bool stringFastPath() const { return stringFastPath_; }
 
-  // --- ports and MSRs -----------------------------------------------------
-  void mapPorts(std::uint16_t first, std::uint16_t count, std::string name,
-                PortRead read, PortWrite write);
-  // A null write handler makes the MSR read-only: a write stops the run.
-  void mapMsr(std::uint32_t index, std::string name, MsrRead read,
-              MsrWrite write);
+  // --- trapped instructions ------------------------------------------------
   // Every RDMSR / WRMSR in [base, base + code.size()) becomes a trap into
   // the MSR models, every HLT a fault (nothing would wake the processor),
   // every IN / OUT is marked so that port accesses name their instruction,
@@ -364,43 +308,23 @@ public:
   void announceImage(const std::string &name, std::uint32_t linkBase,
                      std::uint32_t base, std::uint32_t size);
   void announceRetired(std::uint32_t base);
-  // The address of the instruction being executed (meaningful in hooks).
-  std::uint32_t instruction() const;
 
   // Stops the current run with a fault; the message gets the guest address.
-  // For models that detect a fault inside a hook.
-  [[noreturn]] void fault(const std::string &what) const;
+  [[noreturn]] void fault(const std::string &what) const { space_.fault(what); }
   // "guest at 0x00401234 (shadow (module image) +0x1234)": how messages name
   // a guest address.
-  std::string where(std::uint32_t address) const;
+  std::string where(std::uint32_t address) const {
+    return space_.where(address);
+  }
 
-  Trace &trace() { return trace_; }
-  const Trace &trace() const { return trace_; }
+  Trace &trace() { return space_.trace(); }
+  const Trace &trace() const { return space_.trace(); }
 
 private:
-  struct Region {
-    std::uint64_t base = 0;
-    std::uint64_t size = 0;
-    std::string name;
-    Rights rights = kNone;
-    std::string protection; // why rights were taken away, if they were
-    bool mmio = false;
-    MmioRead read;
-    MmioWrite write;
-    Machine *owner = nullptr;
-  };
-  // The names are shared with the trace's events, which outlive a change
-  // of the map.
-  struct Port {
-    std::uint16_t first, count;
-    std::shared_ptr<const std::string> name;
-    PortRead read;
-    PortWrite write;
-  };
-  struct Msr {
-    std::shared_ptr<const std::string> name;
-    MsrRead read;
-    MsrWrite write;
+  // A register region mirrored into Unicorn: its callbacks' user data.
+  struct MmioBinding {
+    Machine *machine;
+    const bus::Region *region;
   };
   struct Thunk {
     std::string name;
@@ -415,24 +339,21 @@ private:
   friend struct PortInstruction;
 
   void setUpProcessor();
-  Region &addRegion(Region region);
-  const Region *findRegion(std::uint64_t address) const;
-  Region *findRegion(std::uint64_t address);
-  void checkGuestAccess(std::uint32_t address, std::size_t size, Rights right,
-                        const std::string &what) const;
-  // How a fault message ends when region refuses the guest an access:
-  // " into flash (r-x), which the guest may not write: <why>".
-  static std::string refusal(const Region &region, Rights right);
+  void mapProcessorRegisters();
+  // bus::Backing: the emulator holds RAM and mirrors the map.
+  void mapRam(const bus::Region &region) override;
+  void mapRegisters(const bus::Region &region) override;
+  void unmapRegion(const bus::Region &region) override;
+  void protectRegion(const bus::Region &region) override;
+  bool readRam(std::uint64_t address,
+               std::span<std::uint8_t> bytes) const override;
+  bool writeRam(std::uint64_t address,
+                std::span<const std::uint8_t> bytes) override;
+  std::uint32_t instruction() const override;
   // Adds a Unicorn hook of type on [begin, end] (begin > end: everywhere);
   // instruction >= 0 names the instruction an instruction hook is for.
   std::unique_ptr<Hook> hook(int type, void *callback, std::uint64_t begin,
                              std::uint64_t end, int instruction = -1);
-  // The port range holding port, or a fault that starts with access.
-  const Port &portAt(std::uint16_t port, unsigned size,
-                     const std::string &access) const;
-  // An IN or OUT reaching the port models.
-  std::uint32_t portIn(std::uint16_t port, unsigned size);
-  void portOut(std::uint16_t port, unsigned size, std::uint32_t value);
   // Runs a model callback inside a hook: a thrown fault is recorded and the
   // run stopped, since exceptions must not cross Unicorn's C frames.
   template <typename F> auto guarded(F &&body) -> decltype(body());
@@ -446,11 +367,10 @@ private:
   // Whether [address, address + size) lies in one region of plain RAM that
   // the guest may access with `right` and never executes.
   bool plainRam(std::uint64_t address, std::uint64_t size, Rights right) const;
-  void traceMsr(std::uint32_t at, bool write, std::uint32_t index,
-                std::uint64_t value, const char *name,
-                std::shared_ptr<const std::string> text = nullptr);
-  void rdmsr(std::uint32_t at);
-  void wrmsr(std::uint32_t at);
+  void rdmsr();
+  void wrmsr();
+  std::uint64_t fsBase() const;
+  void setFsBase(std::uint64_t value);
   std::uint64_t fsTrapRead(std::uint64_t offset, unsigned size);
   void fsTrapWrite(std::uint64_t offset, unsigned size, std::uint64_t value);
   std::uint64_t fsTarget(std::uint64_t offset) const;
@@ -462,10 +382,10 @@ private:
   std::string describeStop(int error, std::uint32_t eip) const;
 
   std::unique_ptr<uc_struct, EngineDeleter> engine_;
+  bus::AddressSpace space_{*this};
+  Trace &trace_ = space_.trace();
   std::vector<std::unique_ptr<Hook>> hooks_;
-  std::vector<std::unique_ptr<Region>> regions_; // stable addresses
-  std::vector<Port> ports_;
-  std::map<std::uint32_t, Msr> msrs_;
+  std::vector<std::unique_ptr<MmioBinding>> bindings_;
   std::map<std::uint32_t, Thunk> thunks_;
   std::uint32_t nextThunk_ = kSentinel + 16;
   std::map<std::uint32_t, Hook *> sites_; // trapped instruction addresses
@@ -501,7 +421,6 @@ private:
   std::optional<std::string> pendingFault_;
   CallRecord lastCall_;
   CallLimits limits_;
-  Trace trace_;
 };
 
 } // namespace machine

@@ -24,10 +24,6 @@ constexpr bool isString(std::uint8_t opcode) {
          opcode == kStosl;
 }
 
-// The names of the MSRs the processor itself owns, as the trace gives them.
-constexpr const char *kFsBaseName = "FS base";
-constexpr const char *kWrapControlName = "hardware configuration";
-
 } // namespace
 
 // --- trapped instructions ---------------------------------------------------
@@ -72,85 +68,42 @@ void Machine::untrapInstructions(std::uint32_t base, std::uint32_t size) {
   }
 }
 
-void Machine::traceMsr(std::uint32_t at, bool write, std::uint32_t index,
-                       std::uint64_t value, const char *name,
-                       std::shared_ptr<const std::string> text) {
-  trace_.add({.kind = TraceEvent::Kind::Msr,
-              .write = write,
-              .size = 8,
-              .instruction = at,
-              .address = index,
-              .value = value,
-              .name = name,
-              .text = std::move(text)});
+// RDMSR and WRMSR move the MSR named by ECX through EDX:EAX; the address
+// space finds its model, the processor's own among them.
+void Machine::rdmsr() {
+  const MsrValue value = MsrValue::of(space_.msrRead(readReg(UC_X86_REG_ECX)));
+  writeReg(UC_X86_REG_EAX, value.Low);
+  writeReg(UC_X86_REG_EDX, value.High);
 }
 
-void Machine::rdmsr(std::uint32_t at) {
-  const std::uint32_t index = readReg(UC_X86_REG_ECX);
-  std::uint64_t value = 0;
-  if (index == kMsrFsBase) {
-    value = fsWindowActive_ && registers().fsBase == kFsWindowTrap
-                ? fsBaseMsr_
-                : registers().fsBase;
-    traceMsr(at, false, index, value, kFsBaseName);
-  } else if (index == kMsrWrapControl) {
-    value = wrapControl_;
-    traceMsr(at, false, index, value, kWrapControlName);
-  } else {
-    const auto found = msrs_.find(index);
-    if (found == msrs_.end()) {
-      fault("rdmsr of MSR " + hex(index, 8) +
-            ", which the platform does not model");
-    }
-    value = found->second.read();
-    traceMsr(at, false, index, value, nullptr, found->second.name);
-  }
-  const MsrValue halves = MsrValue::of(value);
-  writeReg(UC_X86_REG_EAX, halves.Low);
-  writeReg(UC_X86_REG_EDX, halves.High);
+void Machine::wrmsr() {
+  space_.msrWrite(
+      readReg(UC_X86_REG_ECX),
+      MsrValue{readReg(UC_X86_REG_EAX), readReg(UC_X86_REG_EDX)}.whole());
 }
 
-void Machine::wrmsr(std::uint32_t at) {
-  const std::uint32_t index = readReg(UC_X86_REG_ECX);
-  const std::uint64_t value =
-      MsrValue{readReg(UC_X86_REG_EAX), readReg(UC_X86_REG_EDX)}.whole();
-  if (index == kMsrFsBase) {
-    traceMsr(at, true, index, value, kFsBaseName);
-    // Below 4 GiB the processor uses the base as it is. Above, the machine
-    // keeps the 64-bit base and points FS at the trap page, whose accesses
-    // it forwards to the physical address (wrapped or not, by the wrap-control
-    // MSR).
-    fsBaseMsr_ = value;
-    fsWindowActive_ = value >= k4GiB;
-    uc_x86_msr msr{kMsrFsBase, fsWindowActive_ ? kFsWindowTrap : value};
-    check(uc_reg_write(engine_.get(), UC_X86_REG_MSR, &msr), "FS base");
-    return;
-  }
-  if (index == kMsrWrapControl) {
-    traceMsr(at, true, index, value, kWrapControlName);
-    wrapControl_ = value;
-    return;
-  }
-  const auto found = msrs_.find(index);
-  if (found == msrs_.end()) {
-    fault("wrmsr of " + hex(value, 16) + " to MSR " + hex(index, 8) +
-          ", which the platform does not model");
-  }
-  if (!found->second.write) {
-    fault("wrmsr of " + hex(value, 16) + " to MSR " + hex(index, 8) + " (" +
-          *found->second.name + "), which is read-only");
-  }
-  traceMsr(at, true, index, value, nullptr, found->second.name);
-  found->second.write(value);
+std::uint64_t Machine::fsBase() const {
+  const std::uint64_t base = registers().fsBase;
+  return fsWindowActive_ && base == kFsWindowTrap ? fsBaseMsr_ : base;
+}
+
+// Below 4 GiB the processor uses the base as it is. Above, the machine keeps
+// the 64-bit base and points FS at the trap page, whose accesses it forwards
+// to the physical address (wrapped or not, by the wrap-control MSR).
+void Machine::setFsBase(std::uint64_t value) {
+  fsBaseMsr_ = value;
+  fsWindowActive_ = value >= k4GiB;
+  uc_x86_msr msr{kMsrFsBase, fsWindowActive_ ? kFsWindowTrap : value};
+  check(uc_reg_write(engine_.get(), UC_X86_REG_MSR, &msr), "FS base");
 }
 
 // --- string instructions ----------------------------------------------------
 
 bool Machine::plainRam(std::uint64_t address, std::uint64_t size,
                        Rights right) const {
-  const Region *region = findRegion(address);
-  return region != nullptr && !region->mmio && allows(region->rights, right) &&
-         !allows(region->rights, kExecute) &&
+  const bus::Region *region = space_.find(address);
+  return region != nullptr && !region->mmio() &&
+         allows(region->rights, right) && !allows(region->rights, kExecute) &&
          address + size <= region->base + region->size;
 }
 
@@ -271,37 +224,34 @@ std::uint64_t Machine::fsTarget(std::uint64_t offset) const {
   return (wrapControl_ & kNoWrapAt4G) ? target : target % k4GiB;
 }
 
+// The trap page answers only accesses made through FS.
 std::uint64_t Machine::fsTrapRead(std::uint64_t offset, unsigned size) {
   if (!fsWindowActive_ || registers().fsBase != kFsWindowTrap) {
-    fault("read of " + hex(kFsWindowTrap + offset, 8) +
-          ", the FS window page, other than through FS");
+    throw bus::Refusal("the FS window page, other than through FS");
   }
   const std::uint64_t target = fsTarget(offset);
-  const std::uint64_t value = physicalRead(target, size);
-  trace_.add({.kind = TraceEvent::Kind::Memory,
-              .size = static_cast<std::uint8_t>(size),
-              .instruction = instruction(),
-              .address = target,
-              .value = value,
-              .name = "through FS"});
+  const std::uint64_t value = space_.physicalRead(target, size);
+  space_.recordAccess({.kind = TraceEvent::Kind::Memory,
+                       .size = static_cast<std::uint8_t>(size),
+                       .address = target,
+                       .value = value,
+                       .name = "through FS"});
   return value;
 }
 
 void Machine::fsTrapWrite(std::uint64_t offset, unsigned size,
                           std::uint64_t value) {
   if (!fsWindowActive_ || registers().fsBase != kFsWindowTrap) {
-    fault("write of " + hex(kFsWindowTrap + offset, 8) +
-          ", the FS window page, other than through FS");
+    throw bus::Refusal("the FS window page, other than through FS");
   }
   const std::uint64_t target = fsTarget(offset);
-  trace_.add({.kind = TraceEvent::Kind::Memory,
-              .write = true,
-              .size = static_cast<std::uint8_t>(size),
-              .instruction = instruction(),
-              .address = target,
-              .value = value,
-              .name = "through FS"});
-  physicalWrite(target, size, value);
+  space_.recordAccess({.kind = TraceEvent::Kind::Memory,
+                       .write = true,
+                       .size = static_cast<std::uint8_t>(size),
+                       .address = target,
+                       .value = value,
+                       .name = "through FS"});
+  space_.physicalWrite(target, size, value);
 }
 
 } // namespace machine

@@ -75,7 +75,7 @@ std::ostream &operator<<(std::ostream &out, EfiStatus status) {
 }
 
 Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
-  machine.mapMemory(kDataBase, kDataSize, "PEI Foundation data",
+  machine.space().mapMemory(kDataBase, kDataSize, "PEI Foundation data",
                     machine::kRead);
   for (unsigned slot = 0; slot < kServiceSlots; ++slot) {
     const std::string name = kServiceNames[slot];
@@ -201,7 +201,7 @@ Foundation::allocateFunctionTable(const std::string &owner,
 
 void Foundation::traceService(const ThunkCall &call, const char *name,
                               EfiStatus status, const std::string &text) {
-  machine_.trace().add({.kind = machine::TraceEvent::Kind::Service,
+  machine_.trace().add({.kind = bus::TraceEvent::Kind::Service,
                         .instruction = call.returnAddress(),
                         .value = status.value,
                         .name = name,

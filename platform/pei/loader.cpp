@@ -28,7 +28,7 @@ LoadedImage place(machine::Machine &machine, const PeImage &image,
       (end - loaded.regionBase + kPage - 1) & ~(kPage - 1));
   loaded.entry = base + image.entryRva();
   try {
-    machine.mapMemory(loaded.regionBase, loaded.regionSize, name,
+    machine.space().mapMemory(loaded.regionBase, loaded.regionSize, name,
                       machine::kReadExecute);
   } catch (const machine::MachineError &error) {
     throw LoadError("cannot place the image at " + hex(base, 8) + ": " +
@@ -84,7 +84,7 @@ LoadedImage mapShadow(machine::Machine &machine, const PeImage &image,
 
 void retireFlash(machine::Machine &machine, const LoadedImage &flash) {
   machine.untrapInstructions(flash.regionBase, flash.regionSize);
-  machine.protect(flash.regionBase, machine::kNone,
+  machine.space().protect(flash.regionBase, machine::kNone,
                   "the module runs from its shadow copy now; the flash copy "
                   "is no longer readable or executable");
 }

@@ -221,7 +221,7 @@ void FirmwareBackend::flushTrace(const std::string &what) {
   if (!platform_) {
     return;
   }
-  machine::Trace &trace = platform_->machine().trace();
+  bus::Trace &trace = platform_->machine().trace();
   if (json_ && jsonCommands_ != 0) {
     json_->append(trace);
     if (what != kBootRecord && --jsonCommands_ == 0 && !trace_) {

@@ -7,7 +7,7 @@ namespace platform {
 using common::hex;
 using devices::Coprocessor;
 using devices::RootComplex;
-using machine::TraceEvent;
+using bus::TraceEvent;
 
 std::string onOff(bool value) { return value ? "yes" : "no"; }
 
@@ -79,7 +79,7 @@ std::string describeCoprocessor(const devices::CoprocessorConfig &c) {
 }
 
 std::vector<std::string>
-describeTrigger(const std::vector<machine::TraceEvent> &events,
+describeTrigger(const std::vector<bus::TraceEvent> &events,
                 std::size_t traceFrom) {
   std::vector<std::string> lines;
   std::optional<std::uint32_t> presence, select, base;

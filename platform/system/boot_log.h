@@ -28,7 +28,7 @@ std::string describeCoprocessor(const devices::CoprocessorConfig &config);
 // from traceFrom on): the "Setup" read and its answer, what the probe
 // found, the decision.
 std::vector<std::string>
-describeTrigger(const std::vector<machine::TraceEvent> &events,
+describeTrigger(const std::vector<bus::TraceEvent> &events,
                 std::size_t traceFrom);
 
 // The published interface and its four slots.

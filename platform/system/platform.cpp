@@ -19,14 +19,14 @@ Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm)
     : scenario_(std::move(scenario)), image_(std::move(image)), tpm_(tpm),
       machine_(std::make_unique<machine::Machine>()) {
   machine_->limits() = scenario_.limits;
-  machine_->mapMemory(kTemporaryRam, kTemporaryRamSize, "temporary RAM",
+  machine_->space().mapMemory(kTemporaryRam, kTemporaryRamSize, "temporary RAM",
                       machine::kReadWrite);
-  machine_->mapMemory(kPermanentMemory, kPermanentMemorySize,
+  machine_->space().mapMemory(kPermanentMemory, kPermanentMemorySize,
                       "permanent memory", machine::kReadWrite);
-  machine_->mapMemory(kCallerBuffers, kCallerBuffersSize, "caller buffers",
+  machine_->space().mapMemory(kCallerBuffers, kCallerBuffersSize, "caller buffers",
                       machine::kReadWrite);
   chipset_ = std::make_unique<devices::Chipset>(
-      *machine_, scenario_.chipset,
+      machine_->space(), scenario_.chipset,
       [this](std::span<const std::uint8_t> command) {
         return tpm_.process(command);
       });

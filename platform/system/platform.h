@@ -144,7 +144,7 @@ public:
   // The machine invariants checked around every guest call (on from
   // construction); tests grant their own buffers through it.
   checks::Invariants &invariants() { return *invariants_; }
-  const machine::Trace &trace() const { return machine_->trace(); }
+  const bus::Trace &trace() const { return machine_->trace(); }
   const pei::LoadedImage &flash() const { return flash_; }
   const std::optional<pei::LoadedImage> &shadow() const { return shadow_; }
 

@@ -15,7 +15,7 @@ namespace platform {
 namespace {
 
 using common::hex;
-using machine::TraceEvent;
+using bus::TraceEvent;
 using Json = nlohmann::json;
 
 // Chrome trace times are microseconds.
@@ -57,7 +57,7 @@ void TraceJson::write(const std::string &object) {
   ++written_;
 }
 
-void TraceJson::append(const machine::Trace &trace) {
+void TraceJson::append(const bus::Trace &trace) {
   // The trace's own times count from its start; this file's from the
   // earliest trace it holds (a trace may have begun before the file).
   if (written_ == 0) {
@@ -115,7 +115,7 @@ void TraceJson::append(const machine::Trace &trace) {
     default: {
       const std::string detail = e.detail();
       write(instant(detail.empty() ? e.category() : detail, e.category(),
-                    at(e.time), {{"access", machine::format(e)}})
+                    at(e.time), {{"access", bus::format(e)}})
                 .dump());
     }
     }

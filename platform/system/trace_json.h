@@ -30,7 +30,7 @@ public:
   // count from one origin, whichever trace they came from, so that the
   // records of several boots line up: the opening of the file, or the start
   // of the first trace appended if that was earlier.
-  void append(const machine::Trace &trace);
+  void append(const bus::Trace &trace);
   // Events written so far.
   std::size_t written() const { return written_; }
 

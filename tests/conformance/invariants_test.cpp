@@ -23,7 +23,7 @@ constexpr std::uint32_t kData = Routines::kBuffers;
 class InvariantChecks : public ::testing::Test {
 protected:
   InvariantChecks() {
-    rig.machine().mapMemory(kCode, 0x1000, "test code",
+    rig.machine().space().mapMemory(kCode, 0x1000, "test code",
                             machine::kReadWrite | machine::kExecute);
   }
   // Runs the bytes as an EFIAPI routine; returns the fault's message, or ""

@@ -226,14 +226,14 @@ std::uint32_t Booted::execute(std::uint32_t size) {
 
 Routines::Routines(devices::ChipsetConfig config)
     : machine_(std::make_unique<machine::Machine>()) {
-  machine_->mapMemory(kStackTop - 0x10000, 0x10000, "stack",
+  machine_->space().mapMemory(kStackTop - 0x10000, 0x10000, "stack",
                       machine::kReadWrite);
-  machine_->mapMemory(kBuffers, kBuffersSize, "test buffers",
+  machine_->space().mapMemory(kBuffers, kBuffersSize, "test buffers",
                       machine::kReadWrite);
   machine_->setStack(kStackTop);
   // No command runs in these tests; a TPM that answers anything would do.
   chipset_ = std::make_unique<devices::Chipset>(
-      *machine_, config, [](std::span<const std::uint8_t>) {
+      machine_->space(), config, [](std::span<const std::uint8_t>) {
         return std::vector<std::uint8_t>{0x80, 0x01, 0, 0, 0, 10, 0, 0, 0, 0};
       });
   const pei::LoadedImage image = pei::mapInFlash(*machine_, testImage());

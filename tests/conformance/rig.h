@@ -21,7 +21,7 @@
 
 namespace conformance {
 
-using machine::TraceEvent;
+using bus::TraceEvent;
 
 // The images under test, read once per process.
 const pei::PeImage &shippedImage();

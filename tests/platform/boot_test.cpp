@@ -267,11 +267,11 @@ TEST_F(BootTest, DeclinedActivationTouchesNoHardware) {
   auto platform = make(scenario);
   ASSERT_TRUE(platform->boot().ok);
   for (const auto &event : platform->trace().events()) {
-    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Port) << event.detail();
-    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Msr) << event.detail();
-    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Register)
+    EXPECT_NE(event.kind, bus::TraceEvent::Kind::Port) << event.detail();
+    EXPECT_NE(event.kind, bus::TraceEvent::Kind::Msr) << event.detail();
+    EXPECT_NE(event.kind, bus::TraceEvent::Kind::Register)
         << event.detail();
-    EXPECT_NE(event.kind, machine::TraceEvent::Kind::Memory) << event.detail();
+    EXPECT_NE(event.kind, bus::TraceEvent::Kind::Memory) << event.detail();
   }
 }
 
@@ -283,7 +283,7 @@ TEST_F(BootTest, EntryArmsTheTriggerThroughTheServicesPointerItIsGiven) {
   ASSERT_TRUE(platform->boot().ok);
   std::vector<std::string> calls;
   for (const auto &event :
-       platform->trace().of(machine::TraceEvent::Kind::Service)) {
+       platform->trace().of(bus::TraceEvent::Kind::Service)) {
     calls.push_back(event.detail());
   }
   const std::string text = joined(calls);

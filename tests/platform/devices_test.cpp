@@ -35,7 +35,7 @@ class DevicesTest : public ::testing::Test {
 protected:
   void build(ChipsetConfig config = {}) {
     test::loadStubs(m);
-    chipset = std::make_unique<Chipset>(m, config, echo);
+    chipset = std::make_unique<Chipset>(m.space(), config, echo);
   }
   std::uint32_t configRead(std::uint32_t address, std::uint32_t dataPort = 0) {
     run(m, Stub::Out32, {kCf8, address});
@@ -76,10 +76,10 @@ TEST_F(DevicesTest, PortMechanismReachesRegistersOfPresentFunctionsOnly) {
     return e.address == devices::PciLocation{1, 0, 0}.windowOffset(0);
   });
   ASSERT_NE(empty, config.end());
-  EXPECT_TRUE(machine::format(*empty).starts_with(
+  EXPECT_TRUE(bus::format(*empty).starts_with(
       "pci  read  0x00100000 /32 -> 0xFFFFFFFF  1:0.0 reg 0x000 via ports "
       "(no device)  [at "))
-      << machine::format(*empty);
+      << bus::format(*empty);
   EXPECT_EQ(configRead(0x00004020), 0xFFFFFFFFu) << "enable bit clear";
   // A 32-bit access at 0xCFD takes the register's bytes from offset 1 on.
   configWrite(0x80004060, 0x44332211);
@@ -121,7 +121,7 @@ TEST_F(DevicesTest, RootComplexAnswersPresenceThroughItsIndexWindow) {
   test::loadStubs(other);
   ChipsetConfig absent;
   absent.coprocessor.present = false;
-  Chipset chipsetWithout(other, absent, echo);
+  Chipset chipsetWithout(other.space(), absent, echo);
   run(other, Stub::Out32, {kCf8, 0x800000B8});
   run(other, Stub::Out32, {kCfc, 0xC0018000});
   run(other, Stub::Out32, {kCf8, 0x800000BC});
@@ -154,7 +154,7 @@ TEST_F(DevicesTest, ConfigurationWindowBelowAndAbove4GiB) {
   test::loadStubs(high);
   ChipsetConfig above;
   above.mmioConfigMsr = 0x00000010E0000001;
-  Chipset aboveChipset(high, above, echo);
+  Chipset aboveChipset(high.space(), above, echo);
   run(high, Stub::Wrmsr, {0xC0010015, 1u << 17, 0});
   run(high, Stub::Wrmsr, {0xC0000100, 0xE0040020, 0x10});
   EXPECT_EQ(run(high, Stub::FsRead32, {0}), kBase);
@@ -168,7 +168,7 @@ TEST_F(DevicesTest, ConfigurationWindowBelowAndAbove4GiB) {
   machine::Machine top;
   ChipsetConfig wrapping;
   wrapping.mmioConfigMsr = 0xFFFFFFFFFFF00021; // 256 MiB from 2^64 - 1 MiB
-  EXPECT_THROW(Chipset(top, wrapping, echo), machine::MachineError);
+  EXPECT_THROW(Chipset(top.space(), wrapping, echo), machine::MachineError);
 }
 
 TEST_F(DevicesTest, TimerRegisterPmTimerAndDelayPort) {
@@ -249,7 +249,7 @@ TEST_F(DevicesTest, CompletionAfterPollsNeverAndWithError) {
     ChipsetConfig config;
     config.coprocessor.completion = completion;
     config.coprocessor.error = 0x55;
-    Chipset device(other, config, echo);
+    Chipset device(other.space(), config, echo);
     run(other, Stub::Out32, {kCf8, 0x80004004});
     run(other, Stub::Out32, {kCfc, 6});
     run(other, Stub::Write32, {kBase + Coprocessor::kStart, 1});

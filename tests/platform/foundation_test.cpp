@@ -29,7 +29,7 @@ class FoundationTest : public ::testing::Test {
 protected:
   FoundationTest() : foundation(m) {
     test::loadStubs(m);
-    m.mapMemory(kBuffers, 0x4000, "test buffers", machine::kReadWrite);
+    m.space().mapMemory(kBuffers, 0x4000, "test buffers", machine::kReadWrite);
   }
 
   std::uint32_t service(unsigned slot) {

@@ -69,21 +69,23 @@ TEST_F(MachineTest, GuestWritesAreRecordedWithTheStoringInstruction) {
 
 TEST_F(MachineTest, MsrInstructionsReachTheModelsAndTheTrace) {
   std::uint64_t stored = 0x1122334455667788;
-  m.mapMsr(
-      0xC0011234, "test register", [&] { return stored; },
-      [&](std::uint64_t value) { stored = value; });
+  m.space().mapMsr(
+      0xC0011234, "test register",
+      [&](std::uint64_t, unsigned) { return stored; },
+      [&](std::uint64_t, unsigned, std::uint64_t value) { stored = value; });
   EXPECT_EQ(run(m, Stub::RdmsrHigh, {0xC0011234}), 0x11223344u);
   run(m, Stub::Wrmsr, {0xC0011234, 0xAAAA5555, 0x0000FFFF});
   EXPECT_EQ(stored, 0x0000FFFFAAAA5555u);
-  const auto msrs = m.trace().of(machine::TraceEvent::Kind::Msr);
+  const auto msrs = m.trace().of(bus::TraceEvent::Kind::Msr);
   ASSERT_EQ(msrs.size(), 2u);
   EXPECT_TRUE(msrs[1].write);
   EXPECT_EQ(msrs[1].value, 0x0000FFFFAAAA5555u);
 }
 
 TEST_F(MachineTest, ReadOnlyMsrAndUnmodelledMsrOrPortStopTheRun) {
-  m.mapMsr(
-      0xC0011234, "fixed", [] { return 1ull; }, nullptr);
+  m.space().mapMsr(
+      0xC0011234, "fixed", [](std::uint64_t, unsigned) { return 1ull; },
+      nullptr);
   EXPECT_NE(faultOf(Stub::Wrmsr, {0xC0011234, 0, 0}).find("read-only"),
             std::string::npos);
   const std::string msr = faultOf(Stub::RdmsrLow, {0xC0019999});
@@ -130,7 +132,7 @@ TEST_F(MachineTest, BadAccessesAndInstructionsNameTheGuestAddress) {
 
 TEST_F(MachineTest, RetiredMemoryCannotBeExecutedOrRead) {
   EXPECT_EQ(run(m, Stub::Read32, {test::kScratch}), 0u);
-  m.protect(test::kScratch, machine::kNone, "retired for the test");
+  m.space().protect(test::kScratch, machine::kNone, "retired for the test");
   const std::string message = faultOf(Stub::Read32, {test::kScratch});
   const std::string refusal = " in test scratch (---), which the guest may "
                               "not read: retired for the test";
@@ -147,13 +149,15 @@ TEST_F(MachineTest, RetiredMemoryCannotBeExecutedOrRead) {
 
 TEST_F(MachineTest, FsWindowReachesAbove4GiBOnlyWithWrapControlSet) {
   std::uint64_t seen = 0;
-  m.mapHighMmio(
-      0x1200000000, 0x1000, "high test registers",
-      [&](std::uint64_t offset, unsigned) {
-        seen = offset;
-        return std::uint64_t{0x5A5A0000} | offset;
-      },
-      nullptr);
+  m.space().mapRegisters(0x1200000000, 0x1000,
+                         bus::wholeBlock(
+                             "high test registers", 0x1000,
+                             bus::kAnyWidth | bus::kQword,
+                             [&](std::uint64_t offset, unsigned) {
+                               seen = offset;
+                               return std::uint64_t{0x5A5A0000} | offset;
+                             },
+                             nullptr));
   // Wrap control on: FS base 0x12_00000010 reaches the high registers.
   run(m, Stub::Wrmsr, {Machine::kMsrWrapControl, 1u << 17, 0});
   run(m, Stub::Wrmsr, {Machine::kMsrFsBase, 0x10, 0x12});
@@ -201,9 +205,9 @@ public:
 
   explicit StringPaths(bool fast) {
     m.setStringFastPath(fast);
-    m.mapMemory(kCode, 0x1000, "code", machine::kReadExecute);
-    m.mapMemory(kStack - 0x1000, 0x2000, "stack", machine::kReadWrite);
-    m.mapMemory(kData, kDataSize, "data", machine::kReadWrite);
+    m.space().mapMemory(kCode, 0x1000, "code", machine::kReadExecute);
+    m.space().mapMemory(kStack - 0x1000, 0x2000, "stack", machine::kReadWrite);
+    m.space().mapMemory(kData, kDataSize, "data", machine::kReadWrite);
     m.setStack(kStack - 0x100);
     // Arguments: EDI, ESI, ECX, EAX, direction flag; then the string
     // instruction, and what it left in the registers stored at kOut.
@@ -248,7 +252,7 @@ public:
     return state;
   }
   std::size_t strings() const {
-    return m.trace().of(machine::TraceEvent::Kind::String).size();
+    return m.trace().of(bus::TraceEvent::Kind::String).size();
   }
 
   Machine m;

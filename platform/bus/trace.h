@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace machine {
+namespace bus {
 
 struct TraceEvent;
 
@@ -127,4 +127,4 @@ private:
       std::chrono::steady_clock::now();
 };
 
-} // namespace machine
+} // namespace bus

@@ -2,7 +2,7 @@
 
 #include "hex.h"
 
-namespace machine {
+namespace bus {
 
 using common::hex;
 
@@ -164,4 +164,4 @@ std::vector<std::string> Trace::lines() const {
   return out;
 }
 
-} // namespace machine
+} // namespace bus
