@@ -27,6 +27,25 @@ std::string describeSetup(const Scenario &s) {
          ", SelectOverride (byte 458) " + byteAt(Scenario::kSelectOverride);
 }
 
+std::vector<std::string> describeUnmodelled(const bus::AddressSpace &space) {
+  std::vector<std::string> lines;
+  for (const bus::UnmodelledAccess &a : space.unmodelledAccesses()) {
+    const std::string access =
+        bus::describeAccess(a.space, a.write, a.address, a.size, a.value);
+    lines.push_back("unmodelled: " + access +
+                    (a.write ? " dropped" : " answered " + hex(a.value)) +
+                    ", by the instruction at " + hex(a.instruction, 8) +
+                    (a.image.empty() ? "" : " in " + a.image));
+  }
+  if (space.unmodelledCount() > space.unmodelledAccesses().size()) {
+    lines.push_back("unmodelled: " +
+                    std::to_string(space.unmodelledCount() -
+                                   space.unmodelledAccesses().size()) +
+                    " more accesses not listed");
+  }
+  return lines;
+}
+
 std::string describeChipset(devices::Chipset &chipset) {
   const devices::ChipsetConfig &c = chipset.config();
   std::string text = "chipset: PCI configuration ";

@@ -4,6 +4,7 @@
 // that look for its phrases.
 #pragma once
 
+#include "address_space.h"
 #include "chipset.h"
 #include "coprocessor.h"
 #include "scenario.h"
@@ -30,6 +31,10 @@ std::string describeCoprocessor(const devices::CoprocessorConfig &config);
 std::vector<std::string>
 describeTrigger(const std::vector<bus::TraceEvent> &events,
                 std::size_t traceFrom);
+
+// The accesses to unmodelled hardware that were recorded and answered, one
+// line each, with a count of those not kept.
+std::vector<std::string> describeUnmodelled(const bus::AddressSpace &space);
 
 // The published interface and its four slots.
 std::string describeTransport(std::uint32_t ppi,

@@ -19,6 +19,7 @@ Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm)
     : scenario_(std::move(scenario)), image_(std::move(image)), tpm_(tpm),
       machine_(std::make_unique<machine::Machine>()) {
   machine_->limits() = scenario_.limits;
+  machine_->space().setUnmodelled(scenario_.unmodelled);
   machine_->space().mapMemory(kTemporaryRam, kTemporaryRamSize, "temporary RAM",
                       machine::kReadWrite);
   machine_->space().mapMemory(kPermanentMemory, kPermanentMemorySize,
@@ -94,6 +95,9 @@ BootReport Platform::boot() {
     report.problems.push_back(report.fault);
   }
   foundation_->setLog({});
+  for (const std::string &line : describeUnmodelled(machine_->space())) {
+    report.log.push_back(line);
+  }
   report.ok = report.problems.empty();
   return report;
 }

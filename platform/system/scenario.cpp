@@ -277,6 +277,21 @@ const Option kOptions[] = {
      [](Scenario &s, std::string_view v) {
        s.limits.instructions = parseNumber(v, ~0ull, "--max-instructions");
      }},
+    {"--unmodelled", "stop|record",
+     "What an access to a port, MSR or address that no device models does: "
+     "stop the run naming the guest address (default), or be recorded and "
+     "answered (reads of ports and memory give all ones, MSR reads 0, "
+     "writes are dropped), each listed in the log.",
+     [](Scenario &s, std::string_view v) {
+       if (v == "stop") {
+         s.unmodelled = bus::Unmodelled::Stop;
+       } else if (v == "record") {
+         s.unmodelled = bus::Unmodelled::Record;
+       } else {
+         throw UsageError("--unmodelled: expected stop or record, found \"" +
+                          std::string(v) + "\"");
+       }
+     }},
     {"--timeout-ms", "N",
      "Time bound of each guest call in milliseconds (default 30000).",
      [](Scenario &s, std::string_view v) {

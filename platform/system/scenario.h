@@ -46,6 +46,10 @@ struct Scenario {
   // Bounds of every guest call.
   machine::CallLimits limits;
 
+  // What an access to hardware that no device models does: stop the run
+  // (the module's own scenarios), or be recorded and answered.
+  bus::Unmodelled unmodelled = bus::Unmodelled::Stop;
+
   static std::vector<std::uint8_t> defaultSetup();
   static constexpr std::size_t kDeviceSelect = 256;
   static constexpr std::size_t kSelectOverride = 458;

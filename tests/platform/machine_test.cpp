@@ -98,6 +98,51 @@ TEST_F(MachineTest, ReadOnlyMsrAndUnmodelledMsrOrPortStopTheRun) {
       << "names the in instruction: " << port;
 }
 
+// Hardware nobody models: by default the run stops naming the access and
+// the instruction; under the record policy each access is listed with its
+// instruction and image and answered (all ones, MSRs 0, writes dropped),
+// unless a value was declared for the register.
+TEST_F(MachineTest, UnmodelledAccessesStopOrAreRecordedAndAnswered) {
+  constexpr std::uint32_t kNowhere = 0x00A00010;
+  EXPECT_NE(faultOf(Stub::Read32, {kNowhere}).find("nothing is mapped"),
+            std::string::npos);
+  m.space().setUnmodelled(bus::Unmodelled::Record);
+  EXPECT_EQ(run(m, Stub::In8, {0x80}), 0xFFu);
+  EXPECT_EQ(run(m, Stub::In16, {0x84}), 0xFFFFu);
+  EXPECT_EQ(run(m, Stub::Read32, {kNowhere}), 0xFFFFFFFFu);
+  run(m, Stub::Write32, {kNowhere, 0x1234});
+  EXPECT_EQ(run(m, Stub::Read32, {kNowhere}), 0xFFFFFFFFu) << "write dropped";
+  EXPECT_EQ(run(m, Stub::RdmsrLow, {0xC0019999}), 0u);
+  run(m, Stub::Wrmsr, {0xC0019999, 5, 0});
+  m.space().declare(bus::Space::Port, 0x80, {0x12, 0x34});
+  m.space().declare(bus::Space::Msr, 0xC0019999, {0x5555AAAA});
+  EXPECT_EQ(run(m, Stub::In8, {0x80}), 0x12u);
+  EXPECT_EQ(run(m, Stub::In8, {0x80}), 0x34u);
+  EXPECT_EQ(run(m, Stub::In8, {0x80}), 0x34u) << "the last value stays";
+  EXPECT_EQ(run(m, Stub::RdmsrLow, {0xC0019999}), 0x5555AAAAu);
+
+  const auto &seen = m.space().unmodelledAccesses();
+  ASSERT_EQ(seen.size(), 11u);
+  EXPECT_EQ(m.space().unmodelledCount(), 11u);
+  EXPECT_EQ(seen[0].space, bus::Space::Port);
+  EXPECT_EQ(seen[0].address, 0x80u);
+  EXPECT_EQ(seen[0].instruction, test::address(Stub::In8) + 6);
+  EXPECT_EQ(seen[0].image, "test code");
+  EXPECT_EQ(seen[1].size, 2u);
+  EXPECT_EQ(seen[2].space, bus::Space::Memory);
+  EXPECT_EQ(seen[2].address, kNowhere);
+  EXPECT_TRUE(seen[3].write);
+  EXPECT_EQ(seen[3].value, 0x1234u);
+  EXPECT_EQ(seen[6].space, bus::Space::Msr);
+  EXPECT_EQ(seen[6].value, 5u);
+  // A modelled register still refuses what its hardware would not take.
+  m.space().mapMsr(
+      0xC0011234, "fixed", [](std::uint64_t, unsigned) { return 1ull; },
+      nullptr);
+  EXPECT_NE(faultOf(Stub::Wrmsr, {0xC0011234, 0, 0}).find("read-only"),
+            std::string::npos);
+}
+
 TEST_F(MachineTest, RunawayLoopsEndByInstructionAndByTimeBound) {
   m.limits().instructions = 100000;
   EXPECT_NE(faultOf(Stub::Spin, {}).find("100000 instructions"),

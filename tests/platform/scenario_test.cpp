@@ -88,7 +88,9 @@ TEST(ScenarioOptions, PlatformChoicesReachTheirModels) {
                             "--max-instructions",
                             "0",
                             "--timeout-ms",
-                            "1500"});
+                            "1500",
+                            "--unmodelled",
+                            "record"});
   EXPECT_FALSE(s.chipset.coprocessor.present);
   EXPECT_EQ(s.chipset.coprocessor.baseSource,
             devices::CoprocessorConfig::BaseSource::Msr);
@@ -104,6 +106,7 @@ TEST(ScenarioOptions, PlatformChoicesReachTheirModels) {
   EXPECT_EQ(s.shadowAddress, 0x800000u);
   EXPECT_EQ(s.limits.instructions, 0u);
   EXPECT_EQ(s.limits.time.count(), 1500);
+  EXPECT_EQ(s.unmodelled, bus::Unmodelled::Record);
 
   const Scenario failing = parse({"--completion", "error:0x21"});
   EXPECT_EQ(failing.chipset.coprocessor.completion, Completion::Fail);
@@ -127,6 +130,7 @@ TEST(ScenarioOptions, BadValuesAreRefusedInOneLine) {
       {"--setup-file", "/"},         // a directory
       {"--setup-file", "/dev/zero"}, // endless: refused, not read whole
       {"--timeout-ms", "0"},
+      {"--unmodelled", "ignore"},
   };
   for (const auto &args : bad) {
     const std::string message = refusal(args);
