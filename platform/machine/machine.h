@@ -364,6 +364,17 @@ private:
   // The fast path of the rep string instruction at `at` (its F3 prefix):
   // true when it was carried out.
   bool runString(std::uint32_t at);
+  struct StringRun {
+    bool move = false;
+    unsigned width = 1;
+    bool backward = false;
+    std::uint32_t count = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t to = 0, from = 0; // lowest byte of each range
+    std::uint32_t edi = 0, esi = 0;
+  };
+  std::optional<StringRun> planString(std::uint32_t at) const;
+  std::uint64_t stringBytes(const StringRun &run);
   // Whether [address, address + size) lies in one region of plain RAM that
   // the guest may access with `right` and never executes.
   bool plainRam(std::uint64_t address, std::uint64_t size, Rights right) const;

@@ -5,6 +5,7 @@
 #include "engine.h"
 
 #include "hex.h"
+#include "little_endian.h"
 
 #include <cstring>
 
@@ -107,102 +108,112 @@ bool Machine::plainRam(std::uint64_t address, std::uint64_t size,
          address + size <= region->base + region->size;
 }
 
-bool Machine::runString(std::uint32_t at) {
+// What a rep string instruction about to run at `at` does, when the machine
+// may carry it out at once: none when it touches anything but plain RAM the
+// guest may use, wraps around 4 GiB, or runs with other than the flat data
+// segments (the emulator's own way is then as fast and exact).
+std::optional<Machine::StringRun> Machine::planString(std::uint32_t at) const {
   std::uint8_t opcode = 0;
   check(uc_mem_read(engine_.get(), at + 1, &opcode, 1), "string opcode");
-  const std::uint32_t count = readReg(UC_X86_REG_ECX);
-  // Segments other than the flat data segment, or nothing to do: the
-  // emulator's own way is as fast and exact.
-  if (count == 0 || readReg(UC_X86_REG_ES) != kDataSelector ||
+  StringRun run{.count = readReg(UC_X86_REG_ECX),
+                .edi = readReg(UC_X86_REG_EDI),
+                .esi = readReg(UC_X86_REG_ESI)};
+  if (run.count == 0 || readReg(UC_X86_REG_ES) != kDataSelector ||
       readReg(UC_X86_REG_DS) != kDataSelector) {
-    return false;
+    return std::nullopt;
   }
-  const bool move = opcode == kMovsb || opcode == kMovsl;
-  const unsigned width = (opcode == kMovsl || opcode == kStosl) ? 4 : 1;
-  const bool backward = (readReg(UC_X86_REG_EFLAGS) & 0x400) != 0;
-  const std::uint64_t bytes = std::uint64_t{count} * width;
-  // The lowest byte each range covers; a range that wraps around 4 GiB is
-  // left to the emulator.
+  run.move = opcode == kMovsb || opcode == kMovsl;
+  run.width = (opcode == kMovsl || opcode == kStosl) ? 4 : 1;
+  run.backward = (readReg(UC_X86_REG_EFLAGS) & 0x400) != 0;
+  run.bytes = std::uint64_t{run.count} * run.width;
+  // The lowest byte each range covers.
   auto lowest = [&](std::uint32_t start) -> std::optional<std::uint64_t> {
     const std::uint64_t low =
-        backward ? std::uint64_t{start} + width - bytes : start;
-    if (backward ? std::uint64_t{start} + width < bytes : low + bytes > k4GiB) {
+        run.backward ? std::uint64_t{start} + run.width - run.bytes : start;
+    if (run.backward ? std::uint64_t{start} + run.width < run.bytes
+                     : low + run.bytes > k4GiB) {
       return std::nullopt;
     }
     return low;
   };
-  const std::uint32_t edi = readReg(UC_X86_REG_EDI);
-  const std::uint32_t esi = readReg(UC_X86_REG_ESI);
-  const auto to = lowest(edi);
-  const auto from = move ? lowest(esi) : std::optional<std::uint64_t>(0);
-  if (!to || !from || !plainRam(*to, bytes, kWrite) ||
-      (move && !plainRam(*from, bytes, kRead))) {
-    return false;
+  const auto to = lowest(run.edi);
+  const auto from =
+      run.move ? lowest(run.esi) : std::optional<std::uint64_t>(0);
+  if (!to || !from || !plainRam(*to, run.bytes, kWrite) ||
+      (run.move && !plainRam(*from, run.bytes, kRead))) {
+    return std::nullopt;
   }
+  run.to = *to;
+  run.from = *from;
+  return run;
+}
 
-  // The destination's new bytes, in a buffer kept from one string to the
-  // next.
+// The destination's new bytes, in a buffer kept from one string to the
+// next. Returns the value a store writes (0 for a move).
+std::uint64_t Machine::stringBytes(const StringRun &run) {
   std::vector<std::uint8_t> &destination = stringBuffer_;
-  destination.resize(bytes);
-  std::uint64_t value = 0;
-  if (move && std::max(*to, *from) - std::min(*to, *from) >= bytes) {
-    check(uc_mem_read(engine_.get(), *from, destination.data(), bytes),
+  destination.resize(run.bytes);
+  if (run.move &&
+      std::max(run.to, run.from) - std::min(run.to, run.from) >= run.bytes) {
+    check(uc_mem_read(engine_.get(), run.from, destination.data(), run.bytes),
           "string source");
-  } else if (move) {
+    return 0;
+  }
+  if (run.move) {
     // Overlapping ranges: element by element, in the instruction's order,
     // over a host copy of both, so that they end exactly as the processor
     // leaves them.
-    const std::uint64_t low = std::min(*to, *from);
-    const std::uint64_t high = std::max(*to, *from) + bytes;
+    const std::uint64_t low = std::min(run.to, run.from);
+    const std::uint64_t high = std::max(run.to, run.from) + run.bytes;
     std::vector<std::uint8_t> span(high - low);
     check(uc_mem_read(engine_.get(), low, span.data(), span.size()),
           "string source");
-    std::uint8_t *dst = span.data() + (*to - low);
-    const std::uint8_t *src = span.data() + (*from - low);
-    for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t offset = (backward ? count - 1 - i : i) * width;
-      std::memmove(dst + offset, src + offset, width);
+    std::uint8_t *dst = span.data() + (run.to - low);
+    const std::uint8_t *src = span.data() + (run.from - low);
+    for (std::uint64_t i = 0; i < run.count; ++i) {
+      const std::uint64_t offset =
+          (run.backward ? run.count - 1 - i : i) * run.width;
+      std::memmove(dst + offset, src + offset, run.width);
     }
-    std::memcpy(destination.data(), dst, bytes);
-  } else {
-    const std::uint32_t eax = readReg(UC_X86_REG_EAX);
-    value = width == 4 ? eax : eax & 0xFF;
-    if (width == 1) {
-      std::memset(destination.data(), static_cast<int>(value), bytes);
-    } else {
-      const std::uint8_t element[] = {static_cast<std::uint8_t>(eax),
-                                      static_cast<std::uint8_t>(eax >> 8),
-                                      static_cast<std::uint8_t>(eax >> 16),
-                                      static_cast<std::uint8_t>(eax >> 24)};
-      for (std::uint64_t i = 0; i < bytes; i += width) {
-        std::memcpy(destination.data() + i, element, width);
-      }
-    }
+    std::memcpy(destination.data(), dst, run.bytes);
+    return 0;
   }
-  check(uc_mem_write(engine_.get(), *to, destination.data(), bytes),
-        "string destination");
+  const std::uint32_t eax = readReg(UC_X86_REG_EAX);
+  for (std::uint64_t i = 0; i < run.bytes; i += run.width) {
+    common::le::store(destination.data() + i, run.width, eax);
+  }
+  return run.width == 4 ? eax : eax & 0xFF;
+}
 
+bool Machine::runString(std::uint32_t at) {
+  const auto run = planString(at);
+  if (!run) {
+    return false;
+  }
+  const std::uint64_t value = stringBytes(*run);
+  check(uc_mem_write(engine_.get(), run->to, stringBuffer_.data(), run->bytes),
+        "string destination");
   recordStore({.instruction = at,
-               .address = *to,
-               .size = static_cast<unsigned>(bytes),
+               .address = run->to,
+               .size = static_cast<unsigned>(run->bytes),
                .value = value,
-               .element = width,
-               .backward = backward});
+               .element = run->width,
+               .backward = run->backward});
   trace_.add({.kind = TraceEvent::Kind::String,
               .write = true,
-              .size = static_cast<std::uint8_t>(width),
+              .size = static_cast<std::uint8_t>(run->width),
               .flags = static_cast<std::uint8_t>(
-                  (move ? TraceEvent::kMove : 0) |
-                  (backward ? TraceEvent::kBackward : 0)),
+                  (run->move ? TraceEvent::kMove : 0) |
+                  (run->backward ? TraceEvent::kBackward : 0)),
               .instruction = at,
-              .address = *to,
-              .value = count,
-              .source = move ? *from : 0});
-  const auto step = static_cast<std::uint32_t>(bytes);
+              .address = run->to,
+              .value = run->count,
+              .source = run->move ? run->from : 0});
+  const auto step = static_cast<std::uint32_t>(run->bytes);
   writeReg(UC_X86_REG_ECX, 0);
-  writeReg(UC_X86_REG_EDI, backward ? edi - step : edi + step);
-  if (move) {
-    writeReg(UC_X86_REG_ESI, backward ? esi - step : esi + step);
+  writeReg(UC_X86_REG_EDI, run->backward ? run->edi - step : run->edi + step);
+  if (run->move) {
+    writeReg(UC_X86_REG_ESI, run->backward ? run->esi - step : run->esi + step);
   }
   writeReg(UC_X86_REG_EIP, at + 2);
   return true;
