@@ -1,6 +1,7 @@
 #include "pe_image.h"
 
 #include "hex.h"
+#include "little_endian.h"
 #include "number.h"
 
 #include <algorithm>
@@ -32,15 +33,11 @@ public:
   }
   std::uint16_t u16(std::uint64_t offset, const std::string &what) const {
     require(offset, 2, what);
-    return static_cast<std::uint16_t>(bytes_[offset] | bytes_[offset + 1] << 8);
+    return common::le::load16(bytes_, offset);
   }
   std::uint32_t u32(std::uint64_t offset, const std::string &what) const {
     require(offset, 4, what);
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-      value = value << 8 | bytes_[offset + static_cast<std::uint64_t>(i)];
-    }
-    return value;
+    return common::le::load32(bytes_, offset);
   }
 
 private:
@@ -98,7 +95,7 @@ constexpr std::uint8_t kSectionPe32 = 0x10;
 constexpr std::uint8_t kSectionTe = 0x12;
 
 std::uint32_t u24(const std::vector<std::uint8_t> &b, std::size_t at) {
-  return b[at] | b[at + 1] << 8 | static_cast<std::uint32_t>(b[at + 2]) << 16;
+  return static_cast<std::uint32_t>(common::le::load(b, at, 3));
 }
 
 bool isFfsFile(const std::vector<std::uint8_t> &b) {
@@ -435,10 +432,8 @@ std::vector<std::uint8_t> PeImage::relocatedTo(std::uint32_t newBase,
     if (reloc.type != PeRelocation::kHighLow) {
       continue;
     }
-    std::uint32_t value;
-    std::memcpy(&value, &memory[reloc.rva], 4);
-    value += delta;
-    std::memcpy(&memory[reloc.rva], &value, 4);
+    common::le::store32(memory, reloc.rva,
+                        common::le::load32(memory, reloc.rva) + delta);
     ++count;
   }
   if (applied != nullptr) {

@@ -2,6 +2,7 @@
 
 #include "byte_fields.h"
 #include "hex.h"
+#include "little_endian.h"
 
 #include <numeric>
 #include <stdexcept>
@@ -9,8 +10,7 @@
 namespace ffs_format {
 namespace {
 
-using bytes::append;
-using bytes::putU24;
+using common::le::append;
 using common::hex;
 
 // The Data Alignment field of the file Attributes byte, bits 3-5, selects
@@ -52,7 +52,7 @@ std::vector<std::uint8_t> makeSection(std::uint8_t type,
   // Sized once and filled: growing a 4-byte vector by insertion makes
   // GCC 12 at -O3 report a bogus out-of-bounds copy (-Warray-bounds).
   std::vector<std::uint8_t> section(size);
-  putU24(section, static_cast<std::uint32_t>(size));
+  common::le::store(section, 0, 3, size);
   section[3] = type;
   std::copy(body.begin(), body.end(), section.begin() + kSectionHeaderSize);
   return section;
@@ -148,7 +148,7 @@ std::vector<std::uint8_t> makeFile(const Guid &name, std::uint8_t type,
   file[18] = type;
   file[19] = static_cast<std::uint8_t>(alignmentAttributes(dataAlignment) |
                                        (dataChecksum ? kAttribChecksum : 0));
-  putU24(std::span(file).subspan(20), static_cast<std::uint32_t>(size));
+  common::le::store(file, 20, 3, size);
   // The header checksum is taken with IntegrityCheck.File and State as zero.
   file[16] = checksum8(file);
   file[17] = dataChecksum ? checksum8(data) : kFixedFileChecksum;

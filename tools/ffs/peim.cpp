@@ -2,6 +2,7 @@
 
 #include "byte_fields.h"
 #include "hex.h"
+#include "little_endian.h"
 
 #include <algorithm>
 
@@ -9,11 +10,12 @@ namespace ffs_format {
 namespace {
 
 using bytes::alignUp;
-using bytes::append;
-using bytes::getU;
-using bytes::putU16;
-using bytes::putU32;
 using common::hex;
+using common::le::append;
+using common::le::load16;
+using common::le::load32;
+using common::le::store16;
+using common::le::store32;
 
 // The IA-32 physical address space every placed file and image lies in.
 constexpr std::uint64_t kAddressSpace = 0x100000000ull;
@@ -47,26 +49,26 @@ std::vector<std::uint8_t> rebasedImage(const pei::PeImage &image,
   if (file.size() > memory.size()) {
     memory.insert(memory.end(), file.begin() + memory.size(), file.end());
   }
-  const std::size_t pe = getU(file, kPeHeaderOffsetField, 4);
+  const std::size_t pe = load32(file, kPeHeaderOffsetField);
   const std::size_t optional = pe + kOptionalHeaderFromPe;
-  putU32(std::span(memory).subspan(optional + kImageBaseField), newBase);
+  store32(memory, optional + kImageBaseField, newBase);
   // A PE checksum would no longer match the patched bytes; firmware loaders
   // do not check it, so it is cleared rather than left stale.
-  putU32(std::span(memory).subspan(optional + kCheckSumField), 0);
+  store32(memory, optional + kCheckSumField, 0);
   return memory;
 }
 
 std::uint32_t teStrippedSize(std::span<const std::uint8_t> pe32) {
-  const std::size_t pe = getU(pe32, kPeHeaderOffsetField, 4);
+  const std::size_t pe = load32(pe32, kPeHeaderOffsetField);
   return static_cast<std::uint32_t>(pe + kOptionalHeaderFromPe +
-                                    getU(pe32, pe + kOptionalSizeFromPe, 2));
+                                    load16(pe32, pe + kOptionalSizeFromPe));
 }
 
 std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32) {
-  const std::size_t pe = getU(pe32, kPeHeaderOffsetField, 4);
+  const std::size_t pe = load32(pe32, kPeHeaderOffsetField);
   const std::size_t optional = pe + kOptionalHeaderFromPe;
   const std::uint32_t stripped = teStrippedSize(pe32);
-  const std::uint32_t sections = getU(pe32, pe + kSectionCountFromPe, 2);
+  const std::uint32_t sections = load16(pe32, pe + kSectionCountFromPe);
   if (stripped > 0xFFFF || sections > 0xFF || stripped > pe32.size()) {
     throw FfsError("TE conversion: expected headers of at most 64 KiB and "
                    "at most 255 sections, found " +
@@ -74,18 +76,17 @@ std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32) {
                    std::to_string(sections) + " sections");
   }
   std::vector<std::uint8_t> te(kTeHeaderSize + pe32.size() - stripped, 0);
-  const std::span<std::uint8_t> header(te);
-  putU16(header.subspan(0), kTeSignature);
-  putU16(header.subspan(2), static_cast<std::uint16_t>(getU(pe32, pe + 4, 2)));
+  store16(te, 0, kTeSignature);
+  store16(te, 2, load16(pe32, pe + 4));
   te[4] = static_cast<std::uint8_t>(sections);
-  te[5] = static_cast<std::uint8_t>(getU(pe32, optional + kSubsystemField, 2));
-  putU16(header.subspan(6), static_cast<std::uint16_t>(stripped));
-  putU32(header.subspan(8), getU(pe32, optional + kEntryField, 4));
-  putU32(header.subspan(12), getU(pe32, optional + kBaseOfCodeField, 4));
-  putU32(header.subspan(16), getU(pe32, optional + kImageBaseField, 4));
+  te[5] = static_cast<std::uint8_t>(load16(pe32, optional + kSubsystemField));
+  store16(te, 6, static_cast<std::uint16_t>(stripped));
+  store32(te, 8, load32(pe32, optional + kEntryField));
+  store32(te, 12, load32(pe32, optional + kBaseOfCodeField));
+  store32(te, 16, load32(pe32, optional + kImageBaseField));
   // ImageBase is 64 bits wide in the TE header; the high half stays 0.
   const std::uint32_t directories =
-      getU(pe32, optional + kDirectoryCountField, 4);
+      load32(pe32, optional + kDirectoryCountField);
   const std::pair<std::size_t, std::size_t> copied[] = {
       {kBaseRelocDirectoryField, 24}, {kDebugDirectoryField, 32}};
   for (const auto &[from, to] : copied) {
@@ -172,8 +173,8 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                    hex(image.sizeOfImage()));
   }
   const auto &file = image.bytes();
-  const std::uint32_t characteristics = getU(
-      file, getU(file, kPeHeaderOffsetField, 4) + kCharacteristicsFromPe, 2);
+  const std::uint32_t characteristics =
+      load16(file, load32(file, kPeHeaderOffsetField) + kCharacteristicsFromPe);
   if (base && *base != image.imageBase() &&
       (characteristics & kRelocsStripped) != 0) {
     throw FfsError("rebase to " + hex(*base) +
