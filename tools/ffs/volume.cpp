@@ -1,6 +1,5 @@
 #include "volume.h"
 
-#include "byte_fields.h"
 #include "hex.h"
 #include "little_endian.h"
 
@@ -9,7 +8,6 @@
 namespace ffs_format {
 namespace {
 
-using bytes::alignUp;
 using common::hex;
 using common::le::load;
 using common::le::load16;
@@ -39,7 +37,6 @@ constexpr std::size_t kFvBlockMapField = 56;
 constexpr std::uint32_t kFvExtHeaderSizeField = 16;
 constexpr std::uint32_t kFvExtHeaderMinSize = 20;
 constexpr std::uint8_t kFvRevision = 2;
-constexpr std::uint8_t kAttribLargeFile = 0x01;
 constexpr std::uint32_t kFileAlignmentInVolume = 8;
 // EFI_FIRMWARE_FILE_SYSTEM2_GUID: files with 8-byte alignment, this header.
 constexpr std::string_view kFileSystem2Guid =
@@ -109,10 +106,10 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
     VolumeFile file;
     file.offset = at;
     file.name = Guid::fromBytes(header.first(16));
-    file.type = header[18];
-    file.attributes = header[19];
+    file.type = header[kFileTypeField];
+    file.attributes = header[kFileAttributesField];
     // A large file keeps its 64-bit size after the header.
-    std::uint64_t size = load(header, 20, 3);
+    std::uint64_t size = load(header, kFileSizeField, kSizeFieldWidth);
     if ((file.attributes & kAttribLargeFile) != 0 &&
         at + kFileHeaderSize + 8 <= volume.length_) {
       size = load64(bytes, at + kFileHeaderSize);
@@ -214,7 +211,8 @@ makeVolume(std::span<const std::vector<std::uint8_t>> files,
           static_cast<std::uint16_t>(
               0x10000 - sum16(std::span(volume).first(kHeaderLength))));
   for (const auto &file : files) {
-    const std::uint32_t alignment = alignmentFromAttributes(file[19]);
+    const std::uint32_t alignment =
+        alignmentFromAttributes(file[kFileAttributesField]);
     appendFile(volume, file, alignment);
   }
   return volume;
