@@ -61,5 +61,10 @@ inline void append(std::vector<std::uint8_t> &to, unsigned width,
     to.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
   }
 }
+// Appends bytes as they lie (a GUID, a section, a whole structure).
+inline void append(std::vector<std::uint8_t> &to,
+                   std::span<const std::uint8_t> from) {
+  to.insert(to.end(), from.begin(), from.end());
+}
 
 } // namespace common::le

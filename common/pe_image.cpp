@@ -1,7 +1,10 @@
 #include "pe_image.h"
 
+#include "ffs_layout.h"
 #include "hex.h"
+#include "little_endian.h"
 #include "number.h"
+#include "pe_layout.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +19,11 @@ namespace pei {
 namespace {
 
 using common::hex;
+namespace ffs = common::ffs;
+namespace coff = common::pe::coff;
+namespace opt = common::pe::optional_header;
+namespace sec = common::pe::section_header;
+namespace te = common::pe::te;
 
 // Little-endian reads that refuse to run past the end of the file.
 class Reader {
@@ -32,15 +40,11 @@ public:
   }
   std::uint16_t u16(std::uint64_t offset, const std::string &what) const {
     require(offset, 2, what);
-    return static_cast<std::uint16_t>(bytes_[offset] | bytes_[offset + 1] << 8);
+    return common::le::load16(bytes_, offset);
   }
   std::uint32_t u32(std::uint64_t offset, const std::string &what) const {
     require(offset, 4, what);
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-      value = value << 8 | bytes_[offset + static_cast<std::uint64_t>(i)];
-    }
-    return value;
+    return common::le::load32(bytes_, offset);
   }
 
 private:
@@ -72,43 +76,23 @@ void checkAlignments(std::uint32_t section, std::uint32_t file) {
   }
 }
 
-constexpr std::uint16_t kDosSignature = 0x5A4D;     // "MZ"
-constexpr std::uint16_t kTeSignature = 0x5A56;      // "VZ"
-constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
-constexpr std::uint32_t kOptionalHeaderOffset = 24; // after signature + COFF
-constexpr std::uint32_t kSectionHeaderSize = 40;
-constexpr std::uint32_t kImportDirectory = 1;
-constexpr std::uint32_t kBaseRelocDirectory = 5;
-constexpr std::uint32_t kDataDirectories = 96; // offset in the optional header
-// The TE header: signature, machine, section count (8 bits), subsystem (8
-// bits), StrippedSize, entry point, BaseOfCode, ImageBase (64 bits), then the
-// base-relocation and debug directories. The section table follows it.
-constexpr std::uint32_t kTeHeaderSize = 40;
-constexpr std::uint32_t kTeRelocDirectory = 24;
-
-// An FFS file holding the image: a 24-byte header whose bytes sum to zero
-// (with the state byte and the data checksum taken as 0), the 24-bit file
-// size at offset 20, then 4-byte aligned sections, each a 24-bit size
-// (header included) and a type.
-constexpr std::uint32_t kFfsHeaderSize = 24;
-constexpr std::uint32_t kFfsSizeField = 20;
-constexpr std::uint32_t kFfsDataChecksumField = 17;
-constexpr std::uint32_t kFfsStateField = 23;
-constexpr std::uint8_t kSectionPe32 = 0x10;
-constexpr std::uint8_t kSectionTe = 0x12;
-
+// The FFS Size fields: 24 bits.
 std::uint32_t u24(const std::vector<std::uint8_t> &b, std::size_t at) {
-  return b[at] | b[at + 1] << 8 | static_cast<std::uint32_t>(b[at + 2]) << 16;
+  return static_cast<std::uint32_t>(
+      common::le::load(b, at, ffs::kSizeFieldWidth));
 }
 
+// An FFS file holding the image: a header whose bytes sum to zero (with the
+// state byte and the data checksum taken as 0) and a size within the bytes.
 bool isFfsFile(const std::vector<std::uint8_t> &b) {
-  if (b.size() < kFfsHeaderSize || u24(b, kFfsSizeField) < kFfsHeaderSize ||
-      u24(b, kFfsSizeField) > b.size()) {
+  if (b.size() < ffs::kFileHeaderSize ||
+      u24(b, ffs::kFileSizeField) < ffs::kFileHeaderSize ||
+      u24(b, ffs::kFileSizeField) > b.size()) {
     return false;
   }
   std::uint8_t sum = 0;
-  for (std::uint32_t i = 0; i < kFfsHeaderSize; ++i) {
-    if (i != kFfsDataChecksumField && i != kFfsStateField) {
+  for (std::uint32_t i = 0; i < ffs::kFileHeaderSize; ++i) {
+    if (i != ffs::kFileDataChecksumField && i != ffs::kFileStateField) {
       sum = static_cast<std::uint8_t>(sum + b[i]);
     }
   }
@@ -117,20 +101,20 @@ bool isFfsFile(const std::vector<std::uint8_t> &b) {
 
 // The body of the file's PE32 or TE section.
 std::vector<std::uint8_t> imageSection(const std::vector<std::uint8_t> &b) {
-  const std::uint32_t end = u24(b, kFfsSizeField);
-  std::uint32_t at = kFfsHeaderSize;
-  while (at + 4 <= end) {
-    const std::uint32_t size = u24(b, at);
-    if (size < 4 || size > end - at) {
+  const std::uint32_t end = u24(b, ffs::kFileSizeField);
+  std::uint32_t at = ffs::kFileHeaderSize;
+  while (at + ffs::kSectionHeaderSize <= end) {
+    const std::uint32_t size = u24(b, at + ffs::kSectionSizeField);
+    if (size < ffs::kSectionHeaderSize || size > end - at) {
       throw PeError("FFS section at " + hex(at) +
                     ": expected a size of at least 4 within the file, found " +
                     hex(size));
     }
-    const std::uint8_t type = b[at + 3];
-    if (type == kSectionPe32 || type == kSectionTe) {
-      return {b.begin() + at + 4, b.begin() + at + size};
+    const std::uint8_t type = b[at + ffs::kSectionTypeField];
+    if (type == ffs::kSectionPe32 || type == ffs::kSectionTe) {
+      return {b.begin() + at + ffs::kSectionHeaderSize, b.begin() + at + size};
     }
-    at = (at + size + 3) & ~3u;
+    at = ffs::alignUp(at + size, ffs::kSectionAlignment);
   }
   throw PeError("FFS file: expected a PE32 (0x10) or TE (0x12) section, "
                 "found none");
@@ -148,13 +132,13 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
   image.bytes_ = std::move(bytes);
   const Reader r(image.bytes_);
   const std::uint16_t signature = r.u16(0, "image signature");
-  if (signature == kTeSignature) {
+  if (signature == te::kSignature) {
     image.parseTe();
   } else {
-    if (signature != kDosSignature) {
-      throw PeError("DOS signature: expected " + hex(kDosSignature) +
-                    " (or a TE image's " + hex(kTeSignature) + "), found " +
-                    hex(signature));
+    if (signature != common::pe::kDosSignature) {
+      throw PeError("DOS signature: expected " +
+                    hex(common::pe::kDosSignature) + " (or a TE image's " +
+                    hex(te::kSignature) + "), found " + hex(signature));
     }
     image.parsePe32();
   }
@@ -163,25 +147,32 @@ PeImage PeImage::parse(std::vector<std::uint8_t> bytes) {
 
 void PeImage::parsePe32() {
   const Reader r(bytes_);
-  const std::uint32_t pe = r.u32(0x3C, "DOS header e_lfanew");
-  expectEqual("PE signature", kPeSignature, r.u32(pe, "PE signature"));
-  machine_ = r.u16(pe + 4, "COFF header");
+  const std::uint32_t pe =
+      r.u32(common::pe::kNewHeaderField, "DOS header e_lfanew");
+  expectEqual("PE signature", common::pe::kPeSignature,
+              r.u32(pe, "PE signature"));
+  machine_ = r.u16(pe + coff::kMachine, "COFF header");
   expectEqual("machine (i386)", kMachineI386, machine_);
-  const std::uint16_t sectionCount = r.u16(pe + 6, "COFF header");
-  const std::uint16_t optionalSize = r.u16(pe + 20, "COFF header");
-  const std::uint32_t opt = pe + kOptionalHeaderOffset;
-  magic_ = r.u16(opt, "optional header");
+  const std::uint16_t sectionCount =
+      r.u16(pe + coff::kSectionCount, "COFF header");
+  const std::uint16_t optionalSize =
+      r.u16(pe + coff::kOptionalHeaderSize, "COFF header");
+  const std::uint32_t optional = pe + coff::kOptionalHeader;
+  const auto field32 = [&](std::uint32_t field) {
+    return r.u32(optional + field, "optional header");
+  };
+  magic_ = r.u16(optional + opt::kMagic, "optional header");
   expectEqual("optional header magic (PE32)", kMagicPe32, magic_);
-  entryRva_ = r.u32(opt + 16, "optional header");
-  imageBase_ = r.u32(opt + 28, "optional header");
-  sectionAlignment_ = r.u32(opt + 32, "optional header");
-  fileAlignment_ = r.u32(opt + 36, "optional header");
-  sizeOfImage_ = r.u32(opt + 56, "optional header");
-  const std::uint32_t sizeOfHeaders = r.u32(opt + 60, "optional header");
-  subsystem_ = r.u16(opt + 68, "optional header");
+  entryRva_ = field32(opt::kEntryPoint);
+  imageBase_ = field32(opt::kImageBase);
+  sectionAlignment_ = field32(opt::kSectionAlignment);
+  fileAlignment_ = field32(opt::kFileAlignment);
+  sizeOfImage_ = field32(opt::kSizeOfImage);
+  const std::uint32_t sizeOfHeaders = field32(opt::kSizeOfHeaders);
+  subsystem_ = r.u16(optional + opt::kSubsystem, "optional header");
   expectEqual("subsystem (EFI boot-service driver)",
               kSubsystemEfiBootServiceDriver, subsystem_);
-  const std::uint32_t directoryCount = r.u32(opt + 92, "optional header");
+  const std::uint32_t directoryCount = field32(opt::kDirectoryCount);
   checkAlignments(sectionAlignment_, fileAlignment_);
 
   checkExtent();
@@ -189,15 +180,15 @@ void PeImage::parsePe32() {
     throw PeError("SizeOfHeaders: expected at most SizeOfImage " +
                   hex(sizeOfImage_) + ", found " + hex(sizeOfHeaders));
   }
-  parseSections(opt + optionalSize, sectionCount);
+  parseSections(optional + optionalSize, sectionCount);
   checkEntry(sizeOfHeaders);
 
-  if (directoryCount > kImportDirectory) {
-    importDirSize_ = r.u32(opt + kDataDirectories + kImportDirectory * 8 + 4,
+  if (directoryCount > opt::kImportDirectory) {
+    importDirSize_ = r.u32(optional + opt::directory(opt::kImportDirectory) + 4,
                            "import directory");
   }
-  if (directoryCount > kBaseRelocDirectory) {
-    parseRelocations(opt + kDataDirectories + kBaseRelocDirectory * 8);
+  if (directoryCount > opt::kBaseRelocDirectory) {
+    parseRelocations(optional + opt::directory(opt::kBaseRelocDirectory));
   }
 }
 
@@ -207,47 +198,48 @@ void PeImage::parsePe32() {
 // RVA StrippedSize - 40.
 void PeImage::parseTe() {
   const Reader r(bytes_);
-  machine_ = r.u16(2, "TE header");
+  machine_ = r.u16(te::kMachine, "TE header");
   expectEqual("machine (i386)", kMachineI386, machine_);
-  const std::uint16_t counts = r.u16(4, "TE header");
+  // The section count and the subsystem are a byte each.
+  const std::uint16_t counts = r.u16(te::kSectionCount, "TE header");
   const std::uint8_t sectionCount = counts & 0xFF;
   subsystem_ = counts >> 8;
   expectEqual("subsystem (EFI boot-service driver)",
               kSubsystemEfiBootServiceDriver, subsystem_);
-  const std::uint16_t strippedSize = r.u16(6, "TE header");
-  if (strippedSize < kTeHeaderSize) {
+  const std::uint16_t strippedSize = r.u16(te::kStrippedSize, "TE header");
+  if (strippedSize < te::kHeaderSize) {
     throw PeError("TE StrippedSize: expected at least the TE header's " +
-                  std::to_string(kTeHeaderSize) + " bytes, found " +
+                  std::to_string(te::kHeaderSize) + " bytes, found " +
                   std::to_string(strippedSize));
   }
   te_ = true;
-  fileRva_ = strippedSize - kTeHeaderSize;
-  entryRva_ = r.u32(8, "TE header");
-  const std::uint32_t baseHigh = r.u32(20, "TE header");
-  imageBase_ = r.u32(16, "TE header");
+  fileRva_ = strippedSize - te::kHeaderSize;
+  entryRva_ = r.u32(te::kEntryPoint, "TE header");
+  const std::uint32_t baseHigh = r.u32(te::kImageBase + 4, "TE header");
+  imageBase_ = r.u32(te::kImageBase, "TE header");
   if (baseHigh != 0) {
     throw PeError("TE ImageBase: expected an address below 4 GiB, found " +
                   hex(std::uint64_t{baseHigh} << 32 | imageBase_));
   }
   // The TE header does not record SizeOfImage: the image ends where its last
   // section does.
-  const std::uint32_t table = kTeHeaderSize;
-  r.require(table, std::uint64_t{sectionCount} * kSectionHeaderSize,
-            "section table");
+  const std::uint32_t table = te::kHeaderSize;
+  r.require(table, std::uint64_t{sectionCount} * sec::kSize, "section table");
   std::uint64_t end = strippedSize;
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
-    const std::uint32_t at = table + i * kSectionHeaderSize;
+    const auto field = [&](std::uint32_t offset) {
+      return r.u32(table + i * sec::kSize + offset, "section header");
+    };
     end = std::max<std::uint64_t>(
-        end, std::uint64_t{r.u32(at + 12, "section header")} +
-                 std::max(r.u32(at + 8, "section header"),
-                          r.u32(at + 16, "section header")));
+        end, std::uint64_t{field(sec::kVirtualAddress)} +
+                 std::max(field(sec::kVirtualSize), field(sec::kRawSize)));
   }
   sizeOfImage_ = static_cast<std::uint32_t>(
       std::min<std::uint64_t>(end, std::numeric_limits<std::uint32_t>::max()));
   checkExtent();
   parseSections(table, sectionCount);
   checkEntry(strippedSize);
-  parseRelocations(kTeRelocDirectory);
+  parseRelocations(te::kBaseRelocDirectory);
 }
 
 void PeImage::checkExtent() const {
@@ -273,18 +265,21 @@ void PeImage::checkEntry(std::uint32_t bodyStart) const {
 
 void PeImage::parseSections(std::uint32_t table, std::uint32_t count) {
   const Reader r(bytes_);
-  r.require(table, static_cast<std::uint64_t>(count) * kSectionHeaderSize,
+  r.require(table, static_cast<std::uint64_t>(count) * sec::kSize,
             "section table");
   for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint32_t at = table + i * kSectionHeaderSize;
+    const std::uint32_t at = table + i * sec::kSize;
+    const auto field = [&](std::uint32_t offset) {
+      return r.u32(at + offset, "section header");
+    };
     PeSection s;
-    const char *name = reinterpret_cast<const char *>(&bytes_[at]);
-    s.name.assign(name, strnlen(name, 8));
-    s.virtualSize = r.u32(at + 8, "section header");
-    s.virtualAddress = r.u32(at + 12, "section header");
-    s.rawSize = r.u32(at + 16, "section header");
-    s.rawOffset = r.u32(at + 20, "section header");
-    s.characteristics = r.u32(at + 36, "section header");
+    const char *name = reinterpret_cast<const char *>(&bytes_[at + sec::kName]);
+    s.name.assign(name, strnlen(name, sec::kNameSize));
+    s.virtualSize = field(sec::kVirtualSize);
+    s.virtualAddress = field(sec::kVirtualAddress);
+    s.rawSize = field(sec::kRawSize);
+    s.rawOffset = field(sec::kRawOffset);
+    s.characteristics = field(sec::kCharacteristics);
     const std::string what = "section " + s.name;
     // Executed in place: the bytes must already lie where they run.
     if (s.rawSize != 0 && s.rawOffset != s.virtualAddress) {
@@ -412,8 +407,9 @@ PeImage PeImage::load(const std::filesystem::path &path) {
   try {
     // An FFS file (as pei-ffs writes it) stands for the image it holds.
     const bool signature =
-        bytes.size() >= 2 && ((bytes[0] == 'M' && bytes[1] == 'Z') ||
-                              (bytes[0] == 'V' && bytes[1] == 'Z'));
+        bytes.size() >= 2 &&
+        (common::le::load16(bytes) == common::pe::kDosSignature ||
+         common::le::load16(bytes) == te::kSignature);
     if (!signature && isFfsFile(bytes)) {
       return parse(imageSection(bytes));
     }
@@ -435,10 +431,8 @@ std::vector<std::uint8_t> PeImage::relocatedTo(std::uint32_t newBase,
     if (reloc.type != PeRelocation::kHighLow) {
       continue;
     }
-    std::uint32_t value;
-    std::memcpy(&value, &memory[reloc.rva], 4);
-    value += delta;
-    std::memcpy(&memory[reloc.rva], &value, 4);
+    common::le::store32(memory, reloc.rva,
+                        common::le::load32(memory, reloc.rva) + delta);
     ++count;
   }
   if (applied != nullptr) {

@@ -40,10 +40,6 @@ UINT32 HighWindow(UINT32 Low, UINT32 High, Access Kind, UINT32 Value) {
   return Result;
 }
 
-template <typename T> volatile T *Below4G(UINT32 Low) {
-  return reinterpret_cast<volatile T *>(static_cast<UINTN>(Low));
-}
-
 // Stores exactly sizeof(T) bytes, whatever the alignment of Out.
 template <typename T> void StoreBytes(VOID *Out, T Value) {
   auto *Bytes = static_cast<UINT8 *>(Out);
@@ -90,28 +86,28 @@ VOID EFIAPI WriteMsr(UINT32 Index, const MsrValue *In, UINTN) {
 
 UINT8 EFIAPI MemRead8(UINT32 Low, UINT32 High) {
   if (High == 0) {
-    return *Below4G<UINT8>(Low);
+    return *Below4G<volatile UINT8>(Low);
   }
   return static_cast<UINT8>(HighWindow(Low, High, Access::Read8, 0));
 }
 
 UINT16 EFIAPI MemRead16(UINT32 Low, UINT32 High) {
   if (High == 0) {
-    return *Below4G<UINT16>(Low);
+    return *Below4G<volatile UINT16>(Low);
   }
   return static_cast<UINT16>(HighWindow(Low, High, Access::Read16, 0));
 }
 
 UINT32 EFIAPI MemRead32(UINT32 Low, UINT32 High) {
   if (High == 0) {
-    return *Below4G<UINT32>(Low);
+    return *Below4G<volatile UINT32>(Low);
   }
   return HighWindow(Low, High, Access::Read32, 0);
 }
 
 VOID EFIAPI MemWrite32(UINT32 Low, UINT32 High, UINT32 Value) {
   if (High == 0) {
-    *Below4G<UINT32>(Low) = Value;
+    *Below4G<volatile UINT32>(Low) = Value;
     return;
   }
   HighWindow(Low, High, Access::Write32, Value);

@@ -41,3 +41,9 @@ VOID EFIAPI MemReadByWidth(UINT32 Width, UINT32 Low, UINT32 High, VOID *Out);
 UINT32 EFIAPI ReadIdtBase();
 
 } // extern "C"
+
+// The memory at a physical address below 4 GiB, as a T: with flat 32-bit
+// segments the linear address is the physical one.
+template <typename T = VOID> T *Below4G(UINT32 Address) {
+  return reinterpret_cast<T *>(static_cast<UINTN>(Address));
+}

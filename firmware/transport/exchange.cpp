@@ -42,14 +42,6 @@ UINT32 ReadTimer(UINT16 Port) {
   return Value;
 }
 
-volatile ControlArea *AreaAt(UINT32 Base) {
-  return reinterpret_cast<volatile ControlArea *>(static_cast<UINTN>(Base));
-}
-
-VOID *Below4G(UINT32 Address) {
-  return reinterpret_cast<VOID *>(static_cast<UINTN>(Address));
-}
-
 // The control area is usable only once the co-processor has filled in both
 // addresses. A response address above 4 GiB cannot be reached by the fill and
 // copy below (they would truncate it), and a command address of 0 would put
@@ -79,7 +71,7 @@ EFI_STATUS SendOpened(const UINT8 *CommandBuffer, UINT32 CommandSize) {
   if (!LocateCoprocessor(&Base)) {
     return EFI_UNSUPPORTED;
   }
-  volatile ControlArea *Area = AreaAt(Base);
+  volatile ControlArea *Area = Below4G<volatile ControlArea>(Base);
   if (!IsAreaSetUp(Area)) {
     return EFI_UNSUPPORTED;
   }
@@ -167,8 +159,8 @@ EFI_STATUS EFIAPI Receive(const VOID *, const VOID *, UINT8 *ResponseBuffer,
     return EFI_UNSUPPORTED;
   }
   const UINT32 Saved = OpenCoprocessor();
-  const EFI_STATUS Status =
-      ReceiveOpened(AreaAt(Base), ResponseBuffer, *ResponseLength);
+  const EFI_STATUS Status = ReceiveOpened(Below4G<volatile ControlArea>(Base),
+                                          ResponseBuffer, *ResponseLength);
   CloseCoprocessor(Saved);
   return Status;
 }

@@ -1,11 +1,13 @@
 #include "gdb_stub.h"
 
 #include "hex.h"
+#include "little_endian.h"
 #include "number.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 
@@ -88,11 +90,9 @@ std::string hexBytes(std::span<const std::uint8_t> bytes) {
 
 // A 32-bit value in target (little-endian) byte order.
 std::string hexLittle32(std::uint32_t value) {
-  std::string text;
-  for (int i = 0; i < 4; ++i) {
-    text += hexByte(static_cast<std::uint8_t>(value >> (8 * i)));
-  }
-  return text;
+  std::array<std::uint8_t, 4> bytes{};
+  common::le::store32(bytes, 0, value);
+  return hexBytes(bytes);
 }
 
 // The protocol's numbers: bare hex digits, no prefix.
@@ -366,9 +366,7 @@ std::string GdbStub::handle(const std::string &packet,
       return "E01";
     }
     for (unsigned n = 0; n <= machine::Machine::kDebugEflags; ++n) {
-      const auto *p = bytes->data() + 4 * n;
-      machine_->setDebugRegister(n, std::uint32_t{p[0]} | p[1] << 8 |
-                                        p[2] << 16 | std::uint32_t{p[3]} << 24);
+      machine_->setDebugRegister(n, common::le::load32(*bytes, 4 * n));
     }
     return "OK";
   }
@@ -385,10 +383,8 @@ std::string GdbStub::handle(const std::string &packet,
     if (!n || !bytes || bytes->size() != 4 || machine_ == nullptr) {
       return "E01";
     }
-    const auto &b = *bytes;
     machine_->setDebugRegister(static_cast<unsigned>(*n),
-                               std::uint32_t{b[0]} | b[1] << 8 | b[2] << 16 |
-                                   std::uint32_t{b[3]} << 24);
+                               common::le::load32(*bytes));
     return "OK";
   }
   case 'm':

@@ -1,7 +1,7 @@
 #include "ffs_file.h"
 
-#include "byte_fields.h"
 #include "hex.h"
+#include "little_endian.h"
 
 #include <numeric>
 #include <stdexcept>
@@ -9,9 +9,8 @@
 namespace ffs_format {
 namespace {
 
-using bytes::append;
-using bytes::putU24;
 using common::hex;
+using common::le::append;
 
 // The Data Alignment field of the file Attributes byte, bits 3-5, selects
 // one of eight alignments; the second alignment bit switches to the upper
@@ -52,8 +51,8 @@ std::vector<std::uint8_t> makeSection(std::uint8_t type,
   // Sized once and filled: growing a 4-byte vector by insertion makes
   // GCC 12 at -O3 report a bogus out-of-bounds copy (-Warray-bounds).
   std::vector<std::uint8_t> section(size);
-  putU24(section, static_cast<std::uint32_t>(size));
-  section[3] = type;
+  common::le::store(section, kSectionSizeField, kSizeFieldWidth, size);
+  section[kSectionTypeField] = type;
   std::copy(body.begin(), body.end(), section.begin() + kSectionHeaderSize);
   return section;
 }
@@ -145,16 +144,18 @@ std::vector<std::uint8_t> makeFile(const Guid &name, std::uint8_t type,
   }
   std::vector<std::uint8_t> file(kFileHeaderSize);
   std::copy(name.bytes.begin(), name.bytes.end(), file.begin());
-  file[18] = type;
-  file[19] = static_cast<std::uint8_t>(alignmentAttributes(dataAlignment) |
-                                       (dataChecksum ? kAttribChecksum : 0));
-  putU24(std::span(file).subspan(20), static_cast<std::uint32_t>(size));
+  file[kFileTypeField] = type;
+  file[kFileAttributesField] =
+      static_cast<std::uint8_t>(alignmentAttributes(dataAlignment) |
+                                (dataChecksum ? kAttribChecksum : 0));
+  common::le::store(file, kFileSizeField, kSizeFieldWidth, size);
   // The header checksum is taken with IntegrityCheck.File and State as zero.
-  file[16] = checksum8(file);
-  file[17] = dataChecksum ? checksum8(data) : kFixedFileChecksum;
-  file[23] = storedState(kStateHeaderConstruction | kStateHeaderValid |
-                             kStateDataValid,
-                         erasePolarity);
+  file[kFileHeaderChecksumField] = checksum8(file);
+  file[kFileDataChecksumField] =
+      dataChecksum ? checksum8(data) : kFixedFileChecksum;
+  file[kFileStateField] = storedState(kStateHeaderConstruction |
+                                          kStateHeaderValid | kStateDataValid,
+                                      erasePolarity);
   append(file, data);
   return file;
 }

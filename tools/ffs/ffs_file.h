@@ -2,11 +2,12 @@
 // checksums, state and data alignment, and the sections a PEI module's file
 // holds (dependency expression, raw, PE32 or TE, user-interface name).
 //
-// Layouts follow the UEFI Platform Initialization firmware file system:
-// little-endian, a 24-byte file header, 4-byte section headers.
+// The layout (header fields, types, attributes, states) is
+// common/ffs_layout.h's, which the PE32 reader shares.
 #pragma once
 
 #include "efi.h"
+#include "ffs_layout.h"
 
 #include <cstdint>
 #include <span>
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace ffs_format {
+
+using namespace common::ffs;
 
 // Bad input or an impossible layout. The message says what was expected and
 // what was found.
@@ -36,35 +39,6 @@ Guid parseGuid(std::string_view text);
 inline constexpr std::string_view kModuleFileGuid =
     "6B102C40-43C0-4B44-B347-CB97B70880ED";
 inline constexpr std::string_view kModuleUiName = "TpmTransportPei";
-
-// File types.
-inline constexpr std::uint8_t kFileTypeFreeform = 0x02;
-inline constexpr std::uint8_t kFileTypePeim = 0x06;
-inline constexpr std::uint8_t kFileTypeVolumeImage = 0x0B;
-inline constexpr std::uint8_t kFileTypePad = 0xF0;
-
-// Section types.
-inline constexpr std::uint8_t kSectionGuidDefined = 0x02;
-inline constexpr std::uint8_t kSectionPe32 = 0x10;
-inline constexpr std::uint8_t kSectionTe = 0x12;
-inline constexpr std::uint8_t kSectionUserInterface = 0x15;
-inline constexpr std::uint8_t kSectionVolumeImage = 0x17;
-inline constexpr std::uint8_t kSectionRaw = 0x19;
-inline constexpr std::uint8_t kSectionPeiDepex = 0x1B;
-
-// File header fields.
-inline constexpr std::size_t kFileHeaderSize = 24;
-inline constexpr std::size_t kSectionHeaderSize = 4;
-inline constexpr std::uint32_t kMaxSmallSize = 0xFFFFFF; // 24-bit Size fields
-inline constexpr std::uint8_t kAttribDataAlignment2 = 0x02;
-inline constexpr std::uint8_t kAttribDataAlignmentMask = 0x38;
-inline constexpr std::uint8_t kAttribChecksum = 0x40;
-inline constexpr std::uint8_t kFixedFileChecksum = 0xAA;
-// State bits in positive logic; with erase polarity 1 they are stored
-// inverted, because programming a flash bit clears it.
-inline constexpr std::uint8_t kStateHeaderConstruction = 0x01;
-inline constexpr std::uint8_t kStateHeaderValid = 0x02;
-inline constexpr std::uint8_t kStateDataValid = 0x04;
 
 // Dependency expression opcodes.
 inline constexpr std::uint8_t kDepexPush = 0x02;

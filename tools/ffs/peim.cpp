@@ -1,41 +1,27 @@
 #include "peim.h"
 
-#include "byte_fields.h"
 #include "hex.h"
+#include "little_endian.h"
+#include "pe_layout.h"
 
 #include <algorithm>
 
 namespace ffs_format {
 namespace {
 
-using bytes::alignUp;
-using bytes::append;
-using bytes::getU;
-using bytes::putU16;
-using bytes::putU32;
 using common::hex;
+using common::le::append;
+using common::le::load16;
+using common::le::load32;
+using common::le::store16;
+using common::le::store32;
 
 // The IA-32 physical address space every placed file and image lies in.
 constexpr std::uint64_t kAddressSpace = 0x100000000ull;
 
-constexpr std::size_t kPeHeaderOffsetField = 0x3C;
-constexpr std::size_t kOptionalHeaderFromPe = 24;
-constexpr std::size_t kCharacteristicsFromPe = 22; // COFF Characteristics
-constexpr std::uint32_t kRelocsStripped = 0x0001;
-constexpr std::size_t kImageBaseField = 28; // in the PE32 optional header
-constexpr std::size_t kCheckSumField = 64;
-constexpr std::size_t kSectionCountFromPe = 6;
-constexpr std::size_t kOptionalSizeFromPe = 20;
-constexpr std::size_t kEntryField = 16; // the optional header's fields
-constexpr std::size_t kBaseOfCodeField = 20;
-constexpr std::size_t kSubsystemField = 68;
-constexpr std::size_t kDirectoryCountField = 92;
-constexpr std::size_t kBaseRelocDirectoryField = 96 + 5 * 8;
-constexpr std::size_t kDebugDirectoryField = 96 + 6 * 8;
-
-// The TE header that replaces a PE32's headers.
-constexpr std::uint16_t kTeSignature = 0x5A56; // "VZ"
-constexpr std::size_t kTeHeaderSize = 40;
+namespace coff = common::pe::coff;
+namespace opt = common::pe::optional_header;
+namespace te = common::pe::te;
 
 } // namespace
 
@@ -47,56 +33,60 @@ std::vector<std::uint8_t> rebasedImage(const pei::PeImage &image,
   if (file.size() > memory.size()) {
     memory.insert(memory.end(), file.begin() + memory.size(), file.end());
   }
-  const std::size_t pe = getU(file, kPeHeaderOffsetField, 4);
-  const std::size_t optional = pe + kOptionalHeaderFromPe;
-  putU32(std::span(memory).subspan(optional + kImageBaseField), newBase);
+  const std::size_t optional =
+      load32(file, common::pe::kNewHeaderField) + coff::kOptionalHeader;
+  store32(memory, optional + opt::kImageBase, newBase);
   // A PE checksum would no longer match the patched bytes; firmware loaders
   // do not check it, so it is cleared rather than left stale.
-  putU32(std::span(memory).subspan(optional + kCheckSumField), 0);
+  store32(memory, optional + opt::kCheckSum, 0);
   return memory;
 }
 
 std::uint32_t teStrippedSize(std::span<const std::uint8_t> pe32) {
-  const std::size_t pe = getU(pe32, kPeHeaderOffsetField, 4);
-  return static_cast<std::uint32_t>(pe + kOptionalHeaderFromPe +
-                                    getU(pe32, pe + kOptionalSizeFromPe, 2));
+  const std::size_t pe = load32(pe32, common::pe::kNewHeaderField);
+  return static_cast<std::uint32_t>(
+      pe + coff::kOptionalHeader +
+      load16(pe32, pe + coff::kOptionalHeaderSize));
 }
 
 std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32) {
-  const std::size_t pe = getU(pe32, kPeHeaderOffsetField, 4);
-  const std::size_t optional = pe + kOptionalHeaderFromPe;
+  const std::size_t pe = load32(pe32, common::pe::kNewHeaderField);
+  const std::size_t optional = pe + coff::kOptionalHeader;
   const std::uint32_t stripped = teStrippedSize(pe32);
-  const std::uint32_t sections = getU(pe32, pe + kSectionCountFromPe, 2);
+  const std::uint32_t sections = load16(pe32, pe + coff::kSectionCount);
   if (stripped > 0xFFFF || sections > 0xFF || stripped > pe32.size()) {
     throw FfsError("TE conversion: expected headers of at most 64 KiB and "
                    "at most 255 sections, found " +
                    std::to_string(stripped) + " bytes and " +
                    std::to_string(sections) + " sections");
   }
-  std::vector<std::uint8_t> te(kTeHeaderSize + pe32.size() - stripped, 0);
-  const std::span<std::uint8_t> header(te);
-  putU16(header.subspan(0), kTeSignature);
-  putU16(header.subspan(2), static_cast<std::uint16_t>(getU(pe32, pe + 4, 2)));
-  te[4] = static_cast<std::uint8_t>(sections);
-  te[5] = static_cast<std::uint8_t>(getU(pe32, optional + kSubsystemField, 2));
-  putU16(header.subspan(6), static_cast<std::uint16_t>(stripped));
-  putU32(header.subspan(8), getU(pe32, optional + kEntryField, 4));
-  putU32(header.subspan(12), getU(pe32, optional + kBaseOfCodeField, 4));
-  putU32(header.subspan(16), getU(pe32, optional + kImageBaseField, 4));
+  std::vector<std::uint8_t> out(te::kHeaderSize + pe32.size() - stripped, 0);
+  store16(out, 0, te::kSignature);
+  store16(out, te::kMachine, load16(pe32, pe + coff::kMachine));
+  out[te::kSectionCount] = static_cast<std::uint8_t>(sections);
+  out[te::kSubsystem] =
+      static_cast<std::uint8_t>(load16(pe32, optional + opt::kSubsystem));
+  store16(out, te::kStrippedSize, static_cast<std::uint16_t>(stripped));
+  store32(out, te::kEntryPoint, load32(pe32, optional + opt::kEntryPoint));
+  store32(out, te::kBaseOfCode, load32(pe32, optional + opt::kBaseOfCode));
+  store32(out, te::kImageBase, load32(pe32, optional + opt::kImageBase));
   // ImageBase is 64 bits wide in the TE header; the high half stays 0.
   const std::uint32_t directories =
-      getU(pe32, optional + kDirectoryCountField, 4);
-  const std::pair<std::size_t, std::size_t> copied[] = {
-      {kBaseRelocDirectoryField, 24}, {kDebugDirectoryField, 32}};
+      load32(pe32, optional + opt::kDirectoryCount);
+  const std::pair<std::uint32_t, std::uint32_t> copied[] = {
+      {opt::kBaseRelocDirectory, te::kBaseRelocDirectory},
+      {opt::kDebugDirectory, te::kDebugDirectory}};
   for (const auto &[from, to] : copied) {
-    if ((from - 96) / 8 < directories) {
-      std::copy_n(pe32.begin() + static_cast<std::ptrdiff_t>(optional + from),
-                  8, te.begin() + static_cast<std::ptrdiff_t>(to));
+    if (from < directories) {
+      std::copy_n(pe32.begin() + static_cast<std::ptrdiff_t>(
+                                     optional + opt::directory(from)),
+                  opt::kDirectorySize,
+                  out.begin() + static_cast<std::ptrdiff_t>(to));
     }
   }
   std::copy(pe32.begin() + stripped, pe32.end(),
-            te.begin() + static_cast<std::ptrdiff_t>(kTeHeaderSize));
-  return te;
+            out.begin() + static_cast<std::ptrdiff_t>(te::kHeaderSize));
+  return out;
 }
 
 PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
@@ -120,15 +110,14 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
 
   std::vector<std::uint8_t> data = makeSection(
       kSectionPeiDepex, makeDepex(std::span<const Guid>(options.depex)));
-  data.resize(alignUp(static_cast<std::uint32_t>(data.size()), 4), 0);
+  data.resize(
+      alignUp(static_cast<std::uint32_t>(data.size()), kSectionAlignment), 0);
 
   // The image follows its section header, and the image base must land on
   // the section alignment; a raw section fills the gap in front of it. A TE
   // image's file starts StrippedSize - 40 bytes above its base.
   const std::uint32_t headerRva =
-      options.te ? teStrippedSize(image.bytes()) -
-                       static_cast<std::uint32_t>(kTeHeaderSize)
-                 : 0;
+      options.te ? teStrippedSize(image.bytes()) - te::kHeaderSize : 0;
   const auto imageBaseOffset = [&](std::uint32_t sectionAt) {
     return sectionAt + static_cast<std::uint32_t>(kSectionHeaderSize) +
            sectionAlignment - headerRva % sectionAlignment;
@@ -136,7 +125,7 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
   std::uint32_t pe32At = static_cast<std::uint32_t>(data.size());
   while (imageBaseOffset(pe32At) % sectionAlignment != 0 ||
          (pe32At != data.size() && pe32At - data.size() < kSectionHeaderSize)) {
-    pe32At += 4;
+    pe32At += kSectionAlignment;
   }
   if (pe32At != data.size()) {
     const std::vector<std::uint8_t> fill(
@@ -172,10 +161,10 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                    hex(image.sizeOfImage()));
   }
   const auto &file = image.bytes();
-  const std::uint32_t characteristics = getU(
-      file, getU(file, kPeHeaderOffsetField, 4) + kCharacteristicsFromPe, 2);
+  const std::uint32_t characteristics = load16(
+      file, load32(file, common::pe::kNewHeaderField) + coff::kCharacteristics);
   if (base && *base != image.imageBase() &&
-      (characteristics & kRelocsStripped) != 0) {
+      (characteristics & coff::kRelocsStripped) != 0) {
     throw FfsError("rebase to " + hex(*base) +
                    ": expected an image that keeps its base relocations, "
                    "found them stripped (link it at its execute-in-place "
@@ -191,7 +180,8 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
   } else {
     append(data, makeSection(kSectionPe32, body));
   }
-  data.resize(alignUp(static_cast<std::uint32_t>(data.size()), 4), 0);
+  data.resize(
+      alignUp(static_cast<std::uint32_t>(data.size()), kSectionAlignment), 0);
   append(data, makeSection(kSectionUserInterface, makeUiName(options.uiName)));
 
   out.bytes = makeFile(options.name, kFileTypePeim, out.dataAlignment, data,

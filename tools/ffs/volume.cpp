@@ -1,24 +1,26 @@
 #include "volume.h"
 
-#include "byte_fields.h"
 #include "hex.h"
+#include "little_endian.h"
 
 #include <algorithm>
 
 namespace ffs_format {
 namespace {
 
-using bytes::alignUp;
-using bytes::getU;
-using bytes::putU16;
-using bytes::putU32;
 using common::hex;
+using common::le::load;
+using common::le::load16;
+using common::le::load32;
+using common::le::load64;
+using common::le::store16;
+using common::le::store32;
 
 // Sum of the little-endian 16-bit words: a volume header sums to zero.
 std::uint16_t sum16(std::span<const std::uint8_t> bytes) {
   std::uint16_t sum = 0;
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    sum = static_cast<std::uint16_t>(sum + getU(bytes, i, 2));
+    sum = static_cast<std::uint16_t>(sum + load16(bytes, i));
   }
   return sum;
 }
@@ -35,7 +37,6 @@ constexpr std::size_t kFvBlockMapField = 56;
 constexpr std::uint32_t kFvExtHeaderSizeField = 16;
 constexpr std::uint32_t kFvExtHeaderMinSize = 20;
 constexpr std::uint8_t kFvRevision = 2;
-constexpr std::uint8_t kAttribLargeFile = 0x01;
 constexpr std::uint32_t kFileAlignmentInVolume = 8;
 // EFI_FIRMWARE_FILE_SYSTEM2_GUID: files with 8-byte alignment, this header.
 constexpr std::string_view kFileSystem2Guid =
@@ -49,14 +50,12 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
                    std::to_string(bytes.size()));
   }
   Volume volume;
-  const std::uint32_t signature = getU(bytes, kFvSignatureField, 4);
+  const std::uint32_t signature = load32(bytes, kFvSignatureField);
   if (signature != kSignature) {
     throw FfsError("volume signature: expected \"_FVH\", found " +
                    hex(signature));
   }
-  const std::uint64_t length =
-      getU(bytes, kFvLengthField, 4) |
-      static_cast<std::uint64_t>(getU(bytes, kFvLengthField + 4, 4)) << 32;
+  const std::uint64_t length = load64(bytes, kFvLengthField);
   if (length > bytes.size() || length < kFvBlockMapField + 16) {
     throw FfsError("volume length: expected at most the " +
                    std::to_string(bytes.size()) + " bytes available, found " +
@@ -64,8 +63,8 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
   }
   volume.length_ = static_cast<std::uint32_t>(length);
   volume.erasePolarity_ =
-      (getU(bytes, kFvAttributesField, 4) & kAttribErasePolarity) != 0;
-  const std::uint32_t headerLength = getU(bytes, kFvHeaderLengthField, 2);
+      (load32(bytes, kFvAttributesField) & kAttribErasePolarity) != 0;
+  const std::uint32_t headerLength = load16(bytes, kFvHeaderLengthField);
   if (headerLength < kFvBlockMapField + 16 || headerLength > volume.length_ ||
       headerLength % 2 != 0) {
     throw FfsError("volume header length: expected an even size of at least "
@@ -78,13 +77,13 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
                    hex(sum));
   }
   std::uint32_t first = headerLength;
-  if (const std::uint32_t ext = getU(bytes, kFvExtHeaderField, 2); ext != 0) {
+  if (const std::uint32_t ext = load16(bytes, kFvExtHeaderField); ext != 0) {
     if (ext + kFvExtHeaderMinSize > volume.length_) {
       throw FfsError("volume extended header: expected it inside the volume, "
                      "found offset " +
                      hex(ext));
     }
-    const std::uint32_t extSize = getU(bytes, ext + kFvExtHeaderSizeField, 4);
+    const std::uint32_t extSize = load32(bytes, ext + kFvExtHeaderSizeField);
     if (extSize < kFvExtHeaderMinSize || extSize > volume.length_ - ext) {
       throw FfsError("volume extended header at " + hex(ext) +
                      ": expected a size from 20 bytes to the volume end, "
@@ -107,16 +106,13 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
     VolumeFile file;
     file.offset = at;
     file.name = Guid::fromBytes(header.first(16));
-    file.type = header[18];
-    file.attributes = header[19];
+    file.type = header[kFileTypeField];
+    file.attributes = header[kFileAttributesField];
     // A large file keeps its 64-bit size after the header.
-    std::uint64_t size = getU(header, 20, 3);
+    std::uint64_t size = load(header, kFileSizeField, kSizeFieldWidth);
     if ((file.attributes & kAttribLargeFile) != 0 &&
         at + kFileHeaderSize + 8 <= volume.length_) {
-      size =
-          getU(bytes, at + kFileHeaderSize, 4) |
-          static_cast<std::uint64_t>(getU(bytes, at + kFileHeaderSize + 4, 4))
-              << 32;
+      size = load64(bytes, at + kFileHeaderSize);
     }
     // Compared as what is left, so that a 64-bit size near 2^64 cannot wrap
     // the sum round to a small end (and the walk round to this file again).
@@ -203,20 +199,20 @@ makeVolume(std::span<const std::vector<std::uint8_t>> files,
   const Guid fileSystem = parseGuid(kFileSystem2Guid);
   std::copy(fileSystem.bytes.begin(), fileSystem.bytes.end(),
             volume.begin() + 16);
-  std::span<std::uint8_t> header(volume);
-  putU32(header.subspan(kFvLengthField), length);
-  putU32(header.subspan(kFvSignatureField), Volume::kSignature);
-  putU32(header.subspan(kFvAttributesField),
-         kAttributes | (erasePolarity ? Volume::kAttribErasePolarity : 0));
-  putU16(header.subspan(kFvHeaderLengthField), kHeaderLength);
+  store32(volume, kFvLengthField, length);
+  store32(volume, kFvSignatureField, Volume::kSignature);
+  store32(volume, kFvAttributesField,
+          kAttributes | (erasePolarity ? Volume::kAttribErasePolarity : 0));
+  store16(volume, kFvHeaderLengthField, kHeaderLength);
   volume[kFvRevisionField] = kFvRevision;
-  putU32(header.subspan(kFvBlockMapField), 1);          // one block
-  putU32(header.subspan(kFvBlockMapField + 4), length); // of the whole length
-  putU16(
-      header.subspan(kFvChecksumField),
-      static_cast<std::uint16_t>(0x10000 - sum16(header.first(kHeaderLength))));
+  store32(volume, kFvBlockMapField, 1);          // one block
+  store32(volume, kFvBlockMapField + 4, length); // of the whole length
+  store16(volume, kFvChecksumField,
+          static_cast<std::uint16_t>(
+              0x10000 - sum16(std::span(volume).first(kHeaderLength))));
   for (const auto &file : files) {
-    const std::uint32_t alignment = alignmentFromAttributes(file[19]);
+    const std::uint32_t alignment =
+        alignmentFromAttributes(file[kFileAttributesField]);
     appendFile(volume, file, alignment);
   }
   return volume;
