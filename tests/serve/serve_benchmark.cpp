@@ -14,12 +14,14 @@
 //   commands.
 //
 // usage: serve_benchmark [commands]   (default 200)
-//        serve_benchmark --latency    (the raw-client comparison alone)
+//        serve_benchmark --latency [PEI_PLATFORM [IMAGE]]
+//          (the raw-client comparison alone, optionally of another build of
+//          pei-platform and the image, e.g. one saved before a change)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -451,7 +453,8 @@ double medianOf(std::vector<double> values) {
 // and against `serve --protocol swtpm`, side by side in one run: both are
 // started first, then five alternating rounds of 1,000 commands each (after
 // 200 untimed commands to each, so that neither pays for first touches).
-void rawLatencyAgainstSwtpm() {
+void rawLatencyAgainstSwtpm(const std::string &platform = PEI_PLATFORM,
+                            const std::string &image = SERVE_FIRMWARE_IMAGE) {
   if (!onPath("swtpm")) {
     std::printf("swtpm not installed: no raw-client comparison\n");
     return;
@@ -471,9 +474,8 @@ void rawLatencyAgainstSwtpm() {
   awaitListener(swtpmPort);
   const auto serveState = freshDirectory("raw-serve");
   const std::uint16_t servePort = freePorts();
-  Child serve({PEI_PLATFORM, "serve", SERVE_FIRMWARE_IMAGE, "--port",
-               std::to_string(servePort), "--protocol", "swtpm",
-               "--state-dir", serveState.string()});
+  Child serve({platform, "serve", image, "--port", std::to_string(servePort),
+               "--protocol", "swtpm", "--state-dir", serveState.string()});
   awaitListener(servePort);
 
   rawRound(swtpmPort, timed, kWarmUp);
@@ -559,7 +561,8 @@ void residentMemory() {
 int main(int argc, char **argv) {
   if (argc > 1 && std::string(argv[1]) == "--latency") {
     try {
-      rawLatencyAgainstSwtpm();
+      rawLatencyAgainstSwtpm(argc > 2 ? argv[2] : PEI_PLATFORM,
+                             argc > 3 ? argv[3] : SERVE_FIRMWARE_IMAGE);
     } catch (const std::exception &error) {
       std::fprintf(stderr, "serve_benchmark: %s\n", error.what());
       return 1;
@@ -568,9 +571,8 @@ int main(int argc, char **argv) {
   }
   const int count = argc > 1 ? std::atoi(argv[1]) : 200;
   if (count <= 0) {
-    std::fprintf(stderr,
-                 "usage: serve_benchmark [commands] | serve_benchmark "
-                 "--latency\n");
+    std::fprintf(stderr, "usage: serve_benchmark [commands] | serve_benchmark "
+                         "--latency\n");
     return 2;
   }
   try {
