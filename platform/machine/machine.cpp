@@ -8,6 +8,7 @@
 #include "little_endian.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace machine {
@@ -370,14 +371,34 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   if (stackTop_ == 0) {
     throw MachineError("guest call to " + name + " before a stack was set");
   }
-  std::uint32_t esp = stackTop_;
-  for (std::size_t i = arguments.size(); i-- > 0;) {
-    esp -= 4;
-    write32(esp, arguments[i]);
+  // The return sentinel and the arguments go onto the stack in one host
+  // write, little-endian words from the lowest address up (on failure the
+  // words are written one by one, so that the error names the word).
+  const std::uint32_t argumentsAt =
+      stackTop_ - 4 * static_cast<std::uint32_t>(arguments.size());
+  const std::uint32_t esp = argumentsAt - 4;
+  {
+    std::array<std::uint8_t, 4 * 16> few;
+    std::vector<std::uint8_t> many;
+    const std::size_t bytes = 4 * (arguments.size() + 1);
+    std::uint8_t *frame = few.data();
+    if (bytes > few.size()) {
+      many.resize(bytes);
+      frame = many.data();
+    }
+    for (std::size_t i = 0; i <= arguments.size(); ++i) {
+      const std::uint32_t word = i == 0 ? kSentinel : arguments[i - 1];
+      for (unsigned b = 0; b < 4; ++b) {
+        frame[4 * i + b] = static_cast<std::uint8_t>(word >> (8 * b));
+      }
+    }
+    if (uc_mem_write(engine_.get(), esp, frame, bytes) != UC_ERR_OK) {
+      for (std::size_t i = arguments.size(); i-- > 0;) {
+        write32(argumentsAt + 4 * static_cast<std::uint32_t>(i), arguments[i]);
+      }
+      write32(esp, kSentinel);
+    }
   }
-  const std::uint32_t argumentsAt = esp;
-  esp -= 4;
-  write32(esp, kSentinel);
   writeReg(UC_X86_REG_ESP, esp);
   writeReg(UC_X86_REG_EBX, kEbxCanary);
   writeReg(UC_X86_REG_ESI, kEsiCanary);
@@ -386,15 +407,16 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   writeReg(UC_X86_REG_EFLAGS, kEflagsReset);
   writeReg(UC_X86_REG_EIP, address);
 
-  // The record's buffers are kept from call to call.
-  std::vector<MemoryWrite> writes = std::move(lastCall_.writes);
-  writes.clear();
-  lastCall_ = CallRecord{};
-  lastCall_.writes = std::move(writes);
-  lastCall_.name = name;
+  // The record is reset field by field, not replaced, so that its buffers
+  // (name, arguments, writes) keep their room from call to call and a call
+  // allocates nothing for them.
+  lastCall_.name.assign(name);
   lastCall_.address = address;
   lastCall_.arguments.assign(arguments.begin(), arguments.end());
   lastCall_.argumentsAt = argumentsAt;
+  lastCall_.after = Registers{};
+  lastCall_.result = 0;
+  lastCall_.writes.clear();
   lastCall_.before = registers();
   for (CallObserver *observer : observers_) {
     observer->beforeCall(lastCall_);

@@ -105,7 +105,7 @@ void FirmwareBackend::boot() {
         log("boot: " + line);
       }
     }
-    flushTrace(kBootRecord);
+    flushTrace(std::nullopt);
     // A server runs for days: it keeps no command history, and the access
     // record only while one command runs (and only for --trace).
     platform_->chipset().coprocessor().setHistoryLimit(0);
@@ -176,27 +176,30 @@ FirmwareBackend::transact(std::span<const std::uint8_t> command) {
 
 std::vector<std::uint8_t>
 FirmwareBackend::exchange(std::span<const std::uint8_t> command) {
-  const std::string name = commandName(tpm::commandCodeOf(command).value_or(0));
+  // The command's name is for the log and the access record; it is made
+  // only when one of them is written, not for every command.
+  const std::uint32_t code = tpm::commandCodeOf(command).value_or(0);
   platform::Exchange result;
   try {
     result = platform_->execute(command);
   } catch (const std::exception &error) {
     // The module's code faulted inside the guest; a real platform would
     // hang here. Nothing more goes to it until the next power cycle.
-    flushTrace(name);
+    flushTrace(code);
     unavailable_ = "the transport faulted in an earlier command (" +
                    std::string(error.what()) + ")";
-    log(name + ": " + unavailable_);
+    log(commandName(code) + ": " + unavailable_);
     return tpm::errorResponse(tpm::kRcFailure);
   }
-  flushTrace(name);
+  flushTrace(code);
   if (result.efiStatus != 0) {
-    log(name + ": the transport returned " + efi::statusName(result.efiStatus));
+    log(commandName(code) + ": the transport returned " +
+        efi::statusName(result.efiStatus));
     return tpm::errorResponse(tpm::kRcFailure);
   }
   const auto size = tpm::headerSizeOf(result.response);
   if (!size || *size < tpm::kHeaderSize || *size != result.response.size()) {
-    log(name + ": the transport delivered " +
+    log(commandName(code) + ": the transport delivered " +
         std::to_string(result.response.size()) +
         " bytes that do not hold one whole TPM response");
     return tpm::errorResponse(tpm::kRcFailure);
@@ -217,20 +220,21 @@ bool FirmwareBackend::recording() const {
   return trace_ || (json_ && jsonCommands_ != 0);
 }
 
-void FirmwareBackend::flushTrace(const std::string &what) {
+void FirmwareBackend::flushTrace(std::optional<std::uint32_t> command) {
   if (!platform_) {
     return;
   }
   bus::Trace &trace = platform_->machine().trace();
   if (json_ && jsonCommands_ != 0) {
     json_->append(trace);
-    if (what != kBootRecord && --jsonCommands_ == 0 && !trace_) {
+    if (command && --jsonCommands_ == 0 && !trace_) {
       trace.setLimit(0); // nobody reads the record any more
     }
   }
   if (trace_ && log_ != nullptr) {
-    *log_ << "serve: access record of " << what << " (" << trace.events().size()
-          << " events):\n";
+    *log_ << "serve: access record of "
+          << (command ? commandName(*command) : std::string(kBootRecord))
+          << " (" << trace.events().size() << " events):\n";
     for (const std::string &line : trace.lines()) {
       *log_ << "  " << line << '\n';
     }

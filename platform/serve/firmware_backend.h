@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "backend.h"
@@ -77,8 +78,9 @@ private:
   std::vector<std::uint8_t> exchange(std::span<const std::uint8_t> command);
   void boot();
   // Prints (with --trace) and then forgets the platform's access record, so
-  // that a long-running server does not accumulate it.
-  void flushTrace(const std::string &what);
+  // that a long-running server does not accumulate it: the record of the
+  // command with this code, or of the boot.
+  void flushTrace(std::optional<std::uint32_t> command);
   void log(const std::string &line) const;
 
   // Whether anybody reads the access record (--trace, --trace-json).

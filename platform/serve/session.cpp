@@ -106,9 +106,13 @@ void Session::processFrames() {
 std::vector<std::uint8_t>
 Session::runCommand(std::span<const std::uint8_t> command) {
   const auto code = tpm::commandCodeOf(command);
-  const std::string name =
-      code ? backend().commandName(*code) : std::string("short command");
-  const auto started = Clock::now();
+  // The command's name and its verbose line are text for the log: they are
+  // made only when a line is written, not for every command served.
+  const auto name = [&] {
+    return code ? backend().commandName(*code) : std::string("short command");
+  };
+  const bool verbose = log().verbose();
+  const auto started = verbose ? Clock::now() : Clock::time_point{};
 
   std::vector<std::uint8_t> response;
   const auto declared = tpm::headerSizeOf(command);
@@ -116,27 +120,29 @@ Session::runCommand(std::span<const std::uint8_t> command) {
     // The co-processor takes the length from the command's header, so a
     // header that disagrees with the frame would run other bytes than the
     // client sent.
-    log().line(prefix() + name + ": frame holds " +
+    log().line(prefix() + name() + ": frame holds " +
                std::to_string(command.size()) +
                " bytes but the command header says " +
                (declared ? std::to_string(*declared) : std::string("nothing")));
     response = tpm::errorResponse(tpm::kRcCommandSize);
   } else if (!backend().isOn()) {
-    log().line(prefix() + name + ": the platform is powered off");
+    log().line(prefix() + name() + ": the platform is powered off");
     response = tpm::errorResponse(tpm::kRcFailure);
   } else {
     try {
       response = backend().transact(command);
     } catch (const std::exception &error) {
-      log().line(prefix() + name + " failed: " + error.what());
+      log().line(prefix() + name() + " failed: " + error.what());
       response = tpm::errorResponse(tpm::kRcFailure);
     }
   }
-  const auto rc = tpm::responseCodeOf(response);
-  log().verboseLine(
-      prefix() + name + " -> " +
-      (rc ? backend().responseCodeText(*rc) : std::string("no header")) + ", " +
-      milliseconds(Clock::now() - started));
+  if (verbose) {
+    const auto rc = tpm::responseCodeOf(response);
+    log().verboseLine(
+        prefix() + name() + " -> " +
+        (rc ? backend().responseCodeText(*rc) : std::string("no header")) +
+        ", " + milliseconds(Clock::now() - started));
+  }
   return response;
 }
 

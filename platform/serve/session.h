@@ -27,6 +27,9 @@ public:
   ServerLog(std::ostream &out, bool verbose) : out_(out), verbose_(verbose) {}
   void line(const std::string &text) const;
   void verboseLine(const std::string &text) const;
+  // Whether verbose lines are written: a caller whose line costs something
+  // to make (a command's, made for every command) makes it only then.
+  [[nodiscard]] bool verbose() const { return verbose_; }
 
 private:
   std::ostream &out_;

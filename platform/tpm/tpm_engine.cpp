@@ -292,13 +292,14 @@ TpmEngine::processLocked(std::span<const std::uint8_t> command) {
                   " bytes is too large for libtpms";
     return errorResponse(kRcFailure);
   }
-  // libtpms takes a mutable command buffer; give it a copy.
-  std::vector<unsigned char> request(command.begin(), command.end());
+  // libtpms takes a mutable command buffer; give it a copy, in a buffer
+  // kept from command to command so that a command allocates nothing for it.
+  request_.assign(command.begin(), command.end());
   unsigned char *buffer = responseBuffer_.release();
   std::uint32_t responseSize = 0;
   const TPM_RESULT result =
       TPMLIB_Process(&buffer, &responseSize, &responseBufferSize_,
-                     request.data(), static_cast<uint32_t>(request.size()));
+                     request_.data(), static_cast<uint32_t>(request_.size()));
   responseBuffer_.reset(buffer);
   if (result != TPM_SUCCESS || buffer == nullptr ||
       responseSize < kHeaderSize || responseSize > responseBufferSize_) {

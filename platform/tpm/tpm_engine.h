@@ -92,6 +92,8 @@ private:
   std::filesystem::path stateDir_;
   mutable std::mutex mutex_;
   bool on_ = false;
+  // The copy of the command libtpms runs (it wants a mutable buffer).
+  std::vector<unsigned char> request_;
   // libtpms grows this buffer with realloc and reuses it for every response.
   std::unique_ptr<unsigned char, FreeDeleter> responseBuffer_;
   std::uint32_t responseBufferSize_ = 0;

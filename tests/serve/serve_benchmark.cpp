@@ -5,18 +5,28 @@
 // - when swtpm and tpm2-tools are installed, 100 separate tpm2_getrandom
 //   processes against a fresh swtpm and against a fresh `pei-platform serve`,
 //   and the ratio of the two;
+// - when swtpm is installed, the latency of one TPM2_GetRandom(16) through
+//   a raw client of the swtpm protocol (one TCP command connection: send the
+//   command, read the response) against a `swtpm socket` and against a
+//   `pei-platform serve --protocol swtpm`, both started here, in five
+//   alternating rounds of 1,000 commands, and the ratio serve/swtpm;
 // - the resident memory of a `serve` process after 1,000 and after 100,000
 //   commands.
 //
 // usage: serve_benchmark [commands]   (default 200)
+//        serve_benchmark --latency [PEI_PLATFORM [IMAGE]]
+//          (the raw-client comparison alone, optionally of another build of
+//          pei-platform and the image, e.g. one saved before a change)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +37,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "firmware_backend.h"
 #include "framing.h"
@@ -358,6 +369,149 @@ void compareWithSwtpm(int processes) {
   }
 }
 
+// --- raw swtpm-protocol clients
+// ------------------------------------------------
+
+// A client of the swtpm protocol's data port at its barest: one TCP
+// connection, each command written whole, its response read back whole (the
+// size from the response header). No TCTI, no process start: what is left is
+// the endpoint's own cost per command.
+class RawSwtpmClient {
+public:
+  explicit RawSwtpmClient(std::uint16_t port) : socket_(connectTo(port)) {
+    const int on = 1;
+    ::setsockopt(socket_.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+  // The response code of the command's answer.
+  std::uint32_t transact(const Bytes &command) {
+    sendBytes(socket_, command);
+    receiveInto(tpm::kHeaderSize, 0);
+    const std::uint32_t size = tpm::readBe32(response_, tpm::kSizeOffset);
+    if (size < tpm::kHeaderSize || size > 0x10000) {
+      throw std::runtime_error("a response header states " +
+                               std::to_string(size) + " bytes");
+    }
+    receiveInto(size - tpm::kHeaderSize, tpm::kHeaderSize);
+    return tpm::readBe32(response_, 6);
+  }
+
+private:
+  // Reads `count` bytes into response_ from `at` on; the buffer is kept from
+  // one command to the next so that the client allocates nothing per command.
+  void receiveInto(std::size_t count, std::size_t at) {
+    response_.resize(at + count);
+    std::size_t have = 0;
+    while (have < count) {
+      const ssize_t got =
+          ::recv(socket_.fd(), response_.data() + at + have, count - have, 0);
+      if (got <= 0) {
+        throw std::runtime_error("the endpoint closed the connection");
+      }
+      have += static_cast<std::size_t>(got);
+    }
+  }
+
+  serve::Socket socket_;
+  Bytes response_;
+};
+
+struct Latency {
+  double median = 0; // microseconds per command
+  double mean = 0;
+};
+
+// `count` commands, one after the other, on a fresh connection (opened
+// before the clock starts); the per-command latency, median and mean.
+Latency rawRound(std::uint16_t port, const Bytes &timed, int count) {
+  RawSwtpmClient client(port);
+  std::vector<double> each;
+  each.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const auto started = Clock::now();
+    if (const std::uint32_t rc = client.transact(timed); rc != 0) {
+      throw std::runtime_error("TPM2_GetRandom answered " + std::to_string(rc));
+    }
+    each.push_back(millisecondsSince(started) * 1000);
+  }
+  Latency latency;
+  for (const double us : each) {
+    latency.mean += us;
+  }
+  latency.mean /= count;
+  std::nth_element(each.begin(), each.begin() + count / 2, each.end());
+  latency.median = each[static_cast<std::size_t>(count / 2)];
+  return latency;
+}
+
+double medianOf(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// One TPM2_GetRandom(16) through a raw swtpm-protocol client against swtpm
+// and against `serve --protocol swtpm`, side by side in one run: both are
+// started first, then five alternating rounds of 1,000 commands each (after
+// 200 untimed commands to each, so that neither pays for first touches).
+void rawLatencyAgainstSwtpm(const std::string &platform = PEI_PLATFORM,
+                            const std::string &image = SERVE_FIRMWARE_IMAGE) {
+  if (!onPath("swtpm")) {
+    std::printf("swtpm not installed: no raw-client comparison\n");
+    return;
+  }
+  constexpr int kRounds = 5;
+  constexpr int kPerRound = 1000;
+  constexpr int kWarmUp = 200;
+  const Bytes timed = getRandom(16);
+
+  const auto swtpmState = freshDirectory("raw-swtpm");
+  const std::uint16_t swtpmPort = freePorts();
+  Child swtpm({"swtpm", "socket", "--tpm2", "--server",
+               "type=tcp,port=" + std::to_string(swtpmPort), "--ctrl",
+               "type=tcp,port=" + std::to_string(swtpmPort + 1), "--tpmstate",
+               "dir=" + swtpmState.string(), "--flags",
+               "not-need-init,startup-clear"});
+  awaitListener(swtpmPort);
+  const auto serveState = freshDirectory("raw-serve");
+  const std::uint16_t servePort = freePorts();
+  Child serve({platform, "serve", image, "--port", std::to_string(servePort),
+               "--protocol", "swtpm", "--state-dir", serveState.string()});
+  awaitListener(servePort);
+
+  rawRound(swtpmPort, timed, kWarmUp);
+  rawRound(servePort, timed, kWarmUp);
+  std::vector<double> swtpmMedians, serveMedians, swtpmMeans, serveMeans;
+  std::printf("TPM2_GetRandom(16), raw swtpm-protocol client over loopback, "
+              "%d alternating rounds of %d commands (us per command, median "
+              "/ mean):\n",
+              kRounds, kPerRound);
+  for (int round = 1; round <= kRounds; ++round) {
+    const Latency theirs = rawRound(swtpmPort, timed, kPerRound);
+    const Latency ours = rawRound(servePort, timed, kPerRound);
+    swtpmMedians.push_back(theirs.median);
+    swtpmMeans.push_back(theirs.mean);
+    serveMedians.push_back(ours.median);
+    serveMeans.push_back(ours.mean);
+    std::printf("  round %d: swtpm %.1f / %.1f, serve %.1f / %.1f, ratio "
+                "%.2f / %.2f\n",
+                round, theirs.median, theirs.mean, ours.median, ours.mean,
+                ours.median / theirs.median, ours.mean / theirs.mean);
+  }
+  double swtpmMean = 0, serveMean = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    swtpmMean += swtpmMeans[static_cast<std::size_t>(i)] / kRounds;
+    serveMean += serveMeans[static_cast<std::size_t>(i)] / kRounds;
+  }
+  const double swtpmMedian = medianOf(swtpmMedians);
+  const double serveMedian = medianOf(serveMedians);
+  std::printf("  overall (median of the rounds' medians / mean): swtpm %.1f "
+              "/ %.1f us, serve %.1f / %.1f us, serve/swtpm %.2f / %.2f\n",
+              swtpmMedian, swtpmMean, serveMedian, serveMean,
+              serveMedian / swtpmMedian, serveMean / swtpmMean);
+  std::filesystem::remove_all(swtpmState);
+  std::filesystem::remove_all(serveState);
+}
+
 // VmRSS of the process, in KiB.
 long residentKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -405,9 +559,20 @@ void residentMemory() {
 } // namespace
 
 int main(int argc, char **argv) {
+  if (argc > 1 && std::string(argv[1]) == "--latency") {
+    try {
+      rawLatencyAgainstSwtpm(argc > 2 ? argv[2] : PEI_PLATFORM,
+                             argc > 3 ? argv[3] : SERVE_FIRMWARE_IMAGE);
+    } catch (const std::exception &error) {
+      std::fprintf(stderr, "serve_benchmark: %s\n", error.what());
+      return 1;
+    }
+    return 0;
+  }
   const int count = argc > 1 ? std::atoi(argv[1]) : 200;
   if (count <= 0) {
-    std::fprintf(stderr, "usage: serve_benchmark [commands]\n");
+    std::fprintf(stderr, "usage: serve_benchmark [commands] | serve_benchmark "
+                         "--latency\n");
     return 2;
   }
   try {
@@ -437,6 +602,7 @@ int main(int argc, char **argv) {
     std::filesystem::remove_all(state);
 
     compareWithSwtpm(100);
+    rawLatencyAgainstSwtpm();
     residentMemory();
   } catch (const std::exception &error) {
     std::fprintf(stderr, "serve_benchmark: %s\n", error.what());
