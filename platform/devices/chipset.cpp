@@ -2,32 +2,25 @@
 
 namespace devices {
 
-const char *RootComplex::registerName(std::uint16_t reg) const {
-  switch (reg) {
-  case kIndex:
-    return "(index)";
-  case kData:
-    return "(data)";
-  default:
-    return "";
-  }
-}
-
-std::uint32_t RootComplex::readRegister(std::uint16_t reg) {
-  if (reg == kData) {
-    // Only the strap register behind the window is modelled; other indices
-    // read 0.
-    return index() == kStrapIndex && present_ ? kCoprocessorPresent : 0;
-  }
-  return PciFunction::readRegister(reg);
-}
-
-void RootComplex::writeRegister(std::uint16_t reg, std::uint32_t value,
-                                std::uint8_t byteMask) {
-  if (reg == kData) {
-    return; // the strap register cannot be written
-  }
-  PciFunction::writeRegister(reg, value, byteMask);
+RootComplex::RootComplex(bool coprocessorPresent)
+    : present_(coprocessorPresent) {
+  model({{.name = "index",
+          .offset = kIndex,
+          .read = [this](std::uint64_t, unsigned) { return index(); },
+          .write =
+              [this](std::uint64_t offset, unsigned size, std::uint64_t value) {
+                store(kIndex,
+                      static_cast<std::uint32_t>(value << 8 * (offset & 3)),
+                      laneMask(offset, size));
+              }},
+         // Only the strap register behind the window is modelled; other
+         // indices read 0, and it cannot be written.
+         {.name = "data",
+          .offset = kData,
+          .read = [this](std::uint64_t, unsigned) -> std::uint64_t {
+            return index() == kStrapIndex && present_ ? kCoprocessorPresent : 0;
+          },
+          .write = [](std::uint64_t, unsigned, std::uint64_t) {}}});
 }
 
 Chipset::Chipset(bus::AddressSpace &space, ChipsetConfig config, TpmService tpm)

@@ -37,15 +37,8 @@ public:
   static constexpr std::uint32_t kStrapIndex = 0xC0018000;
   static constexpr std::uint32_t kCoprocessorPresent = 1u << 2;
 
-  explicit RootComplex(bool coprocessorPresent)
-      : present_(coprocessorPresent) {}
+  explicit RootComplex(bool coprocessorPresent);
   std::uint32_t index() const { return stored(kIndex); }
-  const char *registerName(std::uint16_t reg) const override;
-
-protected:
-  std::uint32_t readRegister(std::uint16_t reg) override;
-  void writeRegister(std::uint16_t reg, std::uint32_t value,
-                     std::uint8_t byteMask) override;
 
 private:
   bool present_;

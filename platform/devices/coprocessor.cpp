@@ -31,6 +31,7 @@ Coprocessor::Coprocessor(bus::AddressSpace &space, PciBus &bus,
                          CoprocessorConfig config, TpmService tpm)
     : space_(space), config_(config), tpm_(std::move(tpm)), base_(config.base),
       command_(config.command), status_(config.status) {
+  modelConfiguration();
   space.mapMsr(
       kMsrBase, "co-processor base",
       [this](std::uint64_t, unsigned) {
@@ -112,67 +113,64 @@ void Coprocessor::requireDecoding() const {
   }
 }
 
-const char *Coprocessor::registerName(std::uint16_t reg) const {
-  switch (reg) {
-  case kCommandRegister:
-    return "(command/status)";
-  case kBar:
-    return "(base address)";
-  case kBaseSelect:
-    return "(base select)";
-  default:
-    return "";
-  }
+// The configuration registers the co-processor models; the base address
+// register and the base select are fixed by the platform.
+void Coprocessor::modelConfiguration() {
+  auto fixed = [](std::uint64_t, unsigned, std::uint64_t) {};
+  model({{.name = "command/status",
+          .offset = kCommandRegister,
+          .read = [this](std::uint64_t, unsigned) -> std::uint64_t {
+            return static_cast<std::uint32_t>(status_) << 16 | command_;
+          },
+          .write =
+              [this](std::uint64_t offset, unsigned size, std::uint64_t value) {
+                writeCommand(
+                    static_cast<std::uint32_t>(value << 8 * (offset & 3)),
+                    laneMask(offset, size));
+              }},
+         {.name = "base address",
+          .offset = kBar,
+          .read =
+              [this](std::uint64_t, unsigned) {
+                return std::uint64_t{baseAddressRegister()};
+              },
+          .write = fixed},
+         {.name = "base select",
+          .offset = kBaseSelect,
+          .read = [this](std::uint64_t, unsigned) -> std::uint64_t {
+            return config_.baseSource == CoprocessorConfig::BaseSource::Msr
+                       ? kBaseFromMsr
+                       : 0;
+          },
+          .write = fixed}});
 }
 
-std::uint32_t Coprocessor::readRegister(std::uint16_t reg) {
-  switch (reg) {
-  case kCommandRegister:
-    return static_cast<std::uint32_t>(status_) << 16 | command_;
-  case kBar:
-    return config_.baseSource == CoprocessorConfig::BaseSource::Bar
-               ? (config_.barUnassigned ? 0 : base_ & kBarBaseMask) |
-                     (config_.barLowBits & ~kBarBaseMask)
-               : config_.unusedBar;
-  case kBaseSelect:
-    return config_.baseSource == CoprocessorConfig::BaseSource::Msr
-               ? kBaseFromMsr
-               : 0;
-  default:
-    return PciFunction::readRegister(reg);
+std::uint32_t Coprocessor::baseAddressRegister() const {
+  if (config_.baseSource != CoprocessorConfig::BaseSource::Bar) {
+    return config_.unusedBar;
   }
+  return (config_.barUnassigned ? 0 : base_ & kBarBaseMask) |
+         (config_.barLowBits & ~kBarBaseMask);
 }
 
-void Coprocessor::writeRegister(std::uint16_t reg, std::uint32_t value,
-                                std::uint8_t byteMask) {
-  switch (reg) {
-  case kCommandRegister: {
-    if (byteMask & 1) {
-      command_ =
-          static_cast<std::uint16_t>((command_ & 0xFF00) | (value & 0xFF));
-    }
-    if (byteMask & 2) {
-      command_ =
-          static_cast<std::uint16_t>((command_ & 0x00FF) | (value & 0xFF00));
-    }
-    // The status half: error bits are cleared by writing one to them; the
-    // rest cannot be written.
-    std::uint16_t written = 0;
-    if (byteMask & 4) {
-      written |= static_cast<std::uint16_t>(value >> 16 & 0x00FF);
-    }
-    if (byteMask & 8) {
-      written |= static_cast<std::uint16_t>(value >> 16 & 0xFF00);
-    }
-    status_ &= static_cast<std::uint16_t>(~(written & kStatusWriteOneToClear));
-    return;
+void Coprocessor::writeCommand(std::uint32_t value, std::uint8_t byteMask) {
+  if (byteMask & 1) {
+    command_ = static_cast<std::uint16_t>((command_ & 0xFF00) | (value & 0xFF));
   }
-  case kBar:
-  case kBaseSelect:
-    return; // fixed by the platform
-  default:
-    PciFunction::writeRegister(reg, value, byteMask);
+  if (byteMask & 2) {
+    command_ =
+        static_cast<std::uint16_t>((command_ & 0x00FF) | (value & 0xFF00));
   }
+  // The status half: error bits are cleared by writing one to them; the rest
+  // cannot be written.
+  std::uint16_t written = 0;
+  if (byteMask & 4) {
+    written |= static_cast<std::uint16_t>(value >> 16 & 0x00FF);
+  }
+  if (byteMask & 8) {
+    written |= static_cast<std::uint16_t>(value >> 16 & 0xFF00);
+  }
+  status_ &= static_cast<std::uint16_t>(~(written & kStatusWriteOneToClear));
 }
 
 // Each read of Start is a poll: a command that completes late runs once the

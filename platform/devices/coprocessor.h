@@ -112,14 +112,10 @@ public:
   void setHistoryLimit(std::size_t limit);
   std::uint64_t startPolls() const { return startPolls_; }
 
-  const char *registerName(std::uint16_t reg) const override;
-
-protected:
-  std::uint32_t readRegister(std::uint16_t reg) override;
-  void writeRegister(std::uint16_t reg, std::uint32_t value,
-                     std::uint8_t byteMask) override;
-
 private:
+  void modelConfiguration();
+  std::uint32_t baseAddressRegister() const;
+  void writeCommand(std::uint32_t value, std::uint8_t byteMask);
   void mapRegisters(bus::AddressSpace &space);
   bus::RegisterBlock controlArea();
   // The control area answers only while memory decoding is on.

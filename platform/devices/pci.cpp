@@ -3,6 +3,8 @@
 #include "hex.h"
 #include "little_endian.h"
 
+#include <bit>
+
 namespace devices {
 
 using bus::TraceEvent;
@@ -23,7 +25,7 @@ std::string describeConfigAccess(const TraceEvent &event) {
   std::string text = PciLocation::ofWindowOffset(offset).text() + " reg " +
                      hex(offset & 0xFFF, 3);
   if (event.name != nullptr && *event.name != '\0') {
-    text += " " + std::string(event.name);
+    text += " (" + std::string(event.name) + ")";
   }
   text += (event.flags & kViaWindow) ? " via window" : " via ports";
   if (event.flags & kNoDevice) {
@@ -44,22 +46,42 @@ std::string PciLocation::text() const {
 
 // --- function ---------------------------------------------------------------
 
+const bus::Register *PciFunction::modelled(std::uint16_t reg) const {
+  for (const bus::Register &r : modelled_) {
+    if (r.offset == reg) {
+      return &r;
+    }
+  }
+  return nullptr;
+}
+
+const char *PciFunction::registerName(std::uint16_t reg) const {
+  const bus::Register *r = modelled(reg);
+  return r != nullptr ? r->name : nullptr;
+}
+
 std::uint32_t PciFunction::read(std::uint16_t reg) {
-  return readRegister(static_cast<std::uint16_t>(reg & 0xFFC));
+  reg = static_cast<std::uint16_t>(reg & 0xFFC);
+  const bus::Register *r = modelled(reg);
+  return r != nullptr && r->read ? static_cast<std::uint32_t>(r->read(reg, 4))
+                                 : stored(reg);
 }
 
 void PciFunction::write(std::uint16_t reg, std::uint32_t value,
                         std::uint8_t byteMask) {
-  writeRegister(static_cast<std::uint16_t>(reg & 0xFFC), value, byteMask);
-}
-
-std::uint32_t PciFunction::readRegister(std::uint16_t reg) {
-  return stored(reg);
-}
-
-void PciFunction::writeRegister(std::uint16_t reg, std::uint32_t value,
-                                std::uint8_t byteMask) {
-  store(reg, value, byteMask);
+  reg = static_cast<std::uint16_t>(reg & 0xFFC);
+  const bus::Register *r = modelled(reg);
+  if (r == nullptr) {
+    store(reg, value, byteMask);
+    return;
+  }
+  if (!r->write || byteMask == 0) {
+    return; // a register the hardware fixes
+  }
+  const auto first = static_cast<unsigned>(std::countr_zero(byteMask));
+  const auto size = static_cast<unsigned>(std::popcount(byteMask));
+  const std::uint64_t lanes = size == 4 ? ~0u : (1u << (8 * size)) - 1;
+  r->write(reg + first, size, value >> (8 * first) & lanes);
 }
 
 std::uint32_t PciFunction::stored(std::uint16_t reg) const {

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace devices {
 
@@ -42,30 +43,47 @@ struct PciLocation {
 // "0:8.0 reg 0x004 (command/status) via window".
 extern const bus::TraceDecoder kPciConfigTrace;
 
-// One function's 4 KiB configuration space. Registers nobody models behave as
-// plain storage, so that any register can be written and read back; the
-// modelled ones override readRegister / writeRegister.
+// One function's 4 KiB configuration space. A function declares the
+// registers it models as a table of dword registers (offset, name, read and
+// write handlers); the bus hands a handler the byte offset and width of the
+// part of the dword an access reaches. Registers nobody models behave as
+// plain storage, so that any register can be written and read back.
 class PciFunction {
 public:
+  PciFunction() = default;
+  PciFunction(const PciFunction &) = delete;
+  PciFunction &operator=(const PciFunction &) = delete;
   virtual ~PciFunction() = default;
-  // A dword-aligned register. byteMask has bit i set for each byte i written.
+  // A dword-aligned register. byteMask has bit i set for each byte i written
+  // (a contiguous run, as one access reaches it).
   std::uint32_t read(std::uint16_t reg);
   void write(std::uint16_t reg, std::uint32_t value, std::uint8_t byteMask);
-  // The name of a modelled register, for the trace; empty if none.
-  // The register's name for the trace ("(command/status)"), or "".
-  virtual const char *registerName(std::uint16_t) const { return ""; }
+  // The name of a modelled register, for the trace; null if none.
+  const char *registerName(std::uint16_t reg) const;
 
 protected:
-  virtual std::uint32_t readRegister(std::uint16_t reg);
-  virtual void writeRegister(std::uint16_t reg, std::uint32_t value,
-                             std::uint8_t byteMask);
+  // Declares the registers the function models (their offsets are dword
+  // offsets in its configuration space).
+  void model(std::vector<bus::Register> registers) {
+    modelled_ = std::move(registers);
+  }
+  // The plain storage behind the dword at reg.
   std::uint32_t stored(std::uint16_t reg) const;
   void store(std::uint16_t reg, std::uint32_t value,
              std::uint8_t byteMask = 0xF);
 
 private:
+  const bus::Register *modelled(std::uint16_t reg) const;
+
+  std::vector<bus::Register> modelled_;
   std::array<std::uint8_t, 4096> space_{};
 };
+
+// The byte lanes of its dword that an access of size bytes at byte offset
+// reaches, as PciFunction::write takes them.
+constexpr std::uint8_t laneMask(std::uint64_t offset, unsigned size) {
+  return static_cast<std::uint8_t>(((1u << size) - 1) << (offset & 3));
+}
 
 // Every function on the platform, by location; an empty slot reads all ones.
 class PciBus {
