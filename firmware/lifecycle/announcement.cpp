@@ -1,6 +1,6 @@
 #include "announcement.h"
 
-#include "pei_services.h"
+#include "pcd.h"
 
 constinit const EFI_GUID TpmDeviceSelectedPpiGuid = {
     0x7F4158D3,
@@ -13,12 +13,6 @@ constinit const EFI_GUID TpmInstanceGuid = {
     0xBD29,
     0x4FBC,
     {0xAB, 0xEC, 0x4E, 0x03, 0x8E, 0xFA, 0xA3, 0x58}};
-
-constinit const EFI_GUID PcdPpiGuid = {
-    0x06E81C58,
-    0x4AD7,
-    0x44BC,
-    {0x83, 0x90, 0xF1, 0x02, 0x65, 0xF7, 0x24, 0x80}};
 
 constinit const EFI_PEI_NOTIFY_DESCRIPTOR DeviceSelectedNotifyDescriptor = {
     EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK |

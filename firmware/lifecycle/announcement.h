@@ -6,7 +6,6 @@
 
 extern const EFI_GUID TpmDeviceSelectedPpiGuid;
 extern const EFI_GUID TpmInstanceGuid;
-extern const EFI_GUID PcdPpiGuid;
 // Notify callback on TpmDeviceSelectedPpiGuid, last in its list.
 extern const EFI_PEI_NOTIFY_DESCRIPTOR DeviceSelectedNotifyDescriptor;
 

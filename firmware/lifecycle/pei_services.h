@@ -14,7 +14,3 @@ InstallInterface(const EFI_PEI_PPI_DESCRIPTOR *Descriptor);
 [[nodiscard]] EFI_STATUS
 ArmNotification(const EFI_PEI_NOTIFY_DESCRIPTOR *Descriptor);
 [[nodiscard]] EFI_STATUS RequestShadow(EFI_PEI_FILE_HANDLE FileHandle);
-
-// Sets a pointer-type configuration token through the PCD PPI. Returns Buffer,
-// or null when the store failed with the size shrunk or the PPI is missing.
-VOID *SetConfigPointer(UINTN Token, UINTN *Size, const VOID *Buffer);

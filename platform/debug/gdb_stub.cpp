@@ -602,9 +602,10 @@ std::optional<std::string> GdbStub::receivePacket() {
         std::string{static_cast<char>(sum[0]), static_cast<char>(sum[1])});
     if (!noAck_) {
       const char ack = got && *got == expected ? '+' : '-';
-      serve::sendAll(connection_,
-                     std::span(reinterpret_cast<const std::uint8_t *>(&ack), 1),
-                     kSendTimeout);
+      common::net::sendAll(
+          connection_,
+          std::span(reinterpret_cast<const std::uint8_t *>(&ack), 1),
+          kSendTimeout);
       if (ack == '-') {
         continue;
       }
@@ -630,7 +631,7 @@ void GdbStub::sendPacket(const std::string &payload) {
     sum = static_cast<std::uint8_t>(sum + c);
   }
   const std::string frame = "$" + escaped + "#" + hexByte(sum);
-  const std::string failed = serve::sendAll(
+  const std::string failed = common::net::sendAll(
       connection_,
       std::span(reinterpret_cast<const std::uint8_t *>(frame.data()),
                 frame.size()),
@@ -654,7 +655,7 @@ bool GdbStub::receiveByte(std::uint8_t &byte) {
     if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
       return false;
     }
-    const auto got = serve::receiveSome(connection_, buffer);
+    const auto got = common::net::receiveSome(connection_, buffer);
     if (got.closed || got.error != 0) {
       return false;
     }

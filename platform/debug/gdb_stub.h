@@ -16,7 +16,7 @@
 #pragma once
 
 #include "machine.h"
-#include "socket.h"
+#include "tcp_socket.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -34,7 +34,7 @@ public:
   // Listens on 127.0.0.1:port (0: a free port, see port()). `symbols` is the
   // file GDB loads for each copy of the module (the debug companion), and
   // `sectionCount` the number of its sections a debugger loads.
-  // Throws serve::SocketError when the port cannot be had.
+  // Throws common::net::SocketError when the port cannot be had.
   GdbStub(std::uint16_t port, std::filesystem::path symbols,
           std::size_t sectionCount, std::ostream &log);
   ~GdbStub() override;
@@ -89,8 +89,8 @@ private:
   void sendPacket(const std::string &payload);
   bool receiveByte(std::uint8_t &byte);
 
-  serve::Listener listener_;
-  serve::Socket connection_;
+  common::net::Listener listener_;
+  common::net::Socket connection_;
   std::filesystem::path symbols_;
   std::size_t sectionCount_;
   std::ostream &log_;

@@ -39,7 +39,7 @@ std::string debugOptionsHelp();
 class Instruments {
 public:
   // Opens the GDB port and checks the companion. Throws DebugOptionError,
-  // or serve::SocketError when the port cannot be had.
+  // or common::net::SocketError when the port cannot be had.
   Instruments(const DebugOptions &options,
               const std::filesystem::path &imagePath, const pei::PeImage &image,
               std::ostream &log);

@@ -424,32 +424,56 @@ TEST(Announcement, AFailingSetPtrDoesNotChangeWhatTheCallbackReports) {
 }
 
 // SetConfigPointer's answer, which the callback drops, seen by calling it in
-// the test image with a PCD service behind it.
-TEST(Announcement, SetConfigPointerAnswersTheBufferUnlessTheSizeShrank) {
+// the test image with a PCD service behind it. The lookup of that service
+// may also fail yet leave the service's interface behind, or succeed with a
+// null interface: either way nothing is called through it, and the answer
+// is null.
+TEST(Announcement, SetConfigPointerAnswersTheBufferUnlessNotFoundOrShrunk) {
   const std::string name = "?SetConfigPointer@@YAPAXIPAIPBX@Z";
   ASSERT_TRUE(testMap().contains(name));
+  enum class Lookup { Found, FailsLeavingTheInterface, FindsANullInterface };
   const struct {
     pei::PcdConfig pcd;
     std::uint32_t size;
     bool buffer;
+    Lookup lookup = Lookup::Found;
   } cases[] = {
       {{16, std::nullopt}, 16, true},      // stored
       {{16, efi::kDeviceError}, 16, true}, // failed, size kept
       {{8, std::nullopt}, 16, false},      // failed, size shrunk to 8
       {{16, std::nullopt}, 17, false},     // shrunk to 16, below 17
       {{16, efi::kDeviceError}, 0, true},  // failed, 0 is not below 0
+      {{16, std::nullopt}, 16, false, Lookup::FailsLeavingTheInterface},
+      {{16, std::nullopt}, 16, false, Lookup::FindsANullInterface},
   };
   for (const auto &c : cases) {
+    const bool fails = c.lookup == Lookup::FailsLeavingTheInterface;
     SCOPED_TRACE("max " + std::to_string(c.pcd.token11MaxSize) + ", size " +
-                 std::to_string(c.size));
+                 std::to_string(c.size) + ", lookup " +
+                 (c.lookup == Lookup::Found ? "found"
+                  : fails                   ? "fails leaving the interface"
+                                            : "finds a null interface"));
     Routines rig;
     pei::Foundation foundation(rig.machine());
     pei::PcdService pcd(foundation, c.pcd);
     foundation.installPpi(efi::guids::kPcdPpi, pcd.ppi());
+    if (c.lookup != Lookup::Found) {
+      const std::uint32_t locate = rig.machine().addThunk(
+          "LocatePpi of the test", [fails, &pcd](machine::ThunkCall &call) {
+            call.machine().guestWrite32(call.argument(4),
+                                        fails ? pcd.ppi().value : 0,
+                                        "LocatePpi's interface out-parameter");
+            return fails ? efi::kNotFound : efi::kSuccess;
+          });
+      rig.machine().write32(foundation.servicesTable() + kLocatePpi, locate);
+    }
     constexpr std::uint32_t kSize = Routines::kBuffers, kBuffer = kSize + 16;
     rig.machine().write32(kSize, c.size);
     const std::uint32_t answer = rig.call(name, {11, kSize, kBuffer});
     EXPECT_EQ(answer, c.buffer ? kBuffer : 0u);
+    if (c.lookup != Lookup::Found) {
+      EXPECT_EQ(pcd.token11Writes(), 0u);
+    }
   }
 }
 

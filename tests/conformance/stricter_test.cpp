@@ -22,7 +22,7 @@ using ::testing::IsEmpty;
 using Completion = devices::CoprocessorConfig::Completion;
 
 // Without the PCD PPI nothing is called through the pointer the failed
-// lookup left behind.
+// lookup left behind, nor through a PCD PPI found with a null interface.
 TEST(AnnouncementWithoutPcd, NoPcdPpiNoCallThroughAnUnsetPointer) {
   platform::Scenario scenario;
   scenario.pcdPpi = false;
@@ -32,6 +32,18 @@ TEST(AnnouncementWithoutPcd, NoPcdPpiNoCallThroughAnUnsetPointer) {
               ElementsAre(HasSubstr("PcdPpi, instance 0) = EFI_NOT_FOUND")));
   EXPECT_EQ(rig.foundation().fired().back().status,
             pei::EfiStatus{efi::kSuccess});
+
+  scenario.deviceSelectedInstalls = 0;
+  Booted nullPcd(scenario);
+  ASSERT_TRUE(nullPcd.report().ok) << nullPcd.report().fault;
+  auto &foundation = nullPcd.foundation();
+  foundation.installPpi(efi::guids::kPcdPpi, pei::GuestAddress{0});
+  foundation.installPpi(
+      efi::guids::kTpmDeviceSelectedPpi,
+      pei::GuestAddress{foundation.allocate(std::vector<std::uint8_t>(4, 0))});
+  EXPECT_THAT(serviceTexts(nullPcd.during("notification TpmDeviceSelectedPpi")),
+              ElementsAre(HasSubstr("PcdPpi, instance 0) = EFI_SUCCESS")));
+  EXPECT_EQ(foundation.fired().back().status, pei::EfiStatus{efi::kSuccess});
 }
 
 // Stack garbage never decides the activation. The stack below the

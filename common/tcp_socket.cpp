@@ -1,4 +1,4 @@
-#include "socket.h"
+#include "tcp_socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace serve {
+namespace common::net {
 
 namespace {
 
@@ -148,4 +148,4 @@ std::string sendAll(const Socket &socket, std::span<const std::uint8_t> bytes,
   return {};
 }
 
-} // namespace serve
+} // namespace common::net
