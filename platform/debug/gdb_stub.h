@@ -73,6 +73,11 @@ private:
   Resume serve();
   // Runs one packet; sets `resume` when the packet resumes the guest.
   std::string handle(const std::string &packet, std::optional<Resume> &resume);
+  std::optional<std::string> command(char letter, const std::string &args,
+                                     std::optional<Resume> &resume);
+  std::string query(const std::string &packet, std::optional<Resume> &resume);
+  std::string writeRegisters(const std::string &args);
+  std::string writeRegister(const std::string &args);
   std::string readRegisters() const;
   std::string readRegister(unsigned n) const;
   std::string readMemory(const std::string &args) const;
