@@ -27,20 +27,6 @@ constexpr std::uint32_t kEdiCanary = 0xD1D1D1D1;
 constexpr std::uint32_t kEbpCanary = 0xE0E0E0E0;
 constexpr std::uint32_t kEflagsReset = 0x2; // reserved bit 1; IF and DF clear
 
-std::uint32_t ucRights(Rights rights) {
-  std::uint32_t prot = UC_PROT_NONE;
-  if (allows(rights, kRead)) {
-    prot |= UC_PROT_READ;
-  }
-  if (allows(rights, kWrite)) {
-    prot |= UC_PROT_WRITE;
-  }
-  if (allows(rights, kExecute)) {
-    prot |= UC_PROT_EXEC;
-  }
-  return prot;
-}
-
 // The widest store an IA-32 instruction the module could use makes.
 constexpr std::uint64_t kWidestStore = 16;
 
@@ -170,61 +156,6 @@ std::uint32_t Machine::readReg(int reg) const {
   std::uint32_t value = 0;
   check(uc_reg_read(engine_.get(), reg, &value), "register read");
   return value;
-}
-
-// --- the map, mirrored ------------------------------------------------------
-
-void Machine::mapRam(const bus::Region &region) {
-  check(uc_mem_map(engine_.get(), region.base, region.size,
-                   ucRights(region.rights)),
-        "cannot map " + region.name);
-}
-
-void Machine::mapRegisters(const bus::Region &region) {
-  bindings_.push_back(
-      std::make_unique<MmioBinding>(MmioBinding{this, &region}));
-  check(uc_mmio_map(engine_.get(), region.base, region.size,
-                    &HookEntry::mmioRead, bindings_.back().get(),
-                    &HookEntry::mmioWrite, bindings_.back().get()),
-        "cannot map " + region.name);
-}
-
-void Machine::unmapRegion(const bus::Region &region) {
-  check(uc_mem_unmap(engine_.get(), region.base, region.size),
-        "cannot unmap " + region.name);
-  std::erase_if(bindings_, [&](const auto &binding) {
-    return binding->region == &region;
-  });
-}
-
-void Machine::protectRegion(const bus::Region &region) {
-  check(uc_mem_protect(engine_.get(), region.base, region.size,
-                       ucRights(region.rights)),
-        "cannot protect " + region.name);
-}
-
-bool Machine::readRam(std::uint64_t address,
-                      std::span<std::uint8_t> bytes) const {
-  return uc_mem_read(engine_.get(), address, bytes.data(), bytes.size()) ==
-         UC_ERR_OK;
-}
-
-bool Machine::writeRam(std::uint64_t address,
-                       std::span<const std::uint8_t> bytes) {
-  return uc_mem_write(engine_.get(), address, bytes.data(), bytes.size()) ==
-         UC_ERR_OK;
-}
-
-std::uint32_t Machine::guestRead32(std::uint32_t address,
-                                   const std::string &what) const {
-  return common::le::load32(space_.guestRead(address, 4, what));
-}
-
-void Machine::guestWrite32(std::uint32_t address, std::uint32_t value,
-                           const std::string &what) {
-  std::uint8_t bytes[4];
-  common::le::store(bytes, 4, value);
-  space_.guestWrite(address, bytes, what);
 }
 
 // --- observing stores -------------------------------------------------------
@@ -371,45 +302,55 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   if (stackTop_ == 0) {
     throw MachineError("guest call to " + name + " before a stack was set");
   }
-  // The return sentinel and the arguments go onto the stack in one host
-  // write, little-endian words from the lowest address up (on failure the
-  // words are written one by one, so that the error names the word).
-  const std::uint32_t argumentsAt =
-      stackTop_ - 4 * static_cast<std::uint32_t>(arguments.size());
-  const std::uint32_t esp = argumentsAt - 4;
-  {
-    std::array<std::uint8_t, 4 * 16> few;
-    std::vector<std::uint8_t> many;
-    const std::size_t bytes = 4 * (arguments.size() + 1);
-    std::uint8_t *frame = few.data();
-    if (bytes > few.size()) {
-      many.resize(bytes);
-      frame = many.data();
-    }
-    for (std::size_t i = 0; i <= arguments.size(); ++i) {
-      const std::uint32_t word = i == 0 ? kSentinel : arguments[i - 1];
-      for (unsigned b = 0; b < 4; ++b) {
-        frame[4 * i + b] = static_cast<std::uint8_t>(word >> (8 * b));
-      }
-    }
-    if (uc_mem_write(engine_.get(), esp, frame, bytes) != UC_ERR_OK) {
-      for (std::size_t i = arguments.size(); i-- > 0;) {
-        write32(argumentsAt + 4 * static_cast<std::uint32_t>(i), arguments[i]);
-      }
-      write32(esp, kSentinel);
-    }
-  }
-  writeReg(UC_X86_REG_ESP, esp);
+  const std::uint32_t argumentsAt = pushFrame(arguments);
+  writeReg(UC_X86_REG_ESP, argumentsAt - 4);
   writeReg(UC_X86_REG_EBX, kEbxCanary);
   writeReg(UC_X86_REG_ESI, kEsiCanary);
   writeReg(UC_X86_REG_EDI, kEdiCanary);
   writeReg(UC_X86_REG_EBP, kEbpCanary);
   writeReg(UC_X86_REG_EFLAGS, kEflagsReset);
   writeReg(UC_X86_REG_EIP, address);
+  beginRecord(name, address, arguments, argumentsAt);
+  const int error = runGuest(address);
+  endCall(name, address, error);
+  return lastCall_.result;
+}
 
-  // The record is reset field by field, not replaced, so that its buffers
-  // (name, arguments, writes) keep their room from call to call and a call
-  // allocates nothing for them.
+// The return sentinel and the arguments go onto the stack in one host
+// write, little-endian words from the lowest address up (on failure the
+// words are written one by one, so that the error names the word). Returns
+// where the arguments start.
+std::uint32_t Machine::pushFrame(std::span<const std::uint32_t> arguments) {
+  const std::uint32_t argumentsAt =
+      stackTop_ - 4 * static_cast<std::uint32_t>(arguments.size());
+  const std::uint32_t esp = argumentsAt - 4;
+  std::array<std::uint8_t, 4 * 16> few;
+  std::vector<std::uint8_t> many;
+  const std::size_t bytes = 4 * (arguments.size() + 1);
+  std::uint8_t *frame = few.data();
+  if (bytes > few.size()) {
+    many.resize(bytes);
+    frame = many.data();
+  }
+  for (std::size_t i = 0; i <= arguments.size(); ++i) {
+    common::le::store(frame + 4 * i, 4, i == 0 ? kSentinel : arguments[i - 1]);
+  }
+  if (uc_mem_write(engine_.get(), esp, frame, bytes) != UC_ERR_OK) {
+    for (std::size_t i = arguments.size(); i-- > 0;) {
+      write32(argumentsAt + 4 * static_cast<std::uint32_t>(i), arguments[i]);
+    }
+    write32(esp, kSentinel);
+  }
+  return argumentsAt;
+}
+
+// The record is reset field by field, not replaced, so that its buffers
+// (name, arguments, writes) keep their room from call to call and a call
+// allocates nothing for them. The call's text is made only when the trace
+// keeps it.
+void Machine::beginRecord(const std::string &name, std::uint32_t address,
+                          std::span<const std::uint32_t> arguments,
+                          std::uint32_t argumentsAt) {
   lastCall_.name.assign(name);
   lastCall_.address = address;
   lastCall_.arguments.assign(arguments.begin(), arguments.end());
@@ -421,8 +362,6 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   for (CallObserver *observer : observers_) {
     observer->beforeCall(lastCall_);
   }
-
-  // The call's text is made only when the trace keeps it.
   if (trace_.keeping()) {
     std::string text = name + " at " + hex(address, 8) + "(";
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -434,22 +373,30 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   } else {
     trace_.drop();
   }
+}
+
+// The bounds are kept by a hook on every translated block: it counts the
+// instructions of each block and looks at the clock now and then.
+// (Unicorn's own count and timeout are not used: counting makes every
+// instruction call into the hooks, and in 2.0.1 the timeout is late by
+// seconds and leaves the next run's count unenforced.)
+int Machine::runGuest(std::uint32_t address) {
   pendingFault_.reset();
   running_ = true;
-  // The bounds are kept by a hook on every translated block: it counts the
-  // instructions of each block and looks at the clock now and then.
-  // (Unicorn's own count and timeout are not used: counting makes every
-  // instruction call into the hooks, and in 2.0.1 the timeout is late by
-  // seconds and leaves the next run's count unenforced.)
   portInstruction_ = 0;
   budget_.started = std::chrono::steady_clock::now();
   budget_.executed = 0;
   budget_.blocks = 0;
   const uc_err error = uc_emu_start(engine_.get(), address, kSentinel, 0, 0);
-  const std::uint32_t eip = instruction();
   running_ = false;
-  // A fault shows to the agents (a debugger stops there) before the call
-  // fails with it.
+  return error;
+}
+
+// How the call ended: a fault shows to the agents (a debugger stops there)
+// before the call fails with it; a return is recorded and checked.
+void Machine::endCall(const std::string &name, std::uint32_t address,
+                      int error) {
+  const std::uint32_t eip = instruction();
   auto fail = [&](const std::string &message) {
     toAgents([&](DebugAgent &agent) { agent.faulted(message); });
     throw GuestFault(message);
@@ -485,7 +432,6 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
   } catch (const GuestFault &violation) {
     fail(violation.what());
   }
-  return lastCall_.result;
 }
 
 } // namespace machine

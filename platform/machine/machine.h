@@ -339,6 +339,13 @@ private:
   friend struct PortInstruction;
 
   void setUpProcessor();
+  // The parts of a guest call.
+  std::uint32_t pushFrame(std::span<const std::uint32_t> arguments);
+  void beginRecord(const std::string &name, std::uint32_t address,
+                   std::span<const std::uint32_t> arguments,
+                   std::uint32_t argumentsAt);
+  int runGuest(std::uint32_t address); // the emulator's uc_err
+  void endCall(const std::string &name, std::uint32_t address, int error);
   void mapProcessorRegisters();
   // bus::Backing: the emulator holds RAM and mirrors the map.
   void mapRam(const bus::Region &region) override;
