@@ -239,9 +239,16 @@ TEST(PortConfig, LegacyRegistersLeaveTheExtendedAccessMsrAlone) {
   rig.chipset().coprocessor().write(0x3C, 0xA1B2C3D4, 0xF);
   rig.call("ReadConfig32", {0x4003C, kOut}, {out(4)});
   EXPECT_EQ(rig.machine().read32(kOut), 0xA1B2C3D4u);
-  EXPECT_THAT(ports(rig), ElementsAre(PortAccess{true, 0xCF8, 4, 0x8000403C},
-                                      PortAccess{false, 0xCFC, 4, 0xA1B2C3D4}));
-  EXPECT_THAT(msrs(rig), ElementsAre(MsrAccess{false, kMsrWindow, 0}));
+  // Register 0xFF, the last legacy one, through its byte lane's data port.
+  rig.call("ReadConfig32", {0x400FF, kOut}, {out(4)});
+  const auto seen = ports(rig);
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0], (PortAccess{true, 0xCF8, 4, 0x8000403C}));
+  EXPECT_EQ(seen[1], (PortAccess{false, 0xCFC, 4, 0xA1B2C3D4}));
+  EXPECT_EQ(seen[2], (PortAccess{true, 0xCF8, 4, 0x800040FC}));
+  EXPECT_EQ(seen[3].port, 0xCFF);
+  EXPECT_THAT(msrs(rig), ElementsAre(MsrAccess{false, kMsrWindow, 0},
+                                     MsrAccess{false, kMsrWindow, 0}));
 }
 
 TEST(PortConfig, AddressBitsAboveTheBusAndTheByteLaneBits) {

@@ -285,8 +285,11 @@ TEST(Volume, PlacesFilesAlignedWithPadFilesAndRefusesOverflow) {
   Bytes corrupt = volume;
   corrupt[0x30 + 2] ^= 1; // header length's neighbour: the checksum
   EXPECT_THROW(ffs_format::Volume::parse(corrupt), ffs_format::FfsError);
-  // A large file (attribute 0x01) carries a 64-bit size after its header;
-  // one past the volume is refused however small its low word.
+}
+
+// A large file (attribute 0x01) carries a 64-bit size after its header; one
+// past the volume is refused however small its low word.
+TEST(Volume, ALargeFileIsSizedByItsSixtyFourBitSizeWithinTheVolume) {
   Bytes large = ffs_format::makeVolume({}, 0x1000, true);
   const std::size_t first = ffs_format::Volume::parse(large).firstFileOffset();
   std::fill_n(large.begin() + static_cast<long>(first), 16, 0x11); // name
@@ -383,21 +386,6 @@ TEST(PeiFfsCommandLine, BadInputGivesOneClearErrorAndANonZeroExit) {
       std::string::npos)
       << wrapped;
   EXPECT_NE(wrapped.find("exit=2"), std::string::npos) << wrapped;
-  // A write that fails names the cause, exits 1 and leaves no short file.
-  const std::string full = run(tool + " " + FIRMWARE_IMAGE_PATH +
-                               " -o /dev/full 2>&1; echo exit=$?");
-  EXPECT_NE(full.find("No space left on device"), std::string::npos) << full;
-  EXPECT_NE(full.find("exit=1"), std::string::npos) << full;
-  const std::string shortFile =
-      (std::filesystem::temp_directory_path() /
-       ("pei-ffs-short-" + std::to_string(getpid()) + ".ffs"))
-          .string();
-  const std::string limited =
-      run("bash -c \"trap '' XFSZ; ulimit -f 1; exec " + tool + " " +
-          FIRMWARE_IMAGE_PATH + " -o " + shortFile + "\" 2>&1; echo exit=$?");
-  EXPECT_NE(limited.find("exit=1"), std::string::npos) << limited;
-  EXPECT_NE(limited.find("File too large"), std::string::npos) << limited;
-  EXPECT_FALSE(std::filesystem::exists(shortFile)) << limited;
   const std::string badOption = run(tool + " " + FIRMWARE_IMAGE_PATH +
                                     " -o /dev/null --rebase 0x12345678x 2>&1;"
                                     " echo exit=$?");
@@ -415,6 +403,25 @@ TEST(PeiFfsCommandLine, BadInputGivesOneClearErrorAndANonZeroExit) {
   const std::string decimal = run(tool + " " + FIRMWARE_IMAGE_PATH +
                                   " -o /dev/null --rebase 08388608 2>&1");
   EXPECT_NE(decimal.find("ImageBase 0x00800000"), std::string::npos) << decimal;
+}
+
+// A write that fails names the cause, exits 1 and leaves no short file.
+TEST(PeiFfsCommandLine, AFailedWriteNamesItsCauseAndLeavesNoFile) {
+  const std::string tool = PEI_FFS_PATH;
+  const std::string full = run(tool + " " + FIRMWARE_IMAGE_PATH +
+                               " -o /dev/full 2>&1; echo exit=$?");
+  EXPECT_NE(full.find("No space left on device"), std::string::npos) << full;
+  EXPECT_NE(full.find("exit=1"), std::string::npos) << full;
+  const std::string shortFile =
+      (std::filesystem::temp_directory_path() /
+       ("pei-ffs-short-" + std::to_string(getpid()) + ".ffs"))
+          .string();
+  const std::string limited =
+      run("bash -c \"trap '' XFSZ; ulimit -f 1; exec " + tool + " " +
+          FIRMWARE_IMAGE_PATH + " -o " + shortFile + "\" 2>&1; echo exit=$?");
+  EXPECT_NE(limited.find("exit=1"), std::string::npos) << limited;
+  EXPECT_NE(limited.find("File too large"), std::string::npos) << limited;
+  EXPECT_FALSE(std::filesystem::exists(shortFile)) << limited;
 }
 
 TEST(UefiExtract, ListsThePackagedFileWithoutParserMessages) {

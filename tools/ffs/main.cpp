@@ -107,9 +107,17 @@ void writeFile(const std::string &path,
   }
 }
 
-int run(const std::vector<std::string> &args) {
+// What the command line asks for; `help` when it asks for --help, which
+// ends the reading of it.
+struct CommandLine {
   ffs_format::PeimOptions options;
   std::string input, output, volumePath;
+  bool help = false;
+};
+
+CommandLine parseCommandLine(const std::vector<std::string> &args) {
+  CommandLine line;
+  ffs_format::PeimOptions &options = line.options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string &arg = args[i];
     auto value = [&]() -> const std::string & {
@@ -120,10 +128,10 @@ int run(const std::vector<std::string> &args) {
       return args[++i];
     };
     if (arg == "-h" || arg == "--help") {
-      std::cout << kUsage;
-      return 0;
+      line.help = true;
+      return line;
     } else if (arg == "-o" || arg == "--output") {
-      output = value();
+      line.output = value();
     } else if (arg == "--guid") {
       options.name = ffs_format::parseGuid(value());
     } else if (arg == "--name") {
@@ -143,35 +151,45 @@ int run(const std::vector<std::string> &args) {
       }
       options.erasePolarity = p == "1";
     } else if (arg == "--volume") {
-      volumePath = value();
+      line.volumePath = value();
     } else if (!arg.empty() && arg[0] == '-') {
       throw UsageError("expected an option from --help, found \"" + arg + "\"");
-    } else if (input.empty()) {
-      input = arg;
+    } else if (line.input.empty()) {
+      line.input = arg;
     } else {
       throw UsageError("expected one input image, found a second: \"" + arg +
                        "\"");
     }
   }
-  if (input.empty() || output.empty()) {
-    throw UsageError("expected an input image and -o FILE, found " +
-                     std::string(input.empty() ? "no input" : "no output"));
+  if (line.input.empty() || line.output.empty()) {
+    throw UsageError(
+        "expected an input image and -o FILE, found " +
+        std::string(line.input.empty() ? "no input" : "no output"));
   }
+  return line;
+}
 
-  const pei::PeImage image = pei::PeImage::load(input);
+int run(const std::vector<std::string> &args) {
+  const CommandLine line = parseCommandLine(args);
+  if (line.help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  const ffs_format::PeimOptions &options = line.options;
+  const pei::PeImage image = pei::PeImage::load(line.input);
   const ffs_format::PeimFile file = ffs_format::buildPeim(image, options);
-  writeFile(output, file.bytes);
-  if (!volumePath.empty()) {
+  writeFile(line.output, file.bytes);
+  if (!line.volumePath.empty()) {
     const std::vector<std::vector<std::uint8_t>> files{file.bytes};
     // Room for the header, alignment padding and the file, in 4 KiB blocks.
     const auto length = static_cast<std::uint32_t>(
         (file.bytes.size() + file.dataAlignment + 0x1000 + 0xFFF) & ~0xFFFu);
-    writeFile(volumePath,
+    writeFile(line.volumePath,
               ffs_format::makeVolume(files, length, options.erasePolarity));
   }
   std::printf("%s: PEIM %s \"%s\", %zu bytes, data alignment 0x%X, %s "
               "image at file offset 0x%X, ImageBase 0x%08X",
-              output.c_str(), options.name.text().c_str(),
+              line.output.c_str(), options.name.text().c_str(),
               options.uiName.c_str(), file.bytes.size(), file.dataAlignment,
               options.te ? "TE" : "PE32", file.imageOffset, file.imageBase);
   if (options.imageBase || options.fileAddress) {

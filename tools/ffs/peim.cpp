@@ -10,11 +10,7 @@ namespace ffs_format {
 namespace {
 
 using common::hex;
-using common::le::append;
-using common::le::load16;
-using common::le::load32;
-using common::le::store16;
-using common::le::store32;
+namespace le = common::le;
 
 // The IA-32 physical address space every placed file and image lies in.
 constexpr std::uint64_t kAddressSpace = 0x100000000ull;
@@ -34,26 +30,26 @@ std::vector<std::uint8_t> rebasedImage(const pei::PeImage &image,
     memory.insert(memory.end(), file.begin() + memory.size(), file.end());
   }
   const std::size_t optional =
-      load32(file, common::pe::kNewHeaderField) + coff::kOptionalHeader;
-  store32(memory, optional + opt::kImageBase, newBase);
+      le::load32(file, common::pe::kNewHeaderField) + coff::kOptionalHeader;
+  le::store32(memory, optional + opt::kImageBase, newBase);
   // A PE checksum would no longer match the patched bytes; firmware loaders
   // do not check it, so it is cleared rather than left stale.
-  store32(memory, optional + opt::kCheckSum, 0);
+  le::store32(memory, optional + opt::kCheckSum, 0);
   return memory;
 }
 
 std::uint32_t teStrippedSize(std::span<const std::uint8_t> pe32) {
-  const std::size_t pe = load32(pe32, common::pe::kNewHeaderField);
+  const std::size_t pe = le::load32(pe32, common::pe::kNewHeaderField);
   return static_cast<std::uint32_t>(
       pe + coff::kOptionalHeader +
-      load16(pe32, pe + coff::kOptionalHeaderSize));
+      le::load16(pe32, pe + coff::kOptionalHeaderSize));
 }
 
 std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32) {
-  const std::size_t pe = load32(pe32, common::pe::kNewHeaderField);
+  const std::size_t pe = le::load32(pe32, common::pe::kNewHeaderField);
   const std::size_t optional = pe + coff::kOptionalHeader;
   const std::uint32_t stripped = teStrippedSize(pe32);
-  const std::uint32_t sections = load16(pe32, pe + coff::kSectionCount);
+  const std::uint32_t sections = le::load16(pe32, pe + coff::kSectionCount);
   if (stripped > 0xFFFF || sections > 0xFF || stripped > pe32.size()) {
     throw FfsError("TE conversion: expected headers of at most 64 KiB and "
                    "at most 255 sections, found " +
@@ -61,18 +57,21 @@ std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32) {
                    std::to_string(sections) + " sections");
   }
   std::vector<std::uint8_t> out(te::kHeaderSize + pe32.size() - stripped, 0);
-  store16(out, 0, te::kSignature);
-  store16(out, te::kMachine, load16(pe32, pe + coff::kMachine));
+  le::store16(out, 0, te::kSignature);
+  le::store16(out, te::kMachine, le::load16(pe32, pe + coff::kMachine));
   out[te::kSectionCount] = static_cast<std::uint8_t>(sections);
   out[te::kSubsystem] =
-      static_cast<std::uint8_t>(load16(pe32, optional + opt::kSubsystem));
-  store16(out, te::kStrippedSize, static_cast<std::uint16_t>(stripped));
-  store32(out, te::kEntryPoint, load32(pe32, optional + opt::kEntryPoint));
-  store32(out, te::kBaseOfCode, load32(pe32, optional + opt::kBaseOfCode));
-  store32(out, te::kImageBase, load32(pe32, optional + opt::kImageBase));
+      static_cast<std::uint8_t>(le::load16(pe32, optional + opt::kSubsystem));
+  le::store16(out, te::kStrippedSize, static_cast<std::uint16_t>(stripped));
+  le::store32(out, te::kEntryPoint,
+              le::load32(pe32, optional + opt::kEntryPoint));
+  le::store32(out, te::kBaseOfCode,
+              le::load32(pe32, optional + opt::kBaseOfCode));
+  le::store32(out, te::kImageBase,
+              le::load32(pe32, optional + opt::kImageBase));
   // ImageBase is 64 bits wide in the TE header; the high half stays 0.
   const std::uint32_t directories =
-      load32(pe32, optional + opt::kDirectoryCount);
+      le::load32(pe32, optional + opt::kDirectoryCount);
   const std::pair<std::uint32_t, std::uint32_t> copied[] = {
       {opt::kBaseRelocDirectory, te::kBaseRelocDirectory},
       {opt::kDebugDirectory, te::kDebugDirectory}};
@@ -89,35 +88,21 @@ std::vector<std::uint8_t> teImage(std::span<const std::uint8_t> pe32) {
   return out;
 }
 
-PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
-  if (options.imageBase && options.fileAddress) {
-    throw FfsError("rebase: expected either an image base or a file address, "
-                   "found both");
-  }
-  // A TE image no longer records its alignment or the PE32 headers the
-  // packaging reads; it is made here, from the PE32.
-  if (image.isTe()) {
-    throw FfsError("input: expected the module's PE32 image (--te converts "
-                   "it), found a TE image");
-  }
-  // The reader has refused any alignment but a power of two up to 64 KiB,
-  // equal in the file and in memory.
-  const std::uint32_t sectionAlignment = image.sectionAlignment();
+namespace {
 
-  PeimFile out;
-  out.dataAlignment = encodableAlignment(std::max<std::uint32_t>(
-      sectionAlignment, static_cast<std::uint32_t>(kSectionHeaderSize)));
-
-  std::vector<std::uint8_t> data = makeSection(
-      kSectionPeiDepex, makeDepex(std::span<const Guid>(options.depex)));
+// Pads a file's data to where its next section starts.
+void padToNextSection(std::vector<std::uint8_t> &data) {
   data.resize(
       alignUp(static_cast<std::uint32_t>(data.size()), kSectionAlignment), 0);
+}
 
-  // The image follows its section header, and the image base must land on
-  // the section alignment; a raw section fills the gap in front of it. A TE
-  // image's file starts StrippedSize - 40 bytes above its base.
-  const std::uint32_t headerRva =
-      options.te ? teStrippedSize(image.bytes()) - te::kHeaderSize : 0;
+// Where the image's section goes after `data`, as its offset in the data:
+// the image follows its section header, and the image base must land on the
+// section alignment; a raw section fills the gap in front of it. A TE
+// image's file starts headerRva (StrippedSize - 40) bytes above its base.
+std::uint32_t placeImageSection(std::vector<std::uint8_t> &data,
+                                std::uint32_t sectionAlignment,
+                                std::uint32_t headerRva) {
   const auto imageBaseOffset = [&](std::uint32_t sectionAt) {
     return sectionAt + static_cast<std::uint32_t>(kSectionHeaderSize) +
            sectionAlignment - headerRva % sectionAlignment;
@@ -130,13 +115,21 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
   if (pe32At != data.size()) {
     const std::vector<std::uint8_t> fill(
         pe32At - data.size() - kSectionHeaderSize, 0);
-    append(data, makeSection(kSectionRaw, fill));
+    le::append(data, makeSection(kSectionRaw, fill));
   }
-  out.imageOffset =
-      static_cast<std::uint32_t>(kFileHeaderSize + pe32At + kSectionHeaderSize);
+  return pe32At;
+}
 
-  // Addresses are summed in 64 bits and held against the 4 GiB space, so
-  // that a file address near the top cannot wrap round to a small base.
+// The ImageBase to rebase the image to, if any: the one asked for, or the
+// one at which it executes in place when the file header lies at the file
+// address. Addresses are summed in 64 bits and held against the 4 GiB
+// space, so that a file address near the top cannot wrap round to a small
+// base.
+std::optional<std::uint64_t> rebaseTarget(const pei::PeImage &image,
+                                          const PeimOptions &options,
+                                          const PeimFile &out,
+                                          std::uint32_t headerRva) {
+  const std::uint32_t sectionAlignment = image.sectionAlignment();
   std::optional<std::uint64_t> base = options.imageBase;
   if (options.fileAddress) {
     const std::uint64_t fileData =
@@ -161,8 +154,9 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                    hex(image.sizeOfImage()));
   }
   const auto &file = image.bytes();
-  const std::uint32_t characteristics = load16(
-      file, load32(file, common::pe::kNewHeaderField) + coff::kCharacteristics);
+  const std::uint32_t characteristics =
+      le::load16(file, le::load32(file, common::pe::kNewHeaderField) +
+                           coff::kCharacteristics);
   if (base && *base != image.imageBase() &&
       (characteristics & coff::kRelocsStripped) != 0) {
     throw FfsError("rebase to " + hex(*base) +
@@ -170,19 +164,55 @@ PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
                    "found them stripped (link it at its execute-in-place "
                    "address instead)");
   }
+  return base;
+}
+
+} // namespace
+
+PeimFile buildPeim(const pei::PeImage &image, const PeimOptions &options) {
+  if (options.imageBase && options.fileAddress) {
+    throw FfsError("rebase: expected either an image base or a file address, "
+                   "found both");
+  }
+  // A TE image no longer records its alignment or the PE32 headers the
+  // packaging reads; it is made here, from the PE32.
+  if (image.isTe()) {
+    throw FfsError("input: expected the module's PE32 image (--te converts "
+                   "it), found a TE image");
+  }
+  // The reader has refused any alignment but a power of two up to 64 KiB,
+  // equal in the file and in memory.
+  const std::uint32_t sectionAlignment = image.sectionAlignment();
+
+  PeimFile out;
+  out.dataAlignment = encodableAlignment(std::max<std::uint32_t>(
+      sectionAlignment, static_cast<std::uint32_t>(kSectionHeaderSize)));
+
+  std::vector<std::uint8_t> data = makeSection(
+      kSectionPeiDepex, makeDepex(std::span<const Guid>(options.depex)));
+  padToNextSection(data);
+  const std::uint32_t headerRva =
+      options.te ? teStrippedSize(image.bytes()) - te::kHeaderSize : 0;
+  const std::uint32_t pe32At =
+      placeImageSection(data, sectionAlignment, headerRva);
+  out.imageOffset =
+      static_cast<std::uint32_t>(kFileHeaderSize + pe32At + kSectionHeaderSize);
+
+  const std::optional<std::uint64_t> base =
+      rebaseTarget(image, options, out, headerRva);
   const std::vector<std::uint8_t> body =
       base ? rebasedImage(image, static_cast<std::uint32_t>(*base),
                           &out.relocationsApplied)
-           : file;
+           : image.bytes();
   out.imageBase = static_cast<std::uint32_t>(base.value_or(image.imageBase()));
   if (options.te) {
-    append(data, makeSection(kSectionTe, teImage(body)));
+    le::append(data, makeSection(kSectionTe, teImage(body)));
   } else {
-    append(data, makeSection(kSectionPe32, body));
+    le::append(data, makeSection(kSectionPe32, body));
   }
-  data.resize(
-      alignUp(static_cast<std::uint32_t>(data.size()), kSectionAlignment), 0);
-  append(data, makeSection(kSectionUserInterface, makeUiName(options.uiName)));
+  padToNextSection(data);
+  le::append(data,
+             makeSection(kSectionUserInterface, makeUiName(options.uiName)));
 
   out.bytes = makeFile(options.name, kFileTypePeim, out.dataAlignment, data,
                        options.erasePolarity, true);

@@ -9,18 +9,13 @@ namespace ffs_format {
 namespace {
 
 using common::hex;
-using common::le::load;
-using common::le::load16;
-using common::le::load32;
-using common::le::load64;
-using common::le::store16;
-using common::le::store32;
+namespace le = common::le;
 
 // Sum of the little-endian 16-bit words: a volume header sums to zero.
 std::uint16_t sum16(std::span<const std::uint8_t> bytes) {
   std::uint16_t sum = 0;
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    sum = static_cast<std::uint16_t>(sum + load16(bytes, i));
+    sum = static_cast<std::uint16_t>(sum + le::load16(bytes, i));
   }
   return sum;
 }
@@ -42,6 +37,65 @@ constexpr std::uint32_t kFileAlignmentInVolume = 8;
 constexpr std::string_view kFileSystem2Guid =
     "8C8CE578-8A3D-4F1C-9935-896185C32DD3";
 
+// Where the files start once the extended header, if the volume has one,
+// is passed over; `name` receives the volume's name from it.
+std::uint32_t afterExtendedHeader(std::span<const std::uint8_t> bytes,
+                                  std::uint32_t length,
+                                  std::uint32_t headerLength,
+                                  std::optional<Guid> &name) {
+  const std::uint32_t ext = le::load16(bytes, kFvExtHeaderField);
+  if (ext == 0) {
+    return headerLength;
+  }
+  if (ext + kFvExtHeaderMinSize > length) {
+    throw FfsError("volume extended header: expected it inside the volume, "
+                   "found offset " +
+                   hex(ext));
+  }
+  const std::uint32_t extSize = le::load32(bytes, ext + kFvExtHeaderSizeField);
+  if (extSize < kFvExtHeaderMinSize || extSize > length - ext) {
+    throw FfsError("volume extended header at " + hex(ext) +
+                   ": expected a size from 20 bytes to the volume end, "
+                   "found " +
+                   hex(extSize));
+  }
+  name = Guid::fromBytes(bytes.subspan(ext, 16));
+  return ext + extSize;
+}
+
+// The file whose header lies at `at` in a volume of `length` bytes; none
+// where the header is erased, which ends the walk.
+std::optional<VolumeFile> fileAt(std::span<const std::uint8_t> bytes,
+                                 std::uint32_t at, std::uint32_t length,
+                                 std::uint8_t erased) {
+  const auto header = bytes.subspan(at, kFileHeaderSize);
+  if (std::all_of(header.begin(), header.end(),
+                  [&](std::uint8_t b) { return b == erased; })) {
+    return std::nullopt;
+  }
+  VolumeFile file;
+  file.offset = at;
+  file.name = Guid::fromBytes(header.first(16));
+  file.type = header[kFileTypeField];
+  file.attributes = header[kFileAttributesField];
+  // A large file keeps its 64-bit size after the header.
+  std::uint64_t size = le::load(header, kFileSizeField, kSizeFieldWidth);
+  if ((file.attributes & kAttribLargeFile) != 0 &&
+      at + kFileHeaderSize + 8 <= length) {
+    size = le::load64(bytes, at + kFileHeaderSize);
+  }
+  // Compared as what is left, so that a 64-bit size near 2^64 cannot wrap
+  // the sum round to a small end (and the walk round to this file again).
+  if (size < kFileHeaderSize || size > length - at) {
+    throw FfsError("file " + file.name.text() + " at " + hex(at) +
+                   ": expected a size from 24 bytes to the volume end, "
+                   "found " +
+                   hex(size));
+  }
+  file.size = static_cast<std::uint32_t>(size);
+  return file;
+}
+
 } // namespace
 
 Volume Volume::parse(std::span<const std::uint8_t> bytes) {
@@ -50,12 +104,12 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
                    std::to_string(bytes.size()));
   }
   Volume volume;
-  const std::uint32_t signature = load32(bytes, kFvSignatureField);
+  const std::uint32_t signature = le::load32(bytes, kFvSignatureField);
   if (signature != kSignature) {
     throw FfsError("volume signature: expected \"_FVH\", found " +
                    hex(signature));
   }
-  const std::uint64_t length = load64(bytes, kFvLengthField);
+  const std::uint64_t length = le::load64(bytes, kFvLengthField);
   if (length > bytes.size() || length < kFvBlockMapField + 16) {
     throw FfsError("volume length: expected at most the " +
                    std::to_string(bytes.size()) + " bytes available, found " +
@@ -63,8 +117,8 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
   }
   volume.length_ = static_cast<std::uint32_t>(length);
   volume.erasePolarity_ =
-      (load32(bytes, kFvAttributesField) & kAttribErasePolarity) != 0;
-  const std::uint32_t headerLength = load16(bytes, kFvHeaderLengthField);
+      (le::load32(bytes, kFvAttributesField) & kAttribErasePolarity) != 0;
+  const std::uint32_t headerLength = le::load16(bytes, kFvHeaderLengthField);
   if (headerLength < kFvBlockMapField + 16 || headerLength > volume.length_ ||
       headerLength % 2 != 0) {
     throw FfsError("volume header length: expected an even size of at least "
@@ -76,55 +130,20 @@ Volume Volume::parse(std::span<const std::uint8_t> bytes) {
                    "to 0, found " +
                    hex(sum));
   }
-  std::uint32_t first = headerLength;
-  if (const std::uint32_t ext = load16(bytes, kFvExtHeaderField); ext != 0) {
-    if (ext + kFvExtHeaderMinSize > volume.length_) {
-      throw FfsError("volume extended header: expected it inside the volume, "
-                     "found offset " +
-                     hex(ext));
-    }
-    const std::uint32_t extSize = load32(bytes, ext + kFvExtHeaderSizeField);
-    if (extSize < kFvExtHeaderMinSize || extSize > volume.length_ - ext) {
-      throw FfsError("volume extended header at " + hex(ext) +
-                     ": expected a size from 20 bytes to the volume end, "
-                     "found " +
-                     hex(extSize));
-    }
-    volume.name_ = Guid::fromBytes(bytes.subspan(ext, 16));
-    first = ext + extSize;
-  }
-  volume.firstFile_ = alignUp(first, kFileAlignmentInVolume);
+  volume.firstFile_ = alignUp(
+      afterExtendedHeader(bytes, volume.length_, headerLength, volume.name_),
+      kFileAlignmentInVolume);
 
   const std::uint8_t erased = volume.erasePolarity_ ? 0xFF : 0x00;
   std::uint32_t at = volume.firstFile_;
   while (at + kFileHeaderSize <= volume.length_) {
-    const auto header = bytes.subspan(at, kFileHeaderSize);
-    if (std::all_of(header.begin(), header.end(),
-                    [&](std::uint8_t b) { return b == erased; })) {
+    const std::optional<VolumeFile> file =
+        fileAt(bytes, at, volume.length_, erased);
+    if (!file) {
       break;
     }
-    VolumeFile file;
-    file.offset = at;
-    file.name = Guid::fromBytes(header.first(16));
-    file.type = header[kFileTypeField];
-    file.attributes = header[kFileAttributesField];
-    // A large file keeps its 64-bit size after the header.
-    std::uint64_t size = load(header, kFileSizeField, kSizeFieldWidth);
-    if ((file.attributes & kAttribLargeFile) != 0 &&
-        at + kFileHeaderSize + 8 <= volume.length_) {
-      size = load64(bytes, at + kFileHeaderSize);
-    }
-    // Compared as what is left, so that a 64-bit size near 2^64 cannot wrap
-    // the sum round to a small end (and the walk round to this file again).
-    if (size < kFileHeaderSize || size > volume.length_ - at) {
-      throw FfsError("file " + file.name.text() + " at " + hex(at) +
-                     ": expected a size from 24 bytes to the volume end, "
-                     "found " +
-                     hex(size));
-    }
-    file.size = static_cast<std::uint32_t>(size);
-    volume.files_.push_back(file);
-    at = alignUp(file.end(), kFileAlignmentInVolume);
+    volume.files_.push_back(*file);
+    at = alignUp(file->end(), kFileAlignmentInVolume);
   }
   volume.freeSpace_ = std::min(at, volume.length_);
   return volume;
@@ -199,17 +218,17 @@ makeVolume(std::span<const std::vector<std::uint8_t>> files,
   const Guid fileSystem = parseGuid(kFileSystem2Guid);
   std::copy(fileSystem.bytes.begin(), fileSystem.bytes.end(),
             volume.begin() + 16);
-  store32(volume, kFvLengthField, length);
-  store32(volume, kFvSignatureField, Volume::kSignature);
-  store32(volume, kFvAttributesField,
-          kAttributes | (erasePolarity ? Volume::kAttribErasePolarity : 0));
-  store16(volume, kFvHeaderLengthField, kHeaderLength);
+  le::store32(volume, kFvLengthField, length);
+  le::store32(volume, kFvSignatureField, Volume::kSignature);
+  le::store32(volume, kFvAttributesField,
+              kAttributes | (erasePolarity ? Volume::kAttribErasePolarity : 0));
+  le::store16(volume, kFvHeaderLengthField, kHeaderLength);
   volume[kFvRevisionField] = kFvRevision;
-  store32(volume, kFvBlockMapField, 1);          // one block
-  store32(volume, kFvBlockMapField + 4, length); // of the whole length
-  store16(volume, kFvChecksumField,
-          static_cast<std::uint16_t>(
-              0x10000 - sum16(std::span(volume).first(kHeaderLength))));
+  le::store32(volume, kFvBlockMapField, 1);          // one block
+  le::store32(volume, kFvBlockMapField + 4, length); // of the whole length
+  le::store16(volume, kFvChecksumField,
+              static_cast<std::uint16_t>(
+                  0x10000 - sum16(std::span(volume).first(kHeaderLength))));
   for (const auto &file : files) {
     const std::uint32_t alignment =
         alignmentFromAttributes(file[kFileAttributesField]);
