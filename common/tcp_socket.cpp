@@ -103,11 +103,16 @@ bool hasBytesWaiting(const Socket &socket) noexcept {
   return ::poll(&entry, 1, 0) > 0 && entry.revents != 0;
 }
 
-ReceiveResult receiveSome(const Socket &socket, std::span<std::uint8_t> into) {
+ReceiveResult receiveSome(const Socket &socket, std::span<std::uint8_t> into,
+                          bool armQuickAcks) {
   ReceiveResult result;
-  armQuickAck(socket);
+  if (armQuickAcks) {
+    armQuickAck(socket);
+  }
   const ssize_t got = ::recv(socket.fd(), into.data(), into.size(), 0);
-  armQuickAck(socket);
+  if (armQuickAcks) {
+    armQuickAck(socket);
+  }
   if (got > 0) {
     result.bytes = static_cast<std::size_t>(got);
   } else if (got == 0) {

@@ -69,8 +69,12 @@ struct ReceiveResult {
   int error = 0;         // errno of a failure other than "would block"
 };
 
-// Receives what is available, at most into.size() bytes.
-ReceiveResult receiveSome(const Socket &socket, std::span<std::uint8_t> into);
+// Receives what is available, at most into.size() bytes; with
+// `armQuickAcks` quick acknowledgements are re-armed before and after, for a
+// caller that does not know whether more bytes of a message are to come (a
+// caller that knows arms them itself, only when they are).
+ReceiveResult receiveSome(const Socket &socket, std::span<std::uint8_t> into,
+                          bool armQuickAcks = true);
 
 // Whether bytes (or the end of the stream) wait to be received, without
 // receiving them.
