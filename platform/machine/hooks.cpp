@@ -208,16 +208,19 @@ void HookEntry::block(uc_engine *engine, std::uint64_t address,
   }
 }
 
-void HookEntry::msr(uc_engine *, std::uint64_t address, std::uint32_t,
+void HookEntry::msr(uc_engine *engine, std::uint64_t address, std::uint32_t,
                     void *user) {
   auto *m = static_cast<Machine *>(user);
   m->guarded([&] {
     const auto at = static_cast<std::uint32_t>(address);
-    if (m->read(at, 1)[0] == 0xF4) {
+    std::uint8_t code[2] = {};
+    check(uc_mem_read(engine, at, code, 1), "trapped instruction");
+    if (code[0] == 0xF4) {
       m->fault("unexpected instruction HLT: nothing would wake the "
                "processor");
     }
-    if (m->read(at, 2)[1] == 0x32) {
+    check(uc_mem_read(engine, at + 1, code + 1, 1), "trapped instruction");
+    if (code[1] == 0x32) {
       m->rdmsr();
     } else {
       m->wrmsr();

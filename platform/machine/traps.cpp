@@ -179,10 +179,16 @@ std::uint64_t Machine::stringBytes(const StringRun &run) {
     return 0;
   }
   const std::uint32_t eax = readReg(UC_X86_REG_EAX);
+  if (run.width == 1) {
+    // A 16 KiB rep stosb clears the response area on every command: one
+    // memset, not an element at a time.
+    std::memset(destination.data(), static_cast<int>(eax & 0xFF), run.bytes);
+    return eax & 0xFF;
+  }
   for (std::uint64_t i = 0; i < run.bytes; i += run.width) {
     common::le::store(destination.data() + i, run.width, eax);
   }
-  return run.width == 4 ? eax : eax & 0xFF;
+  return eax;
 }
 
 bool Machine::runString(std::uint32_t at) {
