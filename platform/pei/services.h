@@ -5,6 +5,7 @@
 
 #include "foundation.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -24,8 +25,12 @@ public:
                   std::optional<std::vector<std::uint8_t>> setup);
   GuestAddress ppi() const { return ppi_; }
 
+  // EFI_PEI_READ_ONLY_VARIABLE2_PPI's functions: GetVariable and
+  // NextVariableName (a refusal).
+  static const std::array<ServiceEntry<VariableService>, 2> kFunctions;
+
 private:
-  std::uint32_t getVariable(machine::ThunkCall &call);
+  Answer getVariable(const ServiceCall &call);
 
   Foundation &foundation_;
   std::optional<std::vector<std::uint8_t>> setup_;
@@ -49,13 +54,16 @@ public:
 
   PcdService(Foundation &foundation, PcdConfig config);
   GuestAddress ppi() const { return ppi_; }
+
+  // EDK II's PCD_PPI, in order; the functions take no interface pointer.
+  static const std::array<ServiceEntry<PcdService>, 31> kFunctions;
   const std::optional<std::vector<std::uint8_t>> &token11() const {
     return token11_;
   }
   unsigned token11Writes() const { return token11Writes_; }
 
 private:
-  std::uint32_t setPtr(machine::ThunkCall &call);
+  Answer setPtr(const ServiceCall &call);
 
   Foundation &foundation_;
   PcdConfig config_;
