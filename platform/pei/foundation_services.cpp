@@ -7,7 +7,7 @@ namespace pei {
 
 using enum ParameterKind;
 
-const std::array<Foundation::Service, Foundation::kServiceSlots>
+constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
     Foundation::kServices = {{
         {{service::kInstallPpi, {{"services", Pointer}, {"list", Pointer}}},
          [](Foundation &f, const ServiceCall &call) -> Answer {
@@ -73,7 +73,7 @@ const std::array<Foundation::Service, Foundation::kServiceSlots>
            {"value", Count},
            {"instance", Count},
            {"caller", Guid, "caller GUID"},
-           {"data", Pointer}}}},
+           {"data", Buffer}}}},
         {{"ResetSystem", {{"services", Pointer}}}},
         // Data in PI (the CPU I/O and PCI configuration PPIs), not functions.
         {{"CpuIo"}},

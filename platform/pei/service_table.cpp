@@ -45,30 +45,50 @@ std::string printable(const std::u16string &name) {
   return text;
 }
 
+// A parameter's value as an event keeps it.
+struct Kept {
+  const machine::TraceEvent &event;
+  unsigned index;
+  std::size_t word;
+
+  bool null() const { return (event.flags >> index & 1) != 0; }
+  std::uint32_t at(std::size_t n = 0) const {
+    return event.arguments[word + n];
+  }
+  std::uint64_t wide() const { return at() | std::uint64_t{at(1)} << 32; }
+  efi::Guid guid() const {
+    efi::Guid guid;
+    for (std::size_t n = 0; n < 4; ++n) {
+      common::le::store32(guid.bytes, 4 * n, at(n));
+    }
+    return guid;
+  }
+};
+
 // One parameter as the trace shows it; empty for one it does not show.
-std::string shown(const ServiceCall &call, unsigned index) {
-  const Parameter &parameter = call.signature().parameters[index];
+std::string shown(const Parameter &parameter, const Kept &kept) {
   const std::string name = parameter.name;
   switch (parameter.kind) {
   case ParameterKind::Pointer:
-    return name + "=" + hex(call.count(index), 8);
+    return name + "=" + hex(kept.at(), 8);
   case ParameterKind::Count:
-    return name + " " + std::to_string(call.count(index));
+    return name + " " + std::to_string(kept.at());
   case ParameterKind::Wide:
-    return name + " " + hex(call.wide(index), 16);
+    return name + " " + hex(kept.wide(), 16);
   case ParameterKind::Guid:
-    return call.isNull(index) ? "null" : efi::guidName(call.guid(index));
+    return kept.null() ? "null" : efi::guidName(kept.guid());
   case ParameterKind::Name:
-    return call.isNull(index) ? "null" : "\"" + printable(call.name()) + "\"";
+    return kept.null() || !kept.event.text ? "null"
+                                           : "\"" + *kept.event.text + "\"";
   case ParameterKind::Size:
-    return call.isNull(index) ? "null " + name
-                              : name + " " + std::to_string(call.size(index));
+    return kept.null() ? "null " + name
+                       : name + " " + std::to_string(kept.at());
   default:
     return {};
   }
 }
 
-std::string noted(Note note, std::uint32_t number) {
+std::string noted(Note note, std::uint64_t number) {
   if (note == nullptr) {
     return {};
   }
@@ -80,31 +100,83 @@ std::string noted(Note note, std::uint32_t number) {
                    std::string(text.substr(at + 2));
 }
 
-// "GetVariable("Setup", SetupVariable, DataSize 1024) = EFI_SUCCESS, ..."
-std::string describe(const ServiceCall &call, const Answer &answer) {
-  std::string text = std::string(call.signature().name) + "(";
-  bool first = true;
-  for (unsigned i = 0; i < call.signature().count; ++i) {
-    const std::string part = shown(call, i);
-    if (!part.empty()) {
-      text += (first ? "" : ", ") + part;
-      first = false;
+// Which of the signature's notes the answer carries: 1 + its index, 0 for
+// none.
+std::uint64_t noteIndex(const ServiceSignature &signature, Note note) {
+  if (note == nullptr) {
+    return 0;
+  }
+  for (std::size_t i = 0; i < kMaxNotes; ++i) {
+    if (signature.notes[i] == note) {
+      return i + 1;
     }
   }
-  return text + ") = " + answer.status.name() +
-         noted(answer.note, answer.noted);
+  throw std::logic_error(std::string(signature.name) +
+                         " answered with a note its entry does not declare");
 }
 
-void record(const ServiceCall &call, const Answer &answer) {
-  const ThunkCall &thunk = call.thunk();
-  machine::Trace &trace = thunk.machine().trace();
-  trace.add({.kind = machine::TraceEvent::Kind::Service,
-             .instruction = thunk.returnAddress(),
-             .value = answer.status.value,
-             .name = call.signature().name,
-             .text = std::make_shared<const std::string>(describe(call, answer)),
-             .duration = trace.now() - thunk.started()});
-}
+// Records a function's calls in the trace as numbers. The name a call
+// carries becomes text once, and is shared while calls keep to it.
+class Recorder {
+public:
+  explicit Recorder(const ServiceSignature &signature)
+      : signature_(signature) {}
+
+  void record(const ServiceCall &call, const Answer &answer) {
+    const ThunkCall &thunk = call.thunk();
+    machine::Trace &trace = thunk.machine().trace();
+    if (!trace.keeping()) {
+      trace.drop();
+      return;
+    }
+    machine::TraceEvent event{.kind = machine::TraceEvent::Kind::Service,
+                              .instruction = thunk.returnAddress(),
+                              .address = noteIndex(signature_, answer.note),
+                              .value = answer.status.value,
+                              .source = answer.noted,
+                              .name = signature_.name,
+                              .decoder = &signature_,
+                              .duration = trace.now() - thunk.started()};
+    keep(call, event);
+    trace.add(event);
+  }
+
+private:
+  void keep(const ServiceCall &call, machine::TraceEvent &event) {
+    for (unsigned i = 0; i < signature_.count; ++i) {
+      const ParameterKind kind = signature_.parameters[i].kind;
+      std::uint32_t *word = &event.arguments[signature_.words[i]];
+      if (call.isNull(i)) {
+        event.flags |= static_cast<std::uint8_t>(1u << i);
+      }
+      if (kind == ParameterKind::Guid) {
+        for (std::size_t n = 0; n < 4; ++n) {
+          word[n] = common::le::load32(call.guid(i).bytes, 4 * n);
+        }
+      } else if (kind == ParameterKind::Size) {
+        word[0] = call.size(i);
+      } else if (kind == ParameterKind::Name && !call.isNull(i)) {
+        event.text = nameText(call.name());
+      } else if (ServiceSignature::kept(kind) != 0) {
+        word[0] = call.count(i);
+        if (kind == ParameterKind::Wide) {
+          word[1] = static_cast<std::uint32_t>(call.wide(i) >> 32);
+        }
+      }
+    }
+  }
+  std::shared_ptr<const std::string> nameText(const std::u16string &name) {
+    if (!lastText_ || name != lastName_) {
+      lastName_ = name;
+      lastText_ = std::make_shared<const std::string>(printable(name));
+    }
+    return lastText_;
+  }
+
+  const ServiceSignature &signature_;
+  std::u16string lastName_;
+  std::shared_ptr<const std::string> lastText_;
+};
 
 } // namespace
 
@@ -151,12 +223,33 @@ machine::ThunkHandler bindService(const ServiceSignature &signature,
       refuse(call, refusal);
     };
   }
-  return [&signature, handler = std::move(handler)](ThunkCall &call) {
+  return [&signature, handler = std::move(handler),
+          recorder = Recorder(signature)](ThunkCall &call) mutable {
     const ServiceCall decoded(signature, call);
     const Answer answer = handler(decoded);
-    record(decoded, answer);
+    recorder.record(decoded, answer);
     return answer.status.value;
   };
+}
+
+// "GetVariable("Setup", SetupVariable, DataSize 1024) = EFI_SUCCESS, ..."
+std::string describeServiceCall(const machine::TraceEvent &event) {
+  const auto &signature = static_cast<const ServiceSignature &>(*event.decoder);
+  std::string text = std::string(signature.name) + "(";
+  bool first = true;
+  for (unsigned i = 0; i < signature.count; ++i) {
+    const std::string part =
+        shown(signature.parameters[i], Kept{event, i, signature.words[i]});
+    if (!part.empty()) {
+      text += (first ? "" : ", ") + part;
+      first = false;
+    }
+  }
+  const Note note =
+      event.address != 0 ? signature.notes[event.address - 1] : nullptr;
+  return text + ") = " +
+         efi::statusName(static_cast<std::uint32_t>(event.value)) +
+         noted(note, event.source);
 }
 
 void refuse(const ThunkCall &call, const std::string &what) {

@@ -72,27 +72,53 @@ inline constexpr std::size_t kMaxNotes = 4;
 // answer's number: ", {} bytes".
 using Note = const char *;
 
+// How the trace shows a call of the function whose signature the event's
+// decoder is.
+std::string describeServiceCall(const machine::TraceEvent &event);
+
 // A function as the guest calls it: its name, its parameters in order, and
-// the notes its answers may carry.
-struct ServiceSignature {
+// the notes its answers may carry. It is also how the trace decodes the calls
+// recorded of it, so it must outlive the trace: a signature in a table of
+// static storage.
+struct ServiceSignature : machine::TraceDecoder {
   constexpr ServiceSignature(const char *name,
                              std::initializer_list<Parameter> parameters = {},
                              std::initializer_list<Note> notes = {})
-      : name(name) {
+      : machine::TraceDecoder{"call", "service", &describeServiceCall},
+        name(name) {
     if (parameters.size() > kMaxParameters || notes.size() > kMaxNotes) {
       throw std::logic_error("a service with too many parameters or notes");
     }
     unsigned names = 0;
+    std::size_t words = 0;
     for (const Parameter &parameter : parameters) {
-      this->parameters[count++] = parameter;
+      this->words[count] = static_cast<std::uint8_t>(words);
+      words += kept(parameter.kind);
       names += parameter.kind == ParameterKind::Name ? 1 : 0;
+      this->parameters[count++] = parameter;
     }
-    if (names > 1) {
-      throw std::logic_error("a service with more than one name parameter");
+    if (names > 1 || words > machine::TraceEvent::kArguments) {
+      throw std::logic_error("a service whose arguments the trace cannot keep");
     }
     std::size_t note = 0;
     for (Note text : notes) {
       this->notes[note++] = text;
+    }
+  }
+  // How many 32-bit words of TraceEvent::arguments a parameter's value takes
+  // (a name is kept as the event's text).
+  static constexpr std::size_t kept(ParameterKind kind) {
+    switch (kind) {
+    case ParameterKind::Pointer:
+    case ParameterKind::Count:
+    case ParameterKind::Size:
+      return 1;
+    case ParameterKind::Wide:
+      return 2;
+    case ParameterKind::Guid:
+      return 4;
+    default:
+      return 0;
     }
   }
 
@@ -100,6 +126,8 @@ struct ServiceSignature {
   std::array<Parameter, kMaxParameters> parameters{};
   std::size_t count = 0;
   std::array<Note, kMaxNotes> notes{};
+  // Where each parameter's value lies in TraceEvent::arguments.
+  std::array<std::uint8_t, kMaxParameters> words{};
 };
 
 // What a handler answers: the status for EAX, and the note (one of its
@@ -159,9 +187,11 @@ template <class Owner> struct ServiceEntry {
   Answer (*handler)(Owner &, const ServiceCall &) = nullptr; // null: refusal
 };
 
-// The handler of a thunk that answers calls of `signature` through
-// `handler`, recording each call and its answer in the machine's trace; with
-// no handler, every call stops the run as an unexpected call of `refusal`.
+// The handler of a thunk that answers calls of `signature` (which must
+// outlive the machine) through `handler`, recording each call and its answer
+// in the machine's trace: numbers, and the text of a name only when it
+// differs from the last call's. With no handler, every call stops the run as
+// an unexpected call of `refusal`.
 using ServiceHandler = std::function<Answer(const ServiceCall &)>;
 machine::ThunkHandler bindService(const ServiceSignature &signature,
                                   ServiceHandler handler, std::string refusal);

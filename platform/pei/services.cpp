@@ -48,7 +48,7 @@ constexpr ServiceSignature onSet(const char *name) {
 
 } // namespace
 
-const std::array<ServiceEntry<VariableService>, 2>
+constinit const std::array<ServiceEntry<VariableService>, 2>
     VariableService::kFunctions = {{
         {{service::kGetVariable,
           {{"This", Interface},
@@ -68,7 +68,8 @@ const std::array<ServiceEntry<VariableService>, 2>
            {"GUID", Buffer}}}},
     }};
 
-const std::array<ServiceEntry<PcdService>, 31> PcdService::kFunctions = {{
+constinit const std::array<ServiceEntry<PcdService>, 31>
+    PcdService::kFunctions = {{
     {{"SetSku", {{"SKU", Count}}}},
     {byToken("Get8")},
     {byToken("Get16")},

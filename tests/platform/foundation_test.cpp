@@ -324,6 +324,23 @@ TEST_F(ServicesTest, GetVariableAnswersAsPiDefinesIt) {
                 asked + "4096) = EFI_NOT_FOUND"}));
 }
 
+// A call is recorded as numbers, decoded when the trace is read: what the
+// guest passed then, whatever its memory holds now. A name becomes text once
+// for calls that keep to it.
+TEST_F(ServicesTest, TheTraceKeepsACallsArgumentsAsTheyWere) {
+  pei::VariableService variables(foundation, std::vector<std::uint8_t>(8, 1));
+  for (int i = 0; i < 2; ++i) {
+    getVariable(variables, u"Setup", efi::guids::kSetupVariable, 8, kData);
+  }
+  m.write(kBuffers, std::vector<std::uint8_t>(0x3F08, 0));
+  const auto calls = m.trace().of(machine::TraceEvent::Kind::Service);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].detail(), "GetVariable(\"Setup\", SetupVariable, "
+                               "DataSize 8) = EFI_SUCCESS, 8 bytes");
+  EXPECT_TRUE(calls[1].from(pei::VariableService::kFunctions[0].signature));
+  EXPECT_EQ(calls[0].text, calls[1].text) << "one text for the same name";
+}
+
 TEST_F(ServicesTest, SetPtrStoresToken11UpToItsMaximum) {
   pei::PcdService pcd(foundation, {});
   const std::uint32_t setPtr = m.read32(pcd.ppi().value + 76);
