@@ -175,7 +175,8 @@ int runBoot(std::span<const std::string> args) {
   tpm::TpmEngine engine(state.path());
   std::optional<platform::Platform> platform;
   buildScenario([&] {
-    platform.emplace(launch.scenario, std::move(image), engine);
+    platform.emplace(launch.scenario, std::move(image), engine,
+                     launch.suiteCoverage);
   });
   std::optional<platform::TraceJson> json;
   if (options.traceJson) {

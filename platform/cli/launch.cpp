@@ -4,10 +4,20 @@
 #include "machine.h"
 #include "state_directory.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 
 namespace cli {
+
+std::optional<platform::SuiteCoverage> suiteCoverageFromEnvironment() {
+  constexpr const char *kVariable = "PEI_PLATFORM_COVERAGE";
+  const char *file = std::getenv(kVariable);
+  if (file == nullptr || *file == '\0') {
+    return std::nullopt;
+  }
+  return platform::SuiteCoverage{file, kVariable};
+}
 
 bool readArguments(std::span<const std::string> args, Launch &launch,
                    const OwnOptions &own) {

@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "instruments.h"
 #include "pe_image.h"
+#include "platform.h"
 #include "scenario.h"
 
 #include <functional>
@@ -17,6 +18,10 @@
 
 namespace cli {
 
+// The suite's coverage as every program built on the platform takes it:
+// the tracefile PEI_PLATFORM_COVERAGE names, if it names one.
+std::optional<platform::SuiteCoverage> suiteCoverageFromEnvironment();
+
 // The start of a run of boot or serve.
 struct Launch {
   explicit Launch(std::string command) : command(std::move(command)) {}
@@ -25,6 +30,10 @@ struct Launch {
   platform::Scenario scenario;
   std::optional<std::string> imagePath;
   debug::DebugOptions debug;
+  // The suite's coverage, besides any --coverage: every platform boot
+  // and serve build adds to it.
+  std::optional<platform::SuiteCoverage> suiteCoverage =
+      suiteCoverageFromEnvironment();
 };
 
 // What a subcommand's own options make of args[i].

@@ -116,7 +116,8 @@ int runServe(std::span<const std::string> args) {
   const platform::StateDirectory state(scenario.tpmStateDir);
   std::optional<serve::FirmwareBackend> backend;
   buildScenario([&] {
-    backend.emplace(scenario, std::move(image), options.issueStartup);
+    backend.emplace(scenario, std::move(image), options.issueStartup,
+                    launch.suiteCoverage);
     backend->checkScenario();
   });
   serve::Server server(*backend, options.server, std::cout);
