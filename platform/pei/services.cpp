@@ -113,7 +113,7 @@ constinit const std::array<ServiceEntry<PcdService>, 31>
 
 VariableService::VariableService(Foundation &foundation,
                                  std::optional<std::vector<std::uint8_t>> setup)
-    : foundation_(foundation), setup_(std::move(setup)) {
+    : setup_(std::move(setup)) {
   ppi_ = foundation.allocateFunctionTable("ReadOnlyVariable2Ppi", kFunctions,
                                           *this);
 }
@@ -147,7 +147,7 @@ Answer VariableService::getVariable(const ServiceCall &call) {
 }
 
 PcdService::PcdService(Foundation &foundation, PcdConfig config)
-    : foundation_(foundation), config_(config) {
+    : config_(config) {
   ppi_ = foundation.allocateFunctionTable("PcdPpi", kFunctions, *this);
 }
 

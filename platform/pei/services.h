@@ -32,7 +32,6 @@ public:
 private:
   Answer getVariable(const ServiceCall &call);
 
-  Foundation &foundation_;
   std::optional<std::vector<std::uint8_t>> setup_;
   GuestAddress ppi_;
 };
@@ -65,7 +64,6 @@ public:
 private:
   Answer setPtr(const ServiceCall &call);
 
-  Foundation &foundation_;
   PcdConfig config_;
   GuestAddress ppi_;
   std::optional<std::vector<std::uint8_t>> token11_;
