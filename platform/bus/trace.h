@@ -10,6 +10,7 @@
 // TraceDecoder, which says how they are tagged and described.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +52,9 @@ struct TraceEvent {
   static constexpr std::uint8_t kMove = 1;     // rep movs, else rep stos
   static constexpr std::uint8_t kBackward = 2; // direction flag set
 
+  // Service events: how many 32-bit words of decoded arguments they keep.
+  static constexpr std::size_t kArguments = 8;
+
   Kind kind = Kind::Port;
   bool write = false;
   std::uint8_t size = 0; // access width in bytes, 0 when not an access
@@ -63,7 +67,7 @@ struct TraceEvent {
   // A static name: the decoded register or field, or the service.
   const char *name = nullptr;
   // A name or text made by the platform's models (a port range, an MSR, a
-  // service call's arguments and answer, a guest call); shared, not copied.
+  // name a service was called with, a guest call); shared, not copied.
   std::shared_ptr<const std::string> text = nullptr;
   // Register and Work events: how the device that recorded them decodes them.
   const TraceDecoder *decoder = nullptr;
@@ -71,6 +75,12 @@ struct TraceEvent {
   // lasted, in nanoseconds since the trace began.
   std::uint64_t time = 0;
   std::uint64_t duration = 0;
+  // Service events: the call's decoded arguments, as the decoder (the
+  // called function's table entry) lays them out. Their flags have bit n set
+  // when argument n was null, address is the note of the answer (1 + its
+  // index among the decoder's notes, 0 for none), source the number the note
+  // shows, and text a name the call passed.
+  std::array<std::uint32_t, kArguments> arguments{};
 
   // The decoded name or description, as format() shows it.
   std::string detail() const;

@@ -2,6 +2,8 @@
 // through the transport it published.
 #include "commands.h"
 #include "instruments.h"
+#include "launch.h"
+#include "loader.h"
 #include "platform.h"
 #include "scenario.h"
 #include "state_directory.h"
@@ -60,147 +62,85 @@ void bootHelp(std::ostream &out) {
          "and the reason.\n";
 }
 
-int usageError(const std::string &message) {
-  std::cerr << kProgram << " boot: " << message << "\n";
-  return kExitUsage;
-}
-
-} // namespace
-
-int runBoot(std::span<const std::string> args) {
-  platform::Scenario scenario;
-  std::optional<std::string> imagePath;
+// boot's own options.
+struct BootOptions {
   bool trace = false;
   std::optional<std::string> traceJson;
-  debug::DebugOptions debugOptions;
-  try {
-    for (std::size_t i = 0; i < args.size();) {
-      const std::string &arg = args[i];
-      if (arg == "--help" || arg == "-h") {
-        bootHelp(std::cout);
-        return kExitOk;
-      }
-      if (arg == "--trace") {
-        trace = true;
-        ++i;
-      } else if (arg == "--trace-json") {
-        if (i + 1 >= args.size() || args[i + 1].empty()) {
-          return usageError("--trace-json: expected a file name");
-        }
-        traceJson = args[i + 1];
-        i += 2;
-      } else if (platform::parseScenarioOption(args, i, scenario) ||
-                 debug::parseDebugOption(args, i, debugOptions)) {
-        continue;
-      } else if (arg.starts_with("-")) {
-        return usageError("unknown option \"" + arg + "\" (see --help)");
-      } else if (!imagePath) {
-        imagePath = arg;
-        ++i;
-      } else {
-        return usageError("expected one image, found also \"" + arg + "\"");
-      }
-    }
-  } catch (const platform::UsageError &error) {
-    return usageError(error.what());
-  } catch (const debug::DebugOptionError &error) {
-    return usageError(error.what());
-  }
-  if (!imagePath) {
-    return usageError("expected an image: " + std::string(kProgram) +
-                      " boot <image.efi> [options]");
-  }
+};
 
-  std::optional<pei::PeImage> image;
-  try {
-    image = platform::loadScenarioImage(*imagePath, scenario);
-  } catch (const platform::UsageError &error) {
-    return usageError(error.what());
+Own bootOption(std::span<const std::string> args, std::size_t &i,
+               BootOptions &options) {
+  const std::string &arg = args[i];
+  if (arg == "--help" || arg == "-h") {
+    return Own::Stop;
   }
+  if (arg == "--trace") {
+    options.trace = true;
+    ++i;
+    return Own::Took;
+  }
+  if (arg != "--trace-json") {
+    return Own::No;
+  }
+  if (i + 1 >= args.size() || args[i + 1].empty()) {
+    throw common::UsageError("--trace-json: expected a file name");
+  }
+  options.traceJson = args[i + 1];
+  i += 2;
+  return Own::Took;
+}
 
-  std::optional<debug::Instruments> instruments;
+// For boot, a companion that does not fit and a GDB port that cannot be had
+// are both the user's to fix.
+debug::Instruments bootInstruments(const Launch &launch,
+                                   const pei::PeImage &image) {
   try {
-    instruments.emplace(debugOptions, *imagePath, *image, std::cout);
-  } catch (const std::exception &error) { // a bad companion, a taken port
-    return usageError(error.what());
+    return openInstruments(launch, image);
+  } catch (const std::exception &error) {
+    throw common::UsageError(error.what());
   }
+}
 
-  std::optional<platform::StateDirectory> state;
+// The PEI dispatch and, when it went through, the TPM session, with their
+// log. False when the session did not go as the scenario should.
+bool bootAndDrive(platform::Platform &platform,
+                  debug::Instruments &instruments,
+                  platform::BootReport &report) {
   try {
-    state.emplace(scenario.tpmStateDir);
-  } catch (const platform::StateDirectoryError &error) {
-    if (error.misuse()) {
-      return usageError(error.what());
-    }
-    std::cerr << kProgram << " boot: " << error.what() << "\n";
-    return kExitFailed;
-  }
-  tpm::TpmEngine engine(state->path());
-  std::optional<platform::Platform> platform;
-  try {
-    platform.emplace(scenario, std::move(*image), engine);
-  } catch (const machine::MachineError &error) {
-    return usageError(std::string("the scenario cannot be built: ") +
-                      error.what());
-  }
-
-  std::optional<platform::TraceJson> json;
-  try {
-    if (traceJson) {
-      json.emplace(*traceJson);
-    }
-  } catch (const std::runtime_error &error) {
-    return usageError(std::string("--trace-json: ") + error.what());
-  }
-
-  std::cout << "pei-platform boot " << *imagePath << " (TPM state in "
-            << state->path().string()
-            << (state->temporary() ? ", temporary" : "") << ")" << std::endl;
-  instruments->attach(platform->machine());
-  platform::BootReport report;
-  try {
-    report = platform->boot();
-  } catch (const pei::LoadError &error) {
-    instruments->finish(kExitUsage);
-    return usageError(error.what());
+    report = platform.boot();
+  } catch (const pei::LoadError &) {
+    instruments.finish(kExitUsage);
+    throw;
   }
   for (const std::string &line : report.log) {
     std::cout << line << "\n";
   }
-  bool sessionOk = true;
-  if (report.fault.empty()) {
-    const platform::SessionOutcome session = platform::runTpmSession(*platform);
-    for (const std::string &line : session.log) {
-      std::cout << line << "\n";
-    }
-    sessionOk = !session.ran || session.ok;
+  if (!report.fault.empty()) {
+    return true;
   }
-  if (trace) {
-    std::cout << "access trace (" << platform->trace().events().size()
-              << " events):\n";
-    for (const std::string &line : platform->trace().lines()) {
-      std::cout << "  " << line << "\n";
-    }
+  const platform::SessionOutcome session = platform::runTpmSession(platform);
+  for (const std::string &line : session.log) {
+    std::cout << line << "\n";
   }
-  if (json) {
-    json->append(platform->trace());
-    json.reset();
+  return !session.ran || session.ok;
+}
+
+void printTrace(const bus::Trace &trace) {
+  std::cout << "access trace (" << trace.events().size() << " events):\n";
+  for (const std::string &line : trace.lines()) {
+    std::cout << "  " << line << "\n";
   }
-  // The orderly shutdown saves the TPM's state; a directory the user keeps
-  // must hold it afterwards, or the run failed.
-  platform.reset();
-  const tpm::TpmEngine::SaveOutcome saved =
-      engine.describeShutdown(engine.powerOffOrderly());
-  if (!state->temporary()) {
-    std::cout << "TPM state in " << state->path().string() << ": " << saved.text
-              << "\n";
-  }
-  const bool ok = report.ok && sessionOk && saved.ok;
-  // Tells GDB how the run ended and writes the coverage.
+}
+
+// The last lines and the exit status; tells GDB how the run ended and
+// writes the coverage.
+int verdict(const platform::BootReport &report, bool sessionOk,
+            const tpm::TpmEngine::SaveOutcome &saved,
+            debug::Instruments &instruments) {
   const auto finish = [&](int status) {
-    return instruments->finish(status) ? status : kExitFailed;
+    return instruments.finish(status) ? status : kExitFailed;
   };
-  if (ok) {
+  if (report.ok && sessionOk && saved.ok) {
     std::cout << "boot: OK, every stage did what the scenario should\n";
     return finish(kExitOk);
   }
@@ -216,6 +156,56 @@ int runBoot(std::span<const std::string> args) {
     std::cout << "  " << saved.text << "\n";
   }
   return finish(kExitFailed);
+}
+
+} // namespace
+
+int runBoot(std::span<const std::string> args) {
+  Launch launch(std::string(kProgram) + " boot");
+  BootOptions options;
+  if (!readArguments(args, launch, [&](auto all, std::size_t &i) {
+        return bootOption(all, i, options);
+      })) {
+    bootHelp(std::cout);
+    return kExitOk;
+  }
+  pei::PeImage image = loadImage(launch);
+  debug::Instruments instruments = bootInstruments(launch, image);
+  const platform::StateDirectory state(launch.scenario.tpmStateDir);
+  tpm::TpmEngine engine(state.path());
+  std::optional<platform::Platform> platform;
+  buildScenario([&] {
+    platform.emplace(launch.scenario, std::move(image), engine,
+                     launch.suiteCoverage);
+  });
+  std::optional<platform::TraceJson> json;
+  if (options.traceJson) {
+    openTraceJson([&] { json.emplace(*options.traceJson); });
+  }
+
+  std::cout << launch.command << " " << *launch.imagePath << " (TPM state in "
+            << state.path().string()
+            << (state.temporary() ? ", temporary" : "") << ")" << std::endl;
+  instruments.attach(platform->machine());
+  platform::BootReport report;
+  const bool sessionOk = bootAndDrive(*platform, instruments, report);
+  if (options.trace) {
+    printTrace(platform->trace());
+  }
+  if (json) {
+    json->append(platform->trace());
+    json.reset();
+  }
+  // The orderly shutdown saves the TPM's state; a directory the user keeps
+  // must hold it afterwards, or the run failed.
+  platform.reset();
+  const tpm::TpmEngine::SaveOutcome saved =
+      engine.describeShutdown(engine.powerOffOrderly());
+  if (!state.temporary()) {
+    std::cout << "TPM state in " << state.path().string() << ": " << saved.text
+              << "\n";
+  }
+  return verdict(report, sessionOk, saved, instruments);
 }
 
 } // namespace cli

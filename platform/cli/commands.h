@@ -1,6 +1,7 @@
 // The subcommands of pei-platform. Each takes the arguments after its name
 // and returns the process exit status: 0 when everything went as it should,
-// 1 when the platform ran but something did not, 2 for bad usage or input.
+// 1 when the platform ran but something did not, 2 for bad usage or input;
+// what one throws, main turns into a status with cli::exitStatus (launch.h).
 #pragma once
 
 #include "usage.h"

@@ -1,5 +1,6 @@
 // pei-platform: the emulated PEI platform that runs the shipped module.
 #include "commands.h"
+#include "launch.h"
 
 #include <cstring>
 #include <iostream>
@@ -55,13 +56,8 @@ int main(int argc, char **argv) {
   const std::vector<std::string> args(argv + 2, argv + argc);
   for (const Subcommand &subcommand : kSubcommands) {
     if (command == subcommand.name) {
-      try {
-        return subcommand.run(args);
-      } catch (const std::exception &error) {
-        std::cerr << cli::kProgram << " " << command << ": " << error.what()
-                  << "\n";
-        return cli::kExitFailed;
-      }
+      return cli::exitStatus(std::string(cli::kProgram) + " " + command,
+                             [&] { return subcommand.run(args); });
     }
   }
   std::cerr << cli::kProgram << ": unknown command \"" << command

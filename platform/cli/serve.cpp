@@ -1,6 +1,7 @@
 // pei-platform serve: the TPM simulator endpoint on the real firmware path.
 #include "commands.h"
 #include "firmware_backend.h"
+#include "launch.h"
 #include "loader.h"
 #include "scenario.h"
 #include "serve_options.h"
@@ -73,121 +74,63 @@ void help(std::ostream &out) {
          "and the reason.\n";
 }
 
-int usageError(const std::string &message) {
-  std::cerr << kCommand << ": " << message << "\n";
-  return kExitUsage;
+// The server on the backend, powered on: the TPM ports listen and the
+// platform has booted. Returns the exit status when it cannot serve.
+std::optional<int> startServing(serve::FirmwareBackend &backend,
+                                serve::Server &server,
+                                const serve::ServeOptions &options,
+                                debug::Instruments &instruments) {
+  backend.setLog(&std::cout, options.server.verbose, options.trace);
+  if (!options.traceJson.empty()) {
+    openTraceJson([&] {
+      backend.recordJson(options.traceJson, options.traceJsonCommands);
+    });
+  }
+  backend.setInstruments(&instruments);
+  server.stopOnSignals();
+  backend.powerOn();
+  if (!backend.tpmPowered()) {
+    // A TPM that refuses its state now refuses it on every boot: serving
+    // nothing but TPM_RC_FAILURE would hide that from the user.
+    return failed(kCommand, backend.unavailable());
+  }
+  return std::nullopt;
 }
 
 } // namespace
 
 int runServe(std::span<const std::string> args) {
-  serve::ServeOptions options;
-  platform::Scenario scenario;
-  std::optional<std::string> imagePath;
-  debug::DebugOptions debugOptions;
-  try {
-    options = serve::parseServeOptions(args);
-    const std::vector<std::string> &rest = options.scenarioArgs;
-    for (std::size_t i = 0; i < rest.size();) {
-      if (platform::parseScenarioOption(rest, i, scenario) ||
-          debug::parseDebugOption(rest, i, debugOptions)) {
-        continue;
-      }
-      if (rest[i].starts_with("-")) {
-        return usageError("unknown option \"" + rest[i] + "\" (see --help)");
-      }
-      if (imagePath) {
-        return usageError("expected one image, found also \"" + rest[i] + "\"");
-      }
-      imagePath = rest[i++];
-    }
-  } catch (const common::UsageError &error) {
-    return usageError(error.what());
-  } catch (const debug::DebugOptionError &error) {
-    return usageError(error.what());
-  }
+  const serve::ServeOptions options = serve::parseServeOptions(args);
+  Launch launch(kCommand);
+  readArguments(options.scenarioArgs, launch);
   if (options.help) {
     help(std::cout);
     return kExitOk;
   }
-  if (!imagePath) {
-    return usageError(std::string("expected an image: ") + kCommand +
-                      " <image.efi> [options]");
-  }
-
-  std::optional<pei::PeImage> image;
-  try {
-    image = platform::loadScenarioImage(*imagePath, scenario);
-  } catch (const platform::UsageError &error) {
-    return usageError(error.what());
-  }
+  pei::PeImage image = loadImage(launch);
+  platform::Scenario &scenario = launch.scenario;
   if (scenario.tpmStateDir.empty()) {
     scenario.tpmStateDir = kDefaultStateDir;
   }
-
-  std::optional<debug::Instruments> instruments;
-  try {
-    instruments.emplace(debugOptions, *imagePath, *image, std::cout);
-  } catch (const debug::DebugOptionError &error) {
-    return usageError(error.what());
-  } catch (const serve::SocketError &error) {
-    std::cerr << kCommand << ": " << error.what() << "\n";
-    return kExitFailed;
-  }
-
-  std::optional<platform::StateDirectory> state;
+  debug::Instruments instruments = openInstruments(launch, image);
+  const platform::StateDirectory state(scenario.tpmStateDir);
   std::optional<serve::FirmwareBackend> backend;
-  std::optional<serve::Server> server;
-  try {
-    state.emplace(scenario.tpmStateDir);
-    backend.emplace(scenario, std::move(*image), options.issueStartup);
+  buildScenario([&] {
+    backend.emplace(scenario, std::move(image), options.issueStartup,
+                    launch.suiteCoverage);
     backend->checkScenario();
-  } catch (const machine::MachineError &error) {
-    return usageError(std::string("the scenario cannot be built: ") +
-                      error.what());
-  } catch (const platform::StateDirectoryError &error) {
-    if (error.misuse()) {
-      return usageError(error.what());
-    }
-    std::cerr << kCommand << ": " << error.what() << "\n";
-    return kExitFailed;
-  } catch (const std::exception &error) {
-    std::cerr << kCommand << ": " << error.what() << "\n";
-    return kExitFailed;
-  }
-  try {
-    server.emplace(*backend, options.server, std::cout);
-  } catch (const serve::SocketError &error) {
-    std::cerr << kCommand << ": " << error.what() << "\n";
-    return kExitFailed;
-  }
+  });
+  serve::Server server(*backend, options.server, std::cout);
 
-  std::cout << kCommand << " " << *imagePath << " (TPM state in "
+  std::cout << kCommand << " " << *launch.imagePath << " (TPM state in "
             << scenario.tpmStateDir.string() << ")" << std::endl;
-  backend->setLog(&std::cout, options.server.verbose, options.trace);
-  if (!options.traceJson.empty()) {
-    try {
-      backend->recordJson(options.traceJson, options.traceJsonCommands);
-    } catch (const std::runtime_error &error) {
-      return usageError(std::string("--trace-json: ") + error.what());
-    }
+  if (const auto status =
+          startServing(*backend, server, options, instruments)) {
+    return *status;
   }
-  backend->setInstruments(&*instruments);
-  server->stopOnSignals();
-  try {
-    backend->powerOn();
-  } catch (const pei::LoadError &error) {
-    return usageError(error.what());
-  }
-  if (!backend->tpmPowered()) {
-    // A TPM that refuses its state now refuses it on every boot: serving
-    // nothing but TPM_RC_FAILURE would hide that from the user.
-    std::cerr << kCommand << ": " << backend->unavailable() << "\n";
-    return kExitFailed;
-  }
-  const bool served = server->run();
+  const bool served = server.run();
   backend->powerOff(); // the last boot's coverage is in, GDB told the end
-  return instruments->finish(served ? kExitOk : kExitFailed) && served
+  return instruments.finish(served ? kExitOk : kExitFailed) && served
              ? kExitOk
              : kExitFailed;
 }

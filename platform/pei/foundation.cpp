@@ -1,44 +1,14 @@
 #include "foundation.h"
 
 #include "hex.h"
+#include "little_endian.h"
 
 namespace pei {
 
 using common::hex;
-using machine::ThunkCall;
+using common::le::append;
 
 namespace {
-
-// EFI_PEI_SERVICES after its 24-byte header, in the table's order.
-const char *const kServiceNames[Foundation::kServiceSlots] = {
-    "InstallPpi",
-    "ReInstallPpi",
-    "LocatePpi",
-    "NotifyPpi",
-    "GetBootMode",
-    "SetBootMode",
-    "GetHobList",
-    "CreateHob",
-    "FfsFindNextVolume",
-    "FfsFindNextFile",
-    "FfsFindSectionData",
-    "InstallPeiMemory",
-    "AllocatePages",
-    "AllocatePool",
-    "CopyMem",
-    "SetMem",
-    "ReportStatusCode",
-    "ResetSystem",
-    "CpuIo",
-    "PciCfg",
-    "FfsFindFileByName",
-    "FfsGetFileInfo",
-    "FfsGetVolumeInfo",
-    "RegisterForShadow",
-    "FindSectionData3",
-    "FfsGetFileInfo2",
-    "ResetSystem2",
-    "FreePages"};
 
 constexpr std::uint64_t kServicesSignature = 0x5652455320494550; // "PEI SERV"
 constexpr std::uint32_t kServicesRevision = 0x00010046;          // PI 1.70
@@ -47,104 +17,18 @@ constexpr std::size_t kMaxListLength = 64;
 constexpr std::uint32_t kDescriptorSize = 12; // flags, GUID pointer, pointer
 constexpr std::size_t kMaxCallbacksPerRun = 256;
 
-void put32(std::vector<std::uint8_t> &bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  }
-}
-
-std::string status(EfiStatus value) { return value.name(); }
-
-// The handler of a slot the module must never call: it stops the run.
-machine::ThunkHandler notToBeCalled(std::string what) {
-  return [what = std::move(what)](ThunkCall &call) -> std::uint32_t {
-    Foundation::unexpected(call, what);
-  };
-}
-
 } // namespace
-
-std::ostream &operator<<(std::ostream &out, GuestAddress address) {
-  return out << hex(address.value, 8);
-}
-std::ostream &operator<<(std::ostream &out, GuestCallback callback) {
-  return out << "callback " << hex(callback.entry, 8);
-}
-std::ostream &operator<<(std::ostream &out, EfiStatus status) {
-  return out << status.name();
-}
 
 Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
   machine.space().mapMemory(kDataBase, kDataSize, "PEI Foundation data",
                     machine::kRead);
   for (unsigned slot = 0; slot < kServiceSlots; ++slot) {
-    const std::string name = kServiceNames[slot];
-    machine::ThunkHandler handler;
-    switch (slot) {
-    case 0:
-      handler = [this](ThunkCall &call) {
-        const GuestAddress list{call.argument(1)};
-        const EfiStatus result = installList(list, true);
-        traceService(call, service::kInstallPpi, result,
-                     "InstallPpi(services=" + hex(call.argument(0), 8) +
-                         ", list=" + hex(list.value, 8) +
-                         ") = " + status(result));
-        return result.value;
-      };
-      break;
-    case 1:
-      handler = [this](ThunkCall &call) {
-        const EfiStatus result = reinstall(GuestAddress{call.argument(1)},
-                                           GuestAddress{call.argument(2)});
-        traceService(call, service::kReInstallPpi, result,
-                     "ReInstallPpi(services=" + hex(call.argument(0), 8) +
-                         ", old=" + hex(call.argument(1), 8) + ", new=" +
-                         hex(call.argument(2), 8) + ") = " + status(result));
-        return result.value;
-      };
-      break;
-    case 2:
-      handler = [this](ThunkCall &call) {
-        const GuestAddress guid{call.argument(1)};
-        const EfiStatus result =
-            locatePpi(guid, call.argument(2), GuestAddress{call.argument(3)},
-                      GuestAddress{call.argument(4)});
-        traceService(call, service::kLocatePpi, result,
-                     "LocatePpi(services=" + hex(call.argument(0), 8) + ", " +
-                         (guid.value ? efi::guidName(readGuid(guid, "GUID"))
-                                     : std::string("null")) +
-                         ", instance " + std::to_string(call.argument(2)) +
-                         ") = " + status(result));
-        return result.value;
-      };
-      break;
-    case 3:
-      handler = [this](ThunkCall &call) {
-        const GuestAddress list{call.argument(1)};
-        const EfiStatus result = notifyList(list);
-        traceService(call, service::kNotifyPpi, result,
-                     "NotifyPpi(services=" + hex(call.argument(0), 8) +
-                         ", list=" + hex(list.value, 8) +
-                         ") = " + status(result));
-        return result.value;
-      };
-      break;
-    case 23:
-      handler = [this](ThunkCall &call) {
-        const EfiStatus result =
-            registerForShadow(GuestAddress{call.argument(0)});
-        traceService(call, service::kRegisterForShadow, result,
-                     "RegisterForShadow(file=" + hex(call.argument(0), 8) +
-                         ") = " + status(result));
-        return result.value;
-      };
-      break;
-    default:
-      handler = notToBeCalled(name + " (EFI_PEI_SERVICES slot " +
-                              std::to_string(slot) + ")");
-    }
-    serviceThunks_.push_back(
-        machine.addThunk("PEI service " + name, std::move(handler)));
+    const std::string name = kServices[slot].signature.name;
+    serviceThunks_.push_back(machine.addThunk(
+        "PEI service " + name,
+        bindService(kServices[slot], *this,
+                    name + " (EFI_PEI_SERVICES slot " + std::to_string(slot) +
+                        ")")));
   }
   moveServices();
   // A stand-in for the module's firmware file header: the handle only has to
@@ -155,18 +39,17 @@ Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
 
 std::uint32_t Foundation::moveServices() {
   std::vector<std::uint8_t> table;
-  put32(table, static_cast<std::uint32_t>(kServicesSignature));
-  put32(table, static_cast<std::uint32_t>(kServicesSignature >> 32));
-  put32(table, kServicesRevision);
-  put32(table, kHeaderSize + 4 * kServiceSlots);
-  put32(table, 0); // CRC32: nobody checks it in PEI
-  put32(table, 0);
+  append(table, 8, kServicesSignature);
+  append(table, 4, kServicesRevision);
+  append(table, 4, kHeaderSize + 4 * kServiceSlots);
+  append(table, 4, 0); // CRC32: nobody checks it in PEI
+  append(table, 4, 0);
   for (std::uint32_t thunk : serviceThunks_) {
-    put32(table, thunk);
+    append(table, 4, thunk);
   }
   servicesTable_ = allocate(table);
   std::vector<std::uint8_t> pointer;
-  put32(pointer, servicesTable_);
+  append(pointer, 4, servicesTable_);
   servicesPointer_ = allocate(pointer);
   // The IA-32 convention: the services pointer lies just below the IDT.
   machine_.write32(machine_.idtBase() - 4, servicesPointer_);
@@ -185,33 +68,12 @@ std::uint32_t Foundation::allocate(std::span<const std::uint8_t> bytes,
 }
 
 GuestAddress
-Foundation::allocateFunctionTable(const std::string &owner,
-                                  std::vector<FunctionSlot> slots) {
+Foundation::allocateTable(const std::vector<std::uint32_t> &addresses) {
   std::vector<std::uint8_t> table;
-  for (unsigned slot = 0; slot < slots.size(); ++slot) {
-    const std::string name = owner + " " + slots[slot].name;
-    machine::ThunkHandler handler =
-        slots[slot].handler
-            ? std::move(slots[slot].handler)
-            : notToBeCalled(name + " (slot " + std::to_string(slot) + ")");
-    put32(table, machine_.addThunk(name, std::move(handler)));
+  for (std::uint32_t address : addresses) {
+    append(table, 4, address);
   }
   return GuestAddress{allocate(table)};
-}
-
-void Foundation::traceService(const ThunkCall &call, const char *name,
-                              EfiStatus status, const std::string &text) {
-  machine_.trace().add({.kind = bus::TraceEvent::Kind::Service,
-                        .instruction = call.returnAddress(),
-                        .value = status.value,
-                        .name = name,
-                        .text = std::make_shared<const std::string>(text),
-                        .duration = machine_.trace().now() - call.started()});
-}
-
-void Foundation::unexpected(const ThunkCall &call, const std::string &what) {
-  throw machine::GuestFault(call.machine().where(call.returnAddress()) +
-                            ": unexpected service call: " + what);
 }
 
 efi::Guid Foundation::readGuid(GuestAddress address,
@@ -331,15 +193,10 @@ EfiStatus Foundation::reinstall(GuestAddress oldDescriptor,
   return {efi::kNotFound};
 }
 
-EfiStatus Foundation::locatePpi(GuestAddress guidAddress,
-                                std::uint32_t instance,
+EfiStatus Foundation::locatePpi(const efi::Guid &guid, std::uint32_t instance,
                                 GuestAddress descriptorOut,
                                 GuestAddress ppiOut) {
-  if (guidAddress.value == 0) {
-    return {efi::kInvalidParameter};
-  }
-  const std::optional<Ppi> found =
-      locate(readGuid(guidAddress, "PPI GUID"), instance);
+  const std::optional<Ppi> found = locate(guid, instance);
   if (!found) {
     return {efi::kNotFound};
   }
@@ -380,9 +237,9 @@ EfiStatus Foundation::registerForShadow(GuestAddress fileHandle) {
 EfiStatus Foundation::installPpi(const efi::Guid &guid,
                                  GuestAddress interface) {
   std::vector<std::uint8_t> descriptor;
-  put32(descriptor, kPpiFlag | kTerminateList);
-  put32(descriptor, allocateGuid(guid));
-  put32(descriptor, interface.value);
+  append(descriptor, 4, kPpiFlag | kTerminateList);
+  append(descriptor, 4, allocateGuid(guid));
+  append(descriptor, 4, interface.value);
   const EfiStatus result =
       installList(GuestAddress{allocate(descriptor)}, false);
   runNotifications();
@@ -422,7 +279,7 @@ void Foundation::runNotifications() {
                        next.ppi.value})};
     fired_.push_back(
         {next.notification.guid, next.notification.callback, next.ppi, result});
-    log("  callback " + hex(callback, 8) + " returned " + status(result));
+    log("  callback " + hex(callback, 8) + " returned " + result.name());
   }
 }
 

@@ -1,8 +1,8 @@
 // The PEI Foundation as the module meets it: the EFI_PEI_SERVICES table
 // (InstallPpi, ReInstallPpi, LocatePpi, NotifyPpi and RegisterForShadow
 // working; every other slot stops the run as an unexpected service call), the
-// PPI database with its notification list, and the dispatch of entry points
-// and notification callbacks.
+// PPI database with its notification list, the dispatch of entry points and
+// notification callbacks, and the function tables of the platform's PPIs.
 //
 // Guest calls cannot nest (the emulator cannot be re-entered from a hook), so
 // a notification that an install triggers is queued and runs right after the
@@ -12,37 +12,18 @@
 
 #include "efi.h"
 #include "machine.h"
+#include "service_table.h"
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
-#include <ostream>
+#include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace pei {
-
-// The guest values the Foundation keeps and answers with, each its own type
-// so that a guest address, a callback's entry point and an EFI status cannot
-// stand in for one another. On the guest's side each is one UINT32.
-struct GuestAddress {
-  std::uint32_t value = 0;
-  bool operator==(const GuestAddress &) const = default;
-};
-struct GuestCallback {
-  std::uint32_t entry = 0;
-  bool operator==(const GuestCallback &) const = default;
-};
-struct EfiStatus {
-  std::uint32_t value = 0;
-  bool operator==(const EfiStatus &) const = default;
-  bool isError() const { return efi::isError(value); }
-  std::string name() const { return efi::statusName(value); }
-};
-std::ostream &operator<<(std::ostream &out, GuestAddress address);
-std::ostream &operator<<(std::ostream &out, GuestCallback callback);
-std::ostream &operator<<(std::ostream &out, EfiStatus status);
 
 // The services the platform answers, as trace events name them.
 namespace service {
@@ -88,20 +69,10 @@ public:
     GuestAddress ppi; // the interface it was called with
     EfiStatus status;
   };
-  // One slot of a function table the platform hands the guest: a service
-  // the platform answers, or one the module has no business calling, which
-  // stops the run as an unexpected call.
-  struct FunctionSlot {
-    std::string name;
-    machine::ThunkHandler handler; // none for a slot not to be called
-    static FunctionSlot answered(std::string name,
-                                 machine::ThunkHandler handler) {
-      return {std::move(name), std::move(handler)};
-    }
-    static FunctionSlot notToBeCalled(std::string name) {
-      return {std::move(name), {}};
-    }
-  };
+  // The EFI_PEI_SERVICES table, slot by slot (foundation_services.cpp): what
+  // each service takes and, for those the Foundation answers, the handler.
+  using Service = ServiceEntry<Foundation>;
+  static const std::array<Service, kServiceSlots> kServices;
 
   explicit Foundation(machine::Machine &machine);
   Foundation(const Foundation &) = delete;
@@ -151,24 +122,29 @@ public:
   std::uint32_t allocateGuid(const efi::Guid &guid) {
     return allocate(guid.bytes);
   }
-  // A table of thunks, one per slot, named "<owner> <slot name>". Returns
-  // the table's address, the interface to install it with.
-  GuestAddress allocateFunctionTable(const std::string &owner,
-                                     std::vector<FunctionSlot> slots);
+  // A table of thunks, one per entry, named "<owner> <entry name>", each
+  // answering through `object`; a call of an entry without a handler stops
+  // the run. Returns the table's address, the interface to install it with.
+  template <class Owner>
+  GuestAddress allocateFunctionTable(
+      const std::string &owner,
+      std::type_identity_t<std::span<const ServiceEntry<Owner>>> table,
+      Owner &object) {
+    std::vector<std::uint32_t> thunks;
+    for (std::size_t slot = 0; slot < table.size(); ++slot) {
+      const std::string name = owner + " " + table[slot].signature.name;
+      thunks.push_back(machine_.addThunk(
+          name, bindService(table[slot], object,
+                            name + " (slot " + std::to_string(slot) + ")")));
+    }
+    return allocateTable(thunks);
+  }
 
   // Lines for the boot log (PPIs installed, notifications fired ...).
   void setLog(std::function<void(const std::string &)> log) {
     log_ = std::move(log);
   }
   machine::Machine &machine() { return machine_; }
-
-  // Records a service call and its answer in the trace: the service (one
-  // of the names in pei::service), the EFI status it answered and the call
-  // as text.
-  void traceService(const machine::ThunkCall &call, const char *service,
-                    EfiStatus status, const std::string &text);
-  [[noreturn]] static void unexpected(const machine::ThunkCall &call,
-                                      const std::string &what);
 
 private:
   // One entry of a PPI or notify list as the guest wrote it.
@@ -188,11 +164,13 @@ private:
   EfiStatus installList(GuestAddress list, bool fromGuest);
   EfiStatus notifyList(GuestAddress list);
   EfiStatus reinstall(GuestAddress oldDescriptor, GuestAddress newDescriptor);
-  EfiStatus locatePpi(GuestAddress guid, std::uint32_t instance,
+  EfiStatus locatePpi(const efi::Guid &guid, std::uint32_t instance,
                       GuestAddress descriptorOut, GuestAddress ppiOut);
   EfiStatus registerForShadow(GuestAddress fileHandle);
   efi::Guid readGuid(GuestAddress address, const std::string &what) const;
   void queueFor(const Ppi &ppi);
+  // The addresses as a table in the Foundation's data.
+  GuestAddress allocateTable(const std::vector<std::uint32_t> &addresses);
   void log(const std::string &line) {
     if (log_) {
       log_(line);

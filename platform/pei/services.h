@@ -5,6 +5,7 @@
 
 #include "foundation.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -24,10 +25,13 @@ public:
                   std::optional<std::vector<std::uint8_t>> setup);
   GuestAddress ppi() const { return ppi_; }
 
-private:
-  std::uint32_t getVariable(machine::ThunkCall &call);
+  // EFI_PEI_READ_ONLY_VARIABLE2_PPI's functions: GetVariable and
+  // NextVariableName (a refusal).
+  static const std::array<ServiceEntry<VariableService>, 2> kFunctions;
 
-  Foundation &foundation_;
+private:
+  Answer getVariable(const ServiceCall &call);
+
   std::optional<std::vector<std::uint8_t>> setup_;
   GuestAddress ppi_;
 };
@@ -49,15 +53,17 @@ public:
 
   PcdService(Foundation &foundation, PcdConfig config);
   GuestAddress ppi() const { return ppi_; }
+
+  // EDK II's PCD_PPI, in order; the functions take no interface pointer.
+  static const std::array<ServiceEntry<PcdService>, 31> kFunctions;
   const std::optional<std::vector<std::uint8_t>> &token11() const {
     return token11_;
   }
   unsigned token11Writes() const { return token11Writes_; }
 
 private:
-  std::uint32_t setPtr(machine::ThunkCall &call);
+  Answer setPtr(const ServiceCall &call);
 
-  Foundation &foundation_;
   PcdConfig config_;
   GuestAddress ppi_;
   std::optional<std::vector<std::uint8_t>> token11_;

@@ -37,10 +37,12 @@ std::string join(const std::vector<std::string> &parts) {
 
 } // namespace
 
-FirmwareBackend::FirmwareBackend(platform::Scenario scenario,
-                                 pei::PeImage image, bool issueStartup)
+FirmwareBackend::FirmwareBackend(
+    platform::Scenario scenario, pei::PeImage image, bool issueStartup,
+    std::optional<platform::SuiteCoverage> coverage)
     : scenario_(std::move(scenario)), image_(std::move(image)),
-      issueStartup_(issueStartup), engine_(scenario_.tpmStateDir) {}
+      coverage_(std::move(coverage)), issueStartup_(issueStartup),
+      engine_(scenario_.tpmStateDir) {}
 
 FirmwareBackend::~FirmwareBackend() {
   try {
@@ -57,7 +59,7 @@ void FirmwareBackend::log(const std::string &line) const {
 }
 
 void FirmwareBackend::checkScenario() {
-  platform::Platform unused(scenario_, image_, engine_);
+  platform::Platform unused(scenario_, image_, engine_, coverage_);
 }
 
 void FirmwareBackend::powerOn() {
@@ -95,7 +97,8 @@ void FirmwareBackend::boot() {
     // dispatch of the image from flash: entry, shadow, trigger, "Setup",
     // probe, publication.
     platform_ =
-        std::make_unique<platform::Platform>(scenario_, image_, engine_);
+        std::make_unique<platform::Platform>(scenario_, image_, engine_,
+                                             coverage_);
     if (instruments_ != nullptr) {
       instruments_->attach(platform_->machine());
     }

@@ -23,9 +23,11 @@ public:
   // TPM2_Startup(CLEAR) through the transport, as platform firmware does;
   // when false the client must.
   // The TPM keeps its state in the scenario's state directory, which must
-  // be set: the endpoint's TPM outlives the server.
+  // be set: the endpoint's TPM outlives the server. Every platform booted
+  // adds to the suite's coverage when `coverage` is set.
   FirmwareBackend(platform::Scenario scenario, pei::PeImage image,
-                  bool issueStartup);
+                  bool issueStartup,
+                  std::optional<platform::SuiteCoverage> coverage = {});
   ~FirmwareBackend() override;
 
   // Builds the scenario's platform once without running it, so that a
@@ -88,6 +90,7 @@ private:
 
   platform::Scenario scenario_;
   pei::PeImage image_;
+  std::optional<platform::SuiteCoverage> coverage_;
   std::unique_ptr<platform::TraceJson> json_;
   std::size_t jsonCommands_ = 0; // commands --trace-json still records
   bool issueStartup_;

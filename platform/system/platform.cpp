@@ -7,7 +7,6 @@
 #include "tpm_engine.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 
@@ -15,7 +14,8 @@ namespace platform {
 
 using common::hex;
 
-Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm)
+Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm,
+                   std::optional<SuiteCoverage> coverage)
     : scenario_(std::move(scenario)), image_(std::move(image)), tpm_(tpm),
       machine_(std::make_unique<machine::Machine>()) {
   machine_->limits() = scenario_.limits;
@@ -39,23 +39,18 @@ Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm)
   // invariants: EFIAPI registers, state put back, stores only where allowed.
   invariants_ = std::make_unique<checks::PlatformInvariants>(
       *machine_, *chipset_, [this] { return slots_; });
-  recordCoverageFromEnvironment();
+  recordCoverage(std::move(coverage));
 }
 
-// The whole test suite's coverage: every platform built while this names a
-// tracefile adds the module lines it ran to it, provided the image is the
-// one this tree builds (tests also run altered copies, which have no
-// companion).
-constexpr const char *kCoverageVariable = "PEI_PLATFORM_COVERAGE";
-
-void Platform::recordCoverageFromEnvironment() {
-  const char *file = std::getenv(kCoverageVariable);
-  if (file == nullptr || *file == '\0' ||
+// The whole test suite's coverage, for the image this tree builds only.
+void Platform::recordCoverage(std::optional<SuiteCoverage> coverage) {
+  if (!coverage ||
       !debug::companionMismatch(image_, debug::builtCompanion()).empty()) {
     return;
   }
   coverage_ = std::make_unique<debug::CoverageRecorder>(
-      file, debug::builtCompanion(), debug::sourceRoot());
+      coverage->tracefile, debug::builtCompanion(), debug::sourceRoot());
+  coverageOrigin_ = std::move(coverage->origin);
   machine_->addAgent(coverage_.get());
 }
 
@@ -64,7 +59,7 @@ Platform::~Platform() {
     try {
       coverage_->save();
     } catch (const debug::CoverageError &error) {
-      std::cerr << kCoverageVariable << ": " << error.what() << "\n";
+      std::cerr << coverageOrigin_ << ": " << error.what() << "\n";
     }
   }
 }

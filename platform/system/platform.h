@@ -34,6 +34,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <span>
@@ -60,6 +61,16 @@ struct BootReport {
   std::vector<std::string> log;      // the boot log, one line per entry
   std::vector<std::string> problems; // what differed from the scenario
   std::string fault;                 // the guest fault that ended the boot
+};
+
+// The whole test suite's line coverage (README, "Seeing inside the module"):
+// the lcov tracefile to which a platform adds the module lines it ran, when
+// its image is the one this tree builds (tests also run altered copies,
+// which have no companion). `origin` names the setting in the message said
+// when the tracefile cannot be written ("PEI_PLATFORM_COVERAGE").
+struct SuiteCoverage {
+  std::filesystem::path tracefile;
+  std::string origin;
 };
 
 // One command through the transport: the EFI status the module returned and
@@ -100,7 +111,8 @@ public:
   static constexpr std::uint32_t kCallerResponseSize = 0x4000;
   static constexpr std::uint32_t kCallerLength = kCallerBuffers + 0xC000;
 
-  Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm);
+  Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm,
+           std::optional<SuiteCoverage> coverage = std::nullopt);
   ~Platform();
   Platform(const Platform &) = delete;
   Platform &operator=(const Platform &) = delete;
@@ -157,7 +169,7 @@ private:
   void runPlatformModules(BootReport &report);
   void readPublication(BootReport &report);
   void compareWithExpected(BootReport &report, const Expectations &expected);
-  void recordCoverageFromEnvironment();
+  void recordCoverage(std::optional<SuiteCoverage> coverage);
 
   Scenario scenario_;
   pei::PeImage image_;
@@ -175,6 +187,7 @@ private:
   common::TransportAddresses slots_{};
   bool booted_ = false;
   std::unique_ptr<debug::CoverageRecorder> coverage_;
+  std::string coverageOrigin_;
 };
 
 } // namespace platform

@@ -46,7 +46,17 @@ std::filesystem::path imagePath(const char *built) {
   return built;
 }
 
+// What setSuiteCoverage set.
+std::optional<platform::SuiteCoverage> &suiteCoverage() {
+  static std::optional<platform::SuiteCoverage> coverage;
+  return coverage;
+}
+
 } // namespace
+
+void setSuiteCoverage(std::optional<platform::SuiteCoverage> coverage) {
+  suiteCoverage() = std::move(coverage);
+}
 
 const pei::PeImage &shippedImage() {
   static const pei::PeImage image =
@@ -103,8 +113,8 @@ std::vector<std::uint8_t> getRandom(std::uint16_t count) {
 // --- Booted -----------------------------------------------------------------
 
 Booted::Booted(platform::Scenario scenario) {
-  platform_ = std::make_unique<platform::Platform>(std::move(scenario),
-                                                   shippedImage(), engine());
+  platform_ = std::make_unique<platform::Platform>(
+      std::move(scenario), shippedImage(), engine(), suiteCoverage());
   report_ = platform_->boot();
 }
 

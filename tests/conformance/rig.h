@@ -28,6 +28,11 @@ const pei::PeImage &shippedImage();
 const pei::PeImage &testImage();
 const pei::LinkerMap &testMap();
 
+// The suite's coverage, which every platform the rig boots adds to; the
+// conformance programs' main sets it (from --coverage FILE or
+// PEI_PLATFORM_COVERAGE) before the tests run.
+void setSuiteCoverage(std::optional<platform::SuiteCoverage> coverage);
+
 // A scenario whose "Setup" is given bytes (nullopt: no variable).
 platform::Scenario
 scenarioWithSetup(std::optional<std::vector<std::uint8_t>> setup);

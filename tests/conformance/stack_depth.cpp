@@ -10,6 +10,7 @@
 #include "pe_image.h"
 #include "platform.h"
 #include "scenario.h"
+#include "suite_coverage.h"
 #include "tpm_engine.h"
 
 #include <algorithm>
@@ -75,8 +76,9 @@ int main() {
         platform::Scenario scenario;
         scenario.chipset.mmioConfigMsr = variant.windowMsr;
         tpm::TpmEngine engine(state);
-        platform::Platform platform(
-            scenario, pei::PeImage::load(FIRMWARE_IMAGE_PATH), engine);
+        platform::Platform platform(scenario,
+                                    pei::PeImage::load(FIRMWARE_IMAGE_PATH),
+                                    engine, test::suiteCoverage());
         StackDepth depth(platform.machine());
         platform.machine().addObserver(&depth);
         platform.boot();

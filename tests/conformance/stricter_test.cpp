@@ -89,6 +89,35 @@ TEST_P(SetupReadIntoClearedBuffer, AShortVariableReadsZeroesBeyondItsEnd) {
             0u);
 }
 
+// A variable service whose GetVariable answers EFI_WARN_UNKNOWN_GLYPH,
+// after checking how the module asks.
+struct WarningVariables {
+  static const std::array<pei::ServiceEntry<WarningVariables>, 2> kFunctions;
+
+  pei::Answer getVariable(const pei::ServiceCall &call) {
+    ++calls;
+    // "Setup" by name, no attributes wanted, 1024 bytes offered.
+    EXPECT_TRUE(call.isNull(3));
+    EXPECT_EQ(call.size(4), 1024u);
+    EXPECT_EQ(call.machine().read(call.pointer(1).value, 12),
+              (std::vector<std::uint8_t>{'S', 0, 'e', 0, 't', 0, 'u', 0, 'p',
+                                         0, 0, 0}));
+    call.machine().write(call.pointer(5).value, setupBytes(633, 2, 0));
+    return {1};
+  }
+  unsigned calls = 0;
+};
+
+// The variable PPI's functions as the platform's own declares them.
+const std::array<pei::ServiceEntry<WarningVariables>, 2>
+    WarningVariables::kFunctions = {{
+        {pei::VariableService::kFunctions[0].signature,
+         [](WarningVariables &variables, const pei::ServiceCall &call) {
+           return variables.getVariable(call);
+         }},
+        {pei::VariableService::kFunctions[1].signature},
+    }};
+
 TEST_P(SetupReadIntoClearedBuffer, AWarningFromTheVariableServiceDeclines) {
   // A variable service answering a warning (EFI_WARN_UNKNOWN_GLYPH): not an
   // error, so "Setup" counts as read, but only EFI_SUCCESS fills the copy,
@@ -96,28 +125,13 @@ TEST_P(SetupReadIntoClearedBuffer, AWarningFromTheVariableServiceDeclines) {
   // DeviceSelect 0.
   platform::Scenario scenario;
   scenario.variablePpi = false;
-  unsigned calls = 0;
+  WarningVariables variables;
   const unsigned installs = publishes(scenario, GetParam(), [&](Booted &rig) {
-    using Slot = pei::Foundation::FunctionSlot;
     const pei::GuestAddress ppi = rig.foundation().allocateFunctionTable(
-        "WarningVariables",
-        {Slot::answered(
-             "GetVariable",
-             [&](machine::ThunkCall &call) -> std::uint32_t {
-               ++calls;
-               // "Setup" by name, no attributes wanted, 1024 bytes offered.
-               EXPECT_EQ(call.argument(3), 0u);
-               EXPECT_EQ(call.machine().read32(call.argument(4)), 1024u);
-               EXPECT_EQ(call.machine().read(call.argument(1), 12),
-                         (std::vector<std::uint8_t>{'S', 0, 'e', 0, 't', 0, 'u',
-                                                    0, 'p', 0, 0, 0}));
-               call.machine().write(call.argument(5), setupBytes(633, 2, 0));
-               return 1;
-             }),
-         Slot::notToBeCalled("NextVariableName")});
+        "WarningVariables", WarningVariables::kFunctions, variables);
     rig.foundation().installPpi(efi::guids::kReadOnlyVariable2Ppi, ppi);
   });
-  EXPECT_EQ(calls, 1u);
+  EXPECT_EQ(variables.calls, 1u);
   EXPECT_EQ(installs, 0u);
 }
 

@@ -22,6 +22,7 @@
 #include "platform.h"
 #include "scenario.h"
 #include "state_directory.h"
+#include "suite_coverage.h"
 #include "tpm_engine.h"
 #include "tpm_header.h"
 #include "transport_slot.h"
@@ -340,7 +341,7 @@ private:
     }
     std::optional<platform::Platform> platform;
     try {
-      platform.emplace(scenario, image_, engine_);
+      platform.emplace(scenario, image_, engine_, test::suiteCoverage());
     } catch (const machine::MachineError &) {
       return; // a scenario the platform cannot build (stated at start)
     }

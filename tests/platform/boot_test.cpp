@@ -4,6 +4,7 @@
 #include "hex.h"
 #include "platform.h"
 #include "state_directory.h"
+#include "suite_coverage.h"
 #include "tpm_engine.h"
 #include "tpm_header.h"
 #include "tpm_names.h"
@@ -36,8 +37,9 @@ protected:
   BootTest() : state({}), engine(state.path()) {}
 
   std::unique_ptr<Platform> make(const Scenario &scenario) {
-    return std::make_unique<Platform>(
-        scenario, pei::PeImage::load(FIRMWARE_IMAGE_PATH), engine);
+    return std::make_unique<Platform>(scenario,
+                                      pei::PeImage::load(FIRMWARE_IMAGE_PATH),
+                                      engine, test::suiteCoverage());
   }
   // Boots, runs the session, and checks both did what the scenario says.
   platform::BootReport bootAndDrive(Platform &platform) {

@@ -197,6 +197,44 @@ TEST_F(FoundationTest, OtherServicesStopTheRunNamingTheCaller) {
   }
 }
 
+TEST(ServicesTable, NamesEverySlotInPiOrderAndAnswersFive) {
+  const auto &table = Foundation::kServices;
+  EXPECT_STREQ(table[0].signature.name, "InstallPpi");
+  EXPECT_STREQ(table[4].signature.name, "GetBootMode");
+  EXPECT_STREQ(table[16].signature.name, "ReportStatusCode");
+  EXPECT_STREQ(table[23].signature.name, "RegisterForShadow");
+  EXPECT_STREQ(table[27].signature.name, "FreePages");
+  std::vector<std::string> answered;
+  for (const Foundation::Service &entry : table) {
+    if (entry.handler != nullptr) {
+      answered.emplace_back(entry.signature.name);
+    }
+  }
+  EXPECT_EQ(answered,
+            (std::vector<std::string>{"InstallPpi", "ReInstallPpi", "LocatePpi",
+                                      "NotifyPpi", "RegisterForShadow"}));
+}
+
+// The trace shows a call as its entry declares the parameters: pointers by
+// name and value, a GUID by name, a count in decimal, out-parameters not.
+TEST_F(FoundationTest, TheTraceShowsACallAsItsEntryDeclaresIt) {
+  foundation.installPpi(kFirst, pei::GuestAddress{0x111});
+  const std::uint32_t outPpi = kBuffers + 0x3004;
+  EXPECT_EQ(callService(kLocatePpi, put(kFirst.bytes), 0, 0, outPpi),
+            efi::kSuccess);
+  EXPECT_EQ(callService(kLocatePpi, 0, 3, 0, outPpi), efi::kInvalidParameter);
+  const auto calls = m.trace().of(bus::TraceEvent::Kind::Service);
+  ASSERT_EQ(calls.size(), 2u);
+  const std::string services = common::hex(foundation.servicesPointer(), 8);
+  EXPECT_EQ(calls[0].detail(), "LocatePpi(services=" + services + ", " +
+                                   kFirst.text() +
+                                   ", instance 0) = EFI_SUCCESS");
+  EXPECT_EQ(calls[1].detail(), "LocatePpi(services=" + services +
+                                   ", null, instance 3) = "
+                                   "EFI_INVALID_PARAMETER");
+  EXPECT_TRUE(calls[0].named(pei::service::kLocatePpi));
+}
+
 TEST_F(FoundationTest, ServicesPointerLiesBelowTheIdtAndCanMove) {
   const std::uint32_t first = foundation.servicesPointer();
   EXPECT_EQ(run(m, Stub::ServicesBelowIdt), first);
@@ -228,6 +266,14 @@ protected:
     return run(m, Stub::CallFunction,
                {getVariableThunk, ppi, put(text), put(guid.bytes), kAttributes,
                 kSize, buffer});
+  }
+  // How the trace shows the service calls so far.
+  std::vector<std::string> serviceTexts() const {
+    std::vector<std::string> texts;
+    for (const auto &event : m.trace().of(bus::TraceEvent::Kind::Service)) {
+      texts.push_back(event.detail());
+    }
+    return texts;
   }
   static constexpr std::uint32_t kSize = kBuffers + 0x3F00;
   static constexpr std::uint32_t kAttributes = kBuffers + 0x3F04;
@@ -264,6 +310,35 @@ TEST_F(ServicesTest, GetVariableAnswersAsPiDefinesIt) {
   pei::VariableService none(foundation, std::nullopt);
   EXPECT_EQ(getVariable(none, u"Setup", efi::guids::kSetupVariable, 4096, 0),
             efi::kNotFound);
+
+  const std::string asked = "GetVariable(\"Setup\", SetupVariable, DataSize ";
+  EXPECT_EQ(serviceTexts(),
+            (std::vector<std::string>{
+                asked + "1024) = EFI_BUFFER_TOO_SMALL, DataSize set to 2000",
+                asked + "4096) = EFI_INVALID_PARAMETER (null buffer)",
+                asked + "2000) = EFI_SUCCESS, 2000 bytes",
+                "GetVariable(\"Setu\", SetupVariable, DataSize 4096) = "
+                "EFI_NOT_FOUND",
+                "GetVariable(\"Setup\", " + kFirst.text() +
+                    ", DataSize 4096) = EFI_NOT_FOUND",
+                asked + "4096) = EFI_NOT_FOUND"}));
+}
+
+// A call is recorded as numbers, decoded when the trace is read: what the
+// guest passed then, whatever its memory holds now. A name becomes text once
+// for calls that keep to it.
+TEST_F(ServicesTest, TheTraceKeepsACallsArgumentsAsTheyWere) {
+  pei::VariableService variables(foundation, std::vector<std::uint8_t>(8, 1));
+  for (int i = 0; i < 2; ++i) {
+    getVariable(variables, u"Setup", efi::guids::kSetupVariable, 8, kData);
+  }
+  m.write(kBuffers, std::vector<std::uint8_t>(0x3F08, 0));
+  const auto calls = m.trace().of(bus::TraceEvent::Kind::Service);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].detail(), "GetVariable(\"Setup\", SetupVariable, "
+                               "DataSize 8) = EFI_SUCCESS, 8 bytes");
+  EXPECT_TRUE(calls[1].from(pei::VariableService::kFunctions[0].signature));
+  EXPECT_EQ(calls[0].text, calls[1].text) << "one text for the same name";
 }
 
 TEST_F(ServicesTest, SetPtrStoresToken11UpToItsMaximum) {
@@ -287,6 +362,25 @@ TEST_F(ServicesTest, SetPtrStoresToken11UpToItsMaximum) {
                    {m.read32(pcd.ppi().value + 4), 11, 0, 0, 0, 0, 0}),
                GuestFault)
       << "Get8 is not provided";
+  EXPECT_EQ(serviceTexts(), (std::vector<std::string>{
+                       "SetPtr(token 11, size 17) = EFI_INVALID_PARAMETER, "
+                       "size set to the maximum 16",
+                       "SetPtr(token 11, size 16) = EFI_SUCCESS",
+                       "SetPtr(token 12, size 16) = EFI_NOT_FOUND"}));
+}
+
+TEST_F(ServicesTest, AFunctionThePlatformDoesNotAnswerStopsTheRunNamed) {
+  pei::PcdService pcd(foundation, {});
+  try {
+    run(m, Stub::CallFunction,
+        {m.read32(pcd.ppi().value + 4 * 25), 0, 11, 0, 0, 0, 0});
+    FAIL() << "SetPtrEx did not stop the run";
+  } catch (const GuestFault &fault) {
+    EXPECT_NE(std::string(fault.what())
+                  .find("unexpected service call: PcdPpi SetPtrEx (slot 25)"),
+              std::string::npos)
+        << fault.what();
+  }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "firmware_backend.h"
 #include "scenario.h"
 #include "state_directory.h"
+#include "suite_coverage.h"
 #include "tpm_command.h"
 #include "tpm_header.h"
 
@@ -66,7 +67,8 @@ protected:
     }
     scenario.tpmStateDir = state_.path();
     auto backend = std::make_unique<serve::FirmwareBackend>(
-        scenario, pei::PeImage::load(SERVE_FIRMWARE_IMAGE), issueStartup);
+        scenario, pei::PeImage::load(SERVE_FIRMWARE_IMAGE), issueStartup,
+        test::suiteCoverage());
     backend->setLog(&log_, false, false);
     return backend;
   }

@@ -42,6 +42,7 @@
 #include "firmware_backend.h"
 #include "framing.h"
 #include "server.h"
+#include "suite_coverage.h"
 #include "tpm_command.h"
 #include "tpm_header.h"
 
@@ -588,7 +589,8 @@ int main(int argc, char **argv) {
       platform::Scenario scenario;
       scenario.tpmStateDir = state;
       serve::FirmwareBackend backend(
-          scenario, pei::PeImage::load(SERVE_FIRMWARE_IMAGE), true);
+          scenario, pei::PeImage::load(SERVE_FIRMWARE_IMAGE), true,
+          test::suiteCoverage());
       backend.powerOn();
       const double random = measure(backend, getRandom(16), count);
       std::printf("TPM2_GetRandom (16 bytes) through the module's transport: "

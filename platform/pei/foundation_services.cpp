@@ -1,0 +1,108 @@
+// The EFI_PEI_SERVICES table (PI 1.7), slot by slot after its 24-byte
+// header: what each service takes, and the handlers of those the Foundation
+// answers. The others stop the run, named, when called.
+#include "foundation.h"
+
+namespace pei {
+
+using enum ParameterKind;
+
+constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
+    Foundation::kServices = {{
+        {{service::kInstallPpi, {{"services", Pointer}, {"list", Pointer}}},
+         [](Foundation &f, const ServiceCall &call) -> Answer {
+           return f.installList(call.pointer(1), true);
+         }},
+        {{service::kReInstallPpi,
+          {{"services", Pointer}, {"old", Pointer}, {"new", Pointer}}},
+         [](Foundation &f, const ServiceCall &call) -> Answer {
+           return f.reinstall(call.pointer(1), call.pointer(2));
+         }},
+        {{service::kLocatePpi,
+          {{"services", Pointer},
+           {"GUID", Guid, "PPI GUID"},
+           {"instance", Count},
+           {"descriptor", Out},
+           {"ppi", Out}}},
+         [](Foundation &f, const ServiceCall &call) -> Answer {
+           if (call.isNull(1)) {
+             return {efi::kInvalidParameter};
+           }
+           return f.locatePpi(call.guid(1), call.count(2), call.pointer(3),
+                              call.pointer(4));
+         }},
+        {{service::kNotifyPpi, {{"services", Pointer}, {"list", Pointer}}},
+         [](Foundation &f, const ServiceCall &call) -> Answer {
+           return f.notifyList(call.pointer(1));
+         }},
+        {{"GetBootMode", {{"services", Pointer}, {"mode", Out}}}},
+        {{"SetBootMode", {{"services", Pointer}, {"mode", Count}}}},
+        {{"GetHobList", {{"services", Pointer}, {"list", Out}}}},
+        {{"CreateHob",
+          {{"services", Pointer},
+           {"type", Count},
+           {"length", Count},
+           {"hob", Out}}}},
+        {{"FfsFindNextVolume",
+          {{"services", Pointer}, {"instance", Count}, {"volume", Out}}}},
+        {{"FfsFindNextFile",
+          {{"services", Pointer},
+           {"type", Count},
+           {"volume", Pointer},
+           {"file", Out}}}},
+        {{"FfsFindSectionData",
+          {{"services", Pointer},
+           {"type", Count},
+           {"file", Pointer},
+           {"data", Out}}}},
+        {{"InstallPeiMemory",
+          {{"services", Pointer}, {"begin", Wide}, {"length", Wide}}}},
+        {{"AllocatePages",
+          {{"services", Pointer},
+           {"type", Count},
+           {"pages", Count},
+           {"memory", Out}}}},
+        {{"AllocatePool",
+          {{"services", Pointer}, {"size", Count}, {"buffer", Out}}}},
+        {{"CopyMem",
+          {{"destination", Pointer}, {"source", Pointer}, {"length", Count}}}},
+        {{"SetMem", {{"buffer", Pointer}, {"size", Count}, {"value", Count}}}},
+        {{"ReportStatusCode",
+          {{"services", Pointer},
+           {"type", Count},
+           {"value", Count},
+           {"instance", Count},
+           {"caller", Guid, "caller GUID"},
+           {"data", Buffer}}}},
+        {{"ResetSystem", {{"services", Pointer}}}},
+        // Data in PI (the CPU I/O and PCI configuration PPIs), not functions.
+        {{"CpuIo"}},
+        {{"PciCfg"}},
+        {{"FfsFindFileByName",
+          {{"file name", Guid, "file name"},
+           {"volume", Pointer},
+           {"file", Out}}}},
+        {{"FfsGetFileInfo", {{"file", Pointer}, {"info", Out}}}},
+        {{"FfsGetVolumeInfo", {{"volume", Pointer}, {"info", Out}}}},
+        {{service::kRegisterForShadow, {{"file", Pointer}}},
+         [](Foundation &f, const ServiceCall &call) -> Answer {
+           return f.registerForShadow(call.pointer(0));
+         }},
+        {{"FindSectionData3",
+          {{"services", Pointer},
+           {"type", Count},
+           {"instance", Count},
+           {"file", Pointer},
+           {"data", Out},
+           {"authentication", Out}}}},
+        {{"FfsGetFileInfo2", {{"file", Pointer}, {"info", Out}}}},
+        {{"ResetSystem2",
+          {{"type", Count},
+           {"status", Count},
+           {"size", Count},
+           {"data", Pointer}}}},
+        {{"FreePages",
+          {{"services", Pointer}, {"memory", Wide}, {"pages", Count}}}},
+    }};
+
+} // namespace pei
