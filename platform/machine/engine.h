@@ -46,6 +46,10 @@ struct HookEntry {
   // Keeps a call's instruction and time bounds, once per translated block.
   static void block(uc_engine *engine, std::uint64_t address,
                     std::uint32_t size, void *user);
+  static std::uint16_t instructionsIn(Machine &machine, uc_engine *engine,
+                                      std::uint64_t address,
+                                      std::uint32_t size);
+  static void keepBounds(Machine &machine);
   // A trapped RDMSR, WRMSR or HLT.
   static void msr(uc_engine *, std::uint64_t address, std::uint32_t,
                   void *user);

@@ -138,6 +138,17 @@ void HookEntry::block(uc_engine *engine, std::uint64_t address,
       return 0;
     });
   }
+  Machine::Budget &budget = m->budget_;
+  budget.executed += instructionsIn(*m, engine, address, size);
+  ++budget.blocks;
+  keepBounds(*m);
+}
+
+// How many instructions the translated block of `size` bytes at address
+// holds.
+std::uint16_t HookEntry::instructionsIn(Machine &machine, uc_engine *engine,
+                                        std::uint64_t address,
+                                        std::uint32_t size) {
   // The instruction counts of the blocks a thread ran lately, in front of
   // each machine's own table (Budget::instructionsAt). The guest runs some
   // 300 blocks per TPM command, and searching the table for each (a hash with
@@ -159,7 +170,7 @@ void HookEntry::block(uc_engine *engine, std::uint64_t address,
   static thread_local std::uint32_t runningEpoch = 0; // the calling machine's
   static std::atomic<std::uint32_t> nextEpoch{1};
 
-  Machine::Budget &budget = m->budget_;
+  Machine::Budget &budget = machine.budget_;
   if (budget.blocks == 0) {
     // The call's first block: which machine runs on this thread now.
     const auto [epoch, added] = budget.instructionsAt.try_emplace(kEpochKey);
@@ -187,8 +198,14 @@ void HookEntry::block(uc_engine *engine, std::uint64_t address,
     }
     slot = {runningEpoch, size, address, found->second.second};
   }
-  budget.executed += slot.count;
-  ++budget.blocks;
+  return slot.count;
+}
+
+// Stops a call that ran past its instruction bound, or (looked at every
+// 1024 blocks) past its time bound.
+void HookEntry::keepBounds(Machine &machine) {
+  Machine *m = &machine;
+  const Machine::Budget &budget = m->budget_;
   const CallLimits &limits = m->limits_;
   const bool outOfInstructions =
       limits.instructions != 0 && budget.executed > limits.instructions;

@@ -51,6 +51,48 @@ std::size_t parseCount(const std::string &option, const std::string &text,
 
 } // namespace
 
+namespace {
+
+// The ports each protocol listens on, from --protocol, --port and
+// --swtpm-port.
+void assignPorts(ServerOptions &server, const std::string &protocol,
+                 std::optional<std::uint16_t> port,
+                 std::optional<std::uint16_t> swtpmPort) {
+  server.mssim = protocol != "swtpm";
+  server.swtpm = protocol != "mssim";
+  if (swtpmPort && !server.swtpm) {
+    throw UsageError("--swtpm-port needs --protocol swtpm or both");
+  }
+  const std::uint16_t first = port.value_or(kDefaultPort);
+  if (server.mssim) {
+    server.mssimCommandPort = first;
+    server.mssimPlatformPort = static_cast<std::uint16_t>(first + 1);
+  }
+  if (!server.swtpm) {
+    return;
+  }
+  // Alone, swtpm takes --port; beside mssim, the two ports after it.
+  // Counted in unsigned, so that ports past the last one are refused
+  // instead of wrapping round to 0 (any port) and 1.
+  const unsigned data = swtpmPort      ? unsigned{*swtpmPort}
+                        : server.mssim ? first + 2u
+                                       : unsigned{first};
+  if (data > 65534) {
+    throw UsageError("the swtpm ports after --port " + std::to_string(first) +
+                     " do not exist; give --swtpm-port");
+  }
+  server.swtpmDataPort = static_cast<std::uint16_t>(data);
+  server.swtpmControlPort = static_cast<std::uint16_t>(data + 1);
+  if (server.mssim &&
+      (data == first || data == first + 1u || data + 1u == first)) {
+    throw UsageError("--swtpm-port " + std::to_string(data) +
+                     " overlaps the mssim ports " + std::to_string(first) +
+                     " and " + std::to_string(first + 1));
+  }
+}
+
+} // namespace
+
 ServeOptions parseServeOptions(std::span<const std::string> args) {
   ServeOptions options;
   std::string protocol = "mssim";
@@ -97,38 +139,7 @@ ServeOptions parseServeOptions(std::span<const std::string> args) {
       options.scenarioArgs.push_back(arg);
     }
   }
-
-  ServerOptions &server = options.server;
-  server.mssim = protocol != "swtpm";
-  server.swtpm = protocol != "mssim";
-  if (swtpmPort && !server.swtpm) {
-    throw UsageError("--swtpm-port needs --protocol swtpm or both");
-  }
-  const std::uint16_t first = port.value_or(kDefaultPort);
-  if (server.mssim) {
-    server.mssimCommandPort = first;
-    server.mssimPlatformPort = static_cast<std::uint16_t>(first + 1);
-  }
-  if (server.swtpm) {
-    // Alone, swtpm takes --port; beside mssim, the two ports after it.
-    // Counted in unsigned, so that ports past the last one are refused
-    // instead of wrapping round to 0 (any port) and 1.
-    const unsigned data = swtpmPort      ? unsigned{*swtpmPort}
-                          : server.mssim ? first + 2u
-                                         : unsigned{first};
-    if (data > 65534) {
-      throw UsageError("the swtpm ports after --port " + std::to_string(first) +
-                       " do not exist; give --swtpm-port");
-    }
-    server.swtpmDataPort = static_cast<std::uint16_t>(data);
-    server.swtpmControlPort = static_cast<std::uint16_t>(data + 1);
-    if (server.mssim &&
-        (data == first || data == first + 1u || data + 1u == first)) {
-      throw UsageError("--swtpm-port " + std::to_string(data) +
-                       " overlaps the mssim ports " + std::to_string(first) +
-                       " and " + std::to_string(first + 1));
-    }
-  }
+  assignPorts(options.server, protocol, port, swtpmPort);
   return options;
 }
 

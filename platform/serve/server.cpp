@@ -43,6 +43,8 @@ extern "C" void onStopSignal(int signal) {
   errno = saved;
 }
 
+} // namespace
+
 // The descriptors one round of the loop waits on, each with what to do
 // when it is ready.
 class PollSet {
@@ -74,6 +76,8 @@ private:
   std::vector<pollfd> fds_;
   std::vector<std::function<bool()>> handlers_;
 };
+
+namespace {
 
 template <class SessionType>
 std::unique_ptr<Session> openSession(unsigned id, Socket socket,
@@ -186,51 +190,11 @@ int Server::pollTimeoutMs() const {
 }
 
 bool Server::run() {
-  if (options_.mssim) {
-    log_.line("mssim protocol on 127.0.0.1:" +
-              std::to_string(mssimCommandPort()) + " (TPM commands) and " +
-              "127.0.0.1:" + std::to_string(mssimPlatformPort()) +
-              " (platform signals)");
-  }
-  if (options_.swtpm) {
-    log_.line("swtpm protocol on 127.0.0.1:" + std::to_string(swtpmDataPort()) +
-              " (TPM commands) and 127.0.0.1:" +
-              std::to_string(swtpmControlPort()) + " (control)");
-  }
-
+  announcePorts();
   bool stopping = false;
   PollSet watched;
   while (!stopping) {
-    watched.clear();
-    // A stop request wins over everything else that is ready.
-    watched.add(wakeRead_.fd(), [&] {
-      std::array<char, 64> drain;
-      while (::read(wakeRead_.fd(), drain.data(), drain.size()) > 0) {
-      }
-      stopping = true;
-      return false;
-    });
-    for (Endpoint &each : endpoints_) {
-      watched.add(each.listener.fd(), [this, &each] {
-        acceptAll(each);
-        return true;
-      });
-    }
-    const auto inService = tpmConnectionInService();
-    for (const auto &[id, session] : connections_) {
-      // TPM connections behind the one in service wait, unread, for their
-      // turn; the TPM takes one client's commands at a time.
-      if (session->carriesTpmCommands() && id != inService) {
-        continue;
-      }
-      watched.add(session->socket().fd(), [&client = *session] {
-        if (client.open()) {
-          client.receive();
-        }
-        return true;
-      });
-    }
-
+    watchAll(watched, stopping);
     const int ready = watched.wait(pollTimeoutMs());
     if (ready < 0 && errno != EINTR) {
       log_.line(std::string("poll failed: ") + std::strerror(errno));
@@ -246,7 +210,58 @@ bool Server::run() {
     std::erase_if(connections_,
                   [](const auto &entry) { return !entry.second->open(); });
   }
+  return stopAll();
+}
 
+void Server::announcePorts() {
+  if (options_.mssim) {
+    log_.line("mssim protocol on 127.0.0.1:" +
+              std::to_string(mssimCommandPort()) + " (TPM commands) and " +
+              "127.0.0.1:" + std::to_string(mssimPlatformPort()) +
+              " (platform signals)");
+  }
+  if (options_.swtpm) {
+    log_.line("swtpm protocol on 127.0.0.1:" + std::to_string(swtpmDataPort()) +
+              " (TPM commands) and 127.0.0.1:" +
+              std::to_string(swtpmControlPort()) + " (control)");
+  }
+}
+
+// What the next poll watches: the wake-up pipe, the listeners, and every
+// connection but the TPM connections waiting for their turn.
+void Server::watchAll(PollSet &watched, bool &stopping) {
+  watched.clear();
+  // A stop request wins over everything else that is ready.
+  watched.add(wakeRead_.fd(), [&] {
+    std::array<char, 64> drain;
+    while (::read(wakeRead_.fd(), drain.data(), drain.size()) > 0) {
+    }
+    stopping = true;
+    return false;
+  });
+  for (Endpoint &each : endpoints_) {
+    watched.add(each.listener.fd(), [this, &each] {
+      acceptAll(each);
+      return true;
+    });
+  }
+  const auto inService = tpmConnectionInService();
+  for (const auto &[id, session] : connections_) {
+    // TPM connections behind the one in service wait, unread, for their
+    // turn; the TPM takes one client's commands at a time.
+    if (session->carriesTpmCommands() && id != inService) {
+      continue;
+    }
+    watched.add(session->socket().fd(), [&client = *session] {
+      if (client.open()) {
+        client.receive();
+      }
+      return true;
+    });
+  }
+}
+
+bool Server::stopAll() {
   for (auto &[id, session] : connections_) {
     session->close("server stopping", false);
   }

@@ -44,6 +44,8 @@ struct ServerOptions {
   bool verbose = false;
 };
 
+class PollSet; // one round of the event loop's watched descriptors
+
 class Server {
 public:
   // Binds every listener; a port in use throws SocketError.
@@ -84,6 +86,9 @@ private:
   template <class SessionType> void listen(Kind kind, std::uint16_t port);
   [[nodiscard]] std::uint16_t boundPort(Kind kind) const;
 
+  void announcePorts();
+  void watchAll(PollSet &watched, bool &stopping);
+  [[nodiscard]] bool stopAll();
   void acceptAll(Endpoint &endpoint);
   // Closes connections that stall in the middle of a frame, and TPM
   // connections that send no command within the idle timeout.

@@ -14,8 +14,8 @@ namespace platform {
 
 namespace {
 
-using common::hex;
 using bus::TraceEvent;
+using common::hex;
 using Json = nlohmann::json;
 
 // Chrome trace times are microseconds.
@@ -38,6 +38,33 @@ Json instant(const std::string &name, const char *category, std::uint64_t at,
   return {{"name", name}, {"cat", category},        {"ph", "i"},
           {"s", "t"},     {"ts", micros(at)},       {"pid", 1},
           {"tid", 1},     {"args", std::move(args)}};
+}
+
+// Every event but a guest call, as one slice or instant; end is its time
+// in this file.
+Json eventJson(const TraceEvent &e, std::uint64_t end) {
+  const std::uint64_t begin = end - std::min(end, e.duration);
+  switch (e.kind) {
+  case TraceEvent::Kind::Service:
+    return slice(
+        e.name ? e.name : "service", "service", begin, end,
+        {{"call", e.detail()},
+         {"status", efi::statusName(static_cast<std::uint32_t>(e.value))}});
+  case TraceEvent::Kind::Work:
+    if (e.from(devices::kTpmCommandTrace)) {
+      return slice(tpm::commandName(static_cast<std::uint32_t>(e.address)),
+                   e.category(), begin, end,
+                   {{"command code", hex(e.address, 8)},
+                    {"response", tpm::describeResponseCode(
+                                     static_cast<std::uint32_t>(e.value))}});
+    }
+    return slice(e.detail(), e.category(), begin, end, Json::object());
+  default: {
+    const std::string detail = e.detail();
+    return instant(detail.empty() ? e.category() : detail, e.category(), end,
+                   {{"access", bus::format(e)}});
+  }
+  }
 }
 
 } // namespace
@@ -89,35 +116,8 @@ void TraceJson::append(const bus::Trace &trace) {
         open = nullptr;
       }
       break;
-    case TraceEvent::Kind::Service:
-      write(slice(e.name ? e.name : "service", "service",
-                  at(e.time) - std::min(at(e.time), e.duration), at(e.time),
-                  {{"call", e.detail()},
-                   {"status",
-                    efi::statusName(static_cast<std::uint32_t>(e.value))}})
-                .dump());
-      break;
-    case TraceEvent::Kind::Work: {
-      const std::uint64_t begin = at(e.time) - std::min(at(e.time), e.duration);
-      if (e.from(devices::kTpmCommandTrace)) {
-        write(slice(tpm::commandName(static_cast<std::uint32_t>(e.address)),
-                    e.category(), begin, at(e.time),
-                    {{"command code", hex(e.address, 8)},
-                     {"response", tpm::describeResponseCode(
-                                      static_cast<std::uint32_t>(e.value))}})
-                  .dump());
-      } else {
-        write(slice(e.detail(), e.category(), begin, at(e.time), Json::object())
-                  .dump());
-      }
-      break;
-    }
-    default: {
-      const std::string detail = e.detail();
-      write(instant(detail.empty() ? e.category() : detail, e.category(),
-                    at(e.time), {{"access", bus::format(e)}})
-                .dump());
-    }
+    default:
+      write(eventJson(e, at(e.time)).dump());
     }
   }
   if (open != nullptr) {
