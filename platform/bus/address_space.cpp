@@ -188,8 +188,7 @@ void AddressSpace::guestWrite(std::uint32_t address,
   write(address, bytes);
 }
 
-// --- faults
-// -------------------------------------------------------------------
+// --- faults ------------------------------------------------------------------
 
 std::string AddressSpace::where(std::uint32_t address) const {
   std::string text = "guest at " + hex(address, 8);

@@ -66,8 +66,7 @@ std::string describeAccess(Space space, bool write, std::uint64_t address,
   }
 }
 
-// --- placing blocks
-// -----------------------------------------------------------
+// --- placing blocks ----------------------------------------------------------
 
 void AddressSpace::mapPorts(std::uint16_t first, std::uint16_t count,
                             RegisterBlock block) {
@@ -106,8 +105,7 @@ void AddressSpace::mapMsr(std::uint32_t index, const char *name,
   mapMsrs(std::move(block));
 }
 
-// --- guest accesses
-// -------------------------------------------------------------
+// --- guest accesses ----------------------------------------------------------
 
 std::uint32_t AddressSpace::portRead(std::uint16_t port, unsigned size) {
   for (const PortRange &range : ports_) {
@@ -211,8 +209,7 @@ bool AddressSpace::answerUnmapped(std::uint64_t address) {
   return true;
 }
 
-// --- one register access
-// ----------------------------------------------------------
+// --- one register access -----------------------------------------------------
 
 // A memory access must lie inside one register. A port access belongs to the
 // register that decodes its first port, as the chipset decodes only the
@@ -285,8 +282,7 @@ void AddressSpace::record(Space space, const RegisterBlock &block,
                 .decoder = block.decoder});
 }
 
-// --- accesses nobody models
-// ---------------------------------------------------------
+// --- accesses nobody models --------------------------------------------------
 
 void AddressSpace::declare(Space space, std::uint64_t address,
                            std::vector<std::uint64_t> values) {
