@@ -59,8 +59,9 @@ void AddressSpace::mapMemory(std::uint32_t base, std::uint32_t size,
 void AddressSpace::mapRegisters(std::uint64_t base, std::uint64_t size,
                                 RegisterBlock block) {
   const std::uint64_t end = base + size;
-  if (base < k4GiB && (!isAligned(base) || !isAligned(std::min(end, k4GiB)) ||
-                       size == 0 || end < base)) {
+  if (size == 0 || end < base ||
+      (base < k4GiB &&
+       (!isAligned(base) || !isAligned(std::min(end, k4GiB))))) {
     throw MachineError(std::string(block.name) +
                        ": registers must span whole pages, got " +
                        hex(base, 8) + " + " + hex(size));

@@ -19,8 +19,7 @@ RootComplex::RootComplex(bool coprocessorPresent)
           .offset = kData,
           .read = [this](std::uint64_t, unsigned) -> std::uint64_t {
             return index() == kStrapIndex && present_ ? kCoprocessorPresent : 0;
-          },
-          .write = [](std::uint64_t, unsigned, std::uint64_t) {}}});
+          }}});
 }
 
 Chipset::Chipset(bus::AddressSpace &space, ChipsetConfig config, TpmService tpm)

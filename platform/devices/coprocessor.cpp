@@ -116,7 +116,6 @@ void Coprocessor::requireDecoding() const {
 // The configuration registers the co-processor models; the base address
 // register and the base select are fixed by the platform.
 void Coprocessor::modelConfiguration() {
-  auto fixed = [](std::uint64_t, unsigned, std::uint64_t) {};
   model({{.name = "command/status",
           .offset = kCommandRegister,
           .read = [this](std::uint64_t, unsigned) -> std::uint64_t {
@@ -133,16 +132,14 @@ void Coprocessor::modelConfiguration() {
           .read =
               [this](std::uint64_t, unsigned) {
                 return std::uint64_t{baseAddressRegister()};
-              },
-          .write = fixed},
+              }},
          {.name = "base select",
           .offset = kBaseSelect,
           .read = [this](std::uint64_t, unsigned) -> std::uint64_t {
             return config_.baseSource == CoprocessorConfig::BaseSource::Msr
                        ? kBaseFromMsr
                        : 0;
-          },
-          .write = fixed}});
+          }}});
 }
 
 std::uint32_t Coprocessor::baseAddressRegister() const {

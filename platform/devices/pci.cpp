@@ -76,7 +76,7 @@ void PciFunction::write(std::uint16_t reg, std::uint32_t value,
     return;
   }
   if (!r->write || byteMask == 0) {
-    return; // a register the hardware fixes
+    return; // read-only: the write is ignored
   }
   const auto first = static_cast<unsigned>(std::countr_zero(byteMask));
   const auto size = static_cast<unsigned>(std::popcount(byteMask));

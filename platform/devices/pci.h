@@ -63,7 +63,8 @@ public:
 
 protected:
   // Declares the registers the function models (their offsets are dword
-  // offsets in its configuration space).
+  // offsets in its configuration space). One without a write handler is
+  // read-only: writes to it are ignored, as the hardware ignores them.
   void model(std::vector<bus::Register> registers) {
     modelled_ = std::move(registers);
   }

@@ -320,9 +320,9 @@ void HookEntry::string(uc_engine *, std::uint64_t address, std::uint32_t,
 bool HookEntry::invalid(uc_engine *, uc_mem_type type, std::uint64_t address,
                         int size, std::int64_t value, void *user) {
   auto *m = static_cast<Machine *>(user);
-  const bool load =
+  const bool data =
       type == UC_MEM_READ_UNMAPPED || type == UC_MEM_WRITE_UNMAPPED;
-  if (load && m->guarded([&] { return m->space_.answerUnmapped(address); })) {
+  if (data && m->guarded([&] { return m->space_.answerUnmapped(address); })) {
     return true; // mapped as unmodelled: the access is tried again
   }
   m->guarded([&] {

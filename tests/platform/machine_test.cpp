@@ -1,5 +1,6 @@
 // The emulated processor: calls and thunks, trapped MSRs, the FS window, and
 // the faults that must stop a run with a message naming the guest address.
+#include "boot_log.h"
 #include "guest_stubs.h"
 #include "hex.h"
 #include "machine.h"
@@ -135,6 +136,17 @@ TEST_F(MachineTest, UnmodelledAccessesStopOrAreRecordedAndAnswered) {
   EXPECT_EQ(seen[3].value, 0x1234u);
   EXPECT_EQ(seen[6].space, bus::Space::Msr);
   EXPECT_EQ(seen[6].value, 5u);
+  // The boot log's line for each: what was accessed, how it was answered,
+  // and by which instruction in which image.
+  const auto lines = platform::describeUnmodelled(m.space());
+  ASSERT_EQ(lines.size(), seen.size());
+  EXPECT_EQ(lines[0], "unmodelled: read of port 0x0080 (8 bits) answered 0xFF, "
+                      "by the instruction at " +
+                          common::hex(test::address(Stub::In8) + 6, 8) +
+                          " in test code");
+  EXPECT_TRUE(lines[3].starts_with("unmodelled: write of 0x1234 (32 bits) to "
+                                   "0x00A00010 dropped"))
+      << lines[3];
   // A modelled register still refuses what its hardware would not take.
   m.space().mapMsr(
       0xC0011234, "fixed", [](std::uint64_t, unsigned) { return 1ull; },
