@@ -116,6 +116,14 @@ void GdbStub::wrote(std::uint64_t address, unsigned size) {
   }
 }
 
+std::vector<machine::AddressRange> GdbStub::watchedStores() const {
+  std::vector<machine::AddressRange> ranges;
+  for (const Watch &watch : watches_) {
+    ranges.push_back({watch.address, watch.length});
+  }
+  return ranges;
+}
+
 void GdbStub::returned() {
   // Back at the return sentinel: where GDB's `finish` puts its breakpoint.
   if (connection_.valid() && machine_ != nullptr) {

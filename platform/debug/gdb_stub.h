@@ -53,6 +53,7 @@ public:
   bool wantsInstructions() const override { return true; }
   void instruction(std::uint32_t address) override;
   void wrote(std::uint64_t address, unsigned size) override;
+  std::vector<machine::AddressRange> watchedStores() const override;
   void faulted(const std::string &message) override;
   void returned() override;
   void imageMapped(const std::string &name, std::uint32_t linkBase,

@@ -10,9 +10,10 @@ namespace machine {
 void Machine::addAgent(DebugAgent *agent) {
   agents_.push_back(agent);
   if (agent->wantsInstructions() && !everyInstruction_) {
-    // A debugger sees every instruction and every store; string
-    // instructions then run an element at a time, as on the processor, so
-    // that a watchpoint or a single step inside one stops where it should.
+    // A debugger sees every instruction and every store. String
+    // instructions keep their fast path, so that a run counts the same
+    // instructions with a debugger as without; one that reaches a watched
+    // store pauses after that element, as the processor's debug trap does.
     for (auto [type, callback] :
          {std::pair{UC_HOOK_CODE,
                     reinterpret_cast<void *>(&HookEntry::everyInstruction)},
@@ -20,7 +21,6 @@ void Machine::addAgent(DebugAgent *agent) {
                     reinterpret_cast<void *>(&HookEntry::agentWrite)}}) {
       hooks_.push_back(hook(type, callback, 1, 0));
     }
-    stringFastPath_ = false;
     everyInstruction_ = true;
   }
 }

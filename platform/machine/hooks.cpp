@@ -114,12 +114,20 @@ void HookEntry::everyInstruction(uc_engine *, std::uint64_t address,
   if (!m->running_) {
     return;
   }
+  const auto at = static_cast<std::uint32_t>(address);
   m->guarded([&] {
     m->toAgents([&](DebugAgent &agent) {
       if (agent.wantsInstructions()) {
-        agent.instruction(static_cast<std::uint32_t>(address));
+        agent.instruction(at);
       }
     });
+    // The string fast path runs here, after the agents had their stop at
+    // the instruction (a breakpoint on it stops before any element), and
+    // only if the debugger left EIP where it was.
+    if (m->stringFastPath_ && m->isStringSite(at) &&
+        m->readReg(UC_X86_REG_EIP) == at) {
+      m->runString(at);
+    }
     return 0;
   });
 }
@@ -311,7 +319,8 @@ void HookEntry::agentWrite(uc_engine *, uc_mem_type, std::uint64_t address,
 void HookEntry::string(uc_engine *, std::uint64_t address, std::uint32_t,
                        void *user) {
   auto *m = static_cast<Machine *>(user);
-  if (!m->running_ || !m->stringFastPath_) {
+  // With the hook on every instruction, that hook takes the fast path.
+  if (!m->running_ || !m->stringFastPath_ || m->everyInstruction_) {
     return;
   }
   m->guarded([&] { return m->runString(static_cast<std::uint32_t>(address)); });

@@ -118,6 +118,12 @@ public:
   virtual void faulted(const std::string & /*message*/) {}
   // A guest call returned to the host: EIP is the return sentinel.
   virtual void returned() {}
+  // Memory whose stores the agent must see as they happen (a debugger's
+  // watchpoints). A rep string instruction that the machine carries out at
+  // once stops after the first element that stores into one of these, with
+  // ECX, EDI and ESI as the processor leaves them there, and resumes when
+  // the guest runs on; other agents see its stores as one range.
+  virtual std::vector<AddressRange> watchedStores() const { return {}; }
   // The module's image was placed at base (linked at linkBase), or the copy
   // at base was taken away.
   virtual void imageMapped(const std::string & /*name*/,
@@ -382,6 +388,10 @@ private:
   };
   std::optional<StringRun> planString(std::uint32_t at) const;
   std::uint64_t stringBytes(const StringRun &run);
+  // Shortens the run to end with the first element that stores into memory
+  // an agent watches; true when it did.
+  bool stopAtWatchedStore(StringRun &run) const;
+  bool isStringSite(std::uint32_t at) const;
   // Whether [address, address + size) lies in one region of plain RAM that
   // the guest may access with `right` and never executes.
   bool plainRam(std::uint64_t address, std::uint64_t size, Rights right) const;

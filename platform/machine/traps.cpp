@@ -7,6 +7,7 @@
 #include "hex.h"
 #include "little_endian.h"
 
+#include <array>
 #include <cstring>
 
 namespace machine {
@@ -191,11 +192,54 @@ std::uint64_t Machine::stringBytes(const StringRun &run) {
   return eax;
 }
 
+bool Machine::isStringSite(std::uint32_t at) const {
+  if (!sites_.contains(at)) {
+    return false;
+  }
+  std::array<std::uint8_t, 2> code{};
+  return uc_mem_read(engine_.get(), at, code.data(), code.size()) ==
+             UC_ERR_OK &&
+         code[0] == kRep && isString(code[1]);
+}
+
+bool Machine::stopAtWatchedStore(StringRun &run) const {
+  const std::uint64_t top = run.to + run.bytes;
+  std::optional<std::uint64_t> first; // elements before the first watched
+  for (const DebugAgent *agent : agents_) {
+    for (const AddressRange &watch : agent->watchedStores()) {
+      const std::uint64_t low = std::max(watch.base, run.to);
+      const std::uint64_t high = std::min(watch.base + watch.size, top);
+      if (low >= high) {
+        continue;
+      }
+      // Forward, elements count up from the lowest byte; backward, down
+      // from the top.
+      const std::uint64_t element =
+          run.backward ? (top - high) / run.width : (low - run.to) / run.width;
+      first = std::min(first.value_or(element), element);
+    }
+  }
+  if (!first || *first + 1 == run.count) {
+    return false;
+  }
+  const std::uint64_t elements = *first + 1;
+  const std::uint64_t bytes = elements * run.width;
+  if (run.backward) {
+    run.to = top - bytes;
+    run.from = run.from + run.bytes - bytes;
+  }
+  run.count = static_cast<std::uint32_t>(elements);
+  run.bytes = bytes;
+  return true;
+}
+
 bool Machine::runString(std::uint32_t at) {
-  const auto run = planString(at);
+  auto run = planString(at);
   if (!run) {
     return false;
   }
+  const std::uint32_t count = run->count;
+  const bool paused = !agents_.empty() && stopAtWatchedStore(*run);
   const std::uint64_t value = stringBytes(*run);
   check(uc_mem_write(engine_.get(), run->to, stringBuffer_.data(), run->bytes),
         "string destination");
@@ -216,12 +260,15 @@ bool Machine::runString(std::uint32_t at) {
               .value = run->count,
               .source = run->move ? run->from : 0});
   const auto step = static_cast<std::uint32_t>(run->bytes);
-  writeReg(UC_X86_REG_ECX, 0);
+  writeReg(UC_X86_REG_ECX, count - run->count);
   writeReg(UC_X86_REG_EDI, run->backward ? run->edi - step : run->edi + step);
   if (run->move) {
     writeReg(UC_X86_REG_ESI, run->backward ? run->esi - step : run->esi + step);
   }
-  writeReg(UC_X86_REG_EIP, at + 2);
+  // Paused, the instruction starts again with the elements left, and the
+  // agents have their stop there first.
+  writeReg(UC_X86_REG_EIP, paused ? at : at + 2);
+  toAgents([&](DebugAgent &agent) { agent.wrote(run->to, step); });
   return true;
 }
 

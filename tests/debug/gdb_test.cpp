@@ -24,20 +24,18 @@ std::string readAll(FILE *pipe) {
   return output;
 }
 
-TEST(Gdb, StopsInTheShadowCopyAtSourceLevelAndTheBootEndsAsItWould) {
-  if (std::string(GDB_PATH).empty()) {
-    GTEST_SKIP() << "gdb-multiarch is not installed";
-  }
-  // The boot waits for GDB before the first guest instruction and says on
-  // which port.
-  Pipe boot(popen(PLATFORM_PATH " boot " IMAGE_PATH " --gdb 0 2>&1", "r"),
-            pclose);
-  ASSERT_TRUE(boot);
-  std::string bootOutput;
+// Starts `boot IMAGE --gdb 0 extra`, which waits for GDB before the first
+// guest instruction and says on which port; returns that port (empty when
+// it never said), with what it printed so far in `output`.
+std::string startBoot(Pipe &boot, const std::string &extra,
+                      std::string &output) {
+  boot.reset(popen(
+      (PLATFORM_PATH " boot " IMAGE_PATH " --gdb 0 " + extra + " 2>&1").c_str(),
+      "r"));
   std::string port;
   std::array<char, 512> line;
-  while (port.empty() && fgets(line.data(), line.size(), boot.get())) {
-    bootOutput += line.data();
+  while (boot && port.empty() && fgets(line.data(), line.size(), boot.get())) {
+    output += line.data();
     std::smatch m;
     const std::string text = line.data();
     if (std::regex_search(
@@ -45,6 +43,24 @@ TEST(Gdb, StopsInTheShadowCopyAtSourceLevelAndTheBootEndsAsItWould) {
       port = m[1];
     }
   }
+  return port;
+}
+
+std::string runGdb(const std::string &arguments) {
+  Pipe gdb(popen((std::string(GDB_PATH) + " -batch -nx " + arguments + " 2>&1")
+                     .c_str(),
+                 "r"),
+           pclose);
+  return gdb ? readAll(gdb.get()) : std::string();
+}
+
+TEST(Gdb, StopsInTheShadowCopyAtSourceLevelAndTheBootEndsAsItWould) {
+  if (std::string(GDB_PATH).empty()) {
+    GTEST_SKIP() << "gdb-multiarch is not installed";
+  }
+  Pipe boot(nullptr, pclose);
+  std::string bootOutput;
+  const std::string port = startBoot(boot, "", bootOutput);
   ASSERT_FALSE(port.empty()) << bootOutput;
 
   // Start is the control area's doorbell (offset 0x1C of the co-processor's
@@ -82,14 +98,7 @@ TEST(Gdb, StopsInTheShadowCopyAtSourceLevelAndTheBootEndsAsItWould) {
              "bt 1\n"
              "delete\n"
              "continue\n";
-  Pipe gdb(popen((std::string(GDB_PATH) + " -batch -nx -x " + script.string() +
-                  " 2>&1")
-                     .c_str(),
-                 "r"),
-           pclose);
-  ASSERT_TRUE(gdb);
-  const std::string session = readAll(gdb.get());
-  gdb.reset();
+  const std::string session = runGdb("-x " + script.string());
   bootOutput += readAll(boot.get());
   const int status = pclose(boot.release());
   std::filesystem::remove(script);
@@ -129,6 +138,38 @@ TEST(Gdb, StopsInTheShadowCopyAtSourceLevelAndTheBootEndsAsItWould) {
   EXPECT_NE(session.find("exited normally"), std::string::npos) << session;
   EXPECT_NE(bootOutput.find("boot: OK"), std::string::npos) << bootOutput;
   EXPECT_EQ(status, 0) << bootOutput;
+}
+
+// A debugger that only watches changes nothing: a run bounded to 1000
+// instructions stops at the same instruction, with the same message, with
+// GDB connected as without it (string instructions keep their fast path).
+TEST(Gdb, ABoundedRunStopsWhereItStopsWithoutTheDebugger) {
+  if (std::string(GDB_PATH).empty()) {
+    GTEST_SKIP() << "gdb-multiarch is not installed";
+  }
+  const std::string bound = "--max-instructions 1000";
+  Pipe alone(
+      popen((PLATFORM_PATH " boot " IMAGE_PATH " " + bound + " 2>&1").c_str(),
+            "r"),
+      pclose);
+  ASSERT_TRUE(alone);
+  const std::string without = readAll(alone.get());
+  alone.reset();
+
+  Pipe boot(nullptr, pclose);
+  std::string with;
+  const std::string port = startBoot(boot, bound, with);
+  ASSERT_FALSE(port.empty()) << with;
+  const std::string session =
+      runGdb("-ex 'target remote 127.0.0.1:" + port + "' -ex continue");
+  with += readAll(boot.get());
+  boot.reset();
+
+  const std::regex runaway(R"(guest at 0x[0-9A-F]{8}[^\n]*runaway[^\n]*)");
+  std::smatch first, second;
+  ASSERT_TRUE(std::regex_search(without, first, runaway)) << without;
+  ASSERT_TRUE(std::regex_search(with, second, runaway)) << with << session;
+  EXPECT_EQ(first.str(), second.str());
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -260,8 +261,31 @@ public:
   static constexpr std::uint32_t kData = 0x10100000;
   static constexpr std::uint32_t kDataSize = 0x4000;
 
-  explicit StringPaths(bool fast) {
+  // Sees every instruction, as a debugger does, with one watched range: the
+  // ECX of each start of the rep instruction shows where a run paused.
+  struct Watcher : machine::DebugAgent {
+    explicit Watcher(Machine &m) : m(m) {}
+    bool wantsInstructions() const override { return true; }
+    void instruction(std::uint32_t address) override {
+      if ((address - kCode) % 0x80 == kRepOffset) {
+        starts.push_back(m.debugRegister(1)); // ECX
+      }
+    }
+    std::vector<machine::AddressRange> watchedStores() const override {
+      return {watch};
+    }
+    Machine &m;
+    machine::AddressRange watch;
+    std::vector<std::uint32_t> starts;
+  };
+  static constexpr std::uint32_t kRepOffset = 26;
+
+  explicit StringPaths(bool fast, bool watched = false) {
     m.setStringFastPath(fast);
+    if (watched) {
+      watcher = std::make_unique<Watcher>(m);
+      m.addAgent(watcher.get());
+    }
     m.space().mapMemory(kCode, 0x1000, "code", machine::kReadExecute);
     m.space().mapMemory(kStack - 0x1000, 0x2000, "stack", machine::kReadWrite);
     m.space().mapMemory(kData, kDataSize, "data", machine::kReadWrite);
@@ -313,10 +337,31 @@ public:
   }
 
   Machine m;
+  std::unique_ptr<Watcher> watcher;
 };
 
+// Where an element-at-a-time run stores into the watched range: the ECX the
+// processor's debug trap leaves after each such element, while elements are
+// left (the instruction then starts again).
+std::vector<std::uint32_t> pausesAt(const machine::AddressRange &watch,
+                                    std::uint32_t edi, std::uint32_t count,
+                                    unsigned width, bool backward) {
+  std::vector<std::uint32_t> left;
+  for (std::uint32_t i = 0; i + 1 < count; ++i) {
+    const std::uint64_t at = backward ? std::uint64_t{edi} - i * width
+                                      : std::uint64_t{edi} + i * width;
+    if (at < watch.base + watch.size && watch.base < at + width) {
+      left.push_back(count - i - 1);
+    }
+  }
+  return left;
+}
+
 TEST(StringPaths, FastAndEmulatedRunsLeaveTheSameMemoryAndRegisters) {
-  StringPaths fast(true), emulated(false);
+  // The third machine has a debugger's agent watching a random range: its
+  // strings still run fast, pausing after the first watched element.
+  StringPaths fast(true), emulated(false), watched(true, true);
+  std::size_t paused = 0;
   std::mt19937 random(20240907);
   auto pick = [&](std::uint32_t below) {
     return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(random);
@@ -349,11 +394,32 @@ TEST(StringPaths, FastAndEmulatedRunsLeaveTheSameMemoryAndRegisters) {
                  std::to_string(count) + " to +" + std::to_string(to) +
                  " from +" + std::to_string(from) +
                  (backward ? " backward" : " forward"));
-    ASSERT_EQ(fast.run(op, data, edi, esi, count, eax, backward),
-              emulated.run(op, data, edi, esi, count, eax, backward));
+    const auto expected =
+        emulated.run(op, data, edi, esi, count, eax, backward);
+    ASSERT_EQ(fast.run(op, data, edi, esi, count, eax, backward), expected);
+    const std::uint32_t watchSize = 1 + pick(8);
+    // Mostly on or near the destination.
+    const std::int64_t near = std::int64_t{to} + pick(bytes + 17) - 8;
+    const machine::AddressRange watch{
+        StringPaths::kData +
+            static_cast<std::uint64_t>(std::clamp<std::int64_t>(
+                near, 0, StringPaths::kDataSize - watchSize)),
+        watchSize};
+    watched.watcher->watch = watch;
+    watched.watcher->starts.clear();
+    ASSERT_EQ(watched.run(op, data, edi, esi, count, eax, backward), expected);
+    std::vector<std::uint32_t> starts = {count};
+    for (std::uint32_t left : pausesAt(watch, edi, count, width, backward)) {
+      starts.push_back(left);
+      ++paused;
+    }
+    EXPECT_EQ(watched.watcher->starts, starts)
+        << "watch " << common::hex(watch.base, 8) << " size " << watch.size;
   }
-  // The fast machine did carry them out at once; the other never did.
+  // The fast machines did carry them out at once; the other never did.
   EXPECT_GT(fast.strings(), 250u);
+  EXPECT_GT(watched.strings(), fast.strings());
+  EXPECT_GT(paused, 5u);
   EXPECT_EQ(emulated.strings(), 0u);
 }
 
