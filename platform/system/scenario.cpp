@@ -239,7 +239,10 @@ const Option kOptions[] = {
      }},
     {"--timer", "PORT|absent",
      "I/O port of the ACPI power-management timer (default 0x808), or absent "
-     "(its register reads 0 and the module counts reads of port 0xEB).",
+     "(its register reads 0 and the module counts reads of port 0xEB). With "
+     "--completion never the counted wait is 60 million reads, more than "
+     "the default bounds allow: add --max-instructions 0 --timeout-ms "
+     "300000.",
      [](Scenario &s, std::string_view v) {
        if (v == "absent") {
          s.chipset.pmTimerPort.reset();

@@ -64,7 +64,15 @@ SessionOutcome runTpmSession(Platform &platform) {
     return outcome;
   }
   // A co-processor that should refuse: the first exchange must fail with the
-  // status the scenario calls for, and nothing may look like success.
+  // status the scenario calls for, and nothing may look like success. A
+  // call stopped before it returned answered nothing.
+  if (!tcti.lastAnswered()) {
+    outcome.log.push_back("TPM session: the transport call was stopped "
+                          "before it answered, expected " +
+                          efi::statusName(expected.transportStatus) +
+                          "  PROBLEM");
+    return outcome;
+  }
   const bool failed = !tpm::bootSessionSucceeded(records);
   outcome.ok = failed && tcti.lastEfiStatus() == expected.transportStatus;
   outcome.log.push_back(

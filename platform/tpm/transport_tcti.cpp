@@ -122,6 +122,7 @@ TSS2_RC TransportTcti::transmit(std::span<const std::uint8_t> command) {
     return TSS2_TCTI_RC_BAD_VALUE;
 
   ++exchangeCount_;
+  lastAnswered_ = false;
   lastEfiStatus_ = 0;
   lastError_.clear();
   TransportResult result;
@@ -131,6 +132,7 @@ TSS2_RC TransportTcti::transmit(std::span<const std::uint8_t> command) {
     return fail(TSS2_TCTI_RC_IO_ERROR,
                 std::string("transport failed: ") + error.what());
   }
+  lastAnswered_ = true;
   lastEfiStatus_ = result.efiStatus;
   if (result.efiStatus != 0)
     return fail(TSS2_TCTI_RC_IO_ERROR,

@@ -52,8 +52,11 @@ public:
   // harmless: the object owns the context and stops using the transport.
   TSS2_TCTI_CONTEXT *context();
 
-  // Of the last exchange: the EFI status, and why it failed (empty when it
+  // Of the last exchange: whether the transport answered at all (not when
+  // its call was stopped, by a bound, a fault or a debugger, before it
+  // returned), the EFI status it answered, and why it failed (empty when it
   // did not).
+  bool lastAnswered() const { return lastAnswered_; }
   std::uint32_t lastEfiStatus() const { return lastEfiStatus_; }
   const std::string &lastError() const { return lastError_; }
   std::size_t exchangeCount() const { return exchangeCount_; }
@@ -90,6 +93,7 @@ private:
   TransportFunction transport_;
   State state_ = State::ReadyToTransmit;
   std::vector<std::uint8_t> response_;
+  bool lastAnswered_ = false;
   std::uint32_t lastEfiStatus_ = 0;
   std::string lastError_;
   std::size_t exchangeCount_ = 0;

@@ -133,6 +133,7 @@ TEST_F(TransportTctiTest, EfiErrorsSurfaceAsIoErrors) {
   UINT16 got = 0;
   EXPECT_EQ(esysGetRandom(esys.get(), 8, &got), TSS2_TCTI_RC_IO_ERROR);
   EXPECT_EQ(tcti.lastEfiStatus(), kEfiTimeout);
+  EXPECT_TRUE(tcti.lastAnswered());
   EXPECT_NE(tcti.lastError().find("EFI_TIMEOUT"), std::string::npos)
       << tcti.lastError();
 
@@ -153,6 +154,7 @@ TEST_F(TransportTctiTest, TransportThatThrowsIsAnIoError) {
   const auto startup = startupClear();
   EXPECT_EQ(Tss2_Tcti_Transmit(tcti.context(), startup.size(), startup.data()),
             TSS2_TCTI_RC_IO_ERROR);
+  EXPECT_FALSE(tcti.lastAnswered());
   EXPECT_NE(tcti.lastError().find("0xFFF01234"), std::string::npos);
 }
 
