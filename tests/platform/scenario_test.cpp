@@ -154,6 +154,11 @@ TEST(ScenarioOptions, ExpectationsFollowTheModulesRules) {
   EXPECT_FALSE(platform::expectationsFor(s).published);
   s.setup->resize(2000);
   EXPECT_TRUE(platform::expectationsFor(s).published) << "too large to read";
+  s.triggerInstalls = 0;
+  EXPECT_FALSE(platform::expectationsFor(s).published);
+  EXPECT_NE(
+      platform::expectationsFor(s).setupDecision.find("nothing is published"),
+      std::string::npos);
   s.triggerInstalls = 2;
   s.deviceSelectedInstalls = 2;
   EXPECT_EQ(platform::expectationsFor(s).token11Writes, 4u);
