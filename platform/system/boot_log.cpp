@@ -147,7 +147,7 @@ describeTrigger(const std::vector<bus::TraceEvent> &events,
     lines.push_back(text);
   }
   lines.push_back(
-      std::string("  \"Setup\" decision: ") +
+      std::string("\"Setup\" decision: ") +
       (installed ? "transport published" : "declined, nothing installed"));
   return lines;
 }

@@ -27,7 +27,7 @@ std::string describeCoprocessor(const devices::CoprocessorConfig &config);
 
 // What one run of the trigger callback did, from its trace events (those
 // from traceFrom on): the "Setup" read and its answer, what the probe
-// found, the decision.
+// found, the decision (always the last line).
 std::vector<std::string>
 describeTrigger(const std::vector<bus::TraceEvent> &events,
                 std::size_t traceFrom);

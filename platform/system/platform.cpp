@@ -21,11 +21,11 @@ Platform::Platform(Scenario scenario, pei::PeImage image, tpm::TpmEngine &tpm,
   machine_->limits() = scenario_.limits;
   machine_->space().setUnmodelled(scenario_.unmodelled);
   machine_->space().mapMemory(kTemporaryRam, kTemporaryRamSize, "temporary RAM",
-                      machine::kReadWrite);
+                              machine::kReadWrite);
   machine_->space().mapMemory(kPermanentMemory, kPermanentMemorySize,
-                      "permanent memory", machine::kReadWrite);
-  machine_->space().mapMemory(kCallerBuffers, kCallerBuffersSize, "caller buffers",
-                      machine::kReadWrite);
+                              "permanent memory", machine::kReadWrite);
+  machine_->space().mapMemory(kCallerBuffers, kCallerBuffersSize,
+                              "caller buffers", machine::kReadWrite);
   chipset_ = std::make_unique<devices::Chipset>(
       machine_->space(), scenario_.chipset,
       [this](std::span<const std::uint8_t> command) {
@@ -225,11 +225,23 @@ void Platform::runPlatformModules(BootReport &report) {
       foundation_->allocate(std::vector<std::uint8_t>(4, 0))};
   for (unsigned i = 0; i < scenario_.triggerInstalls; ++i) {
     const std::size_t mark = machine_->trace().events().size();
+    const std::size_t before = report.log.size();
     foundation_->installPpi(efi::guids::kTriggerPpi, triggerInterface);
-    for (std::string &line :
-         describeTrigger(machine_->trace().events(), mark)) {
-      log(report, std::move(line));
+    // The callback reads "Setup" and probes before it installs anything:
+    // those lines go right after the one that says it fires, the decision
+    // after its return.
+    std::vector<std::string> lines =
+        describeTrigger(machine_->trace().events(), mark);
+    auto at =
+        std::find_if(report.log.begin() + static_cast<std::ptrdiff_t>(before),
+                     report.log.end(), [](const std::string &line) {
+                       return line.starts_with("notification on ");
+                     });
+    if (at != report.log.end()) {
+      ++at;
     }
+    report.log.insert(at, lines.begin(), lines.end() - 1);
+    log(report, lines.back());
   }
   if (scenario_.triggerInstalls == 0) {
     log(report, "trigger PPI not installed (scenario)");

@@ -77,6 +77,21 @@ TEST_F(BootTest, DefaultScenarioPublishesAndCarriesATpmSession) {
   EXPECT_GE(platform->chipset().coprocessor().commands().size(), 8u);
   // The co-processor's command register is put back after each exchange.
   EXPECT_EQ(platform->chipset().coprocessor().commandRegister(), 0u);
+  // The log is in time order: inside the trigger's callback, "Setup" is
+  // read and the co-processor probed before the transport is installed.
+  auto line = [&](const std::string &start) {
+    return std::find_if(
+               report.log.begin(), report.log.end(),
+               [&](const std::string &l) { return l.starts_with(start); }) -
+           report.log.begin();
+  };
+  EXPECT_LT(line("notification on TriggerPpi fires"), line("  GetVariable"))
+      << joined(report.log);
+  EXPECT_LT(line("  GetVariable"), line("  probe: co-processor present"));
+  EXPECT_LT(line("  probe: co-processor present"),
+            line("module installed TpmTransportPpi"));
+  EXPECT_LT(line("module installed TpmTransportPpi"),
+            line("\"Setup\" decision: transport published"));
 }
 
 TEST_F(BootTest, ExecuteAndSendReceiveCarryRawCommands) {
