@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -116,10 +117,31 @@ std::vector<LineRow> readLineTable(const std::filesystem::path &companion) {
   return rows;
 }
 
-LineCounts
-linesRun(const std::vector<LineRow> &table,
-         const std::map<std::uint32_t, std::pair<std::uint32_t, std::uint64_t>>
-             &blocks) {
+namespace {
+
+using Blocks = std::map<std::uint32_t, std::pair<std::uint32_t, std::uint64_t>>;
+
+// The run count of the most-run block with code in [begin, end): the last
+// block starting at or before begin, and every block starting inside.
+std::uint64_t runsCovering(const Blocks &blocks, std::uint32_t begin,
+                           std::uint32_t end) {
+  std::uint64_t count = 0;
+  auto block = blocks.upper_bound(begin);
+  if (block != blocks.begin()) {
+    --block;
+  }
+  for (; block != blocks.end() && block->first < end; ++block) {
+    const auto [size, runs] = block->second;
+    if (block->first + size > begin) {
+      count = std::max(count, runs);
+    }
+  }
+  return count;
+}
+
+} // namespace
+
+LineCounts linesRun(const std::vector<LineRow> &table, const Blocks &blocks) {
   LineCounts counts;
   for (std::size_t i = 0; i + 1 < table.size(); ++i) {
     const LineRow &row = table[i];
@@ -127,20 +149,85 @@ linesRun(const std::vector<LineRow> &table,
       continue;
     }
     std::uint64_t &count = counts[row.file][row.line];
-    const std::uint32_t begin = row.address;
-    const std::uint32_t end = table[i + 1].address;
-    // The last block starting at or before the row, and every block that
-    // starts inside it, may run some of its code.
-    auto block = blocks.upper_bound(begin);
-    if (block != blocks.begin()) {
-      --block;
+    count = std::max(count,
+                     runsCovering(blocks, row.address, table[i + 1].address));
+  }
+  return counts;
+}
+
+std::vector<Routine> readRoutines(const std::filesystem::path &companion) {
+  const std::string dump = run(std::string(DWARFDUMP_PATH) + " --debug-info " +
+                               quoted(companion) + " 2>/dev/null");
+  // Each subprogram's attributes follow its tag. A concrete one has a
+  // low_pc, and its name either directly or on the declaration or abstract
+  // instance it completes (named by that entry's offset).
+  struct Entry {
+    std::string name;
+    std::optional<std::uint64_t> origin;
+    std::optional<std::uint32_t> lowPc;
+  };
+  static const std::regex tag(R"(^0x([0-9a-f]+):\s+DW_TAG_(\w+))");
+  static const std::regex lowPc(R"(^\s+DW_AT_low_pc\s+\(0x([0-9a-f]+)\)$)");
+  static const std::regex name(R"(^\s+DW_AT_name\s+\(\"(.*)\"\)$)");
+  static const std::regex origin(
+      R"(^\s+DW_AT_(?:specification|abstract_origin)\s+\(0x([0-9a-f]+) )");
+  std::map<std::uint64_t, Entry> entries;
+  Entry *current = nullptr;
+  std::istringstream lines(dump);
+  std::string text;
+  std::smatch m;
+  while (std::getline(lines, text)) {
+    if (std::regex_search(text, m, tag)) {
+      current = m[2] == "subprogram" ? &entries[std::stoull(m[1], nullptr, 16)]
+                                     : nullptr;
+    } else if (current == nullptr) {
+      continue;
+    } else if (std::regex_match(text, m, lowPc)) {
+      current->lowPc =
+          static_cast<std::uint32_t>(std::stoull(m[1], nullptr, 16));
+    } else if (std::regex_match(text, m, name)) {
+      current->name = m[1];
+    } else if (std::regex_search(text, m, origin)) {
+      current->origin = std::stoull(m[1], nullptr, 16);
     }
-    for (; block != blocks.end() && block->first < end; ++block) {
-      const auto [size, runs] = block->second;
-      if (block->first + size > begin) {
-        count = std::max(count, runs);
+  }
+  std::vector<Routine> routines;
+  for (const auto &[offset, entry] : entries) {
+    const Entry *named = &entry;
+    for (int hops = 0; named->name.empty() && named->origin && hops < 4;
+         ++hops) {
+      const auto found = entries.find(*named->origin);
+      if (found == entries.end()) {
+        break;
       }
+      named = &found->second;
     }
+    if (entry.lowPc && !named->name.empty()) {
+      routines.push_back({named->name, *entry.lowPc});
+    }
+  }
+  return routines;
+}
+
+RoutineCounts routinesRun(const std::vector<Routine> &routines,
+                          const std::vector<LineRow> &table,
+                          const Blocks &blocks) {
+  std::map<std::uint32_t, const LineRow *> rows;
+  for (const LineRow &row : table) {
+    if (!row.endSequence && row.line != 0) {
+      rows.try_emplace(row.address, &row);
+    }
+  }
+  RoutineCounts counts;
+  for (const Routine &routine : routines) {
+    const auto row = rows.find(routine.address);
+    if (row == rows.end()) {
+      continue;
+    }
+    RoutineCount &count = counts[row->second->file][routine.name];
+    count.line = row->second->line;
+    count.runs = std::max(
+        count.runs, runsCovering(blocks, routine.address, routine.address + 1));
   }
   return counts;
 }
@@ -170,10 +257,56 @@ LineCounts readTracefile(const std::string &text) {
   return counts;
 }
 
-std::string writeTracefile(const LineCounts &counts) {
+RoutineCounts readRoutineRecords(const std::string &text) {
+  RoutineCounts counts;
+  std::istringstream lines(text);
+  std::string line;
+  std::string file;
+  while (std::getline(lines, line)) {
+    const bool declares = line.starts_with("FN:");
+    if (line.starts_with("SF:")) {
+      file = line.substr(3);
+    } else if (declares || line.starts_with("FNDA:")) {
+      const std::size_t comma = line.find(',');
+      unsigned long long number = 0;
+      if (file.empty() || comma == std::string::npos ||
+          std::sscanf(line.c_str(), declares ? "FN:%llu," : "FNDA:%llu,",
+                      &number) != 1) {
+        throw CoverageError("expected \"FN:<line>,<name>\" or "
+                            "\"FNDA:<count>,<name>\" inside a record, found "
+                            "\"" +
+                            line + "\"");
+      }
+      RoutineCount &count = counts[file][line.substr(comma + 1)];
+      if (declares) {
+        count.line = static_cast<unsigned>(number);
+      } else {
+        count.runs += number;
+      }
+    } else if (line == "end_of_record") {
+      file.clear();
+    }
+  }
+  return counts;
+}
+
+std::string writeTracefile(const LineCounts &counts,
+                           const RoutineCounts &routines) {
   std::string text;
   for (const auto &[file, lines] : counts) {
     text += "TN:\nSF:" + file + "\n";
+    if (const auto found = routines.find(file); found != routines.end()) {
+      std::size_t entered = 0;
+      for (const auto &[name, count] : found->second) {
+        text += "FN:" + std::to_string(count.line) + "," + name + "\n";
+      }
+      for (const auto &[name, count] : found->second) {
+        text += "FNDA:" + std::to_string(count.runs) + "," + name + "\n";
+        entered += count.runs != 0;
+      }
+      text += "FNF:" + std::to_string(found->second.size()) +
+              "\nFNH:" + std::to_string(entered) + "\n";
+    }
     std::size_t hit = 0;
     for (const auto &[number, runs] : lines) {
       text +=
@@ -237,6 +370,8 @@ void CoverageRecorder::save() {
                         error.what());
   }
   LineCounts run = linesRun(table, blocks_);
+  const RoutineCounts entered =
+      routinesRun(readRoutines(companion_), table, blocks_);
   const FileLock lock(output_);
   std::string existing;
   char chunk[4096];
@@ -245,13 +380,23 @@ void CoverageRecorder::save() {
     existing.append(chunk, static_cast<std::size_t>(got));
   }
   LineCounts merged = readTracefile(existing);
+  RoutineCounts routines = readRoutineRecords(existing);
+  auto pathOf = [&](const std::string &file) {
+    return (sourceRoot_ / file).lexically_normal().string();
+  };
   for (const auto &[file, lines] : run) {
-    const std::string path = (sourceRoot_ / file).lexically_normal().string();
     for (const auto &[number, runs] : lines) {
-      merged[path][number] += runs;
+      merged[pathOf(file)][number] += runs;
     }
   }
-  const std::string text = writeTracefile(merged);
+  for (const auto &[file, names] : entered) {
+    for (const auto &[name, count] : names) {
+      RoutineCount &total = routines[pathOf(file)][name];
+      total.line = count.line;
+      total.runs += count.runs;
+    }
+  }
+  const std::string text = writeTracefile(merged, routines);
   if (::ftruncate(lock.fd(), 0) != 0 || ::lseek(lock.fd(), 0, SEEK_SET) != 0 ||
       ::write(lock.fd(), text.data(), text.size()) !=
           static_cast<ssize_t>(text.size())) {

@@ -44,10 +44,38 @@ linesRun(const std::vector<LineRow> &table,
          const std::map<std::uint32_t, std::pair<std::uint32_t, std::uint64_t>>
              &blocks);
 
+// A routine the companion has code for (inlined-only ones have none): its
+// source name and its first instruction's link address.
+struct Routine {
+  std::string name;
+  std::uint32_t address = 0;
+};
+std::vector<Routine> readRoutines(const std::filesystem::path &companion);
+
+// Per source file and routine name: the line it starts on and how often it
+// was entered, as an lcov tracefile's function records hold them.
+struct RoutineCount {
+  unsigned line = 0;
+  std::uint64_t runs = 0;
+};
+using RoutineCounts =
+    std::map<std::string, std::map<std::string, RoutineCount>>;
+
+// Each routine whose first instruction the table places, at that row's file
+// and line, with the run count of the most-run block covering that
+// instruction. Files are named as the table names them.
+RoutineCounts routinesRun(
+    const std::vector<Routine> &routines, const std::vector<LineRow> &table,
+    const std::map<std::uint32_t, std::pair<std::uint32_t, std::uint64_t>>
+        &blocks);
+
 // Reads an lcov tracefile (SF, DA and end_of_record; other records are
 // recomputed); throws CoverageError on lines it cannot read.
 LineCounts readTracefile(const std::string &text);
-std::string writeTracefile(const LineCounts &counts);
+// Its function records (FN, FNDA; the totals are recomputed).
+RoutineCounts readRoutineRecords(const std::string &text);
+std::string writeTracefile(const LineCounts &counts,
+                           const RoutineCounts &routines = {});
 
 // Records the blocks the guest runs inside the module's copies and, on
 // save(), adds their lines to the tracefile at `output` (created when

@@ -66,6 +66,18 @@ TEST(Coverage, CountsBothCopiesAndAddsRunsTogether) {
   const debug::LineCounts both = debug::readTracefile(fileText(file));
   EXPECT_EQ(entryRuns(both), 4u);
   EXPECT_GT(executeRuns(both), 0u);
+  // Function records too (genhtml's function view), by source name, added
+  // up the same way: Execute runs once per command of the second boot.
+  const debug::RoutineCounts routines =
+      debug::readRoutineRecords(fileText(file));
+  const auto &entry =
+      routines.at(SOURCE_DIR "/firmware/lifecycle/entry.cpp").at("ModuleEntry");
+  EXPECT_EQ(entry.runs, 4u);
+  EXPECT_EQ(entry.line, 53u);
+  const auto &execute =
+      routines.at(SOURCE_DIR "/firmware/transport/exchange.cpp").at("Execute");
+  EXPECT_GE(execute.runs, 6u);
+  EXPECT_EQ(fileText(file).find("?"), std::string::npos) << "no mangled names";
   std::filesystem::remove(file);
 
   // A companion whose code is not the image's is refused, not believed.
