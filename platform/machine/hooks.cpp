@@ -92,6 +92,10 @@ void HookEntry::code(uc_engine *, std::uint64_t address, std::uint32_t,
                      void *user) {
   auto *m = static_cast<Machine *>(user);
   m->guarded([&] {
+    if (address == Machine::kResume && !m->resumptions_.empty()) {
+      m->resumeThunk();
+      return 0;
+    }
     const auto found = m->thunks_.find(static_cast<std::uint32_t>(address));
     if (found == m->thunks_.end()) {
       m->fault("jump into the thunk page at " + hex(address, 8) +
@@ -100,12 +104,46 @@ void HookEntry::code(uc_engine *, std::uint64_t address, std::uint32_t,
     const std::uint32_t esp = m->readReg(UC_X86_REG_ESP);
     const std::uint32_t ret = m->read32(esp);
     ThunkCall call(*m, esp, ret, m->trace_.now());
-    const std::uint32_t eax = found->second.handler(call);
-    m->writeReg(UC_X86_REG_EAX, eax);
-    m->writeReg(UC_X86_REG_ESP, esp + 4);
-    m->writeReg(UC_X86_REG_EIP, ret);
+    m->finishThunk(call, found->second.handler(call));
     return 0;
   });
+}
+
+void Machine::finishThunk(ThunkCall &call, std::uint32_t eax) {
+  if (!call.pending_) {
+    writeReg(UC_X86_REG_EAX, eax);
+    writeReg(UC_X86_REG_ESP, call.stack_ + 4);
+    writeReg(UC_X86_REG_EIP, call.returnAddress_);
+    return;
+  }
+  if (resumptions_.size() >= kMaxNestedCalls) {
+    fault("guest functions called from services nest more than " +
+          std::to_string(kMaxNestedCalls) + " deep");
+  }
+  // The callee's frame goes below the caller's return address, which stays
+  // where the thunk found it.
+  ThunkCall::Pending next = std::move(*call.pending_);
+  std::vector<std::uint32_t> frame = {kResume};
+  frame.insert(frame.end(), next.arguments.begin(), next.arguments.end());
+  const std::uint32_t esp =
+      call.stack_ - 4 * static_cast<std::uint32_t>(frame.size());
+  for (std::size_t i = 0; i < frame.size(); ++i) {
+    guestWrite32(esp + 4 * static_cast<std::uint32_t>(i), frame[i],
+                 "the stack of " + next.name);
+  }
+  resumptions_.push_back(
+      {call.stack_, call.returnAddress_, call.started_, std::move(next.then)});
+  writeReg(UC_X86_REG_ESP, esp);
+  writeReg(UC_X86_REG_EIP, next.address);
+}
+
+void Machine::resumeThunk() {
+  Resumption resumption = std::move(resumptions_.back());
+  resumptions_.pop_back();
+  ThunkCall call(*this, resumption.stack, resumption.returnAddress,
+                 resumption.started);
+  const std::uint32_t result = readReg(UC_X86_REG_EAX);
+  finishThunk(call, resumption.then(call, result));
 }
 
 void HookEntry::everyInstruction(uc_engine *, std::uint64_t address,

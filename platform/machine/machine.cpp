@@ -303,6 +303,7 @@ std::uint32_t Machine::call(const std::string &name, std::uint32_t address,
     throw MachineError("guest call to " + name + " before a stack was set");
   }
   const std::uint32_t argumentsAt = pushFrame(arguments);
+  resumptions_.clear();
   writeReg(UC_X86_REG_ESP, argumentsAt - 4);
   writeReg(UC_X86_REG_EBX, kEbxCanary);
   writeReg(UC_X86_REG_ESI, kEsiCanary);

@@ -150,6 +150,12 @@ struct MsrValue {
 // What a thunk sees of the guest call that reached it.
 class ThunkCall {
 public:
+  // What answers the thunk's caller once a guest function the thunk called
+  // returned `result`: the value for EAX, unless it calls another guest
+  // function (callGuest again) and so on.
+  using Continuation =
+      std::function<std::uint32_t(ThunkCall &, std::uint32_t result)>;
+
   ThunkCall(class Machine &machine, std::uint32_t stack,
             std::uint32_t returnAddress, std::uint64_t started)
       : machine_(machine), stack_(stack), returnAddress_(returnAddress),
@@ -161,11 +167,33 @@ public:
   // When the guest called, on the machine's trace clock.
   std::uint64_t started() const { return started_; }
 
+  // Calls the EFIAPI guest function at `address` before the thunk returns,
+  // as a service that calls back into the guest does (a notification that
+  // InstallPpi fires, a status-code listener): once the handler is back, the
+  // function runs on the caller's stack below its frame, in the same guest
+  // run (the emulator is not entered again), and `then` answers the caller
+  // with what it returned. The handler's own return value is then unused.
+  void callGuest(std::string name, std::uint32_t address,
+                 std::vector<std::uint32_t> arguments, Continuation then) {
+    pending_ = Pending{std::move(name), address, std::move(arguments),
+                       std::move(then)};
+  }
+
 private:
+  friend class Machine;
+  friend struct HookEntry;
+  struct Pending {
+    std::string name;
+    std::uint32_t address = 0;
+    std::vector<std::uint32_t> arguments;
+    Continuation then;
+  };
+
   Machine &machine_;
   std::uint32_t stack_;
   std::uint32_t returnAddress_;
   std::uint64_t started_;
+  std::optional<Pending> pending_;
 };
 // Returns the value for EAX.
 using ThunkHandler = std::function<std::uint32_t(ThunkCall &)>;
@@ -185,6 +213,9 @@ public:
   static constexpr std::uint32_t kThunkBase = 0x00020000; // thunks, sentinel
   static constexpr std::uint32_t kThunkSize = 0x1000;
   static constexpr std::uint32_t kSentinel = kThunkBase;
+  // Where a guest function that a thunk called returns to.
+  static constexpr std::uint32_t kResume = kThunkBase + 8;
+  static constexpr std::size_t kMaxNestedCalls = 64;
   // Where FS points while the guest reaches a physical address through an FS
   // base that the processor cannot use directly.
   static constexpr std::uint32_t kFsWindowTrap = 0xFEF00000;
@@ -415,6 +446,18 @@ private:
   std::vector<std::unique_ptr<Hook>> hooks_;
   std::vector<std::unique_ptr<MmioBinding>> bindings_;
   std::map<std::uint32_t, Thunk> thunks_;
+  // Thunk calls waiting for a guest function they called, innermost last.
+  struct Resumption {
+    std::uint32_t stack;
+    std::uint32_t returnAddress;
+    std::uint64_t started;
+    ThunkCall::Continuation then;
+  };
+  std::vector<Resumption> resumptions_;
+  // Answers a thunk's caller with `eax`, or starts the guest function the
+  // thunk asked for.
+  void finishThunk(ThunkCall &call, std::uint32_t eax);
+  void resumeThunk();
   std::uint32_t nextThunk_ = kSentinel + 16;
   std::map<std::uint32_t, Hook *> sites_; // trapped instruction addresses
   std::vector<AddressRange> quiet_;

@@ -236,7 +236,42 @@ TEST_F(MachineTest, FsWindowReachesAbove4GiBOnlyWithWrapControlSet) {
   EXPECT_EQ(run(m, Stub::FsRead32, {test::kScratch + 0x40}), 0x77u);
 }
 
-TEST_F(MachineTest, CallsCannotNest) {
+// A service may call back into the guest (callGuest), in the same run,
+// as often as it needs; a host call from inside a hook cannot nest.
+TEST_F(MachineTest, ThunksCallBackIntoTheGuestButHostCallsCannotNest) {
+  const std::uint32_t twice = m.addThunk(
+      "twice", [](machine::ThunkCall &c) { return c.argument(0) * 2; });
+  const std::uint32_t callFunction = test::address(Stub::CallFunction);
+  std::vector<std::uint32_t> seen;
+  const std::uint32_t outer = m.addThunk("outer", [&](machine::ThunkCall &c) {
+    c.callGuest("first", callFunction, {twice, c.argument(0), 0, 0, 0, 0, 0},
+                [&](machine::ThunkCall &again, std::uint32_t first) {
+                  seen.push_back(first);
+                  again.callGuest(
+                      "second", callFunction, {twice, first, 0, 0, 0, 0, 0},
+                      [&](machine::ThunkCall &, std::uint32_t second) {
+                        seen.push_back(second);
+                        return second + 1;
+                      });
+                  return 0u;
+                });
+    return 0xDEADu;
+  });
+  EXPECT_EQ(run(m, Stub::CallFunction, {outer, 5, 0, 0, 0, 0, 0}), 21u);
+  EXPECT_EQ(seen, (std::vector<std::uint32_t>{10, 20}));
+  // A fault in the function called back ends the whole call; the next call
+  // starts clean.
+  const std::uint32_t faulting =
+      m.addThunk("faulting", [&](machine::ThunkCall &c) {
+        c.callGuest("read", test::address(Stub::Read32), {0x00A00000},
+                    [](machine::ThunkCall &, std::uint32_t) { return 0u; });
+        return 0u;
+      });
+  EXPECT_NE(faultOf(Stub::CallFunction, {faulting, 0, 0, 0, 0, 0, 0})
+                .find("0x00A00000"),
+            std::string::npos);
+  EXPECT_EQ(run(m, Stub::CallFunction, {outer, 1, 0, 0, 0, 0, 0}), 5u);
+
   std::string error;
   const std::uint32_t thunk = m.addThunk("nested", [&](machine::ThunkCall &) {
     try {
