@@ -27,6 +27,8 @@ std::string statusName(std::uint32_t status) {
     return "EFI_TIMEOUT";
   case kAlreadyStarted:
     return "EFI_ALREADY_STARTED";
+  case kNotAvailableYet:
+    return "EFI_NOT_AVAILABLE_YET";
   default:
     return common::hex(status, 8);
   }
@@ -115,6 +117,7 @@ const Guid kPcdPpi = Guid::parse("06E81C58-4AD7-44BC-8390-F10265F72480");
 const Guid kReadOnlyVariable2Ppi =
     Guid::parse("2AB86EF5-ECB5-4134-B556-3854CA1FE1B4");
 const Guid kSetupVariable = Guid::parse("A04A27F4-DF00-4D42-B552-39511302113D");
+const Guid kStatusCodePpi = Guid::parse("229832D3-7A30-4B36-B827-F40CB7D45436");
 } // namespace guids
 
 std::string guidName(const Guid &guid) {
@@ -130,6 +133,7 @@ std::string guidName(const Guid &guid) {
       {&guids::kPcdPpi, "PcdPpi"},
       {&guids::kReadOnlyVariable2Ppi, "ReadOnlyVariable2Ppi"},
       {&guids::kSetupVariable, "SetupVariable"},
+      {&guids::kStatusCodePpi, "StatusCodePpi"},
   };
   for (const Known &entry : known) {
     if (*entry.guid == guid) {

@@ -18,6 +18,7 @@ inline constexpr std::uint32_t kOutOfResources = 0x80000009;
 inline constexpr std::uint32_t kNotFound = 0x8000000E;
 inline constexpr std::uint32_t kTimeout = 0x80000012;
 inline constexpr std::uint32_t kAlreadyStarted = 0x80000014;
+inline constexpr std::uint32_t kNotAvailableYet = 0x8000001C;
 
 constexpr bool isError(std::uint32_t status) {
   return (status & 0x80000000u) != 0;
@@ -47,6 +48,7 @@ extern const Guid kTpmInstance;
 extern const Guid kPcdPpi;
 extern const Guid kReadOnlyVariable2Ppi;
 extern const Guid kSetupVariable;
+extern const Guid kStatusCodePpi;
 } // namespace guids
 
 // A readable name for the GUIDs above, else the GUID's text.

@@ -21,14 +21,13 @@ constexpr std::size_t kMaxCallbacksPerRun = 256;
 
 Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
   machine.space().mapMemory(kDataBase, kDataSize, "PEI Foundation data",
-                    machine::kRead);
+                            machine::kRead);
   for (unsigned slot = 0; slot < kServiceSlots; ++slot) {
     const std::string name = kServices[slot].signature.name;
     serviceThunks_.push_back(machine.addThunk(
-        "PEI service " + name,
-        bindService(kServices[slot], *this,
-                    name + " (EFI_PEI_SERVICES slot " + std::to_string(slot) +
-                        ")")));
+        "PEI service " + name, bindService(kServices[slot], *this,
+                                           name + " (EFI_PEI_SERVICES slot " +
+                                               std::to_string(slot) + ")")));
   }
   moveServices();
   // A stand-in for the module's firmware file header: the handle only has to
@@ -281,6 +280,104 @@ void Foundation::runNotifications() {
         {next.notification.guid, next.notification.callback, next.ppi, result});
     log("  callback " + hex(callback, 8) + " returned " + result.name());
   }
+}
+
+} // namespace pei
+
+namespace pei {
+
+// --- boot mode, HOB list, memory and status codes -------------------------
+
+void Foundation::placeHobList(std::uint32_t bottom, std::uint32_t top) {
+  hobs_.emplace(HobList::create(machine_, bottom, top, bootMode_));
+}
+
+std::uint32_t Foundation::bootMode() const {
+  return hobs_ ? static_cast<std::uint32_t>(hobs_->field(hob::kBootMode))
+               : bootMode_;
+}
+
+Answer Foundation::getBootMode(const ServiceCall &call) {
+  if (call.isNull(1)) {
+    return {efi::kInvalidParameter};
+  }
+  machine_.guestWrite32(call.pointer(1).value, bootMode(), "the boot mode");
+  return {efi::kSuccess};
+}
+
+Answer Foundation::setBootMode(std::uint32_t mode) {
+  bootMode_ = mode;
+  if (hobs_) {
+    hobs_->setField(hob::kBootMode, mode);
+  }
+  return {efi::kSuccess};
+}
+
+Answer Foundation::getHobList(const ServiceCall &call) {
+  if (call.isNull(1)) {
+    return {efi::kInvalidParameter};
+  }
+  if (!hobs_) {
+    return {efi::kNotAvailableYet};
+  }
+  machine_.guestWrite32(call.pointer(1).value, hobs_->phit(), "the HOB list");
+  return {efi::kSuccess};
+}
+
+Answer Foundation::createHob(const ServiceCall &call) {
+  if (call.isNull(3)) {
+    return {efi::kInvalidParameter};
+  }
+  if (!hobs_) {
+    return {efi::kNotAvailableYet};
+  }
+  const HobList::Created created = hobs_->append(
+      static_cast<std::uint16_t>(call.count(1)), call.count(2) & 0xFFFF);
+  if (created.status == efi::kSuccess) {
+    machine_.guestWrite32(call.pointer(3).value, created.address,
+                          "the new HOB");
+  }
+  return {created.status};
+}
+
+// Both are VOID: what EAX holds afterwards means nothing. The source is read
+// whole before the destination is written, so overlapping ranges copy as
+// memmove does.
+Answer Foundation::copyMem(const ServiceCall &call) {
+  const std::vector<std::uint8_t> bytes = call.machine().guestRead(
+      call.pointer(1).value, call.count(2), "CopyMem's source");
+  call.machine().guestWrite(call.pointer(0).value, bytes,
+                            "CopyMem's destination");
+  return {efi::kSuccess};
+}
+
+Answer Foundation::setMem(const ServiceCall &call) {
+  const std::vector<std::uint8_t> bytes(
+      call.count(1), static_cast<std::uint8_t>(call.count(2)));
+  call.machine().guestWrite(call.pointer(0).value, bytes, "SetMem's buffer");
+  return {efi::kSuccess};
+}
+
+// The Foundation keeps no status codes itself: it hands each to the status
+// code PPI that a router module installs, with the same arguments, and
+// answers what that answers. Before one is installed there is nobody to
+// report to.
+Answer Foundation::reportStatusCode(const ServiceCall &call) {
+  const auto router = locate(efi::guids::kStatusCodePpi);
+  if (!router) {
+    return {efi::kNotAvailableYet};
+  }
+  const std::uint32_t function =
+      machine_.guestRead32(router->interface.value, "the status code PPI");
+  machine::ThunkCall &thunk = call.thunk();
+  std::vector<std::uint32_t> arguments;
+  for (unsigned n = 0; n < 6; ++n) {
+    arguments.push_back(thunk.argument(n));
+  }
+  thunk.callGuest(
+      "StatusCodePpi ReportStatusCode", function, std::move(arguments),
+      [](machine::ThunkCall &, std::uint32_t status) { return status; });
+  return {efi::kSuccess, call.signature().notes[0]};
 }
 
 } // namespace pei

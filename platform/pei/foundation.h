@@ -1,8 +1,3 @@
-// The PEI Foundation as the module meets it: the EFI_PEI_SERVICES table
-// (InstallPpi, ReInstallPpi, LocatePpi, NotifyPpi and RegisterForShadow
-// working; every other slot stops the run as an unexpected service call), the
-// PPI database with its notification list, the dispatch of entry points and
-// notification callbacks, and the function tables of the platform's PPIs.
 //
 // Guest calls cannot nest (the emulator cannot be re-entered from a hook), so
 // a notification that an install triggers is queued and runs right after the
@@ -11,6 +6,7 @@
 #pragma once
 
 #include "efi.h"
+#include "hob_list.h"
 #include "machine.h"
 #include "service_table.h"
 
@@ -140,6 +136,13 @@ public:
     return allocateTable(thunks);
   }
 
+  // --- boot mode and HOB list -----------------------------------------------
+  // Until a list is placed, GetHobList and CreateHob answer
+  // EFI_NOT_AVAILABLE_YET; once placed, the boot mode lives in its PHIT.
+  void placeHobList(std::uint32_t bottom, std::uint32_t top);
+  const std::optional<HobList> &hobList() const { return hobs_; }
+  std::uint32_t bootMode() const;
+
   // Lines for the boot log (PPIs installed, notifications fired ...).
   void setLog(std::function<void(const std::string &)> log) {
     log_ = std::move(log);
@@ -167,6 +170,13 @@ private:
   EfiStatus locatePpi(const efi::Guid &guid, std::uint32_t instance,
                       GuestAddress descriptorOut, GuestAddress ppiOut);
   EfiStatus registerForShadow(GuestAddress fileHandle);
+  Answer getBootMode(const ServiceCall &call);
+  Answer setBootMode(std::uint32_t mode);
+  Answer getHobList(const ServiceCall &call);
+  Answer createHob(const ServiceCall &call);
+  static Answer copyMem(const ServiceCall &call);
+  static Answer setMem(const ServiceCall &call);
+  Answer reportStatusCode(const ServiceCall &call);
   efi::Guid readGuid(GuestAddress address, const std::string &what) const;
   void queueFor(const Ppi &ppi);
   // The addresses as a table in the Foundation's data.
@@ -185,6 +195,8 @@ private:
   std::uint32_t fileHandle_ = 0;
   bool shadowRequested_ = false;
   bool shadowed_ = false;
+  std::uint32_t bootMode_ = 0;
+  std::optional<HobList> hobs_;
 
   std::vector<Ppi> ppis_;
   std::vector<Notification> notifications_;

@@ -35,14 +35,26 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
          [](Foundation &f, const ServiceCall &call) -> Answer {
            return f.notifyList(call.pointer(1));
          }},
-        {{"GetBootMode", {{"services", Pointer}, {"mode", Out}}}},
-        {{"SetBootMode", {{"services", Pointer}, {"mode", Count}}}},
-        {{"GetHobList", {{"services", Pointer}, {"list", Out}}}},
+        {{"GetBootMode", {{"services", Pointer}, {"mode", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.getBootMode(call);
+         }},
+        {{"SetBootMode", {{"services", Pointer}, {"mode", Count}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.setBootMode(call.count(1));
+         }},
+        {{"GetHobList", {{"services", Pointer}, {"list", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.getHobList(call);
+         }},
         {{"CreateHob",
           {{"services", Pointer},
            {"type", Count},
            {"length", Count},
-           {"hob", Out}}}},
+           {"hob", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.createHob(call);
+         }},
         {{"FfsFindNextVolume",
           {{"services", Pointer}, {"instance", Count}, {"volume", Out}}}},
         {{"FfsFindNextFile",
@@ -65,15 +77,25 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
         {{"AllocatePool",
           {{"services", Pointer}, {"size", Count}, {"buffer", Out}}}},
         {{"CopyMem",
-          {{"destination", Pointer}, {"source", Pointer}, {"length", Count}}}},
-        {{"SetMem", {{"buffer", Pointer}, {"size", Count}, {"value", Count}}}},
+          {{"destination", Pointer}, {"source", Pointer}, {"length", Count}}},
+         [](Foundation &, const ServiceCall &call) {
+           return Foundation::copyMem(call);
+         }},
+        {{"SetMem", {{"buffer", Pointer}, {"size", Count}, {"value", Count}}},
+         [](Foundation &, const ServiceCall &call) {
+           return Foundation::setMem(call);
+         }},
         {{"ReportStatusCode",
           {{"services", Pointer},
            {"type", Count},
            {"value", Count},
            {"instance", Count},
            {"caller", Guid, "caller GUID"},
-           {"data", Buffer}}}},
+           {"data", Buffer}},
+          {", forwarded to the status code PPI"}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.reportStatusCode(call);
+         }},
         {{"ResetSystem", {{"services", Pointer}}}},
         // Data in PI (the CPU I/O and PCI configuration PPIs), not functions.
         {{"CpuIo"}},

@@ -4,6 +4,7 @@
 #include "foundation.h"
 #include "guest_stubs.h"
 #include "hex.h"
+#include "hob_list.h"
 #include "services.h"
 
 #include <gtest/gtest.h>
@@ -86,7 +87,10 @@ protected:
 };
 
 constexpr unsigned kInstallPpi = 0, kReInstallPpi = 1, kLocatePpi = 2,
-                   kNotifyPpi = 3, kGetBootMode = 4, kRegisterForShadow = 23;
+                   kNotifyPpi = 3, kGetBootMode = 4, kSetBootMode = 5,
+                   kGetHobList = 6, kCreateHob = 7, kFfsFindNextVolume = 8,
+                   kCopyMem = 14, kSetMem = 15, kReportStatusCode = 16,
+                   kRegisterForShadow = 23;
 
 TEST_F(FoundationTest, CallbackFiresForInstalledAndForLaterInstallations) {
   foundation.installPpi(kFirst, pei::GuestAddress{0x111});
@@ -182,11 +186,11 @@ TEST_F(FoundationTest, RegisterForShadowOnceThenAlreadyStarted) {
 
 TEST_F(FoundationTest, OtherServicesStopTheRunNamingTheCaller) {
   try {
-    callService(kGetBootMode);
-    FAIL() << "GetBootMode did not stop the run";
+    callService(kFfsFindNextVolume);
+    FAIL() << "FfsFindNextVolume did not stop the run";
   } catch (const GuestFault &fault) {
     const std::string message = fault.what();
-    EXPECT_NE(message.find("unexpected service call: GetBootMode"),
+    EXPECT_NE(message.find("unexpected service call: FfsFindNextVolume"),
               std::string::npos)
         << message;
     // The caller is the call instruction in CallFunction, in the stub page.
@@ -197,7 +201,7 @@ TEST_F(FoundationTest, OtherServicesStopTheRunNamingTheCaller) {
   }
 }
 
-TEST(ServicesTable, NamesEverySlotInPiOrderAndAnswersFive) {
+TEST(ServicesTable, NamesEverySlotInPiOrderAndListsThoseAnswered) {
   const auto &table = Foundation::kServices;
   EXPECT_STREQ(table[0].signature.name, "InstallPpi");
   EXPECT_STREQ(table[4].signature.name, "GetBootMode");
@@ -211,8 +215,67 @@ TEST(ServicesTable, NamesEverySlotInPiOrderAndAnswersFive) {
     }
   }
   EXPECT_EQ(answered,
-            (std::vector<std::string>{"InstallPpi", "ReInstallPpi", "LocatePpi",
-                                      "NotifyPpi", "RegisterForShadow"}));
+            (std::vector<std::string>{
+                "InstallPpi", "ReInstallPpi", "LocatePpi", "NotifyPpi",
+                "GetBootMode", "SetBootMode", "GetHobList", "CreateHob",
+                "CopyMem", "SetMem", "ReportStatusCode", "RegisterForShadow"}));
+}
+
+// Boot mode, the HOB list, memory and status codes as PI defines them:
+// services that need what is not there yet say so, the boot mode moves into
+// the PHIT, CreateHob grows the list, CopyMem copies as memmove does, and a
+// status code goes to the status code PPI once one is installed.
+TEST_F(FoundationTest, BootModeHobsMemoryAndStatusCodesAnswerAsPiDefines) {
+  const std::uint32_t out = put(std::vector<std::uint8_t>(16, 0));
+  EXPECT_EQ(callService(kGetHobList, out), efi::kNotAvailableYet);
+  EXPECT_EQ(callService(kCreateHob, 4, 24, out), efi::kNotAvailableYet);
+  EXPECT_EQ(callService(kReportStatusCode, 1, 2, 3), efi::kNotAvailableYet);
+  EXPECT_EQ(callService(kGetBootMode, 0), efi::kInvalidParameter);
+
+  EXPECT_EQ(callService(kSetBootMode, 0x11), efi::kSuccess);
+  foundation.placeHobList(kBuffers + 0x2000, kBuffers + 0x3000);
+  EXPECT_EQ(callService(kGetBootMode, out), efi::kSuccess);
+  EXPECT_EQ(m.read32(out), 0x11u) << "the boot mode set before the list";
+  ASSERT_EQ(callService(kGetHobList, out), efi::kSuccess);
+  EXPECT_EQ(m.read32(out), kBuffers + 0x2000);
+  ASSERT_EQ(callService(kCreateHob, pei::hob::kGuidExtension, 30, out),
+            efi::kSuccess);
+  const std::vector<std::uint8_t> hobs = foundation.hobList()->bytes();
+  const auto list = pei::walkHobList(hobs);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[1].type, pei::hob::kGuidExtension);
+  EXPECT_EQ(list[1].length, 32u);
+  EXPECT_EQ(m.read32(out), kBuffers + 0x2000 + list[1].offset);
+  EXPECT_EQ(list[0].bytes[pei::hob::kBootMode], 0x11);
+
+  std::vector<std::uint8_t> bytes(16);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i);
+  }
+  const std::uint32_t data = put(bytes);
+  run(m, Stub::CallFunction, {service(kCopyMem), data + 2, data, 8, 0, 0, 0});
+  EXPECT_EQ(m.read(data, 10),
+            (std::vector<std::uint8_t>{0, 1, 0, 1, 2, 3, 4, 5, 6, 7}));
+  run(m, Stub::CallFunction, {service(kSetMem), data, 3, 0x1AB, 0, 0, 0});
+  EXPECT_EQ(m.read(data, 4), (std::vector<std::uint8_t>{0xAB, 0xAB, 0xAB, 1}));
+
+  std::vector<std::uint32_t> reported;
+  const std::uint32_t listener =
+      m.addThunk("listener", [&](machine::ThunkCall &call) {
+        for (unsigned n = 0; n < 6; ++n) {
+          reported.push_back(call.argument(n));
+        }
+        return 0x1234u;
+      });
+  foundation.installPpi(efi::guids::kStatusCodePpi,
+                        pei::GuestAddress{put(std::vector<std::uint8_t>{
+                            static_cast<std::uint8_t>(listener),
+                            static_cast<std::uint8_t>(listener >> 8),
+                            static_cast<std::uint8_t>(listener >> 16),
+                            static_cast<std::uint8_t>(listener >> 24)})});
+  EXPECT_EQ(callService(kReportStatusCode, 1, 0x03041001, 7), 0x1234u);
+  EXPECT_EQ(reported, (std::vector<std::uint32_t>{foundation.servicesPointer(),
+                                                  1, 0x03041001, 7, 0, 0}));
 }
 
 // The trace shows a call as its entry declares the parameters: pointers by
@@ -362,11 +425,12 @@ TEST_F(ServicesTest, SetPtrStoresToken11UpToItsMaximum) {
                    {m.read32(pcd.ppi().value + 4), 11, 0, 0, 0, 0, 0}),
                GuestFault)
       << "Get8 is not provided";
-  EXPECT_EQ(serviceTexts(), (std::vector<std::string>{
-                       "SetPtr(token 11, size 17) = EFI_INVALID_PARAMETER, "
-                       "size set to the maximum 16",
-                       "SetPtr(token 11, size 16) = EFI_SUCCESS",
-                       "SetPtr(token 12, size 16) = EFI_NOT_FOUND"}));
+  EXPECT_EQ(serviceTexts(),
+            (std::vector<std::string>{
+                "SetPtr(token 11, size 17) = EFI_INVALID_PARAMETER, "
+                "size set to the maximum 16",
+                "SetPtr(token 11, size 16) = EFI_SUCCESS",
+                "SetPtr(token 12, size 16) = EFI_NOT_FOUND"}));
 }
 
 TEST_F(ServicesTest, AFunctionThePlatformDoesNotAnswerStopsTheRunNamed) {
