@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -16,8 +17,10 @@ const Guid kMemory = Guid::parse("F894643D-C449-42D1-8EA8-85BDD8C65BDE");
 const Guid kOther = Guid::parse("11111111-2222-3333-4444-555555555555");
 
 Bytes push(const Guid &guid) {
-  Bytes code{0x02};
-  code.insert(code.end(), guid.bytes.begin(), guid.bytes.end());
+  // Sized once: growing a 1-byte vector makes GCC 12 report a bogus
+  // out-of-bounds copy.
+  Bytes code(1 + guid.bytes.size(), 0x02);
+  std::copy(guid.bytes.begin(), guid.bytes.end(), code.begin() + 1);
   return code;
 }
 
