@@ -311,6 +311,26 @@ std::uint8_t effectiveState(std::uint8_t state) {
   return 0;
 }
 
+// Checks a complete file's header and reads its sections.
+void checkAndOpen(Walker &walker, Volume &volume, const Container &in,
+                  File &file, const std::string &where) {
+  const std::uint32_t at = file.offset;
+  const ByteSpan header = volume.bytes.subspan(at, file.headerSize);
+  const std::uint8_t sum =
+      static_cast<std::uint8_t>(sum8(header) - header[ffs::kFileStateField] -
+                                header[ffs::kFileDataChecksumField]);
+  file.headerChecksumValid = sum == 0;
+  if (!file.headerChecksumValid) {
+    volume.problems.push_back(where + " at " + hex(at) +
+                              ": expected the header to sum to 0, found " +
+                              hex(sum));
+  } else if (file.type != ffs::kFileTypePad && file.type != kFileTypeRaw) {
+    const Container sections{in.bytes, in.owner, true, where, in.depth};
+    file.sections = parseSections(walker, volume, sections,
+                                  at + file.headerSize, at + file.size);
+  }
+}
+
 // Reads the file header at `at`; returns where the next file may start, or
 // none where the walk of the volume ends.
 std::optional<std::uint32_t> readFile(Walker &walker, Volume &volume,
@@ -361,20 +381,7 @@ std::optional<std::uint32_t> readFile(Walker &walker, Volume &volume,
                               hex(file.state));
     return std::nullopt;
   }
-  const ByteSpan header = bytes.subspan(at, file.headerSize);
-  const std::uint8_t sum =
-      static_cast<std::uint8_t>(sum8(header) - header[ffs::kFileStateField] -
-                                header[ffs::kFileDataChecksumField]);
-  file.headerChecksumValid = sum == 0;
-  if (!file.headerChecksumValid) {
-    volume.problems.push_back(where + " at " + hex(at) +
-                              ": expected the header to sum to 0, found " +
-                              hex(sum));
-  } else if (file.type != ffs::kFileTypePad && file.type != kFileTypeRaw) {
-    const Container sections{in.bytes, in.owner, true, where, in.depth};
-    file.sections = parseSections(walker, volume, sections,
-                                  at + file.headerSize, at + file.size);
-  }
+  checkAndOpen(walker, volume, in, file, where);
   volume.files.push_back(std::move(file));
   return next;
 }
