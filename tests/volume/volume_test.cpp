@@ -152,6 +152,13 @@ TEST(VolumeWalk, FindsModulesInsideAnLzmaCompressedVolumeImage) {
   ASSERT_TRUE(modules[0].depex);
   EXPECT_EQ(volume::describe(volume::parseDepex(*modules[0].depex)),
             "gEfiPeiMemoryDiscoveredPpiGuid");
+
+  // The holder file given alone: the same volume, found inside it.
+  const auto alone = volume::walk(std::make_shared<const Bytes>(holder));
+  ASSERT_EQ(alone.size(), 1u);
+  EXPECT_EQ(alone[0].origin, "file " + kHolder.text() +
+                                 " section 0 (LZMA) section 0 (volume image)");
+  EXPECT_EQ(volume::peims(alone[0]).size(), 1u);
 }
 
 TEST(VolumeWalk, FollowsStatesPolarityPadsAndTheAprioriList) {
