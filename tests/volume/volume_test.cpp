@@ -171,14 +171,24 @@ TEST(VolumeWalk, FollowsStatesPolarityPadsAndTheAprioriList) {
     const Bytes aprioriFile = ff::makeFile(
         kApriori, ff::kFileTypeFreeform, 1,
         ff::makeSection(ff::kSectionRaw, order), erasePolarity, false);
-    const Bytes v = volumeOf({gone, ff::makePadFile(48, erasePolarity),
-                              aprioriFile, peimFile(kModule, erasePolarity)},
-                             0x1000, erasePolarity);
+    // A section with the extended header: size 0xFFFFFF, then 32 bits.
+    Bytes extended{0xFF, 0xFF, 0xFF, ff::kSectionRaw, 8 + 12, 0, 0, 0};
+    extended.resize(8 + 12, 0x33);
+    const Bytes big = ff::makeFile(kHolder, ff::kFileTypeFreeform, 1, extended,
+                                   erasePolarity, false);
+    const Bytes v =
+        volumeOf({gone, ff::makePadFile(48, erasePolarity), aprioriFile,
+                  peimFile(kModule, erasePolarity), big},
+                 0x1000, erasePolarity);
     const auto found = volume::walk(std::make_shared<const Bytes>(v));
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].origin, "flash +0x00000000");
     EXPECT_TRUE(found[0].problems.empty()) << problemsOf(found[0]);
-    ASSERT_EQ(found[0].files.size(), 3u) << erasePolarity;
+    ASSERT_EQ(found[0].files.size(), 4u) << erasePolarity;
+    const volume::Section &raw = found[0].files[3].sections.at(0);
+    EXPECT_EQ(raw.headerSize, 8u);
+    EXPECT_EQ(raw.body.size(), 12u);
+    EXPECT_EQ(raw.body[0], 0x33);
     EXPECT_EQ(found[0].files[0].type, ff::kFileTypePad);
     EXPECT_EQ(found[0].find(deleted), nullptr);
     EXPECT_EQ(found[0].files[2].state & 0x07, 0x07);
