@@ -3,6 +3,7 @@
 #include "hex.h"
 
 #include <algorithm>
+#include <span>
 
 namespace debug {
 
@@ -15,6 +16,20 @@ const pei::PeSection *codeSection(const pei::PeImage &image) {
     }
   }
   return nullptr;
+}
+
+// The section's bytes as the file holds them. A TE file begins at RVA
+// fileRva() (its PE headers were stripped and a smaller header put in their
+// place), so a section's bytes lie that much earlier in the file than the
+// PE32's PointerToRawData says.
+std::span<const std::uint8_t> codeBytes(const pei::PeImage &image,
+                                        const pei::PeSection &section) {
+  if (section.rawSize == 0) {
+    return {}; // no bytes in the file (the loader's checks hold only then)
+  }
+  const std::span<const std::uint8_t> file(image.bytes());
+  return file.subspan(section.rawOffset - image.fileRva(),
+                      std::min(section.virtualSize, section.rawSize));
 }
 
 } // namespace
@@ -42,19 +57,30 @@ std::string companionMismatch(const pei::PeImage &image,
     return "expected a code section in both the image and " +
            companionPath.string();
   }
+  const std::string refused = "the debug companion " + companionPath.string() +
+                              " does not describe this image: ";
+  const std::string advice = ": rebuild both, or name the right one";
   const std::uint32_t at = image.imageBase() + code->virtualAddress;
   const std::uint32_t debugAt =
       companion->imageBase() + debugCode->virtualAddress;
-  const auto bytes = [](const pei::PeImage &file, const pei::PeSection &s) {
-    const auto begin = file.bytes().begin() + s.rawOffset;
-    return std::vector<std::uint8_t>(
-        begin, begin + std::min(s.virtualSize, s.rawSize));
-  };
-  if (at != debugAt || bytes(image, *code) != bytes(*companion, *debugCode)) {
-    return "the debug companion " + companionPath.string() +
-           " does not describe this image (its code at " +
-           common::hex(debugAt, 8) + " differs from the image's at " +
-           common::hex(at, 8) + "): rebuild both, or name the right one";
+  if (at != debugAt) {
+    return refused + "its code lies at " + common::hex(debugAt, 8) +
+           ", the image's at " + common::hex(at, 8) + advice;
+  }
+  const std::span<const std::uint8_t> bytes = codeBytes(image, *code);
+  const std::span<const std::uint8_t> debugBytes =
+      codeBytes(*companion, *debugCode);
+  const auto [mine, theirs] = std::ranges::mismatch(bytes, debugBytes);
+  if (mine != bytes.end() && theirs != debugBytes.end()) {
+    const auto offset = static_cast<std::uint32_t>(mine - bytes.begin());
+    return refused + "the code byte at " + common::hex(at + offset, 8) +
+           " is " + common::hex(*theirs, 2) + " there and " +
+           common::hex(*mine, 2) + " in the image" + advice;
+  }
+  if (bytes.size() != debugBytes.size()) {
+    return refused + "its code at " + common::hex(at, 8) + " is " +
+           std::to_string(debugBytes.size()) + " bytes long, the image's " +
+           std::to_string(bytes.size()) + advice;
   }
   return {};
 }

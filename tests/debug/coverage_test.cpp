@@ -1,5 +1,6 @@
 // The coverage tracefile against runs whose executed lines are known.
 #include "coverage.h"
+#include "hex.h"
 #include "pe_image.h"
 
 #include <gtest/gtest.h>
@@ -18,12 +19,22 @@ std::string fileText(const std::filesystem::path &path) {
   return text.str();
 }
 
-int boot(const std::string &options) {
-  const std::string command = std::string(PLATFORM_PATH) + " boot " +
-                              IMAGE_PATH + " " + options + " >/dev/null 2>&1";
+std::filesystem::path temporary(const std::string &name) {
+  return std::filesystem::temp_directory_path() /
+         (name + "-" + std::to_string(::getpid()));
+}
+
+// The exit status of `pei-platform boot <image> <options>`; its output goes
+// to `log`.
+int bootImage(const std::string &image, const std::string &options,
+              const std::filesystem::path &log = "/dev/null") {
+  const std::string command = std::string(PLATFORM_PATH) + " boot " + image +
+                              " " + options + " >" + log.string() + " 2>&1";
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+int boot(const std::string &options) { return bootImage(IMAGE_PATH, options); }
 
 // The count of the first line of ModuleEntry's body that ran.
 std::uint64_t entryRuns(const debug::LineCounts &counts) {
@@ -80,12 +91,32 @@ TEST(Coverage, CountsBothCopiesAndAddsRunsTogether) {
   EXPECT_EQ(fileText(file).find("?"), std::string::npos) << "no mangled names";
   std::filesystem::remove(file);
 
+  // The same image as a TE section in an FFS file (at its link base, so the
+  // companion still describes it) covers the same lines as the PE32.
+  const std::filesystem::path te = temporary("coverage-te") += ".ffs";
+  ASSERT_EQ(std::system((std::string(PEI_FFS_PATH) + " " + IMAGE_PATH +
+                         " --te -o " + te.string() + " >/dev/null")
+                            .c_str()),
+            0);
+  ASSERT_EQ(bootImage(te.string(), "--coverage " + file.string() +
+                                       " --symbols " DEBUG_IMAGE_PATH),
+            0);
+  const debug::LineCounts teCounts = debug::readTracefile(fileText(file));
+  EXPECT_EQ(entryRuns(teCounts), 2u);
+  EXPECT_EQ(executeRuns(teCounts), executeRuns(both));
+  std::filesystem::remove(file);
+  std::filesystem::remove(te);
+
   // A companion whose code is not the image's is refused, not believed.
   const auto companion = pei::PeImage::load(DEBUG_IMAGE_PATH);
   std::vector<std::uint8_t> altered = companion.bytes();
+  std::uint32_t alteredAt = 0;
+  std::uint8_t original = 0;
   for (const auto &section : companion.sections()) {
     if (section.executable()) {
-      altered[section.rawOffset] ^= 0xFF;
+      alteredAt = companion.imageBase() + section.virtualAddress + 1;
+      original = altered[section.rawOffset + 1];
+      altered[section.rawOffset + 1] ^= 0xFF;
     }
   }
   const std::filesystem::path other =
@@ -94,10 +125,22 @@ TEST(Coverage, CountsBothCopiesAndAddsRunsTogether) {
   std::ofstream(other, std::ios::binary)
       .write(reinterpret_cast<const char *>(altered.data()),
              static_cast<std::streamsize>(altered.size()));
+  const std::filesystem::path log = temporary("altered") += ".log";
   EXPECT_EQ(
-      boot("--coverage " + file.string() + " --symbols " + other.string()), 2);
+      bootImage(IMAGE_PATH,
+                "--coverage " + file.string() + " --symbols " + other.string(),
+                log),
+      2);
   EXPECT_FALSE(std::filesystem::exists(file));
+  // The refusal names the byte that differs and both values.
+  EXPECT_NE(fileText(log).find("the code byte at " + common::hex(alteredAt, 8) +
+                               " is " + common::hex(original ^ 0xFFu, 2) +
+                               " there and " + common::hex(original, 2) +
+                               " in the image"),
+            std::string::npos)
+      << fileText(log);
   std::filesystem::remove(other);
+  std::filesystem::remove(log);
 }
 
 } // namespace
