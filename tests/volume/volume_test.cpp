@@ -97,9 +97,9 @@ Bytes volumeOf(std::vector<Bytes> files, std::uint32_t length = 0x1000,
 
 // A flash image: erased space, `volume` at 0x1000, erased space again.
 std::shared_ptr<const Bytes> flashWith(const Bytes &volume) {
-  Bytes flash(0x1000, 0xFF);
-  flash.insert(flash.end(), volume.begin(), volume.end());
-  flash.insert(flash.end(), 0x800, 0xFF);
+  // Sized once and copied into (GCC 12 at -O3 warns falsely on inserts).
+  Bytes flash(0x1000 + volume.size() + 0x800, 0xFF);
+  std::copy(volume.begin(), volume.end(), flash.begin() + 0x1000);
   return std::make_shared<const Bytes>(std::move(flash));
 }
 
