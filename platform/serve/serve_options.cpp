@@ -152,8 +152,8 @@ const char *serveOptionsHelp() {
   --swtpm-port N   with --protocol both: the swtpm ports N and N+1
                    (default: the two ports after the mssim ones)
   --idle-timeout S close a TPM connection that sends no command for S
-                   seconds (default 10), so that an idle client cannot keep
-                   the TPM from the others
+                   seconds (default 10) while another client waits for the
+                   TPM, so that an idle client cannot keep it from the others
   --no-startup     after each boot, leave TPM2_Startup to the client
                    (default: the firmware sends TPM2_Startup(CLEAR))
   --verbose        one line per connection, platform signal and command

@@ -174,6 +174,7 @@ std::optional<unsigned> Server::tpmConnectionInService() const {
 int Server::pollTimeoutMs() const {
   int timeout = kIdleWakeMs;
   const auto now = Clock::now();
+  const auto inService = tpmConnectionInService();
   const auto until = [&](Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
@@ -182,11 +183,18 @@ int Server::pollTimeoutMs() const {
   for (const auto &[id, session] : connections_) {
     if (const auto started = session->frameStarted()) {
       until(*started + options_.frameTimeout);
-    } else if (session->carriesTpmCommands()) {
+    } else if (id == inService && tpmClientWaiting(id)) {
       until(session->lastHeard() + options_.idleTimeout);
     }
   }
   return timeout;
+}
+
+bool Server::tpmClientWaiting(unsigned inService) const {
+  return std::ranges::any_of(connections_, [inService](const auto &entry) {
+    return entry.first != inService && entry.second->open() &&
+           entry.second->carriesTpmCommands();
+  });
 }
 
 bool Server::run() {
@@ -353,20 +361,22 @@ void Server::expireStalledConnections() {
       }
       continue;
     }
-    if (!session->carriesTpmCommands() ||
-        now - session->lastHeard() < options_.idleTimeout) {
+    if (!session->carriesTpmCommands()) {
       continue;
     }
-    if (id != inService && hasBytesWaiting(session->socket())) {
-      // A client waiting its turn with its command sent is not idle.
+    if (id != inService) {
+      // A client waiting its turn is not idle: its idle time counts from
+      // the moment it gets the TPM.
       session->heardAt(now);
       continue;
     }
-    session->close(std::string(id == inService ? "held the TPM" : "waited") +
-                       " without sending a command for " +
-                       std::to_string(options_.idleTimeout.count()) +
-                       " ms (idle timeout)",
-                   true);
+    if (now - session->lastHeard() >= options_.idleTimeout &&
+        tpmClientWaiting(id)) {
+      session->close("held the TPM without sending a command for " +
+                         std::to_string(options_.idleTimeout.count()) +
+                         " ms while another client waited (idle timeout)",
+                     true);
+    }
   }
 }
 

@@ -33,8 +33,11 @@ struct ServerOptions {
   std::chrono::milliseconds frameTimeout{10000};
   // Time a client gets to take an answer.
   std::chrono::milliseconds sendTimeout{10000};
-  // A TPM connection that sends no command for this long is closed, so that
-  // an idle client cannot keep the TPM from the clients behind it.
+  // A TPM connection that holds the TPM and sends no command for this long
+  // is closed when another client waits for the TPM, so that an idle client
+  // cannot keep the TPM from the clients behind it. With no one waiting it
+  // stays open however long it is quiet (a resource manager keeps one
+  // connection for good).
   std::chrono::milliseconds idleTimeout{10000};
   // Connections beyond this are closed at once, unless a platform or control
   // connection has been quiet for the idle timeout: that one gives its
@@ -90,13 +93,16 @@ private:
   void watchAll(PollSet &watched, bool &stopping);
   [[nodiscard]] bool stopAll();
   void acceptAll(Endpoint &endpoint);
-  // Closes connections that stall in the middle of a frame, and TPM
-  // connections that send no command within the idle timeout.
+  // Closes connections that stall in the middle of a frame, and the TPM
+  // connection in service when it sends no command within the idle timeout
+  // while another TPM connection waits.
   void expireStalledConnections();
   [[nodiscard]] std::size_t openConnections() const;
   bool makeRoom();
   [[nodiscard]] int pollTimeoutMs() const;
   [[nodiscard]] std::optional<unsigned> tpmConnectionInService() const;
+  // Whether an open TPM connection other than `inService` waits its turn.
+  [[nodiscard]] bool tpmClientWaiting(unsigned inService) const;
 
   Backend &backend_;
   ServerOptions options_;
