@@ -1,4 +1,5 @@
 #include "lzma_decode.h"
+#include "lzma_stream.h"
 
 #include "hex.h"
 #include "little_endian.h"
@@ -12,19 +13,6 @@ constexpr std::size_t kPropertiesSize = 5;
 constexpr std::size_t kHeaderSize = kPropertiesSize + 8;
 // The decoder's own memory (its dictionary), whatever the header asks for.
 constexpr std::uint64_t kDecoderMemory = 256ull << 20;
-
-// Owns one liblzma stream.
-class LzmaStream {
-public:
-  LzmaStream() = default;
-  LzmaStream(const LzmaStream &) = delete;
-  LzmaStream &operator=(const LzmaStream &) = delete;
-  ~LzmaStream() { lzma_end(&stream_); }
-  lzma_stream *get() { return &stream_; }
-
-private:
-  lzma_stream stream_ = LZMA_STREAM_INIT;
-};
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "ovmf_firmware.h"
 
+#include "lzma_stream.h"
+
 #include <lzma.h>
 #include <openssl/evp.h>
 
@@ -9,6 +11,8 @@
 
 namespace ovmf {
 namespace {
+
+using volume::LzmaStream;
 
 using Bytes = std::vector<std::uint8_t>;
 namespace ff = ffs_format;
@@ -33,19 +37,6 @@ std::uint32_t alignUp(std::uint32_t value, std::uint32_t alignment) {
 constexpr std::size_t kLzmaPropertiesSize = 5;
 constexpr std::size_t kLzmaHeaderSize = 13; // properties + 64-bit size
 constexpr std::size_t kGuidSectionHeaderSize = 24;
-
-// Owns a liblzma stream for the length of one conversion.
-class LzmaStream {
-public:
-  LzmaStream() = default;
-  LzmaStream(const LzmaStream &) = delete;
-  LzmaStream &operator=(const LzmaStream &) = delete;
-  ~LzmaStream() { lzma_end(&stream_); }
-  lzma_stream *get() { return &stream_; }
-
-private:
-  lzma_stream stream_ = LZMA_STREAM_INIT;
-};
 
 Bytes runLzma(lzma_stream *stream, std::span<const std::uint8_t> input,
               std::size_t expected, const char *what) {

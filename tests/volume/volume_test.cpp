@@ -2,6 +2,7 @@
 
 #include "ffs.h"
 #include "little_endian.h"
+#include "lzma_stream.h"
 
 #include <gtest/gtest.h>
 #include <lzma.h>
@@ -14,6 +15,8 @@
 
 namespace {
 
+using volume::LzmaStream;
+
 using volume::Bytes;
 using volume::FormatError;
 using volume::Guid;
@@ -25,19 +28,6 @@ const Guid kMemory = Guid::parse("F894643D-C449-42D1-8EA8-85BDD8C65BDE");
 const Guid kLzma = Guid::parse("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
 const Guid kApriori = Guid::parse("1B45CC0A-156A-428A-AF62-49864DA0E6E6");
 constexpr std::uint8_t kFileTypeFvImage = 0x0B;
-
-// Owns a liblzma stream.
-class LzmaStream {
-public:
-  LzmaStream() = default;
-  LzmaStream(const LzmaStream &) = delete;
-  LzmaStream &operator=(const LzmaStream &) = delete;
-  ~LzmaStream() { lzma_end(&stream_); }
-  lzma_stream *get() { return &stream_; }
-
-private:
-  lzma_stream stream_ = LZMA_STREAM_INIT;
-};
 
 // "LZMA alone" data with its decoded size in the header, as EDK II writes it.
 Bytes compress(const Bytes &data) {
