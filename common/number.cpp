@@ -68,15 +68,10 @@ std::uint64_t parseNumber(std::string_view text, std::uint64_t max,
   const NumberReading reading = readNumber(text, Radix::DecimalOrHex);
   if (reading.fault == NumberReading::Fault::NotANumber ||
       reading.digits > kMaxDigits) {
-    throw UsageError(what + ": expected a number, found \"" +
-                     std::string(text) + "\"");
+    throw badValue(what, "a number", inQuotes(text));
   }
-  if (reading.fault == NumberReading::Fault::TooLarge) {
-    throw UsageError(what + ": " + std::string(text) + " is too large");
-  }
-  if (reading.value > max) {
-    throw UsageError(what + ": expected at most " + std::to_string(max) +
-                     ", found " + std::string(text));
+  if (reading.fault == NumberReading::Fault::TooLarge || reading.value > max) {
+    throw badValue(what, "at most " + std::to_string(max), text);
   }
   return reading.value;
 }

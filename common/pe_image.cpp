@@ -1,10 +1,12 @@
 #include "pe_image.h"
 
 #include "ffs_layout.h"
+#include "files.h"
 #include "hex.h"
 #include "little_endian.h"
 #include "number.h"
 #include "pe_layout.h"
+#include "usage.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -365,34 +367,12 @@ void PeImage::parseRelocations(std::uint32_t directory) {
 std::vector<std::uint8_t> readBounded(const std::filesystem::path &path,
                                       std::size_t limit,
                                       const std::string &expected) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    throw PeError(path.string() + ": expected " + expected +
-                  ", found a directory");
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    const int cause = errno;
-    throw PeError(
-        path.string() + ": expected " + expected + ", found " +
-        (std::filesystem::exists(path, error)
-             ? std::string("it unreadable (") + std::strerror(cause) + ")"
-             : "no such file"));
-  }
-  // One byte past the limit tells a file at the limit from a larger one;
-  // an endless file (/dev/zero) stops there as well.
-  constexpr std::size_t kChunk = 64 * 1024;
+  // One byte past the limit tells a file at the limit from a larger one.
   std::vector<std::uint8_t> bytes;
-  while (in && bytes.size() <= limit) {
-    const std::size_t had = bytes.size();
-    bytes.resize(had + std::min(kChunk, limit + 1 - had));
-    in.read(reinterpret_cast<char *>(bytes.data() + had),
-            static_cast<std::streamsize>(bytes.size() - had));
-    bytes.resize(had + static_cast<std::size_t>(in.gcount()));
-  }
-  if (in.bad()) {
-    throw PeError(path.string() + ": expected " + expected +
-                  ", found a read error");
+  try {
+    bytes = common::readUpTo(common::openRegularFile(path), limit + 1, path);
+  } catch (const common::UsageError &error) {
+    throw PeError(std::string(error.what()) + "; expected " + expected);
   }
   if (bytes.size() > limit) {
     throw PeError(path.string() + ": expected " + expected + " of at most " +
@@ -415,7 +395,7 @@ PeImage PeImage::load(const std::filesystem::path &path) {
     }
     return parse(std::move(bytes));
   } catch (const PeError &e) {
-    throw PeError(path.filename().string() + ": " + e.what());
+    throw PeError(path.string() + ": " + e.what());
   }
 }
 

@@ -121,9 +121,10 @@ private:
   std::vector<PeRelocation> relocations_;
 };
 
-// The whole of a file of at most `limit` bytes; throws PeError naming the
-// path and what was `expected` (e.g. "a PE32 file") when it is a
-// directory, cannot be read or is larger.
+// The whole of a regular file of at most `limit` bytes; throws PeError
+// naming the path and what was `expected` (e.g. "a PE32 file") when it is
+// not a regular file (a FIFO is refused, not waited on), cannot be read or
+// is larger.
 std::vector<std::uint8_t> readBounded(const std::filesystem::path &path,
                                       std::size_t limit,
                                       const std::string &expected);

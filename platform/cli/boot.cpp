@@ -6,6 +6,7 @@
 #include "loader.h"
 #include "platform.h"
 #include "scenario.h"
+#include "signal_exit.h"
 #include "state_directory.h"
 #include "tpm_engine.h"
 #include "tpm_session.h"
@@ -13,6 +14,7 @@
 
 #include <iostream>
 #include <optional>
+#include <vector>
 
 namespace cli {
 
@@ -20,7 +22,7 @@ namespace {
 
 void bootHelp(std::ostream &out) {
   out << "usage: " << kProgram << " boot <image.efi> [options]\n\n"
-      << "Loads the PE32 module image, maps it at its link base in flash and "
+      << "Loads the module image, maps it at its link base in flash and "
          "runs the PEI\ndispatch in an emulated IA-32 platform: the entry "
          "from flash (which asks to be\nshadowed), permanent memory, the "
          "shadow copy with its relocations applied and\nthe flash copy "
@@ -44,22 +46,31 @@ void bootHelp(std::ostream &out) {
          "instants.\n"
       << debug::debugOptionsHelp() << "  --help\n      This text.\n"
       << "scenario options (applied in the order given):\n"
-      << platform::scenarioOptionsHelp() << "\n"
-      << "The image is a PE32 file of at most 16 MiB (see pei-ffs --help for "
-         "what the\nreader takes). With --state-dir the TPM's state is saved "
-         "there at the end, and\nthe log says so only when it was.\n\n"
+      << platform::scenarioOptionsHelp("a temporary directory removed at "
+                                       "exit")
+      << "\n"
+      << "The image is a regular file of at most 16 MiB: a PE32 or TE image, "
+         "or an FFS\nfile that holds one (see pei-ffs --help for what the "
+         "reader takes). With\n--state-dir the TPM's state is saved there at "
+         "the end, and the log says so only\nwhen it was. No output may be "
+         "one of the run's inputs or another output, and an\nexisting "
+         "--coverage file must be an lcov tracefile.\n\n"
       << "exit status: 0 when every stage did what the scenario should (the "
          "transport\npublished or declined as \"Setup\" says, token 11 "
          "written, the TPM session\nsucceeding, or failing with the status a "
          "refusing co-processor calls for)\nand the TPM state was saved; "
          "1 when something did not, the module stopped the\nmachine (runaway "
          "loop, bad access, unexpected instruction or service call),\nthe "
-         "state directory is in use by another process or the state could "
-         "not be\nsaved; 2 for a bad command line or a bad input file (an "
-         "unknown option or\nvalue, a missing, malformed or oversized image, "
-         "a directory given as the image,\na --state-dir that is not a "
-         "directory), each with a one-line error naming the\nfile or option "
-         "and the reason.\n";
+         "--gdb port or the state directory is in use by another process, or "
+         "the\nstate or the coverage could not be saved; 2 for a bad command "
+         "line or a bad\ninput file, refused before the run (an unknown "
+         "option or value, an option that\nhas no effect in the combination "
+         "given, a missing, malformed or oversized\nimage, an image that is "
+         "not a regular file, an output that cannot be written or\nis one of "
+         "the inputs, a --state-dir that is not a directory), each with a\n"
+         "one-line error naming the file or option and the reason; 128 + the "
+         "signal\n(130, 143) after SIGINT or SIGTERM, which end the run at "
+         "once and remove the\ntemporary state directory.\n";
 }
 
 // boot's own options.
@@ -67,6 +78,8 @@ struct BootOptions {
   bool trace = false;
   std::optional<std::string> traceJson;
 };
+
+constexpr const char *kOwnOptions[] = {"--trace", "--trace-json", "--help"};
 
 Own bootOption(std::span<const std::string> args, std::size_t &i,
                BootOptions &options) {
@@ -82,29 +95,20 @@ Own bootOption(std::span<const std::string> args, std::size_t &i,
   if (arg != "--trace-json") {
     return Own::No;
   }
-  if (i + 1 >= args.size() || args[i + 1].empty()) {
-    throw common::UsageError("--trace-json: expected a file name");
+  if (i + 1 >= args.size()) {
+    throw common::missingValue(arg, "a file name");
+  }
+  if (args[i + 1].empty()) {
+    throw common::badValue(arg, "a file name", "\"\"");
   }
   options.traceJson = args[i + 1];
   i += 2;
   return Own::Took;
 }
 
-// For boot, a companion that does not fit and a GDB port that cannot be had
-// are both the user's to fix.
-debug::Instruments bootInstruments(const Launch &launch,
-                                   const pei::PeImage &image) {
-  try {
-    return openInstruments(launch, image);
-  } catch (const std::exception &error) {
-    throw common::UsageError(error.what());
-  }
-}
-
 // The PEI dispatch and, when it went through, the TPM session, with their
 // log. False when the session did not go as the scenario should.
-bool bootAndDrive(platform::Platform &platform,
-                  debug::Instruments &instruments,
+bool bootAndDrive(platform::Platform &platform, debug::Instruments &instruments,
                   platform::BootReport &report) {
   try {
     report = platform.boot();
@@ -160,6 +164,16 @@ int verdict(const platform::BootReport &report, bool sessionOk,
 
 } // namespace
 
+std::vector<std::string> bootOptionNames() {
+  std::vector<std::string> names(std::begin(kOwnOptions),
+                                 std::end(kOwnOptions));
+  for (auto more :
+       {debug::debugOptionNames(), platform::scenarioOptionNames()}) {
+    names.insert(names.end(), more.begin(), more.end());
+  }
+  return names;
+}
+
 int runBoot(std::span<const std::string> args) {
   Launch launch(std::string(kProgram) + " boot");
   BootOptions options;
@@ -170,8 +184,16 @@ int runBoot(std::span<const std::string> args) {
     return kExitOk;
   }
   pei::PeImage image = loadImage(launch);
-  debug::Instruments instruments = bootInstruments(launch, image);
+  std::vector<common::RunFile> outputs;
+  if (options.traceJson) {
+    outputs.push_back({"--trace-json", *options.traceJson});
+  }
+  checkFiles(launch, outputs);
+  debug::Instruments instruments = openInstruments(launch, image);
   const platform::StateDirectory state(launch.scenario.tpmStateDir);
+  const ExitOnSignals signals(launch.command, state.temporary()
+                                                  ? state.path()
+                                                  : std::filesystem::path());
   tpm::TpmEngine engine(state.path());
   std::optional<platform::Platform> platform;
   buildScenario([&] {
@@ -184,8 +206,8 @@ int runBoot(std::span<const std::string> args) {
   }
 
   std::cout << launch.command << " " << *launch.imagePath << " (TPM state in "
-            << state.path().string()
-            << (state.temporary() ? ", temporary" : "") << ")" << std::endl;
+            << state.path().string() << (state.temporary() ? ", temporary" : "")
+            << ")" << std::endl;
   instruments.attach(platform->machine());
   platform::BootReport report;
   const bool sessionOk = bootAndDrive(*platform, instruments, report);

@@ -8,6 +8,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -19,5 +20,9 @@ inline constexpr const char *kProgram = "pei-platform";
 int runBoot(std::span<const std::string> args);
 // The TPM simulator endpoint (mssim, swtpm) on the real firmware path.
 int runServe(std::span<const std::string> args);
+
+// The options each subcommand's parser takes, for checking its --help.
+std::vector<std::string> bootOptionNames();
+std::vector<std::string> serveOptionNames();
 
 } // namespace cli

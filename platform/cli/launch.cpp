@@ -33,11 +33,12 @@ bool readArguments(std::span<const std::string> args, Launch &launch,
     }
     const std::string &arg = args[i];
     if (arg.starts_with("-")) {
-      throw common::UsageError("unknown option \"" + arg + "\" (see --help)");
+      throw common::UsageError("expected an option from --help, found " +
+                               common::inQuotes(arg));
     }
     if (launch.imagePath) {
-      throw common::UsageError("expected one image, found also \"" + arg +
-                               "\"");
+      throw common::UsageError("expected one image, found a second: " +
+                               common::inQuotes(arg));
     }
     launch.imagePath = arg;
     ++i;
@@ -51,6 +52,31 @@ pei::PeImage loadImage(const Launch &launch) {
                              " <image.efi> [options]");
   }
   return platform::loadScenarioImage(*launch.imagePath, launch.scenario);
+}
+
+void checkFiles(const Launch &launch, std::vector<common::RunFile> outputs) {
+  const debug::DebugOptions &options = launch.debug;
+  debug::checkDebugOptions(options);
+  if (options.coverage) {
+    outputs.push_back({"--coverage", *options.coverage});
+  }
+  for (const common::RunFile &output : outputs) {
+    if (output.role != "--coverage") { // checked with its tracefile rule
+      common::checkWritable(output.role, output.path);
+    }
+  }
+  std::vector<common::RunFile> inputs;
+  if (launch.imagePath) {
+    inputs.push_back({"the image", *launch.imagePath});
+    if (options.gdbPort || options.coverage) {
+      inputs.push_back({"the debug companion",
+                        debug::companionPath(options, *launch.imagePath)});
+    }
+  }
+  if (!launch.scenario.setupFile.empty()) {
+    inputs.push_back({"--setup-file", launch.scenario.setupFile});
+  }
+  common::checkDistinct(inputs, outputs);
 }
 
 debug::Instruments openInstruments(const Launch &launch,
@@ -92,8 +118,7 @@ int exitStatus(const std::string &command, const std::function<int()> &run) {
   }
 }
 
-int failed(const std::string &command, const std::string &message,
-           int status) {
+int failed(const std::string &command, const std::string &message, int status) {
   std::cerr << command << ": " << message << "\n";
   return status;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "commands.h"
+#include "files.h"
 #include "instruments.h"
 #include "pe_image.h"
 #include "platform.h"
@@ -15,6 +16,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace cli {
 
@@ -42,7 +44,8 @@ enum class Own {
   Took, // one, taken with its value (i advanced past them)
   Stop, // one after which nothing else is read (--help)
 };
-using OwnOptions = std::function<Own(std::span<const std::string>, std::size_t &)>;
+using OwnOptions =
+    std::function<Own(std::span<const std::string>, std::size_t &)>;
 
 // Reads args into launch: each argument is offered to `own` first, then
 // taken as a scenario or debugging option, or as the image. Returns false
@@ -56,9 +59,18 @@ bool readArguments(std::span<const std::string> args, Launch &launch,
 // common::UsageError when none was named or it cannot be used.
 pei::PeImage loadImage(const Launch &launch);
 
+// Checks, before any work, the files the run reads and writes: the
+// debugging options' own rules (debug::checkDebugOptions), every output
+// writable, and no output one of the run's inputs (the image, its debug
+// companion, the "Setup" file) or another output. `outputs` are the
+// subcommand's own (--trace-json); --coverage is added here. Throws
+// common::UsageError or debug::DebugOptionError.
+void checkFiles(const Launch &launch, std::vector<common::RunFile> outputs);
+
 // The instruments the debugging options ask for. Throws
 // debug::DebugOptionError for a companion that does not fit the image,
-// serve::SocketError for a GDB port that cannot be had.
+// common::net::SocketError for a GDB port that cannot be had (a failure to
+// start, not a bad command line).
 debug::Instruments openInstruments(const Launch &launch,
                                    const pei::PeImage &image);
 

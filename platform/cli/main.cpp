@@ -26,8 +26,9 @@ const Subcommand kSubcommands[] = {
 
 void usage(std::ostream &out) {
   out << "usage: " << cli::kProgram << " <command> [arguments]\n\n"
-      << "Runs the TPM transport PEI module's PE32 image in an emulated IA-32 "
-         "PEI platform\nwith a TPM 2.0 (libtpms) behind its co-processor.\n\n"
+      << "Runs the TPM transport PEI module's image (PE32, TE or FFS) in an "
+         "emulated IA-32\nPEI platform with a TPM 2.0 (libtpms) behind its "
+         "co-processor.\n\n"
       << "commands:\n";
   for (const Subcommand &command : kSubcommands) {
     std::string name = command.name;
@@ -37,8 +38,9 @@ void usage(std::ostream &out) {
   out << "\n'" << cli::kProgram
       << " <command> --help' documents each command's options.\n\n"
       << "exit status: 0 on success; 1 for a failure while running; 2 for a "
-         "bad command\nline or a bad input file (each command's --help says "
-         "which).\n";
+         "bad command\nline or a bad input file, refused before the run (each "
+         "command's --help says\nwhich); boot ended by SIGINT or SIGTERM: 128 "
+         "+ the signal.\n";
 }
 
 } // namespace

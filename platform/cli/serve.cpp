@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <vector>
 
 namespace cli {
 
@@ -46,7 +47,8 @@ void help(std::ostream &out) {
       << serve::serveOptionsHelp() << debug::debugOptionsHelp()
       << "  --help           this text\n\n"
       << "scenario options, as for boot (applied in the order given):\n"
-      << platform::scenarioOptionsHelp() << "\n"
+      << platform::scenarioOptionsHelp(std::string("./") + kDefaultStateDir)
+      << "\n"
       << "The TPM runs one command at a time and its clients are served in "
          "turn: a client\nthat keeps its command connection open keeps the "
          "next one waiting, as a TPM\ndevice opened by one process does, "
@@ -68,12 +70,15 @@ void help(std::ostream &out) {
          "was, and otherwise why not.\n\n"
       << "exit status: 0 after SIGINT or SIGTERM with the state saved (or "
          "nothing to save);\n1 when the endpoint cannot start (a port in use, "
-         "a state directory in use,\na TPM state the TPM refuses) or the "
-         "state could not be saved at the stop; 2 for\na bad command line or "
-         "a bad input file (an unknown option or value, a missing,\n"
-         "malformed or oversized image, a --state-dir that is not a "
-         "directory), each with\na one-line error naming the file or option "
-         "and the reason.\n";
+         "--gdb's included, a state\ndirectory in use, a TPM state the TPM "
+         "refuses) or the state or the coverage\ncould not be saved at the "
+         "stop; 2 for a bad command line or a bad input file,\nrefused "
+         "before the server starts (an unknown option or value, an option "
+         "that\nhas no effect in the combination given, a missing, malformed "
+         "or oversized image,\nan image that is not a regular file, an "
+         "output that cannot be written or is one\nof the inputs, a "
+         "--state-dir that is not a directory), each with a one-line\nerror "
+         "naming the file or option and the reason.\n";
 }
 
 // The server on the backend, powered on: the TPM ports listen and the
@@ -84,6 +89,7 @@ std::optional<int> startServing(serve::FirmwareBackend &backend,
                                 debug::Instruments &instruments) {
   backend.setLog(&std::cout, options.server.verbose, options.trace);
   if (!options.traceJson.empty()) {
+    // Checked writable up front; this open fails only if that changed.
     openTraceJson([&] {
       backend.recordJson(options.traceJson, options.traceJsonCommands);
     });
@@ -101,6 +107,15 @@ std::optional<int> startServing(serve::FirmwareBackend &backend,
 
 } // namespace
 
+std::vector<std::string> serveOptionNames() {
+  std::vector<std::string> names = serve::serveOptionNames();
+  for (auto more :
+       {debug::debugOptionNames(), platform::scenarioOptionNames()}) {
+    names.insert(names.end(), more.begin(), more.end());
+  }
+  return names;
+}
+
 int runServe(std::span<const std::string> args) {
   const serve::ServeOptions options = serve::parseServeOptions(args);
   Launch launch(kCommand);
@@ -110,6 +125,11 @@ int runServe(std::span<const std::string> args) {
     return kExitOk;
   }
   pei::PeImage image = loadImage(launch);
+  std::vector<common::RunFile> outputs;
+  if (!options.traceJson.empty()) {
+    outputs.push_back({"--trace-json", options.traceJson});
+  }
+  checkFiles(launch, outputs);
   platform::Scenario &scenario = launch.scenario;
   if (scenario.tpmStateDir.empty()) {
     scenario.tpmStateDir = kDefaultStateDir;

@@ -1,30 +1,52 @@
 #include "instruments.h"
 
 #include "companion.h"
+#include "files.h"
 #include "number.h"
+#include "tcp_socket.h"
+#include "usage.h"
+
+#include <algorithm>
+#include <iterator>
+#include <string_view>
+#include <system_error>
 
 namespace debug {
+
+namespace {
+
+constexpr const char *kOptionNames[] = {"--gdb", "--coverage", "--symbols"};
+
+// What an lcov tracefile starts with: a test name or a source file record.
+bool looksLikeTracefile(std::string_view start) {
+  return start.empty() || start.starts_with("TN:") || start.starts_with("SF:");
+}
+
+} // namespace
 
 bool parseDebugOption(std::span<const std::string> args, std::size_t &i,
                       DebugOptions &options) {
   const std::string &name = args[i];
-  if (name != "--gdb" && name != "--coverage" && name != "--symbols") {
+  if (std::find(std::begin(kOptionNames), std::end(kOptionNames), name) ==
+      std::end(kOptionNames)) {
     return false;
   }
+  const char *expected =
+      name == "--gdb" ? "a TCP port (0 to 65535)" : "a file name";
   if (i + 1 >= args.size()) {
-    throw DebugOptionError(name + " expects a value");
+    throw DebugOptionError(common::missingValue(name, expected).what());
   }
   const std::string &value = args[i + 1];
   if (name == "--gdb") {
     const auto port =
         common::numberAtMost(value, 65535, common::Radix::Decimal);
     if (!port) {
-      throw DebugOptionError("--gdb expects a TCP port (0 to 65535), found \"" +
-                             value + "\"");
+      throw DebugOptionError(
+          common::badValue(name, expected, common::inQuotes(value)).what());
     }
     options.gdbPort = static_cast<std::uint16_t>(*port);
   } else if (value.empty()) {
-    throw DebugOptionError(name + " expects a file name, found \"\"");
+    throw DebugOptionError(common::badValue(name, expected, "\"\"").what());
   } else if (name == "--coverage") {
     options.coverage = value;
   } else {
@@ -32,6 +54,44 @@ bool parseDebugOption(std::span<const std::string> args, std::size_t &i,
   }
   i += 2;
   return true;
+}
+
+std::vector<std::string> debugOptionNames() {
+  return {std::begin(kOptionNames), std::end(kOptionNames)};
+}
+
+void checkDebugOptions(const DebugOptions &options) {
+  if (options.symbols && !options.gdbPort && !options.coverage) {
+    throw DebugOptionError("--symbols: has no effect without --gdb or "
+                           "--coverage");
+  }
+  if (!options.coverage) {
+    return;
+  }
+  const std::filesystem::path &file = *options.coverage;
+  common::checkWritable("--coverage", file);
+  // Runs add up in the tracefile, so an existing file is rewritten: one
+  // that is not a tracefile (a mistyped name) is refused, not replaced.
+  std::error_code error;
+  if (std::filesystem::is_regular_file(file, error)) {
+    const std::vector<std::uint8_t> start =
+        common::readUpTo(common::openRegularFile(file), 3, file);
+    if (!looksLikeTracefile(std::string_view(
+            reinterpret_cast<const char *>(start.data()), start.size()))) {
+      throw DebugOptionError(
+          common::badValue("--coverage",
+                           "an lcov tracefile (empty, or starting with TN: "
+                           "or SF:)",
+                           common::inQuotes(file.string()) +
+                               " holding something else")
+              .what());
+    }
+  }
+}
+
+std::filesystem::path companionPath(const DebugOptions &options,
+                                    const std::filesystem::path &imagePath) {
+  return options.symbols.value_or(companionBeside(imagePath));
 }
 
 std::string debugOptionsHelp() {
@@ -51,8 +111,7 @@ Instruments::Instruments(const DebugOptions &options,
   if (!options.gdbPort && !options.coverage) {
     return;
   }
-  const std::filesystem::path companion =
-      options.symbols.value_or(companionBeside(imagePath));
+  const std::filesystem::path companion = companionPath(options, imagePath);
   if (const std::string why = companionMismatch(image, companion);
       !why.empty()) {
     throw DebugOptionError(why);
@@ -62,9 +121,15 @@ Instruments::Instruments(const DebugOptions &options,
                                                    sourceRoot());
   }
   if (options.gdbPort) {
-    gdb_ = std::make_unique<GdbStub>(
-        *options.gdbPort, companion,
-        loadedSections(pei::PeImage::load(companion)).size(), log);
+    try {
+      gdb_ = std::make_unique<GdbStub>(
+          *options.gdbPort, companion,
+          loadedSections(pei::PeImage::load(companion)).size(), log);
+    } catch (const common::net::SocketError &error) {
+      // A port in use is no fault of the command line: the run could not
+      // start (status 1), for boot and serve alike.
+      throw common::net::SocketError(std::string("--gdb: ") + error.what());
+    }
   }
 }
 

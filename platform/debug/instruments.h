@@ -14,6 +14,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace debug {
 
@@ -35,11 +36,24 @@ struct DebugOptions {
 bool parseDebugOption(std::span<const std::string> args, std::size_t &i,
                       DebugOptions &options);
 std::string debugOptionsHelp();
+// The names parseDebugOption takes ("--gdb", ...).
+std::vector<std::string> debugOptionNames();
+
+// Refuses, before any work, what the options cannot do together or cannot
+// write: --symbols without --gdb or --coverage (it would change nothing),
+// a --coverage file that cannot be written or that exists and is not an
+// lcov tracefile. Throws DebugOptionError (common::UsageError for a file).
+void checkDebugOptions(const DebugOptions &options);
+
+// The debug companion the options name, or the one beside the image.
+std::filesystem::path companionPath(const DebugOptions &options,
+                                    const std::filesystem::path &imagePath);
 
 class Instruments {
 public:
   // Opens the GDB port and checks the companion. Throws DebugOptionError,
-  // or common::net::SocketError when the port cannot be had.
+  // or common::net::SocketError ("--gdb: port ... in use") when the port
+  // cannot be had.
   Instruments(const DebugOptions &options,
               const std::filesystem::path &imagePath, const pei::PeImage &image,
               std::ostream &log);

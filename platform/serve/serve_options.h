@@ -39,4 +39,8 @@ ServeOptions parseServeOptions(std::span<const std::string> args);
 // The options above, for --help.
 const char *serveOptionsHelp();
 
+// The names of the options parseServeOptions takes ("--port", ...), for
+// checking that the help text names each of them and no other.
+std::vector<std::string> serveOptionNames();
+
 } // namespace serve

@@ -1,9 +1,9 @@
 #include "scenario.h"
 
+#include "files.h"
 #include "hex.h"
 #include "number.h"
 
-#include <fstream>
 #include <optional>
 
 namespace platform {
@@ -58,8 +58,8 @@ const Option kOptions[] = {
      [](Scenario &s, std::string_view v) {
        const auto eq = v.find('=');
        if (eq == std::string_view::npos) {
-         throw UsageError("--setup-byte: expected OFFSET=VALUE, found \"" +
-                          std::string(v) + "\"");
+         throw common::badValue("--setup-byte", "OFFSET=VALUE",
+                                common::inQuotes(v));
        }
        setByte(s,
                parseNumber(v.substr(0, eq), kMaxSetupSize - 1,
@@ -84,26 +84,16 @@ const Option kOptions[] = {
     {"--setup-file", "FILE", "Take the contents of \"Setup\" from FILE.",
      [](Scenario &s, std::string_view v) {
        const std::string path(v);
-       std::ifstream in{path, std::ios::binary};
-       // One byte more than allowed at most: neither a huge file nor an
-       // endless one (a device) is read whole.
-       std::vector<std::uint8_t> bytes(kMaxSetupSize + 1);
-       if (in) {
-         in.read(reinterpret_cast<char *>(bytes.data()),
-                 static_cast<std::streamsize>(bytes.size()));
-       }
-       if (!in && !in.eof()) {
-         throw UsageError("--setup-file: cannot read \"" + path + "\"");
-       }
-       bytes.resize(static_cast<std::size_t>(in.gcount()));
+       // One byte more than allowed at most: a huge file is not read whole.
+       std::vector<std::uint8_t> bytes = common::readUpTo(
+           common::openRegularFile(path), kMaxSetupSize + 1, path);
        if (bytes.size() > kMaxSetupSize) {
-         throw UsageError("--setup-file: expected at most " +
+         throw UsageError(path + ": expected at most " +
                           std::to_string(kMaxSetupSize) +
-                          " bytes, found more "
-                          "in \"" +
-                          path + "\"");
+                          " bytes of \"Setup\", found more");
        }
        s.setup = std::move(bytes);
+       s.setupFile = path;
      }},
     {"--no-variable-ppi", nullptr,
      "Leave the read-only variable PPI out (the module's read then fails).",
@@ -143,9 +133,8 @@ const Option kOptions[] = {
      "Whether the root complex reports the co-processor (default present).",
      [](Scenario &s, std::string_view v) {
        if (v != "present" && v != "absent") {
-         throw UsageError("--coprocessor: expected present or absent, found "
-                          "\"" +
-                          std::string(v) + "\"");
+         throw common::badValue("--coprocessor", "present or absent",
+                                common::inQuotes(v));
        }
        s.chipset.coprocessor.present = v == "present";
      }},
@@ -154,8 +143,8 @@ const Option kOptions[] = {
      "(default) or MSR 0xC00110A2.",
      [](Scenario &s, std::string_view v) {
        if (v != "bar" && v != "msr") {
-         throw UsageError("--base-source: expected bar or msr, found \"" +
-                          std::string(v) + "\"");
+         throw common::badValue("--base-source", "bar or msr",
+                                common::inQuotes(v));
        }
        s.chipset.coprocessor.baseSource =
            v == "bar" ? BaseSource::Bar : BaseSource::Msr;
@@ -192,12 +181,13 @@ const Option kOptions[] = {
                        : static_cast<std::uint32_t>(parseNumber(
                              v.substr(6), 0xFFFFFFFF, "--completion error"));
          if (c.error == 0) {
-           throw UsageError("--completion error: the code must be non-zero");
+           throw common::badValue("--completion error", "a non-zero code",
+                                  common::inQuotes(v.substr(6)));
          }
        } else {
-         throw UsageError("--completion: expected immediate, polls:N, never "
-                          "or error[:CODE], found \"" +
-                          std::string(v) + "\"");
+         throw common::badValue("--completion",
+                                "immediate, polls:N, never or error[:CODE]",
+                                common::inQuotes(v));
        }
      }},
     {"--response-address-high", "VALUE",
@@ -231,10 +221,14 @@ const Option kOptions[] = {
        } else if (v == "above") {
          s.chipset.mmioConfigMsr = Scenario::kWindowAbove;
        } else {
-         s.chipset.mmioConfigMsr =
-             parseNumber(v, ~0ull,
-                         "--config-window (off, below, above or an "
-                         "MSR value)");
+         const auto msr =
+             common::numberAtMost(v, ~0ull, common::Radix::DecimalOrHex);
+         if (!msr) {
+           throw common::badValue("--config-window",
+                                  "off, below, above or an MSR value",
+                                  common::inQuotes(v));
+         }
+         s.chipset.mmioConfigMsr = *msr;
        }
      }},
     {"--timer", "PORT|absent",
@@ -250,7 +244,8 @@ const Option kOptions[] = {
        }
        const auto port = parseNumber(v, 0xFFFC, "--timer");
        if (port == 0) {
-         throw UsageError("--timer: port 0 means no timer; say absent");
+         throw common::badValue("--timer", "a port from 1 to 65532, or absent",
+                                common::inQuotes(v));
        }
        s.chipset.pmTimerPort = static_cast<std::uint16_t>(port);
      }},
@@ -267,11 +262,11 @@ const Option kOptions[] = {
      }},
     {"--state-dir", "DIR",
      "Keep the TPM's non-volatile state in DIR (created if missing); "
-     "default: a temporary directory removed at exit. One process at a "
-     "time (boot or serve) may use a directory.",
+     "default: STATE_DIR_DEFAULT. One process at a time (boot or serve) may "
+     "use a directory.",
      [](Scenario &s, std::string_view v) {
        if (v.empty()) {
-         throw UsageError("--state-dir: expected a directory");
+         throw common::badValue("--state-dir", "a directory", "\"\"");
        }
        s.tpmStateDir = std::string(v);
      }},
@@ -291,8 +286,8 @@ const Option kOptions[] = {
        } else if (v == "record") {
          s.unmodelled = bus::Unmodelled::Record;
        } else {
-         throw UsageError("--unmodelled: expected stop or record, found \"" +
-                          std::string(v) + "\"");
+         throw common::badValue("--unmodelled", "stop or record",
+                                common::inQuotes(v));
        }
      }},
     {"--timeout-ms", "N",
@@ -300,7 +295,8 @@ const Option kOptions[] = {
      [](Scenario &s, std::string_view v) {
        const auto ms = parseNumber(v, 24ull * 3600 * 1000, "--timeout-ms");
        if (ms == 0) {
-         throw UsageError("--timeout-ms: expected at least 1");
+         throw common::badValue("--timeout-ms", "at least 1",
+                                common::inQuotes(v));
        }
        s.limits.time = std::chrono::milliseconds(ms);
      }},
@@ -327,14 +323,15 @@ bool parseScenarioOption(std::span<const std::string> args, std::size_t &index,
     std::size_t next = index + 1;
     if (option.value == nullptr) {
       if (eq != std::string::npos) {
-        throw UsageError(name + " takes no value");
+        throw common::badValue(name, "no value",
+                               common::inQuotes(arg.substr(eq + 1)));
       }
     } else if (eq != std::string::npos) {
       value = arg.substr(eq + 1);
     } else if (next < args.size()) {
       value = args[next++];
     } else {
-      throw UsageError(name + ": expected " + option.value);
+      throw common::missingValue(name, option.value);
     }
     option.apply(scenario, value);
     index = next;
@@ -343,9 +340,22 @@ bool parseScenarioOption(std::span<const std::string> args, std::size_t &index,
   return false;
 }
 
-std::string scenarioOptionsHelp() {
+std::vector<std::string> scenarioOptionNames() {
+  std::vector<std::string> names;
+  for (const Option &option : kOptions) {
+    names.emplace_back(option.name);
+  }
+  return names;
+}
+
+std::string scenarioOptionsHelp(std::string_view stateDirDefault) {
+  constexpr std::string_view kPlaceholder = "STATE_DIR_DEFAULT";
   std::string text;
   for (const Option &option : kOptions) {
+    std::string help = option.help;
+    if (const auto at = help.find(kPlaceholder); at != std::string::npos) {
+      help.replace(at, kPlaceholder.size(), stateDirDefault);
+    }
     std::string head = "  " + std::string(option.name);
     if (option.value) {
       head += " " + std::string(option.value);
@@ -353,7 +363,7 @@ std::string scenarioOptionsHelp() {
     text += head + "\n";
     // The help text wrapped at 78 columns, indented by 6.
     std::string line;
-    std::string_view rest = option.help;
+    std::string_view rest = help;
     while (!rest.empty()) {
       const auto space = rest.find(' ');
       const std::string_view word = rest.substr(0, space);
@@ -380,11 +390,10 @@ pei::PeImage loadScenarioImage(const std::filesystem::path &path,
   }
   if (scenario.shadowAddress % 0x1000 != 0 ||
       scenario.shadowAddress == image->imageBase()) {
-    throw UsageError("--shadow-address " +
-                     common::hex(scenario.shadowAddress, 8) +
-                     ": expected a page-aligned address other than the "
-                     "link base " +
-                     common::hex(image->imageBase(), 8));
+    throw common::badValue("--shadow-address",
+                           "a page-aligned address other than the link base " +
+                               common::hex(image->imageBase(), 8),
+                           common::hex(scenario.shadowAddress, 8));
   }
   return std::move(*image);
 }

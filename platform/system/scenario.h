@@ -25,6 +25,9 @@ struct Scenario {
   // transport: 1024 bytes, DeviceSelect (byte 256) = 2, SelectOverride
   // (byte 458) = 0.
   std::optional<std::vector<std::uint8_t>> setup = defaultSetup();
+  // The file the last --setup-file read, if any: an input of the run,
+  // which no output may overwrite.
+  std::filesystem::path setupFile;
   bool variablePpi = true; // install the read-only variable PPI
   bool pcdPpi = true;      // install the PCD PPI
   pei::PcdConfig pcd;
@@ -70,7 +73,11 @@ bool parseScenarioOption(std::span<const std::string> args, std::size_t &index,
                          Scenario &scenario);
 
 // The scenario options, documented for --help (one option per line block).
-std::string scenarioOptionsHelp();
+// `stateDirDefault` says what the program does without --state-dir.
+std::string scenarioOptionsHelp(std::string_view stateDirDefault);
+
+// The names of the scenario options ("--no-setup", ...).
+std::vector<std::string> scenarioOptionNames();
 
 // Loads the module image a scenario boots and checks that the scenario can
 // place its shadow copy (page aligned, away from the link base). Throws

@@ -20,9 +20,8 @@ StateDirectory::StateDirectory(const std::filesystem::path &requested) {
     const auto status = std::filesystem::status(path_, error);
     if (std::filesystem::exists(status) &&
         !std::filesystem::is_directory(status)) {
-      throw StateDirectoryError("--state-dir " + path_.string() +
-                                    ": expected a directory, found a file "
-                                    "that is not one",
+      throw StateDirectoryError("--state-dir: expected a directory, found \"" +
+                                    path_.string() + "\", which is not one",
                                 true);
     }
     std::filesystem::create_directories(path_, error);

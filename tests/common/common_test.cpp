@@ -122,7 +122,7 @@ TEST(Number, ParseNumberSaysWhichWayANumberIsWrong) {
   EXPECT_EQ(refusal("0x1g"), "--byte: expected a number, found \"0x1g\"");
   EXPECT_EQ(refusal("256"), "--byte: expected at most 255, found 256");
   EXPECT_EQ(refusal("99999999999999999999"),
-            "--byte: 99999999999999999999 is too large");
+            "--byte: expected at most 255, found 99999999999999999999");
   // More digits than any 64-bit number has: not a number at all.
   EXPECT_EQ(refusal("000000000000000000001"),
             "--byte: expected a number, found \"000000000000000000001\"");

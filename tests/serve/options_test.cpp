@@ -42,25 +42,39 @@ TEST(ServeOptions, BadValuesSayWhatWasExpected) {
     return std::string("accepted");
   };
   EXPECT_EQ(message({"--port", "65535"}),
-            "--port expects a port number from 1 to 65534, found \"65535\"");
+            "--port: expected a port number from 1 to 65534, found \"65535\"");
   EXPECT_EQ(message({"--port", "12x"}),
-            "--port expects a port number from 1 to 65534, found \"12x\"");
+            "--port: expected a port number from 1 to 65534, found \"12x\"");
   EXPECT_EQ(message({"--protocol", "tcp"}),
-            "--protocol expects mssim, swtpm or both, found \"tcp\"");
-  EXPECT_EQ(message({"--port"}), "--port expects a value");
+            "--protocol: expected mssim, swtpm or both, found \"tcp\"");
+  EXPECT_EQ(message({"--port"}),
+            "--port: expected a value, found the end of the command line");
+  EXPECT_EQ(message({"--idle-timeout", "0"}),
+            "--idle-timeout: expected whole seconds from 1 to 86400, found "
+            "\"0\"");
   // Beside mssim on the last two ports, the swtpm ones would lie past the
   // last port: refused, not wrapped round to ports 0 and 1.
-  EXPECT_EQ(message({"--protocol", "both", "--port", "65534"}),
-            "the swtpm ports after --port 65534 do not exist; give "
-            "--swtpm-port");
-  EXPECT_EQ(message({"--protocol", "both", "--port", "65533"}),
-            "the swtpm ports after --port 65533 do not exist; give "
-            "--swtpm-port");
-  EXPECT_EQ(message({"--swtpm-port", "7000"}),
-            "--swtpm-port needs --protocol swtpm or both");
+  for (const char *last : {"65534", "65533"}) {
+    EXPECT_EQ(message({"--protocol", "both", "--port", last}),
+              std::string("--port: expected room for the swtpm ports after "
+                          "the mssim ones (or --swtpm-port), found ") +
+                  last);
+  }
   EXPECT_EQ(
       message({"--protocol", "both", "--port", "7000", "--swtpm-port", "7001"}),
-      "--swtpm-port 7001 overlaps the mssim ports 7000 and 7001");
+      "--swtpm-port: expected ports other than the mssim ports 7000 and 7001, "
+      "found 7001");
+  // An option that would change nothing in the combination given is
+  // refused rather than ignored: alone, swtpm listens on --port.
+  for (const char *protocol : {"mssim", "swtpm"}) {
+    EXPECT_EQ(message({"--protocol", protocol, "--swtpm-port", "7000"}),
+              "--swtpm-port: has no effect without --protocol both (alone, "
+              "swtpm listens on --port)");
+  }
+  EXPECT_EQ(message({"--trace-json-commands", "5"}),
+            "--trace-json-commands: has no effect without --trace-json");
+  EXPECT_EQ(message({"--trace-json", "t.json", "--trace-json-commands", "5"}),
+            "accepted");
 }
 
 } // namespace

@@ -260,7 +260,7 @@ status=$?
 timeout 60 "$PEI_PLATFORM" serve "$IMAGE" --port "$(free_port_pair)" \
   --state-dir "$NV_DATA" >"$WORK/file.log" 2>&1
 status=$?
-[ "$status" -eq 2 ] && grep -q -- "--state-dir $NV_DATA: expected a directory" "$WORK/file.log" ||
+[ "$status" -eq 2 ] && grep -q -- "--state-dir: expected a directory, found \"$NV_DATA\"" "$WORK/file.log" ||
   fail "a file as the state directory: status $status: $(cat "$WORK/file.log")"
 # Nor may one start on TPM state that libtpms refuses.
 mkdir -p "$WORK/damaged-state"

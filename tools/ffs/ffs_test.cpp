@@ -1,3 +1,4 @@
+#include "command_line.h"
 #include "ffs.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <numeric>
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -366,17 +368,49 @@ TEST(PeiFfsCommandLine, BadInputGivesOneClearErrorAndANonZeroExit) {
             std::string::npos)
       << notAnImage;
   EXPECT_NE(notAnImage.find("exit=2"), std::string::npos) << notAnImage;
-  // Endless, directory and oversized inputs: one line naming the path,
-  // status 2, without reading more than the limit.
-  for (const std::string input : {"/dev/zero", "/tmp"}) {
-    const std::string out =
-        run(tool + " " + input + " -o /dev/null 2>&1; echo exit=$?");
-    EXPECT_NE(
-        out.find("pei-ffs: " + input + ": expected a PE32, TE or FFS file"),
-        std::string::npos)
+  // Inputs that are not regular files: one line naming the path as given,
+  // status 2, at once (a FIFO without a writer is not waited on, a device
+  // not read).
+  const std::string fifo =
+      testing::TempDir() + "pei-ffs-fifo-" + std::to_string(getpid());
+  ASSERT_EQ(run("mkfifo " + fifo + " && echo made"), "made\n");
+  for (const auto &[input, kind] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"/dev/zero", "a device"},
+           {"/tmp", "a directory"},
+           {fifo, "a FIFO"}}) {
+    const std::string out = run("timeout 10 " + tool + " " + input +
+                                " -o /dev/null 2>&1; echo exit=$?");
+    EXPECT_NE(out.find("pei-ffs: " + input + ": not a regular file (" + kind +
+                       "); expected a PE32, TE or FFS file"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find("exit=2"), std::string::npos) << out;
   }
+  std::filesystem::remove(fifo);
+  // No output may be the image or the other output: refused before
+  // anything is written, the image left as it was.
+  const std::string copy =
+      testing::TempDir() + "pei-ffs-input-" + std::to_string(getpid()) + ".efi";
+  std::filesystem::copy_file(FIRMWARE_IMAGE_PATH, copy,
+                             std::filesystem::copy_options::overwrite_existing);
+  const auto before = std::filesystem::file_size(copy);
+  for (const auto &[outputs, message] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"-o " + copy, "--output: expected a file other than the image"},
+           {"-o /dev/null --volume " + copy,
+            "--volume: expected a file other than the image"},
+           {"-o " + copy + ".ffs --volume " + copy + ".ffs",
+            "--volume: expected a file other than --output"},
+           {"-o /nonexistent/x.ffs", "--output: expected a writable file"}}) {
+    const std::string out =
+        run(tool + " " + copy + " " + outputs + " 2>&1; echo exit=$?");
+    EXPECT_NE(out.find(message), std::string::npos) << out;
+    EXPECT_NE(out.find("exit=2"), std::string::npos) << out;
+  }
+  EXPECT_EQ(std::filesystem::file_size(copy), before);
+  EXPECT_FALSE(std::filesystem::exists(copy + ".ffs"));
+  std::filesystem::remove(copy);
   const std::string wrapped =
       run(tool + " " + FIRMWARE_IMAGE_PATH +
           " -o /dev/null --xip-file-address 0xFFFFFFE8 2>&1; echo exit=$?");
@@ -422,6 +456,32 @@ TEST(PeiFfsCommandLine, AFailedWriteNamesItsCauseAndLeavesNoFile) {
   EXPECT_NE(limited.find("exit=1"), std::string::npos) << limited;
   EXPECT_NE(limited.find("File too large"), std::string::npos) << limited;
   EXPECT_FALSE(std::filesystem::exists(shortFile)) << limited;
+  // A volume that cannot be written takes the FFS file with it.
+  const std::string volume =
+      run(tool + " " + FIRMWARE_IMAGE_PATH + " -o " + shortFile +
+          " --volume /dev/full 2>&1; echo "
+          "exit=$?");
+  EXPECT_NE(volume.find("exit=1"), std::string::npos) << volume;
+  EXPECT_FALSE(std::filesystem::exists(shortFile)) << volume;
+  const auto directory = std::filesystem::path(shortFile).parent_path();
+  for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+    EXPECT_EQ(entry.path().string().find(shortFile), std::string::npos)
+        << "left behind: " << entry.path();
+  }
+}
+
+// The help names every option the parser takes, and no other.
+TEST(PeiFfsCommandLine, HelpNamesExactlyTheOptionsTaken) {
+  const std::string help(ffs_format::kUsage);
+  std::set<std::string> named;
+  const std::regex option("--[a-z][a-z0-9-]*");
+  for (auto it = std::sregex_iterator(help.begin(), help.end(), option);
+       it != std::sregex_iterator(); ++it) {
+    named.insert(it->str());
+  }
+  const std::vector<std::string> names = ffs_format::commandLineOptionNames();
+  EXPECT_EQ(named, std::set<std::string>(names.begin(), names.end()));
+  EXPECT_EQ(run(std::string(PEI_FFS_PATH) + " --help"), help);
 }
 
 TEST(UefiExtract, ListsThePackagedFileWithoutParserMessages) {

@@ -1,0 +1,33 @@
+// How boot ends on SIGINT or SIGTERM: at once (the guest may be in a long
+// loop, or the platform waiting for GDB to connect), with status 128 +
+// the signal as a shell reports it, and without leaving its temporary TPM
+// state directory behind.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace cli {
+
+// While it lives, SIGINT and SIGTERM remove `temporary` (when not empty),
+// say "<command>: stopped by SIG..." on stderr and end the process with
+// status 128 + signal. The handler only writes the signal's number to a
+// pipe; a thread of its own does the rest, outside signal context.
+class ExitOnSignals {
+public:
+  ExitOnSignals(std::string command, std::filesystem::path temporary);
+  ~ExitOnSignals();
+  ExitOnSignals(const ExitOnSignals &) = delete;
+  ExitOnSignals &operator=(const ExitOnSignals &) = delete;
+
+private:
+  void watch();
+
+  std::string command_;
+  std::filesystem::path temporary_;
+  int pipe_[2] = {-1, -1};
+  std::thread watcher_;
+};
+
+} // namespace cli
