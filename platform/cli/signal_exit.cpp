@@ -40,11 +40,14 @@ constexpr unsigned char kStop = 0;
 ExitOnSignals::ExitOnSignals(std::string command,
                              std::filesystem::path temporary)
     : command_(std::move(command)), temporary_(std::move(temporary)) {
-  if (::pipe2(pipe_, O_CLOEXEC) != 0) {
+  int ends[2] = {-1, -1};
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("cannot create a pipe: ") +
                              std::strerror(errno));
   }
-  signalPipe.store(pipe_[1]);
+  readEnd_ = common::FileDescriptor(ends[0]);
+  writeEnd_ = common::FileDescriptor(ends[1]);
+  signalPipe.store(writeEnd_.get());
   watcher_ = std::thread([this] { watch(); });
   struct sigaction action {};
   action.sa_handler = onSignal;
@@ -63,17 +66,15 @@ ExitOnSignals::~ExitOnSignals() {
     ::sigaction(signal, &action, nullptr);
   }
   signalPipe.store(-1);
-  [[maybe_unused]] const ssize_t put = ::write(pipe_[1], &kStop, 1);
+  [[maybe_unused]] const ssize_t put = ::write(writeEnd_.get(), &kStop, 1);
   watcher_.join();
-  ::close(pipe_[0]);
-  ::close(pipe_[1]);
 }
 
 void ExitOnSignals::watch() {
   unsigned char signal = kStop;
   ssize_t got = 0;
   do {
-    got = ::read(pipe_[0], &signal, 1);
+    got = ::read(readEnd_.get(), &signal, 1);
   } while (got < 0 && errno == EINTR);
   if (got != 1 || signal == kStop) {
     return;

@@ -4,6 +4,8 @@
 // state directory behind.
 #pragma once
 
+#include "file_descriptor.h"
+
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -26,7 +28,8 @@ private:
 
   std::string command_;
   std::filesystem::path temporary_;
-  int pipe_[2] = {-1, -1};
+  common::FileDescriptor readEnd_;
+  common::FileDescriptor writeEnd_;
   std::thread watcher_;
 };
 
