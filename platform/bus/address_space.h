@@ -149,6 +149,9 @@ public:
   // itself could not do it.
   std::vector<std::uint8_t> guestRead(std::uint32_t address, std::size_t size,
                                       const std::string &what) const;
+  // The same refusal, before a service builds what it is about to write.
+  void checkGuestAccess(std::uint32_t address, std::size_t size, Rights right,
+                        const std::string &what) const;
   void guestWrite(std::uint32_t address, std::span<const std::uint8_t> bytes,
                   const std::string &what);
 
@@ -211,8 +214,6 @@ private:
   };
   const RegisterBlock &keep(RegisterBlock block);
   Region &addRegion(Region region);
-  void checkGuestAccess(std::uint32_t address, std::size_t size, Rights right,
-                        const std::string &what) const;
   // Carries out one access to a device register: finds the register, checks
   // the access against it, records it and calls its handler.
   std::uint64_t dispatch(Space space, const RegisterBlock *block,

@@ -352,6 +352,10 @@ Answer Foundation::copyMem(const ServiceCall &call) {
 }
 
 Answer Foundation::setMem(const ServiceCall &call) {
+  // Checked before the bytes are made: a size the guest cannot write must
+  // not cost the host memory first.
+  call.machine().space().checkGuestAccess(call.pointer(0).value, call.count(1),
+                                          bus::kWrite, "SetMem's buffer");
   const std::vector<std::uint8_t> bytes(
       call.count(1), static_cast<std::uint8_t>(call.count(2)));
   call.machine().guestWrite(call.pointer(0).value, bytes, "SetMem's buffer");

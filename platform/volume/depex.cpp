@@ -55,6 +55,18 @@ void checkOpcode(std::uint8_t op, std::uint32_t offset) {
   }
 }
 
+// The top of an evaluation stack, taken off it. Only a parsed expression
+// is evaluated, so an empty stack means a Depex built by hand went wrong.
+template <class T> T popValue(std::vector<T> &stack) {
+  if (stack.empty()) {
+    throw FormatError("dependency expression: expected a value on the "
+                      "stack, found none");
+  }
+  T value = std::move(stack.back());
+  stack.pop_back();
+  return value;
+}
+
 } // namespace
 
 Depex parseDepex(ByteSpan bytes) {
@@ -102,15 +114,7 @@ Depex parseDepex(ByteSpan bytes) {
 bool evaluate(const Depex &depex,
               const std::function<bool(const Guid &)> &installed) {
   std::vector<bool> stack;
-  const auto pop = [&stack] {
-    if (stack.empty()) {
-      throw FormatError("dependency expression: expected a value on the "
-                        "stack, found none");
-    }
-    const bool value = stack.back();
-    stack.pop_back();
-    return value;
-  };
+  const auto pop = [&stack] { return popValue(stack); };
   for (const DepexInstruction &instruction : depex.code) {
     switch (instruction.op) {
     case DepexOp::Push:
@@ -146,15 +150,7 @@ bool evaluate(const Depex &depex,
 
 std::string describe(const Depex &depex) {
   std::vector<std::string> stack;
-  const auto pop = [&stack] {
-    if (stack.empty()) {
-      throw FormatError("dependency expression: expected a value on the "
-                        "stack, found none");
-    }
-    std::string value = std::move(stack.back());
-    stack.pop_back();
-    return value;
-  };
+  const auto pop = [&stack] { return popValue(stack); };
   for (const DepexInstruction &instruction : depex.code) {
     switch (instruction.op) {
     case DepexOp::Push:

@@ -258,6 +258,13 @@ TEST_F(FoundationTest, BootModeHobsMemoryAndStatusCodesAnswerAsPiDefines) {
             (std::vector<std::uint8_t>{0, 1, 0, 1, 2, 3, 4, 5, 6, 7}));
   run(m, Stub::CallFunction, {service(kSetMem), data, 3, 0x1AB, 0, 0, 0});
   EXPECT_EQ(m.read(data, 4), (std::vector<std::uint8_t>{0xAB, 0xAB, 0xAB, 1}));
+  // Sizes past the guest's memory are refused, not attempted.
+  for (const unsigned slot : {kSetMem, kCopyMem}) {
+    EXPECT_THROW(run(m, Stub::CallFunction,
+                     {service(slot), data, slot == kSetMem ? 0xFFFFFFF0 : data,
+                      0xFFFFFFF0, 0, 0, 0}),
+                 GuestFault);
+  }
 
   std::vector<std::uint32_t> reported;
   const std::uint32_t listener =
