@@ -118,6 +118,11 @@ const Guid kReadOnlyVariable2Ppi =
     Guid::parse("2AB86EF5-ECB5-4134-B556-3854CA1FE1B4");
 const Guid kSetupVariable = Guid::parse("A04A27F4-DF00-4D42-B552-39511302113D");
 const Guid kStatusCodePpi = Guid::parse("229832D3-7A30-4B36-B827-F40CB7D45436");
+const Guid kMemoryDiscoveredPpi =
+    Guid::parse("F894643D-C449-42D1-8EA8-85BDD8C65BDE");
+const Guid kDxeIplPpi = Guid::parse("0AE8CE5D-E448-4437-A8D7-EBF5F194F731");
+// The memory-allocation HOB that names the PEI stack in permanent memory.
+const Guid kStackHob = Guid::parse("4ED4BF27-4092-42E9-807D-527B1D00C9BD");
 } // namespace guids
 
 std::string guidName(const Guid &guid) {
@@ -134,6 +139,8 @@ std::string guidName(const Guid &guid) {
       {&guids::kReadOnlyVariable2Ppi, "ReadOnlyVariable2Ppi"},
       {&guids::kSetupVariable, "SetupVariable"},
       {&guids::kStatusCodePpi, "StatusCodePpi"},
+      {&guids::kMemoryDiscoveredPpi, "MemoryDiscoveredPpi"},
+      {&guids::kDxeIplPpi, "DxeIplPpi"},
   };
   for (const Known &entry : known) {
     if (*entry.guid == guid) {

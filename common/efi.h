@@ -49,6 +49,9 @@ extern const Guid kPcdPpi;
 extern const Guid kReadOnlyVariable2Ppi;
 extern const Guid kSetupVariable;
 extern const Guid kStatusCodePpi;
+extern const Guid kMemoryDiscoveredPpi;
+extern const Guid kDxeIplPpi;
+extern const Guid kStackHob;
 } // namespace guids
 
 // A readable name for the GUIDs above, else the GUID's text.

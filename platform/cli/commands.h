@@ -20,9 +20,12 @@ inline constexpr const char *kProgram = "pei-platform";
 int runBoot(std::span<const std::string> args);
 // The TPM simulator endpoint (mssim, swtpm) on the real firmware path.
 int runServe(std::span<const std::string> args);
+// Every PEI module of flash images, volumes, FFS files and images, dispatched.
+int runRun(std::span<const std::string> args);
 
 // The options each subcommand's parser takes, for checking its --help.
 std::vector<std::string> bootOptionNames();
 std::vector<std::string> serveOptionNames();
+std::vector<std::string> runOptionNames();
 
 } // namespace cli

@@ -22,6 +22,8 @@ const Subcommand kSubcommands[] = {
     {"serve",
      "serve a TPM simulator endpoint (mssim, swtpm) through the module",
      cli::runServe},
+    {"run", "dispatch every PEI module of flash images, volumes and images",
+     cli::runRun},
 };
 
 void usage(std::ostream &out) {

@@ -24,10 +24,21 @@ Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
                             machine::kRead);
   for (unsigned slot = 0; slot < kServiceSlots; ++slot) {
     const std::string name = kServices[slot].signature.name;
+    ServiceHandler handler;
+    if (kServices[slot].handler != nullptr) {
+      handler = [this, slot](const ServiceCall &call) {
+        if (serviceListener_) {
+          serviceListener_(kServices[slot].signature.name,
+                           call.thunk().returnAddress());
+        }
+        return kServices[slot].handler(*this, call);
+      };
+    }
     serviceThunks_.push_back(machine.addThunk(
-        "PEI service " + name, bindService(kServices[slot], *this,
-                                           name + " (EFI_PEI_SERVICES slot " +
-                                               std::to_string(slot) + ")")));
+        "PEI service " + name,
+        bindService(kServices[slot].signature, std::move(handler),
+                    name + " (EFI_PEI_SERVICES slot " + std::to_string(slot) +
+                        ")")));
   }
   moveServices();
   // A stand-in for the module's firmware file header: the handle only has to
@@ -108,7 +119,8 @@ Foundation::readList(GuestAddress list, std::uint32_t kinds,
   return std::nullopt; // no terminator in sight
 }
 
-EfiStatus Foundation::installList(GuestAddress list, bool fromGuest) {
+EfiStatus Foundation::installList(GuestAddress list, bool fromGuest,
+                                  std::uint32_t from) {
   const auto entries = readList(list, kPpiFlag, "PPI");
   if (!entries) {
     return {efi::kInvalidParameter};
@@ -117,7 +129,7 @@ EfiStatus Foundation::installList(GuestAddress list, bool fromGuest) {
     return {efi::kOutOfResources};
   }
   for (const Descriptor &entry : *entries) {
-    const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer}};
+    const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer}, from};
     ppis_.push_back(ppi);
     log(std::string(fromGuest ? "module" : "platform") + " installed " +
         efi::guidName(ppi.guid) + " (descriptor " +
@@ -162,6 +174,86 @@ void Foundation::queueFor(const Ppi &ppi) {
         notification.guid == ppi.guid) {
       pending_.push_back({notification, ppi.interface});
     }
+  }
+}
+
+// Every queued callback, one after the other, inside the service call that
+// fired them: each runs on the caller's stack below the service's frame,
+// and the caller gets the service's own status once the last returned.
+Answer Foundation::withCallbacks(const ServiceCall &call, EfiStatus status) {
+  if (!inside_ || pending_.empty()) {
+    return status;
+  }
+  auto queue = std::make_shared<std::deque<Pending>>(std::move(pending_));
+  pending_.clear();
+  runInside(call.thunk(), std::move(queue), status.value);
+  return status;
+}
+
+void Foundation::runInside(machine::ThunkCall &thunk,
+                           std::shared_ptr<std::deque<Pending>> queue,
+                           std::uint32_t status) {
+  if (++callbacksInside_ > kMaxCallbacksPerRun * 16) {
+    machine_.fault("more than " + std::to_string(kMaxCallbacksPerRun * 16) +
+                   " notification callbacks: the modules keep installing "
+                   "what they are notified of");
+  }
+  const Pending next = queue->front();
+  queue->pop_front();
+  const std::uint32_t callback = next.notification.callback.entry;
+  log("notification on " + efi::guidName(next.notification.guid) +
+      " fires: callback " + hex(callback, 8));
+  thunk.callGuest(
+      "notification " + efi::guidName(next.notification.guid) + " -> " +
+          hex(callback, 8),
+      callback,
+      {servicesPointer_, next.notification.descriptor.value, next.ppi.value},
+      [this, queue, status, next](machine::ThunkCall &again,
+                                  std::uint32_t result) {
+        recordFired(next, result);
+        if (!queue->empty()) {
+          runInside(again, queue, status);
+        }
+        return status;
+      });
+}
+
+void Foundation::recordFired(const Pending &fired, std::uint32_t result) {
+  fired_.push_back({fired.notification.guid, fired.notification.callback,
+                    fired.ppi, EfiStatus{result}});
+  log("  callback " + hex(fired.notification.callback.entry, 8) +
+      " returned " + EfiStatus{result}.name());
+}
+
+// After each module: the dispatch notifications of every notification
+// armed so far for the PPIs installed since the last time, and of the
+// notifications armed since then for every PPI, each pair once.
+void Foundation::runDispatchNotifications() {
+  std::deque<Pending> due;
+  for (std::size_t n = 0; n < notifications_.size(); ++n) {
+    const Notification &notification = notifications_[n];
+    if ((notification.flags & kNotifyDispatch) == 0) {
+      continue;
+    }
+    const std::size_t from = n < dispatchedNotifications_ ? dispatchedPpis_ : 0;
+    for (std::size_t p = from; p < ppis_.size(); ++p) {
+      if (ppis_[p].guid == notification.guid) {
+        due.push_back({notification, ppis_[p].interface});
+      }
+    }
+  }
+  dispatchedPpis_ = ppis_.size();
+  dispatchedNotifications_ = notifications_.size();
+  for (const Pending &next : due) {
+    const std::uint32_t callback = next.notification.callback.entry;
+    log("dispatch notification on " + efi::guidName(next.notification.guid) +
+        " fires: callback " + hex(callback, 8));
+    const std::uint32_t result = machine_.call(
+        "notification " + efi::guidName(next.notification.guid) + " -> " +
+            hex(callback, 8),
+        callback,
+        {servicesPointer_, next.notification.descriptor.value, next.ppi.value});
+    recordFired(next, result);
   }
 }
 
@@ -221,6 +313,9 @@ std::optional<Foundation::Ppi> Foundation::locate(const efi::Guid &guid,
 }
 
 EfiStatus Foundation::registerForShadow(GuestAddress fileHandle) {
+  if (shadowRegistrar_) {
+    return shadowRegistrar_(fileHandle);
+  }
   if (fileHandle.value != fileHandle_) {
     return {efi::kNotFound};
   }
@@ -252,6 +347,16 @@ EfiStatus Foundation::dispatch(const std::string &name, GuestCallback entry,
   const EfiStatus result{machine_.call(
       name, entry.entry, {fileHandle_, services.value_or(servicesPointer_)})};
   runNotifications();
+  return result;
+}
+
+EfiStatus Foundation::dispatchModule(const std::string &name,
+                                     GuestCallback entry, GuestAddress file) {
+  callbacksInside_ = 0;
+  const EfiStatus result{
+      machine_.call(name, entry.entry, {file.value, servicesPointer_})};
+  runNotifications();
+  runDispatchNotifications();
   return result;
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,7 +40,7 @@ public:
   static constexpr std::uint32_t kNotifyCallback = 0x20;
   static constexpr std::uint32_t kNotifyDispatch = 0x40;
   static constexpr std::uint32_t kTerminateList = 0x80000000;
-  static constexpr std::size_t kDatabaseSize = 64; // PPIs and notifications
+  static constexpr std::size_t kDatabaseSize = 128; // PPIs, notifications
 
   // Where the Foundation keeps its own data (services table, the platform's
   // PPIs and descriptors): memory the guest may read but not write.
@@ -51,6 +52,7 @@ public:
     efi::Guid guid;
     GuestAddress descriptor;
     GuestAddress interface;
+    std::uint32_t installedFrom = 0; // the caller of InstallPpi; 0: platform
   };
   struct Notification {
     efi::Guid guid;
@@ -143,6 +145,61 @@ public:
   const std::optional<HobList> &hobList() const { return hobs_; }
   std::uint32_t bootMode() const;
 
+  // --- a whole volume's dispatch -------------------------------------------
+  // By default a callback that an install fires is queued until the guest
+  // call returns (one module, whose log keeps that order). A dispatcher of
+  // many modules turns this on: callbacks then run inside the InstallPpi,
+  // ReInstallPpi or NotifyPpi call that fired them, as PI has it, and
+  // dispatch notifications run after each module (dispatchModule).
+  void setCallbacksInside(bool on) { inside_ = on; }
+  // Calls entry(file, PeiServices), then the dispatch notifications that
+  // the PPIs and notifications it installed fire.
+  EfiStatus dispatchModule(const std::string &name, GuestCallback entry,
+                           GuestAddress file);
+  void runDispatchNotifications();
+  // Answers RegisterForShadow instead of the one module's file handle.
+  void setShadowRegistrar(std::function<EfiStatus(GuestAddress)> registrar) {
+    shadowRegistrar_ = std::move(registrar);
+  }
+  // Told of every service call the Foundation answers: the service's name
+  // and the address the guest called from.
+  using ServiceListener = std::function<void(const char *, std::uint32_t)>;
+  void setServiceListener(ServiceListener listener) {
+    serviceListener_ = std::move(listener);
+  }
+
+  // --- permanent memory (memory_services.cpp) ------------------------------
+  struct MemoryRange {
+    std::uint64_t begin = 0;
+    std::uint64_t length = 0;
+  };
+  // What InstallPeiMemory was given, once it was called successfully.
+  const std::optional<MemoryRange> &memoryInstalled() const {
+    return memory_;
+  }
+  bool onPermanentMemory() const { return switched_; }
+  // InstallPeiMemory: checks the range and maps it as RAM. The switch to it
+  // happens once the module that called it returns.
+  EfiStatus installMemory(std::uint64_t begin, std::uint64_t length);
+  // Moves the HOB list to the bottom of the installed memory (PHIT updated,
+  // PPI and notification pointers into the old list converted), reserves
+  // `stackSize` bytes at its top for the stack, records that in a
+  // memory-allocation HOB and installs the memory-discovered PPI. Returns
+  // the new stack top.
+  std::uint32_t switchToPermanentMemory(std::uint32_t stackSize);
+  // Pages from the top of the HOB list's free memory, recorded in a
+  // memory-allocation HOB of `type`; 0 when they do not fit.
+  std::uint64_t takePages(std::uint64_t pages, std::uint32_t type);
+  // Adds a HOB of `type` with the given body after its header.
+  std::uint32_t addHob(std::uint16_t type, std::span<const std::uint8_t> body);
+  // A reset that a module asked for: the run ends there.
+  struct Reset {
+    std::string service; // ResetSystem or ResetSystem2
+    std::uint32_t type = 0;
+    std::uint32_t status = 0;
+  };
+  const std::optional<Reset> &reset() const { return reset_; }
+
   // Lines for the boot log (PPIs installed, notifications fired ...).
   void setLog(std::function<void(const std::string &)> log) {
     log_ = std::move(log);
@@ -150,6 +207,10 @@ public:
   machine::Machine &machine() { return machine_; }
 
 private:
+  struct Pending {
+    Notification notification;
+    GuestAddress ppi;
+  };
   // One entry of a PPI or notify list as the guest wrote it.
   struct Descriptor {
     GuestAddress at;
@@ -164,7 +225,8 @@ private:
   std::optional<std::vector<Descriptor>>
   readList(GuestAddress list, std::uint32_t kinds,
            const std::string &what) const;
-  EfiStatus installList(GuestAddress list, bool fromGuest);
+  EfiStatus installList(GuestAddress list, bool fromGuest,
+                        std::uint32_t from = 0);
   EfiStatus notifyList(GuestAddress list);
   EfiStatus reinstall(GuestAddress oldDescriptor, GuestAddress newDescriptor);
   EfiStatus locatePpi(const efi::Guid &guid, std::uint32_t instance,
@@ -177,6 +239,19 @@ private:
   static Answer copyMem(const ServiceCall &call);
   static Answer setMem(const ServiceCall &call);
   Answer reportStatusCode(const ServiceCall &call);
+  Answer installPeiMemory(const ServiceCall &call);
+  Answer allocatePages(const ServiceCall &call);
+  Answer allocatePool(const ServiceCall &call);
+  Answer freePages(const ServiceCall &call);
+  Answer resetSystem(const ServiceCall &call, std::uint32_t type,
+                     std::uint32_t status);
+  // Runs `queue`'s callbacks one after the other inside the current guest
+  // call, then answers its caller `status`.
+  void runInside(machine::ThunkCall &thunk,
+                 std::shared_ptr<std::deque<Pending>> queue,
+                 std::uint32_t status);
+  Answer withCallbacks(const ServiceCall &call, EfiStatus status);
+  void recordFired(const Pending &fired, std::uint32_t result);
   efi::Guid readGuid(GuestAddress address, const std::string &what) const;
   void queueFor(const Ppi &ppi);
   // The addresses as a table in the Foundation's data.
@@ -200,11 +275,18 @@ private:
 
   std::vector<Ppi> ppis_;
   std::vector<Notification> notifications_;
-  struct Pending {
-    Notification notification;
-    GuestAddress ppi;
-  };
   std::deque<Pending> pending_;
+  bool inside_ = false;
+  std::size_t callbacksInside_ = 0;
+  // Dispatch notifications: how many PPIs and notifications they have
+  // been matched against so far.
+  std::size_t dispatchedPpis_ = 0;
+  std::size_t dispatchedNotifications_ = 0;
+  std::function<EfiStatus(GuestAddress)> shadowRegistrar_;
+  ServiceListener serviceListener_;
+  std::optional<MemoryRange> memory_;
+  bool switched_ = false;
+  std::optional<Reset> reset_;
   std::vector<FiredNotification> fired_;
   std::function<void(const std::string &)> log_;
 };

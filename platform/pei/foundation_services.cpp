@@ -11,12 +11,14 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
     Foundation::kServices = {{
         {{service::kInstallPpi, {{"services", Pointer}, {"list", Pointer}}},
          [](Foundation &f, const ServiceCall &call) -> Answer {
-           return f.installList(call.pointer(1), true);
+           return f.withCallbacks(call, f.installList(call.pointer(1), true,
+                                               call.thunk().returnAddress()));
          }},
         {{service::kReInstallPpi,
           {{"services", Pointer}, {"old", Pointer}, {"new", Pointer}}},
          [](Foundation &f, const ServiceCall &call) -> Answer {
-           return f.reinstall(call.pointer(1), call.pointer(2));
+           return f.withCallbacks(call,
+                                  f.reinstall(call.pointer(1), call.pointer(2)));
          }},
         {{service::kLocatePpi,
           {{"services", Pointer},
@@ -33,7 +35,7 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
          }},
         {{service::kNotifyPpi, {{"services", Pointer}, {"list", Pointer}}},
          [](Foundation &f, const ServiceCall &call) -> Answer {
-           return f.notifyList(call.pointer(1));
+           return f.withCallbacks(call, f.notifyList(call.pointer(1)));
          }},
         {{"GetBootMode", {{"services", Pointer}, {"mode", Out}}},
          [](Foundation &f, const ServiceCall &call) {
@@ -68,14 +70,23 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
            {"file", Pointer},
            {"data", Out}}}},
         {{"InstallPeiMemory",
-          {{"services", Pointer}, {"begin", Wide}, {"length", Wide}}}},
+          {{"services", Pointer}, {"begin", Wide}, {"length", Wide}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.installPeiMemory(call);
+         }},
         {{"AllocatePages",
           {{"services", Pointer},
            {"type", Count},
            {"pages", Count},
-           {"memory", Out}}}},
+           {"memory", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.allocatePages(call);
+         }},
         {{"AllocatePool",
-          {{"services", Pointer}, {"size", Count}, {"buffer", Out}}}},
+          {{"services", Pointer}, {"size", Count}, {"buffer", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.allocatePool(call);
+         }},
         {{"CopyMem",
           {{"destination", Pointer}, {"source", Pointer}, {"length", Count}}},
          [](Foundation &, const ServiceCall &call) {
@@ -96,7 +107,10 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
          [](Foundation &f, const ServiceCall &call) {
            return f.reportStatusCode(call);
          }},
-        {{"ResetSystem", {{"services", Pointer}}}},
+        {{"ResetSystem", {{"services", Pointer}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.resetSystem(call, 0, efi::kSuccess);
+         }},
         // Data in PI (the CPU I/O and PCI configuration PPIs), not functions.
         {{"CpuIo"}},
         {{"PciCfg"}},
@@ -122,9 +136,15 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
           {{"type", Count},
            {"status", Count},
            {"size", Count},
-           {"data", Pointer}}}},
+           {"data", Pointer}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.resetSystem(call, call.count(0), call.count(1));
+         }},
         {{"FreePages",
-          {{"services", Pointer}, {"memory", Wide}, {"pages", Count}}}},
+          {{"services", Pointer}, {"memory", Wide}, {"pages", Count}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.freePages(call);
+         }},
     }};
 
 } // namespace pei
