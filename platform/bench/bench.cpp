@@ -623,8 +623,10 @@ void Bench::switchMemory(RunReport &report) {
 // answers EFI_ALREADY_STARTED.
 void Bench::shadowRegistered(RunReport &report) {
   for (Module &module : modules_) {
-    if (ended_ || !module.report.shadowRequested || module.report.shadowAddress ||
-        !module.image) {
+    // A module whose first run did not return is not run again.
+    if (ended_ || !module.report.shadowRequested ||
+        module.report.shadowAddress || !module.image ||
+        module.report.outcome != Outcome::Returned) {
       continue;
     }
     const pei::PeImage &image = *module.image;

@@ -278,7 +278,7 @@ int runRun(std::span<const std::string> args) {
     std::cout << "report: " << options.report->string() << "\n";
   }
   const bool dxe = report.ending.find("DXE IPL") != std::string::npos;
-  std::printf("run: %.2f s\n", report.seconds);
+  std::printf("run: %.3f s\n", report.seconds);
   return dxe && everyModuleReturned(report) ? kExitOk : kExitFailed;
 }
 

@@ -117,6 +117,11 @@ std::string headerProblem(ByteSpan bytes) {
   return {};
 }
 
+const Guid kFfs2FileSystem =
+    Guid::parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+const Guid kFfs3FileSystem =
+    Guid::parse("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A");
+
 // Passes over the extended header, taking the volume's name from it; returns
 // where the files start.
 std::uint32_t filesStart(Volume &volume) {
@@ -410,6 +415,12 @@ std::string walkVolumeAt(Walker &walker, const Container &from,
   walker.found.emplace_back();
   try {
     std::optional<std::uint32_t> next = filesStart(volume);
+    // Only an FFS volume holds files; any other (a variable store, say)
+    // is data the walk leaves alone.
+    if (volume.fileSystem != kFfs2FileSystem &&
+        volume.fileSystem != kFfs3FileSystem) {
+      next.reset();
+    }
     const Container in{volume.bytes, from.owner, from.inVolume, origin,
                        from.depth};
     while (next &&

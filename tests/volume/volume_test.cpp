@@ -322,6 +322,15 @@ TEST(VolumeWalk, FindsThePeiVolumeOfDebiansOvmf) {
         "DxeIpl", "PeiCore"}) {
     EXPECT_EQ(names.count(name), 1u) << name;
   }
+
+  // The variable store beside it is one volume of another file system:
+  // data, not files, so the walk finds nothing wrong in it.
+  std::ifstream vars("/usr/share/OVMF/OVMF32_VARS_4M.fd", std::ios::binary);
+  const auto store = volume::walk(std::make_shared<const Bytes>(
+      std::istreambuf_iterator<char>(vars), std::istreambuf_iterator<char>()));
+  ASSERT_EQ(store.size(), 1u);
+  EXPECT_TRUE(store[0].files.empty());
+  EXPECT_TRUE(store[0].problems.empty()) << problemsOf(store[0]);
 }
 
 } // namespace
