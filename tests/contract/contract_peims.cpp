@@ -30,7 +30,6 @@ constexpr EFI_GUID MarkerHobGuid = {
 constexpr EFI_GUID MemoryDiscoveredPpiGuid = {
     0xF894643D, 0xC449, 0x42D1, {0x8E, 0xA8, 0x85, 0xBD, 0xD8, 0xC6, 0x5B, 0xDE}};
 
-constexpr EFI_STATUS EFI_NOT_FOUND = 0x8000000E;
 constexpr UINTN NotifyDispatch = 0x40;
 constexpr UINT8 FileTypePeim = 0x06;
 constexpr UINT8 SectionUserInterface = 0x15;
