@@ -517,6 +517,17 @@ Bench::Module *Bench::moduleAt(std::uint32_t address) {
   return nullptr;
 }
 
+std::optional<std::pair<std::size_t, std::string>>
+Bench::moduleOf(std::uint32_t address) {
+  const Module *module = moduleAt(address);
+  if (module == nullptr) {
+    return std::nullopt;
+  }
+  return std::pair{static_cast<std::size_t>(module - modules_.data()),
+                   module->report.uiName.empty() ? module->report.name.text()
+                                                 : module->report.uiName};
+}
+
 Bench::Module *Bench::moduleWithFile(std::uint32_t file) {
   for (Module &module : modules_) {
     if (module.report.file == file && file != 0) {

@@ -41,6 +41,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -152,6 +153,10 @@ public:
 
   machine::Machine &machine() { return *machine_; }
   pei::Foundation &foundation() { return *foundation_; }
+  // The module whose image (either copy) holds address: its index in the
+  // report's module list and its name.
+  std::optional<std::pair<std::size_t, std::string>>
+  moduleOf(std::uint32_t address);
 
 private:
   struct Module;

@@ -262,6 +262,16 @@ int runRun(std::span<const std::string> args) {
     }
   }
   if (json) {
+    // One track per module, the platform's own events on the first.
+    json->setTracks([&](std::uint32_t address)
+                        -> std::optional<platform::TraceJson::Track> {
+      const auto module = bench->moduleOf(address);
+      if (!module) {
+        return std::nullopt;
+      }
+      return platform::TraceJson::Track{static_cast<int>(module->first) + 2,
+                                        module->second};
+    });
     json->append(bench->machine().trace());
     json.reset();
   }

@@ -22,47 +22,49 @@ using Json = nlohmann::json;
 double micros(std::uint64_t nanoseconds) { return nanoseconds / 1000.0; }
 
 Json slice(const std::string &name, const char *category, std::uint64_t begin,
-           std::uint64_t end, Json args) {
+           std::uint64_t end, Json args, int track = 1) {
   return {{"name", name},
           {"cat", category},
           {"ph", "X"},
           {"ts", micros(begin)},
           {"dur", micros(end > begin ? end - begin : 0)},
           {"pid", 1},
-          {"tid", 1},
+          {"tid", track},
           {"args", std::move(args)}};
 }
 
 Json instant(const std::string &name, const char *category, std::uint64_t at,
-             Json args) {
+             Json args, int track = 1) {
   return {{"name", name}, {"cat", category},        {"ph", "i"},
           {"s", "t"},     {"ts", micros(at)},       {"pid", 1},
-          {"tid", 1},     {"args", std::move(args)}};
+          {"tid", track}, {"args", std::move(args)}};
 }
 
 // Every event but a guest call, as one slice or instant; end is its time
 // in this file.
-Json eventJson(const TraceEvent &e, std::uint64_t end) {
+Json eventJson(const TraceEvent &e, std::uint64_t end, int track) {
   const std::uint64_t begin = end - std::min(end, e.duration);
   switch (e.kind) {
   case TraceEvent::Kind::Service:
     return slice(
         e.name ? e.name : "service", "service", begin, end,
         {{"call", e.detail()},
-         {"status", efi::statusName(static_cast<std::uint32_t>(e.value))}});
+         {"status", efi::statusName(static_cast<std::uint32_t>(e.value))}},
+        track);
   case TraceEvent::Kind::Work:
     if (e.from(devices::kTpmCommandTrace)) {
       return slice(tpm::commandName(static_cast<std::uint32_t>(e.address)),
                    e.category(), begin, end,
                    {{"command code", hex(e.address, 8)},
                     {"response", tpm::describeResponseCode(
-                                     static_cast<std::uint32_t>(e.value))}});
+                                     static_cast<std::uint32_t>(e.value))}},
+                   track);
     }
-    return slice(e.detail(), e.category(), begin, end, Json::object());
+    return slice(e.detail(), e.category(), begin, end, Json::object(), track);
   default: {
     const std::string detail = e.detail();
     return instant(detail.empty() ? e.category() : detail, e.category(), end,
-                   {{"access", bus::format(e)}});
+                   {{"access", bus::format(e)}}, track);
   }
   }
 }
@@ -102,27 +104,51 @@ void TraceJson::append(const bus::Trace &trace) {
   // nest): it becomes one slice when it returns.
   const TraceEvent *open = nullptr;
   std::uint64_t last = 0;
+  // The track of an event: the module its instruction (a call: its entry)
+  // lies in, when tracks are set; each named once, as it first appears.
+  auto trackOf = [this](std::uint32_t address) {
+    if (!tracks_) {
+      return 1;
+    }
+    const std::optional<Track> track = tracks_(address);
+    if (!track) {
+      return 1;
+    }
+    if (named_.insert(track->id).second) {
+      write(Json{{"name", "thread_name"},
+                 {"ph", "M"},
+                 {"pid", 1},
+                 {"tid", track->id},
+                 {"args", {{"name", track->name}}}}
+                .dump());
+    }
+    return track->id;
+  };
+  int callTrack = 1;
   for (const TraceEvent &e : trace.events()) {
     last = at(e.time);
     switch (e.kind) {
     case TraceEvent::Kind::Call:
       if (!(e.flags & TraceEvent::kReturned)) {
         open = &e;
+        callTrack = trackOf(static_cast<std::uint32_t>(e.address));
       } else if (open != nullptr) {
         write(slice(e.text ? *e.text : "guest call", "guest call",
                     at(open->time), at(e.time),
-                    {{"call", open->detail()}, {"returned", hex(e.value, 8)}})
+                    {{"call", open->detail()}, {"returned", hex(e.value, 8)}},
+                    callTrack)
                   .dump());
         open = nullptr;
       }
       break;
     default:
-      write(eventJson(e, at(e.time)).dump());
+      write(eventJson(e, at(e.time), e.instruction ? trackOf(e.instruction) : callTrack).dump());
     }
   }
   if (open != nullptr) {
     write(slice(open->detail(), "guest call", at(open->time), last,
-                {{"call", open->detail()}, {"returned", "never (stopped)"}})
+                {{"call", open->detail()}, {"returned", "never (stopped)"}},
+                callTrack)
               .dump());
   }
   if (trace.dropped() != 0) {

@@ -13,6 +13,9 @@
 #include <chrono>
 #include <cstddef>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
 #include <string>
 
 namespace platform {
@@ -31,6 +34,16 @@ public:
   // records of several boots line up: the opening of the file, or the start
   // of the first trace appended if that was earlier.
   void append(const bus::Trace &trace);
+  // Puts each event on the track of the module it came from (a guest
+  // call: the module its entry lies in), one track per module, named;
+  // events no module claims stay on track 1.
+  struct Track {
+    int id = 1;
+    std::string name;
+  };
+  void setTracks(std::function<std::optional<Track>(std::uint32_t)> tracks) {
+    tracks_ = std::move(tracks);
+  }
   // Events written so far.
   std::size_t written() const { return written_; }
 
@@ -40,6 +53,8 @@ private:
   std::ofstream out_;
   std::chrono::steady_clock::time_point began_;
   std::size_t written_ = 0;
+  std::function<std::optional<Track>(std::uint32_t)> tracks_;
+  std::set<int> named_;
 };
 
 } // namespace platform

@@ -33,6 +33,7 @@ constexpr EFI_GUID MemoryDiscoveredPpiGuid = {
 constexpr UINTN NotifyDispatch = 0x40;
 constexpr UINT8 FileTypePeim = 0x06;
 constexpr UINT8 SectionUserInterface = 0x15;
+constexpr UINT8 SectionVersion = 0x14; // a section neither packaging adds
 constexpr UINT32 BootServicesData = 4;
 constexpr UINT32 ConventionalMemory = 7; // not a type AllocatePages takes
 constexpr UINT16 HobHandoff = 0x0001;
@@ -297,7 +298,7 @@ void CheckFiles(const Services **Ps, VOID *Own) {
   End();
   VOID *None = nullptr;
   Line("missing-section");
-  PrintField("status", (*Ps)->FfsFindSectionData(Ps, 0x19, Own, &None));
+  PrintField("status", (*Ps)->FfsFindSectionData(Ps, SectionVersion, Own, &None));
   End();
 
   VolumeInfo Fv; // filled by the service

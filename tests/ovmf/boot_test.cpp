@@ -7,6 +7,7 @@
 //
 // Exits with 77 (skipped) when the pinned firmware or QEMU is not there.
 #include "efi.h"
+#include "contract_expectations.h"
 #include "ovmf_firmware.h"
 #include "process.h"
 
@@ -258,6 +259,20 @@ TEST(Firmware, PatchedImageParsesCleanlyWithBothModulesInThePeiVolume) {
                                            context->firmware.peiVolumeLength);
 }
 
+// The genuine core keeps the contracts the bench is held to
+// (tests/contract), on the same lines of the contract modules.
+TEST(Boot, GenuineCoreKeepsTheContracts) {
+  std::vector<std::string> lines;
+  std::istringstream debug(context->debug);
+  for (std::string line; std::getline(debug, line);) {
+    lines.push_back(line);
+  }
+  for (const std::string &failure :
+       contract::contractFailures(contract::parseEvents(lines))) {
+    ADD_FAILURE() << failure;
+  }
+}
+
 TEST(Boot, FirmwareReachesItsShellAndTheCompanionFinishes) {
   EXPECT_NE(context->serial.find(kShellPrompt), std::string::npos)
       << "serial console:\n"
@@ -407,6 +422,7 @@ struct Options {
   std::string variant;
   std::string section = "pe32";
   fs::path module, map, companion, work;
+  fs::path producer, consumer; // the contract modules
 };
 
 Options parseOptions(int argc, char **argv) {
@@ -426,18 +442,25 @@ Options parseOptions(int argc, char **argv) {
       o.companion = value;
     } else if (key == "--work") {
       o.work = value;
+    } else if (key == "--producer") {
+      o.producer = value;
+    } else if (key == "--consumer") {
+      o.consumer = value;
     } else {
       throw std::runtime_error("expected --variant, --section, --module, "
-                               "--map, --companion or --work, found " +
+                               "--map, --companion, --producer, --consumer "
+                               "or --work, found " +
                                key);
     }
   }
   if ((o.variant != "apriori" && o.variant != "appended") ||
       (o.section != "pe32" && o.section != "te") || o.module.empty() ||
-      o.map.empty() || o.companion.empty() || o.work.empty()) {
+      o.map.empty() || o.companion.empty() || o.work.empty() ||
+      o.producer.empty() || o.consumer.empty()) {
     throw std::runtime_error("expected --variant apriori|appended "
                              "[--section pe32|te] --module M.efi --map M.map "
-                             "--companion C.efi --work DIR");
+                             "--companion C.efi --producer P.efi "
+                             "--consumer C.efi --work DIR");
   }
   return o;
 }
@@ -556,11 +579,26 @@ int main(int argc, char **argv) {
     context = &c;
     c.flashBase = static_cast<std::uint32_t>(0x100000000ull - code.size() -
                                              fs::file_size(kFirmwareVars));
+    // The contract modules go in after the companion, the consumer first,
+    // so that its dependency on the producer's PPI orders the two.
+    const pei::PeImage producer = pei::PeImage::load(o.producer);
+    const pei::PeImage consumer = pei::PeImage::load(o.consumer);
+    std::vector<ovmf::ExtraPeim> contract(2);
+    contract[0].image = &consumer;
+    contract[0].options.name =
+        ffs_format::parseGuid("6A1E0F2C-11D3-4C0A-9E41-527B0C3D9011");
+    contract[0].options.uiName = "ContractConsumer";
+    contract[0].options.depex = {
+        ffs_format::parseGuid("6A1E0F2C-11D3-4C0A-9E41-527B0C3D9001")};
+    contract[1].image = &producer;
+    contract[1].options.name =
+        ffs_format::parseGuid("6A1E0F2C-11D3-4C0A-9E41-527B0C3D9010");
+    contract[1].options.uiName = "ContractProducer";
     c.firmware =
         ovmf::insertModules(code, c.module, pei::PeImage::load(o.companion),
                             o.variant == "apriori" ? ovmf::Dispatch::Apriori
                                                    : ovmf::Dispatch::Appended,
-                            c.te);
+                            c.te, contract);
     const fs::path patched = o.work / "patched.fd";
     writeFile(patched, c.firmware.image);
     const auto extract = test_process::capture(

@@ -193,7 +193,8 @@ Bytes lzmaCompress(std::span<const std::uint8_t> data) {
 
 PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
                               const pei::PeImage &companion, Dispatch dispatch,
-                              bool moduleAsTe) {
+                              bool moduleAsTe,
+                              std::span<const ExtraPeim> extras) {
   const ff::Volume top = ff::Volume::parse(firmware);
   const auto &files = top.files();
   const auto holder =
@@ -276,6 +277,10 @@ PatchedFirmware insertModules(Bytes firmware, const pei::PeImage &module,
   companionOptions.uiName = "TpmTransportCompanionPei";
   companionOptions.depex = {ff::parseGuid(kMemoryDiscoveredPpiGuid)};
   out.companion = place(pei, kPeiVolumeRamBase, companion, companionOptions);
+  for (const ExtraPeim &extra : extras) {
+    out.extras.push_back(
+        place(pei, kPeiVolumeRamBase, *extra.image, extra.options));
+  }
 
   // The modules went into the volumes in place, so their decompressed size,
   // which this firmware's memory layout depends on, stays as it was.

@@ -61,12 +61,19 @@ struct PlacedModule {
   std::uint32_t imageSize = 0;
 };
 
+// A further test module appended to the PEI volume after the companion.
+struct ExtraPeim {
+  const pei::PeImage *image = nullptr;
+  ffs_format::PeimOptions options;
+};
+
 struct PatchedFirmware {
   std::vector<std::uint8_t> image;
   std::uint32_t peiVolumeBase = kPeiVolumeRamBase;
   std::uint32_t peiVolumeLength = 0;
   PlacedModule module;
   PlacedModule companion;
+  std::vector<PlacedModule> extras;
 };
 
 // Returns a copy of `firmware` with the module and the companion appended to
@@ -76,7 +83,8 @@ struct PatchedFirmware {
 PatchedFirmware insertModules(std::vector<std::uint8_t> firmware,
                               const pei::PeImage &module,
                               const pei::PeImage &companion, Dispatch dispatch,
-                              bool moduleAsTe = false);
+                              bool moduleAsTe = false,
+                              std::span<const ExtraPeim> extras = {});
 
 // LZMA "alone" streams as EDK II's decompressor reads them: 5 property
 // bytes, the 64-bit uncompressed size, then the data.
