@@ -102,6 +102,15 @@ std::optional<int> startServing(serve::FirmwareBackend &backend,
     // nothing but TPM_RC_FAILURE would hide that from the user.
     return failed(kCommand, backend.unavailable());
   }
+  if (const std::string unusable = backend.tpmUnusable(); !unusable.empty()) {
+    // A TPM in failure mode answers hardly anything but TPM_RC_FAILURE
+    // (clients then miss the properties they read first): a server on it
+    // would only look alive. Its state could not be written, say, on a
+    // full disk; no later boot of this server would do better.
+    return failed(kCommand,
+                  "the TPM is unusable, so the server does not start: " +
+                      unusable);
+  }
   return std::nullopt;
 }
 
@@ -135,7 +144,10 @@ int runServe(std::span<const std::string> args) {
     scenario.tpmStateDir = kDefaultStateDir;
   }
   debug::Instruments instruments = openInstruments(launch, image);
-  const platform::StateDirectory state(scenario.tpmStateDir);
+  platform::StateDirectory state(scenario.tpmStateDir);
+  // A start that fails leaves the state directory as it found it (or none),
+  // without the lock file; only a server that serves keeps what it made.
+  state.undoOnClose(true);
   std::optional<serve::FirmwareBackend> backend;
   buildScenario([&] {
     backend.emplace(scenario, std::move(image), options.issueStartup,
@@ -150,6 +162,7 @@ int runServe(std::span<const std::string> args) {
           startServing(*backend, server, options, instruments)) {
     return *status;
   }
+  state.undoOnClose(false);
   const bool served = server.run();
   backend->powerOff(); // the last boot's coverage is in, GDB told the end
   return instruments.finish(served ? kExitOk : kExitFailed) && served

@@ -13,6 +13,28 @@
 
 namespace platform {
 
+namespace {
+
+// The outermost of `path` and its parents that does not exist, which
+// creating `path` creates; empty when `path` exists.
+std::filesystem::path outermostMissing(const std::filesystem::path &path) {
+  std::filesystem::path missing;
+  for (std::filesystem::path each = path; !each.empty();
+       each = each.parent_path()) {
+    std::error_code error;
+    if (std::filesystem::exists(each, error) || error) {
+      break;
+    }
+    missing = each;
+    if (each == each.parent_path()) {
+      break;
+    }
+  }
+  return missing;
+}
+
+} // namespace
+
 StateDirectory::StateDirectory(const std::filesystem::path &requested) {
   if (!requested.empty()) {
     path_ = requested;
@@ -23,6 +45,13 @@ StateDirectory::StateDirectory(const std::filesystem::path &requested) {
       throw StateDirectoryError("--state-dir: expected a directory, found \"" +
                                     path_.string() + "\", which is not one",
                                 true);
+    }
+    created_ = outermostMissing(path_);
+    if (created_.empty()) {
+      for (const auto &entry :
+           std::filesystem::directory_iterator(path_, error)) {
+        before_.insert(entry.path().filename());
+      }
     }
     std::filesystem::create_directories(path_, error);
     if (error) {
@@ -76,6 +105,26 @@ StateDirectory::~StateDirectory() {
   if (temporary_) {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+  } else if (undo_) {
+    undo();
+  }
+}
+
+void StateDirectory::undo() const {
+  std::error_code ignored;
+  if (!created_.empty()) {
+    std::filesystem::remove_all(created_, ignored);
+    return;
+  }
+  std::vector<std::filesystem::path> added;
+  for (const auto &entry :
+       std::filesystem::directory_iterator(path_, ignored)) {
+    if (!before_.contains(entry.path().filename())) {
+      added.push_back(entry.path());
+    }
+  }
+  for (const std::filesystem::path &each : added) {
+    std::filesystem::remove(each, ignored);
   }
 }
 
