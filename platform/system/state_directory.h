@@ -61,9 +61,11 @@ private:
   int lockFd_ = -1;
   bool undo_ = false;
   // The outermost directory this object created, empty when the directory
-  // existed; then the names of the entries it held.
+  // existed; then the names of the entries it held, if they could be listed.
   std::filesystem::path created_;
   std::set<std::filesystem::path> before_;
+  bool listed_ = false;
+  bool createdLock_ = false;
 };
 
 } // namespace platform
