@@ -65,20 +65,25 @@ void help(std::ostream &out) {
          "still serves:\nevery command is answered with TPM_RC_FAILURE and "
          "the log says why.\n\n"
       << "The state directory has one owner at a time (serve or boot). At the "
-         "stop the TPM's\nstate is saved (a temporary file, flushed, renamed "
-         "over the old one); the log\nsays \"TPM state saved\" only when it "
-         "was, and otherwise why not.\n\n"
+         "stop the\nTPM's state is saved (a temporary file, flushed, renamed "
+         "over the old one); the\nlog says \"TPM state saved\" only when it "
+         "was, and otherwise why not. While a PCR\nallocation change is "
+         "pending the TPM refuses TPM2_Shutdown(STATE) (TPM_RC_TYPE):\nthe "
+         "server then shuts it down with TPM2_Shutdown(CLEAR), and its NV "
+         "state on\ndisk is current. A start that fails leaves the state "
+         "directory as it found it.\n\n"
       << "exit status: 0 after SIGINT or SIGTERM with the state saved (or "
-         "nothing to save);\n1 when the endpoint cannot start (a port in use, "
-         "--gdb's included, a state\ndirectory in use, a TPM state the TPM "
-         "refuses) or the state or the coverage\ncould not be saved at the "
-         "stop; 2 for a bad command line or a bad input file,\nrefused "
-         "before the server starts (an unknown option or value, an option "
-         "that\nhas no effect in the combination given, a missing, malformed "
-         "or oversized image,\nan image that is not a regular file, an "
-         "output that cannot be written or is one\nof the inputs, a "
-         "--state-dir that is not a directory), each with a one-line\nerror "
-         "naming the file or option and the reason.\n";
+         "nothing to save,\nor the TPM shut down with TPM2_Shutdown(CLEAR) as "
+         "above); 1 when the endpoint\ncannot start (a port in use, --gdb's "
+         "included, a state directory in use, a TPM\nstate the TPM refuses, "
+         "a TPM in failure mode after TPM2_Startup) or the state or\nthe "
+         "coverage could not be saved at the stop; 2 for a bad command line or "
+         "a bad\ninput file, refused before the server starts (an unknown "
+         "option or value, an\noption that has no effect in the combination "
+         "given, a missing, malformed or\noversized image, an image that is "
+         "not a regular file, an output that cannot be\nwritten or is one of "
+         "the inputs, a --state-dir that is not a directory), each\nwith a "
+         "one-line error naming the file or option and the reason.\n";
 }
 
 // The server on the backend, powered on: the TPM ports listen and the
@@ -101,6 +106,15 @@ std::optional<int> startServing(serve::FirmwareBackend &backend,
     // A TPM that refuses its state now refuses it on every boot: serving
     // nothing but TPM_RC_FAILURE would hide that from the user.
     return failed(kCommand, backend.unavailable());
+  }
+  if (const std::string unusable = backend.tpmUnusable(); !unusable.empty()) {
+    // A TPM in failure mode answers hardly anything but TPM_RC_FAILURE
+    // (clients then miss the properties they read first): a server on it
+    // would only look alive. Its state could not be written, say, on a
+    // full disk; no later boot of this server would do better.
+    return failed(kCommand,
+                  "the TPM is unusable, so the server does not start: " +
+                      unusable);
   }
   return std::nullopt;
 }
@@ -135,7 +149,10 @@ int runServe(std::span<const std::string> args) {
     scenario.tpmStateDir = kDefaultStateDir;
   }
   debug::Instruments instruments = openInstruments(launch, image);
-  const platform::StateDirectory state(scenario.tpmStateDir);
+  platform::StateDirectory state(scenario.tpmStateDir);
+  // A start that fails leaves the state directory as it found it (or none),
+  // without the lock file; only a server that serves keeps what it made.
+  state.undoOnClose(true);
   std::optional<serve::FirmwareBackend> backend;
   buildScenario([&] {
     backend.emplace(scenario, std::move(image), options.issueStartup,
@@ -150,6 +167,7 @@ int runServe(std::span<const std::string> args) {
           startServing(*backend, server, options, instruments)) {
     return *status;
   }
+  state.undoOnClose(false);
   const bool served = server.run();
   backend->powerOff(); // the last boot's coverage is in, GDB told the end
   return instruments.finish(served ? kExitOk : kExitFailed) && served

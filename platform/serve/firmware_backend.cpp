@@ -96,9 +96,8 @@ void FirmwareBackend::boot() {
     // The platform powers the TPM (_TPM_Init) and then runs the PEI
     // dispatch of the image from flash: entry, shadow, trigger, "Setup",
     // probe, publication.
-    platform_ =
-        std::make_unique<platform::Platform>(scenario_, image_, engine_,
-                                             coverage_);
+    platform_ = std::make_unique<platform::Platform>(scenario_, image_, engine_,
+                                                     coverage_);
     if (instruments_ != nullptr) {
       instruments_->attach(platform_->machine());
     }
@@ -150,20 +149,29 @@ Backend::StopOutcome FirmwareBackend::stop() {
     return {true, "the platform was off; the TPM state is as its last "
                   "command left it"};
   }
-  std::uint32_t rc = tpm::kRcFailure;
+  tpm::TpmEngine::ShutdownAnswers answers;
   if (unavailable_.empty()) {
     // What the operating system does before it turns the power off: the
-    // TPM sees an orderly shutdown and saves its state.
-    const auto response = exchange(tpm::shutdownCommand(tpm::kSuState));
-    rc = tpm::responseCodeOf(response).value_or(tpm::kRcFailure);
-    log("stop: TPM2_Shutdown(STATE) through the firmware -> " +
-        responseCodeText(rc));
+    // TPM sees an orderly shutdown and saves its state, or, when it has no
+    // state to resume from, an orderly shutdown of the other kind.
+    const auto shutdown = [&](std::uint16_t type, const char *name) {
+      const std::uint32_t rc =
+          tpm::responseCodeOf(exchange(tpm::shutdownCommand(type)))
+              .value_or(tpm::kRcFailure);
+      log(std::string("stop: ") + name + " through the firmware -> " +
+          responseCodeText(rc));
+      return rc;
+    };
+    answers.state = shutdown(tpm::kSuState, "TPM2_Shutdown(STATE)");
+    if (tpm::TpmEngine::needsClearShutdown(answers.state)) {
+      answers.clear = shutdown(tpm::kSuClear, "TPM2_Shutdown(CLEAR)");
+    }
   } else {
     // No transport on this boot; the TPM is still shut down in order.
-    rc = engine_.powerOffOrderly();
+    answers = engine_.powerOffOrderly();
   }
   powerOff();
-  const tpm::TpmEngine::SaveOutcome saved = engine_.describeShutdown(rc);
+  const tpm::TpmEngine::SaveOutcome saved = engine_.describeShutdown(answers);
   return {saved.ok, saved.text};
 }
 

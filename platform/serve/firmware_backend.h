@@ -60,6 +60,10 @@ public:
   // Whether the TPM took power on the current boot; false when libtpms
   // refused to start, e.g. from damaged state.
   [[nodiscard]] bool tpmPowered() const { return engine_.isOn(); }
+  // Why the TPM of the current boot cannot serve (off, or in failure mode,
+  // e.g. because its state could not be written at TPM2_Startup); empty
+  // when it can.
+  [[nodiscard]] std::string tpmUnusable() const { return engine_.unusable(); }
   // The platform of the current boot, null while powered off.
   [[nodiscard]] const platform::Platform *platform() const {
     return platform_.get();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <stdexcept>
 
 namespace platform {
@@ -39,15 +40,32 @@ public:
   const std::filesystem::path &path() const { return path_; }
   bool temporary() const { return temporary_; }
 
+  // Whether the destructor leaves the file system as it was before this
+  // object opened the directory: removes the directory when this object
+  // created it (with any parents it created), and otherwise every entry
+  // that appeared in it while this object held the lock, the lock file
+  // included. For a run that fails to start, which must leave nothing
+  // behind; set back once the run has started and its state is worth
+  // keeping. A temporary directory goes in any case.
+  void undoOnClose(bool undo) { undo_ = undo; }
+
   // The lock file's name inside the directory.
   static constexpr const char *kLockName = "pei-platform.lock";
 
 private:
   void lock();
+  void undo() const;
 
   std::filesystem::path path_;
   bool temporary_ = false;
   int lockFd_ = -1;
+  bool undo_ = false;
+  // The outermost directory this object created, empty when the directory
+  // existed; then the names of the entries it held, if they could be listed.
+  std::filesystem::path created_;
+  std::set<std::filesystem::path> before_;
+  bool listed_ = false;
+  bool createdLock_ = false;
 };
 
 } // namespace platform

@@ -242,29 +242,58 @@ void TpmEngine::powerOffLocked() {
   on_ = false;
 }
 
-std::uint32_t TpmEngine::powerOffOrderly() {
+bool TpmEngine::needsClearShutdown(std::uint32_t stateRc) {
+  // TPM_RC_TYPE, for parameter 1 (the shutdown type).
+  return stateRc == 0x1CA;
+}
+
+TpmEngine::ShutdownAnswers TpmEngine::powerOffOrderly() {
   std::lock_guard lock(mutex_);
   if (!on_)
-    return 0;
-  const auto response = processLocked(shutdownCommand(kSuState));
+    return {};
+  ShutdownAnswers answers;
+  answers.state = responseCodeOf(processLocked(shutdownCommand(kSuState)))
+                      .value_or(kRcFailure);
+  if (needsClearShutdown(answers.state)) {
+    answers.clear = responseCodeOf(processLocked(shutdownCommand(kSuClear)))
+                        .value_or(kRcFailure);
+  }
   powerOffLocked();
-  return responseCodeOf(response).value_or(kRcFailure);
+  return answers;
 }
 
 TpmEngine::SaveOutcome
-TpmEngine::describeShutdown(std::uint32_t shutdownRc) const {
-  if (shutdownRc == 0)
+TpmEngine::describeShutdown(const ShutdownAnswers &answers) const {
+  if (answers.state == kRcSuccess)
     return {true, "TPM state saved"};
-  if (shutdownRc == kRcInitialize)
+  if (answers.state == kRcInitialize)
     return {true, "the TPM was never started (TPM2_Startup), so its saved "
                   "state is unchanged"};
+  if (answers.clear == kRcSuccess)
+    return {true, "TPM2_Shutdown(STATE) refused with " +
+                      responseCodeName(answers.state) +
+                      ", the answer while a PCR allocation change "
+                      "(tpm2_pcrallocate) is pending: it takes effect at the "
+                      "next TPM2_Startup(CLEAR), so there is no state to "
+                      "resume; shut down with TPM2_Shutdown(CLEAR) instead, "
+                      "and the NV state on disk is current"};
   std::string text = "the TPM state was not saved: TPM2_Shutdown(STATE) "
                      "answered " +
-                     hex32(shutdownRc);
+                     responseCodeName(answers.state);
+  if (answers.clear)
+    text += ", and TPM2_Shutdown(CLEAR) after it " +
+            responseCodeName(*answers.clear);
   const std::string cause = lastError();
   if (!cause.empty())
     text += " (" + cause + ")";
   return {false, text};
+}
+
+std::string TpmEngine::unusable() const {
+  std::lock_guard lock(mutex_);
+  if (!on_)
+    return "the TPM is powered off";
+  return failureMode_ ? engineError : std::string();
 }
 
 bool TpmEngine::isOn() const {

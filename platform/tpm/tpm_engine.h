@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -51,24 +52,48 @@ public:
   // authorisations were used, the TPM locks those out (TPM_RC_LOCKOUT), as
   // a real TPM does. Does nothing when already off.
   void powerOff();
+  // The TPM's answers to an orderly shutdown: to TPM2_Shutdown(STATE), and
+  // to the TPM2_Shutdown(CLEAR) that follows when the TPM refused to save a
+  // state to resume from (see needsClearShutdown).
+  struct ShutdownAnswers {
+    std::uint32_t state = 0;
+    std::optional<std::uint32_t> clear;
+  };
+  // Whether this answer to TPM2_Shutdown(STATE) is the TPM declining to save
+  // a state to resume from, so that the shutdown is to be made with
+  // TPM2_Shutdown(CLEAR) instead: TPM_RC_TYPE for the shutdown type, what a
+  // TPM answers while a change of its PCR allocation (TPM2_PCR_Allocate) is
+  // pending. That change takes effect at the next TPM2_Startup(CLEAR), so
+  // there is nothing to resume; the CLEAR shutdown still writes what the
+  // TPM keeps in memory until an orderly shutdown (the clock, the data of
+  // orderly NV indices) and spares the next boot the penalties of an
+  // unorderly one.
+  static bool needsClearShutdown(std::uint32_t stateRc);
   // What an operating system does before turning the power off: sends
-  // TPM2_Shutdown(TPM_SU_STATE), then removes power. The shutdown is orderly,
-  // so no dictionary-attack penalty follows, and a later TPM2_Startup(STATE)
-  // could resume. Returns the TPM's response code to the Shutdown
+  // TPM2_Shutdown(TPM_SU_STATE) (and TPM2_Shutdown(TPM_SU_CLEAR) when that
+  // is refused, see needsClearShutdown), then removes power. The shutdown
+  // is orderly, so no dictionary-attack penalty follows, and a later
+  // TPM2_Startup(STATE) could resume. Returns the TPM's answers
   // (TPM_RC_INITIALIZE when the TPM had not been started; 0 when the engine
   // was already off).
-  std::uint32_t powerOffOrderly();
+  ShutdownAnswers powerOffOrderly();
   bool isOn() const;
 
-  // What the response code of the orderly shutdown (powerOffOrderly(), or a
-  // TPM2_Shutdown(STATE) sent through the firmware) means for the state on
-  // disk. `ok` is false when the state should have been saved and was not;
-  // `text` says which, with the cause (a full disk ...) when there is one.
+  // What the answers to the orderly shutdown (powerOffOrderly(), or the
+  // same commands sent through the firmware) mean for the state on disk.
+  // `ok` is false when the state should have been saved and was not; `text`
+  // says which, with the cause (a full disk ...) when there is one.
   struct SaveOutcome {
     bool ok;
     std::string text;
   };
-  SaveOutcome describeShutdown(std::uint32_t shutdownRc) const;
+  SaveOutcome describeShutdown(const ShutdownAnswers &answers) const;
+
+  // Why the TPM cannot serve commands: off, or in failure mode since a
+  // command of this power cycle was answered with TPM_RC_FAILURE (with the
+  // command and the cause: a state file that could not be written ...);
+  // empty when it can.
+  std::string unusable() const;
 
   // Runs one command and returns the TPM's response bytes. When the engine
   // is off, or libtpms fails to produce a response, the answer is a

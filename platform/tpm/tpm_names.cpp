@@ -135,18 +135,157 @@ constexpr CommandNameEntry kCommandNames[] = {
     {0x20000000, "TPM2_Vendor_TCG_Test"},
 };
 
+struct ResponseCodeEntry {
+  std::uint32_t code;
+  const char *name;
+};
+
+// The TPM's response codes without their handle, session or parameter
+// number, in ascending order: format zero (errors from 0x100, warnings from
+// 0x900) and format one (from 0x080).
+constexpr ResponseCodeEntry kResponseCodeNames[] = {
+    {0x000, "TPM_RC_SUCCESS"},
+    {0x01E, "TPM_RC_BAD_TAG"},
+    {0x081, "TPM_RC_ASYMMETRIC"},
+    {0x082, "TPM_RC_ATTRIBUTES"},
+    {0x083, "TPM_RC_HASH"},
+    {0x084, "TPM_RC_VALUE"},
+    {0x085, "TPM_RC_HIERARCHY"},
+    {0x087, "TPM_RC_KEY_SIZE"},
+    {0x088, "TPM_RC_MGF"},
+    {0x089, "TPM_RC_MODE"},
+    {0x08A, "TPM_RC_TYPE"},
+    {0x08B, "TPM_RC_HANDLE"},
+    {0x08C, "TPM_RC_KDF"},
+    {0x08D, "TPM_RC_RANGE"},
+    {0x08E, "TPM_RC_AUTH_FAIL"},
+    {0x08F, "TPM_RC_NONCE"},
+    {0x090, "TPM_RC_PP"},
+    {0x092, "TPM_RC_SCHEME"},
+    {0x095, "TPM_RC_SIZE"},
+    {0x096, "TPM_RC_SYMMETRIC"},
+    {0x097, "TPM_RC_TAG"},
+    {0x098, "TPM_RC_SELECTOR"},
+    {0x09A, "TPM_RC_INSUFFICIENT"},
+    {0x09B, "TPM_RC_SIGNATURE"},
+    {0x09C, "TPM_RC_KEY"},
+    {0x09D, "TPM_RC_POLICY_FAIL"},
+    {0x09F, "TPM_RC_INTEGRITY"},
+    {0x0A0, "TPM_RC_TICKET"},
+    {0x0A1, "TPM_RC_RESERVED_BITS"},
+    {0x0A2, "TPM_RC_BAD_AUTH"},
+    {0x0A3, "TPM_RC_EXPIRED"},
+    {0x0A4, "TPM_RC_POLICY_CC"},
+    {0x0A5, "TPM_RC_BINDING"},
+    {0x0A6, "TPM_RC_CURVE"},
+    {0x0A7, "TPM_RC_ECC_POINT"},
+    {0x100, "TPM_RC_INITIALIZE"},
+    {0x101, "TPM_RC_FAILURE"},
+    {0x103, "TPM_RC_SEQUENCE"},
+    {0x10B, "TPM_RC_PRIVATE"},
+    {0x119, "TPM_RC_HMAC"},
+    {0x120, "TPM_RC_DISABLED"},
+    {0x121, "TPM_RC_EXCLUSIVE"},
+    {0x124, "TPM_RC_AUTH_TYPE"},
+    {0x125, "TPM_RC_AUTH_MISSING"},
+    {0x126, "TPM_RC_POLICY"},
+    {0x127, "TPM_RC_PCR"},
+    {0x128, "TPM_RC_PCR_CHANGED"},
+    {0x12D, "TPM_RC_UPGRADE"},
+    {0x12E, "TPM_RC_TOO_MANY_CONTEXTS"},
+    {0x12F, "TPM_RC_AUTH_UNAVAILABLE"},
+    {0x130, "TPM_RC_REBOOT"},
+    {0x131, "TPM_RC_UNBALANCED"},
+    {0x142, "TPM_RC_COMMAND_SIZE"},
+    {0x143, "TPM_RC_COMMAND_CODE"},
+    {0x144, "TPM_RC_AUTHSIZE"},
+    {0x145, "TPM_RC_AUTH_CONTEXT"},
+    {0x146, "TPM_RC_NV_RANGE"},
+    {0x147, "TPM_RC_NV_SIZE"},
+    {0x148, "TPM_RC_NV_LOCKED"},
+    {0x149, "TPM_RC_NV_AUTHORIZATION"},
+    {0x14A, "TPM_RC_NV_UNINITIALIZED"},
+    {0x14B, "TPM_RC_NV_SPACE"},
+    {0x14C, "TPM_RC_NV_DEFINED"},
+    {0x150, "TPM_RC_BAD_CONTEXT"},
+    {0x151, "TPM_RC_CPHASH"},
+    {0x152, "TPM_RC_PARENT"},
+    {0x153, "TPM_RC_NEEDS_TEST"},
+    {0x154, "TPM_RC_NO_RESULT"},
+    {0x155, "TPM_RC_SENSITIVE"},
+    {0x901, "TPM_RC_CONTEXT_GAP"},
+    {0x902, "TPM_RC_OBJECT_MEMORY"},
+    {0x903, "TPM_RC_SESSION_MEMORY"},
+    {0x904, "TPM_RC_MEMORY"},
+    {0x905, "TPM_RC_SESSION_HANDLES"},
+    {0x906, "TPM_RC_OBJECT_HANDLES"},
+    {0x907, "TPM_RC_LOCALITY"},
+    {0x908, "TPM_RC_YIELDED"},
+    {0x909, "TPM_RC_CANCELED"},
+    {0x90A, "TPM_RC_TESTING"},
+    {0x910, "TPM_RC_REFERENCE_H0"},
+    {0x911, "TPM_RC_REFERENCE_H1"},
+    {0x912, "TPM_RC_REFERENCE_H2"},
+    {0x913, "TPM_RC_REFERENCE_H3"},
+    {0x914, "TPM_RC_REFERENCE_H4"},
+    {0x915, "TPM_RC_REFERENCE_H5"},
+    {0x916, "TPM_RC_REFERENCE_H6"},
+    {0x918, "TPM_RC_REFERENCE_S0"},
+    {0x919, "TPM_RC_REFERENCE_S1"},
+    {0x91A, "TPM_RC_REFERENCE_S2"},
+    {0x91B, "TPM_RC_REFERENCE_S3"},
+    {0x91C, "TPM_RC_REFERENCE_S4"},
+    {0x91D, "TPM_RC_REFERENCE_S5"},
+    {0x91E, "TPM_RC_REFERENCE_S6"},
+    {0x920, "TPM_RC_NV_RATE"},
+    {0x921, "TPM_RC_LOCKOUT"},
+    {0x922, "TPM_RC_RETRY"},
+    {0x923, "TPM_RC_NV_UNAVAILABLE"},
+};
+
+// The name of `code` in a table sorted by code, or null.
+template <typename Entry, std::size_t size>
+const char *lookUp(const Entry (&table)[size], std::uint32_t code) {
+  const Entry *found =
+      std::lower_bound(std::begin(table), std::end(table), code,
+                       [](const Entry &entry, std::uint32_t wanted) {
+                         return entry.code < wanted;
+                       });
+  return found != std::end(table) && found->code == code ? found->name
+                                                         : nullptr;
+}
+
 } // namespace
 
 std::string commandName(std::uint32_t commandCode) {
-  const auto *end = std::end(kCommandNames);
-  const auto *found =
-      std::lower_bound(std::begin(kCommandNames), end, commandCode,
-                       [](const CommandNameEntry &entry, std::uint32_t code) {
-                         return entry.code < code;
-                       });
-  if (found != end && found->code == commandCode)
-    return found->name;
+  if (const char *name = lookUp(kCommandNames, commandCode))
+    return name;
   return "TPM_CC " + hex32(commandCode);
+}
+
+std::string responseCodeName(std::uint32_t responseCode) {
+  constexpr std::uint32_t kFormatOne = 0x080;
+  constexpr std::uint32_t kParameter = 0x040;
+  if (responseCode > 0xFFF)
+    return hex32(responseCode); // another layer's, or not one
+  if ((responseCode & kFormatOne) == 0) {
+    const char *name = lookUp(kResponseCodeNames, responseCode);
+    return name != nullptr ? name : hex32(responseCode);
+  }
+  // Format one: bits 0-5 the error, bit 6 "parameter", bits 8-11 the
+  // number of the parameter, or of the handle (1-7) or session (8-15).
+  const char *name =
+      lookUp(kResponseCodeNames, kFormatOne | (responseCode & 0x3F));
+  if (name == nullptr)
+    return hex32(responseCode);
+  const unsigned number = (responseCode >> 8) & 0xF;
+  if (responseCode & kParameter)
+    return std::string(name) + " (parameter " + std::to_string(number) + ")";
+  if (number == 0)
+    return name;
+  return std::string(name) +
+         (number < 8 ? " (handle " + std::to_string(number) + ")"
+                     : " (session " + std::to_string(number - 8) + ")");
 }
 
 std::string responseCodeText(std::uint32_t responseCode) {

@@ -19,6 +19,12 @@ std::string commandName(std::uint32_t commandCode);
 // initialized by TPM2_Startup or already initialized".
 std::string responseCodeText(std::uint32_t responseCode);
 
+// The TPM's own name of a response code the TPM itself returned, with the
+// handle, session or parameter a format-one code points at: "TPM_RC_TYPE
+// (parameter 1)" for 0x1CA, "TPM_RC_NV_RATE" for 0x920. Codes of other
+// layers, and codes the TPM does not define, read as their hex value.
+std::string responseCodeName(std::uint32_t responseCode);
+
 // "0x00000100 (tpm:error(2.0): ...)" - the form the logs print.
 std::string describeResponseCode(std::uint32_t responseCode);
 

@@ -1,8 +1,9 @@
 // pei-platform's command lines as a user meets them: the help names exactly
 // the options each parser takes, bad command lines and bad files are
 // refused (status 2) before any work, a port in use is a failure to start
-// (status 1) for boot and serve alike, and a signal ends boot without
-// leaving its temporary state behind.
+// (status 1) for boot and serve alike, a serve that cannot start leaves no
+// state behind, and a signal ends boot without leaving its temporary state
+// behind.
 #include "commands.h"
 
 #include <gtest/gtest.h>
@@ -152,22 +153,58 @@ TEST_F(CommandLine, BadCombinationsAndFilesAreRefusedBeforeTheRun) {
       << "serve refused before making its state directory";
 }
 
+// A socket listening on 127.0.0.1, on `port` or (0) any free one.
+class Listener {
+public:
+  explicit Listener(std::uint16_t port = 0) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 ||
+        ::bind(fd_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        ::listen(fd_, 1) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) !=
+            0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~Listener() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  Listener(const Listener &) = delete;
+  Listener &operator=(const Listener &) = delete;
+  // 0 when the port could not be had.
+  std::uint16_t port() const { return port_; }
+
+private:
+  int fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  std::uint16_t port_ = 0;
+};
+
+// A port P such that P and P + 1 were free on 127.0.0.1 a moment ago, as
+// serve's mssim ports; 0 when none was found.
+std::uint16_t freePortPair() {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const Listener first;
+    if (first.port() != 0 && first.port() < 65535 &&
+        Listener(first.port() + 1).port() != 0) {
+      return first.port();
+    }
+  }
+  return 0;
+}
+
 // A port in use is no fault of the command line: both commands fail to
 // start with status 1 and the same words.
 TEST_F(CommandLine, AGdbPortInUseIsAFailureToStartForBootAndServe) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), length),
-            0);
-  ASSERT_EQ(::listen(listener, 1), 0);
-  ASSERT_EQ(
-      ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length),
-      0);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  const Listener listener;
+  ASSERT_NE(listener.port(), 0);
+  const std::string port = std::to_string(listener.port());
   const std::string words =
       ": --gdb: port " + port + " on 127.0.0.1 is already in use";
   for (const std::string command : {"boot", "serve"}) {
@@ -179,7 +216,50 @@ TEST_F(CommandLine, AGdbPortInUseIsAFailureToStartForBootAndServe) {
               std::string::npos)
         << outcome.output;
   }
-  ::close(listener);
+}
+
+std::set<std::string> entries(const fs::path &directory) {
+  std::set<std::string> names;
+  for (const auto &entry : fs::directory_iterator(directory)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// A serve that cannot start fails with status 1 and the cause, and leaves
+// the state directory as it found it: one it made is gone, one that was
+// there holds what it held, without a lock file. Here the TPM enters
+// failure mode at the firmware's TPM2_Startup because its state cannot be
+// written (a directory stands where the new state file goes, which stops
+// root as well as a full disk does), and then the port is in use.
+TEST_F(CommandLine, AServeThatCannotStartLeavesTheStateAsItWas) {
+  const fs::path full = dir / "full";
+  fs::create_directories(full / "tpm2-00.permall.tmp");
+  const std::uint16_t free = freePortPair();
+  ASSERT_NE(free, 0);
+  const Outcome dead = platform("serve " + image.string() + " --port " +
+                                    std::to_string(free) + " --state-dir full",
+                                dir);
+  EXPECT_EQ(dead.status, 1) << dead.output;
+  for (const std::string words :
+       {"pei-platform serve: the TPM is unusable, so the server does not "
+        "start: the TPM entered failure mode in TPM2_Startup",
+        "cannot write TPM state full/tpm2-00.permall.tmp: Is a directory"}) {
+    EXPECT_NE(dead.output.find(words), std::string::npos) << dead.output;
+  }
+  EXPECT_EQ(entries(full), std::set<std::string>{"tpm2-00.permall.tmp"});
+
+  const Listener taken;
+  ASSERT_NE(taken.port(), 0);
+  const std::string port = std::to_string(taken.port());
+  const Outcome busy =
+      platform("serve " + image.string() + " --port " + port, dir);
+  EXPECT_EQ(busy.status, 1) << busy.output;
+  EXPECT_NE(
+      busy.output.find("port " + port + " on 127.0.0.1 is already in use"),
+      std::string::npos)
+      << busy.output;
+  EXPECT_FALSE(fs::exists(dir / "tpm-state")) << "the default ./tpm-state";
 }
 
 // SIGTERM while boot waits for GDB ends it at once with 128 + SIGTERM and

@@ -7,7 +7,8 @@
 # usage: tpm2_tools_e2e.sh PEI_PLATFORM IMAGE PROTOCOL [MODE]
 #   PROTOCOL is mssim or swtpm, the TCTI the tools use. MODE is one of
 #   session (default): the tools' session and the restart described above,
-#   and the state directory refused to a second server and to boot.
+#   the state directory refused to a second server and to boot, and a stop
+#   while a PCR allocation change is pending (TPM2_Shutdown(STATE) refused).
 #   unpublished: a scenario in which the module does not publish its
 #   transport; commands must fail at once with TPM_RC_FAILURE, not hang.
 #   no-startup: the firmware leaves TPM2_Startup to the client.
@@ -308,11 +309,25 @@ cmp -s "$NV_DATA" "$WORK/nv-read.bin" || fail "NV index reads back differently"
 must tpm2_getcap properties-fixed
 grep -q TPM2_PT_FAMILY_INDICATOR "$WORK/out" || fail "tpm2_getcap properties-fixed: $(cat "$WORK/out")"
 
+# An orderly counter keeps its count in the TPM's memory until an orderly
+# shutdown. A pending PCR allocation change makes the TPM refuse the stop's
+# TPM2_Shutdown(STATE); the stop must still shut it down in order (CLEAR),
+# say so, and succeed.
+COUNTER=0x1500017
+must tpm2_nvdefine -C o -s 8 -a "ownerread|ownerwrite|orderly|nt=counter" "$COUNTER"
+must tpm2_nvincrement -C o "$COUNTER"
+must tpm2_nvincrement -C o "$COUNTER"
+must tpm2_pcrallocate sha1:none+sha256:all
+
 grep -q "TPM2_NV_Write -> 0x00000000" "$SERVER_LOG" || fail "server log has no per-command line"
 grep -q "published TpmTransportPpi; firmware sent TPM2_Startup(CLEAR)" "$SERVER_LOG" ||
   fail "the server did not boot the firmware and start the TPM through it"
 stop_server TERM
-grep -q "stopped; TPM state saved" "$SERVER_LOG" || fail "no save at the stop"
+grep -q "stop: TPM2_Shutdown(CLEAR) through the firmware -> 0x00000000" "$SERVER_LOG" ||
+  fail "no TPM2_Shutdown(CLEAR) after the refused TPM2_Shutdown(STATE)"
+grep -q "stopped; TPM2_Shutdown(STATE) refused with TPM_RC_TYPE (parameter 1), the answer while a PCR allocation change (tpm2_pcrallocate) is pending: .* and the NV state on disk is current" "$SERVER_LOG" ||
+  fail "the refused TPM2_Shutdown(STATE) is not reported as such"
+grep -q "not saved" "$SERVER_LOG" && fail "a refused TPM2_Shutdown(STATE) reported as lost state"
 
 # Restart on the same state directory: NV survives, PCRs do not.
 start_server
@@ -321,6 +336,12 @@ must tpm2_nvread -C o -s 32 -o "$WORK/nv-after.bin" "$NV_INDEX"
 cmp -s "$NV_DATA" "$WORK/nv-after.bin" || fail "NV index lost its data across a restart"
 must tpm2_pcrread "sha256:16" -o "$WORK/pcr-after.bin"
 [ "$(hex_of "$WORK/pcr-after.bin")" = "$ZERO" ] || fail "PCR 16 kept its value across a reboot"
+must tpm2_nvread -C o -s 8 -o "$WORK/counter.bin" "$COUNTER"
+[ "$(hex_of "$WORK/counter.bin")" = 0000000000000002 ] ||
+  fail "the orderly counter reads $(hex_of "$WORK/counter.bin") after the stop, not 2"
+must tpm2_getcap pcrs
+grep -q "sha1: \[ \]" "$WORK/out" || fail "the new PCR allocation is not in effect: $(cat "$WORK/out")"
 stop_server INT
+grep -q "stopped; TPM state saved" "$SERVER_LOG" || fail "no save at the stop"
 
 echo "PASS: tpm2-tools over $PROTOCOL through the firmware"

@@ -206,17 +206,71 @@ TEST(TpmEngine, EnginesEndingInOrderDoNotTripDictionaryAttackLockout) {
   }
 }
 
+// TPM2_PCR_Allocate of the SHA-256 bank alone, by the platform.
+std::vector<std::uint8_t> pcrAllocateSha256() {
+  constexpr std::uint32_t kPcrAllocate = 0x12B;
+  constexpr std::uint32_t kPlatform = 0x4000000C;
+  return CommandBuilder(kTagSessions, kPcrAllocate)
+      .u32(kPlatform)
+      .passwordAuthorization()
+      .u32(1)      // one bank
+      .u16(0x000B) // SHA-256
+      .u8(3)
+      .u8(0xFF)
+      .u8(0xFF)
+      .u8(0xFF)
+      .bytes();
+}
+
+// Whether the last TPM2_Startup followed an orderly TPM2_Shutdown: the
+// "orderly" bit of TPM_PT_STARTUP_CLEAR.
+bool startedAfterOrderlyShutdown(TpmEngine &engine) {
+  constexpr std::uint32_t kGetCapability = 0x17A;
+  const auto response = engine.process(CommandBuilder(kTagNoSessions,
+                                                      kGetCapability)
+                                           .u32(6)     // TPM properties
+                                           .u32(0x201) // TPM_PT_STARTUP_CLEAR
+                                           .u32(1)
+                                           .bytes());
+  EXPECT_EQ(responseCode(response), kRcSuccess);
+  // header, moreData, capability, count, property, then the value
+  return response.size() >= 27 && (readU32(response, 23) & 0x80000000u) != 0;
+}
+
 TEST(TpmEngine, OrderlyPowerOffReportsTheShutdown) {
   ScratchDirectory state;
   TpmEngine engine(state.path());
-  EXPECT_EQ(engine.powerOffOrderly(), 0u); // already off
+  EXPECT_EQ(engine.powerOffOrderly().state, 0u); // already off
   engine.powerOn();
-  EXPECT_EQ(engine.powerOffOrderly(), kRcInitialize); // never started
+  EXPECT_EQ(engine.powerOffOrderly().state, kRcInitialize); // never started
   EXPECT_FALSE(engine.isOn());
   engine.powerOn();
   ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
-  EXPECT_EQ(engine.powerOffOrderly(), kRcSuccess);
+  const TpmEngine::ShutdownAnswers saved = engine.powerOffOrderly();
+  EXPECT_EQ(saved.state, kRcSuccess);
+  EXPECT_FALSE(saved.clear);
+  EXPECT_TRUE(engine.describeShutdown(saved).ok);
   EXPECT_FALSE(engine.isOn());
+
+  // A pending change of the PCR allocation: the TPM has no state to resume
+  // and refuses TPM2_Shutdown(STATE); the shutdown is made with
+  // TPM2_Shutdown(CLEAR), which keeps it orderly, and is no failure.
+  engine.powerOn();
+  ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+  ASSERT_EQ(responseCode(engine.process(pcrAllocateSha256())), kRcSuccess);
+  const TpmEngine::ShutdownAnswers refused = engine.powerOffOrderly();
+  EXPECT_TRUE(TpmEngine::needsClearShutdown(refused.state)) << refused.state;
+  EXPECT_EQ(refused.clear, kRcSuccess);
+  const TpmEngine::SaveOutcome outcome = engine.describeShutdown(refused);
+  EXPECT_TRUE(outcome.ok) << outcome.text;
+  for (const char *words :
+       {"TPM2_Shutdown(STATE) refused with TPM_RC_TYPE (parameter 1)",
+        "PCR allocation change", "NV state on disk is current"}) {
+    EXPECT_NE(outcome.text.find(words), std::string::npos) << outcome.text;
+  }
+  engine.powerOn();
+  ASSERT_EQ(responseCode(engine.process(startupClear())), kRcSuccess);
+  EXPECT_TRUE(startedAfterOrderlyShutdown(engine));
 }
 
 TEST(TpmEngine, OnlyOneEnginePerProcess) {
