@@ -49,6 +49,22 @@ bool isVolumeAt0(const volume::Bytes &bytes) {
                                                 4) == kFvSignature;
 }
 
+// An FFS file header with a good checksum and a size within the bytes.
+bool isFile(const volume::Bytes &bytes) {
+  constexpr std::size_t kHeader = 24;
+  if (bytes.size() < kHeader) {
+    return false;
+  }
+  const std::uint64_t size = common::le::load(bytes.data() + 20, 3);
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < kHeader; ++i) {
+    sum = static_cast<std::uint8_t>(sum + bytes[i]);
+  }
+  // State and the file checksum do not count.
+  sum = static_cast<std::uint8_t>(sum - bytes[23] - bytes[17]);
+  return sum == 0 && size >= kHeader && size <= bytes.size();
+}
+
 volume::Bytes readInput(const std::filesystem::path &path) {
   const common::FileDescriptor file = common::openRegularFile(path);
   volume::Bytes bytes = common::readUpTo(file, kMaxInput + 1, path);
@@ -264,8 +280,15 @@ void Bench::readInputs() {
       alone.push_back(fileAround(bytes, it->stem().string()));
     } else if (isVolumeAt0(bytes)) {
       flash(*it, std::move(bytes));
+    } else if (isFile(bytes)) {
+      alone.push_back(std::move(bytes));
     } else {
-      alone.push_back(std::move(bytes)); // an FFS file, checked below
+      throw InputError(
+          it->string() +
+          ": expected a flash image, firmware volume, FFS file or PE32/TE "
+          "image, found none of these (no volume signature at offset 0x28, "
+          "no MZ or VZ signature, no FFS file header with a good checksum "
+          "and a size within the file)");
     }
   }
   if (options_.vars) {

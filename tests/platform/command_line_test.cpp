@@ -77,7 +77,9 @@ protected:
 
 TEST_F(CommandLine, HelpNamesExactlyTheOptionsEachParserTakes) {
   const std::pair<const char *, std::vector<std::string>> commands[] = {
-      {"boot", cli::bootOptionNames()}, {"serve", cli::serveOptionNames()}};
+      {"boot", cli::bootOptionNames()},
+      {"serve", cli::serveOptionNames()},
+      {"run", cli::runOptionNames()}};
   const std::regex option("--[a-z][a-z0-9-]*");
   for (const auto &[command, names] : commands) {
     SCOPED_TRACE(command);
@@ -135,6 +137,18 @@ TEST_F(CommandLine, BadCombinationsAndFilesAreRefusedBeforeTheRun) {
        fifo.string() + ": not a regular file (a FIFO)"},
       {"boot " + img + " --setup-file " + (dir / "missing").string(),
        (dir / "missing").string() + ": cannot open it (No such file"},
+      {"run", "expected at least one INPUT"},
+      {"run " + img + " --report " + img,
+       "--report: expected a file other than"},
+      {"run " + fifo.string(), fifo.string() + ": not a regular file (a FIFO)"},
+      {"run " + img + " --memory 3", "--memory: expected a size from 1M"},
+      {"run " + notLcov.string(),
+       notLcov.string() + ": expected a flash image, firmware volume, FFS "
+                          "file or PE32/TE image, found none of these"},
+      {"run " + img + " --registers " + notLcov.string(),
+       notLcov.string() + ":1: expected port, mmio or msr, found \"my\""},
+      {"run " + img + " --vars " + img,
+       img + ": expected a variable store volume"},
   };
   const std::string before = fileText(image);
   for (const auto &[arguments, message] : refused) {
