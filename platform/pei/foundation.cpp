@@ -19,7 +19,8 @@ constexpr std::size_t kMaxCallbacksPerRun = 256;
 
 } // namespace
 
-Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
+Foundation::Foundation(machine::Machine &machine)
+    : machine_(machine), files_(machine) {
   machine.space().mapMemory(kDataBase, kDataSize, "PEI Foundation data",
                             machine::kRead);
   for (unsigned slot = 0; slot < kServiceSlots; ++slot) {

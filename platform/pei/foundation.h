@@ -6,6 +6,7 @@
 #pragma once
 
 #include "efi.h"
+#include "firmware_files.h"
 #include "hob_list.h"
 #include "machine.h"
 #include "service_table.h"
@@ -143,6 +144,12 @@ public:
   const std::optional<HobList> &hobList() const { return hobs_; }
   std::uint32_t bootMode() const;
 
+  // --- firmware volumes and files ------------------------------------------
+  // The volumes the FFS services search, and their allocator for decoded
+  // sections.
+  FirmwareFiles &files() { return files_; }
+  const FirmwareFiles &files() const { return files_; }
+
   // Lines for the boot log (PPIs installed, notifications fired ...).
   void setLog(std::function<void(const std::string &)> log) {
     log_ = std::move(log);
@@ -188,6 +195,7 @@ private:
   }
 
   machine::Machine &machine_;
+  FirmwareFiles files_;
   std::uint32_t dataNext_ = kDataBase;
   std::vector<std::uint32_t> serviceThunks_;
   std::uint32_t servicesTable_ = 0;
