@@ -106,7 +106,8 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
            return f.reportStatusCode(call);
          }},
         {{"ResetSystem", {{"services", Pointer}}}},
-        // Data in PI (the CPU I/O and PCI configuration PPIs), not functions.
+        // Data, not functions: the addresses of the CPU I/O and PCI
+        // configuration PPIs, which the Foundation writes into the table.
         {{"CpuIo"}},
         {{"PciCfg"}},
         {{"FfsFindFileByName",

@@ -8,6 +8,7 @@
 #include "hob_list.h"
 #include "little_endian.h"
 #include "lzma_stream.h"
+#include "pci.h"
 #include "services.h"
 
 #include <gtest/gtest.h>
@@ -689,6 +690,157 @@ TEST_F(FirmwareFilesTest, InfoLayoutsAndHandlesThatAreNoFileOrVolume) {
   EXPECT_EQ(calls.back().detail(),
             "FfsFindFileByName(" + kFileB.text() + ", volume=" +
                 common::hex(volume + 0x1000, 8) + ") = EFI_NOT_FOUND");
+}
+
+// --- the CPU I/O and PCI configuration PPIs ---------------------------------
+
+class IoPpiTest : public FoundationTest {
+protected:
+  // Calls function n of the PPI at `ppi` with the services pointer, the PPI
+  // and up to six more arguments.
+  std::uint32_t callPpi(pei::GuestAddress ppi, unsigned n,
+                        std::initializer_list<std::uint32_t> rest) {
+    std::vector<std::uint32_t> args{m.read32(ppi.value + 4 * n),
+                                    foundation.servicesPointer(), ppi.value};
+    args.insert(args.end(), rest.begin(), rest.end());
+    args.resize(9, 0);
+    return m.call("PPI call", test::address(Stub::CallFunction8), args);
+  }
+  std::uint32_t slot(unsigned n) {
+    return m.read32(foundation.servicesTable() + 24 + 4 * n);
+  }
+};
+
+// CPU I/O: Mem and Io with the FIFO (address stays) and FILL (buffer stays)
+// kinds, the helpers with a 64-bit result in EDX:EAX, refusals that reach
+// no device, and a port nobody models answered as the guest's own IN is.
+TEST_F(IoPpiTest, CpuIoReachesDevicesAsTheGuestsOwnAccessesDo) {
+  const pei::GuestAddress ppi = foundation.cpuIoPpi();
+  EXPECT_EQ(slot(Foundation::kCpuIoSlot), ppi.value);
+  std::vector<std::uint64_t> written;
+  std::uint64_t latch = 0;
+  m.space().mapPorts(
+      0x80, 4,
+      {.name = "test port",
+       .registers = {{.name = "latch",
+                      .widths = bus::kAnyWidth,
+                      .read = [&](std::uint64_t, unsigned) { return latch; },
+                      .write =
+                          [&](std::uint64_t, unsigned, std::uint64_t value) {
+                            latch = value;
+                            written.push_back(value);
+                          }}}});
+  std::uint64_t wide = 0;
+  m.space().mapRegisters(
+      0xFED00000, 0x1000,
+      {.name = "test registers",
+       .registers = {{.name = "wide",
+                      .length = 8,
+                      .widths = bus::kDword | bus::kQword,
+                      .read =
+                          [&](std::uint64_t offset, unsigned size) {
+                            return size == 8 ? wide : wide >> (8 * offset);
+                          },
+                      .write = [&](std::uint64_t, unsigned,
+                                   std::uint64_t value) { wide = value; }}}});
+  enum : unsigned { kMemRead, kMemWrite, kIoRead, kIoWrite };
+  const std::uint32_t buffer = put(Bytes{1, 2, 3, 4, 5, 6, 7, 8});
+  EXPECT_EQ(callPpi(ppi, kIoWrite, {4, 0x80, 0, 3, buffer}), efi::kSuccess);
+  EXPECT_EQ(written, (std::vector<std::uint64_t>{1, 2, 3})) << "FIFO";
+  EXPECT_EQ(callPpi(ppi, 4, {0x80, 0}), 3u) << "IoRead8";
+  EXPECT_EQ(callPpi(ppi, 10, {0x80, 0, 0x11223344}), 0u) << "IoWrite32";
+  EXPECT_EQ(callPpi(ppi, kIoRead, {2, 0x80, 0, 1, kOut}), efi::kSuccess);
+  EXPECT_EQ(m.read32(kOut), 0x11223344u);
+
+  EXPECT_EQ(callPpi(ppi, kMemWrite, {3, 0xFED00000, 0, 1, buffer}),
+            efi::kSuccess);
+  EXPECT_EQ(wide, 0x0807060504030201u);
+  EXPECT_EQ(callPpi(ppi, 15, {0xFED00000, 0}), 0x04030201u) << "MemRead64";
+  EXPECT_EQ(m.lastCall().after.edx, 0x08070605u);
+  EXPECT_EQ(callPpi(ppi, kMemWrite, {10, kOut, 0, 3, buffer}), efi::kSuccess);
+  EXPECT_EQ(m.read(kOut, 16),
+            (Bytes{1, 2, 3, 4, 1, 2, 3, 4, 1, 2, 3, 4, 0, 0, 0, 0}))
+      << "FILL";
+  EXPECT_EQ(callPpi(ppi, kMemRead, {1, kOut + 2, 0, 2, kOut + 8}),
+            efi::kSuccess);
+  EXPECT_EQ(m.read(kOut + 8, 4), (Bytes{3, 4, 1, 2}));
+
+  const std::size_t before = written.size();
+  for (const auto &[width, port, status] :
+       {std::tuple{3u, 0x80u, efi::kInvalidParameter}, // no 64-bit ports
+        {12u, 0x80u, efi::kInvalidParameter},
+        {1u, 0x81u, efi::kUnsupported},      // unaligned
+        {2u, 0xFFFCu, efi::kUnsupported}}) { // past the last port
+    EXPECT_EQ(callPpi(ppi, kIoWrite, {width, port, 0, 2, buffer}), status)
+        << width << " " << port;
+  }
+  EXPECT_EQ(callPpi(ppi, kIoWrite, {0, 0x80, 0, 1, 0}), efi::kInvalidParameter);
+  EXPECT_EQ(written.size(), before) << "a refusal reaches no device";
+
+  EXPECT_THROW(callPpi(ppi, 4, {0x90, 0}), GuestFault);
+  m.space().setUnmodelled(bus::Unmodelled::Record);
+  EXPECT_EQ(callPpi(ppi, 4, {0x90, 0}), 0xFFu);
+  ASSERT_EQ(m.space().unmodelledAccesses().size(), 1u);
+  EXPECT_EQ(m.space().unmodelledAccesses()[0].address, 0x90u);
+}
+
+// PCI configuration through 0xCF8/0xCFC: 0xCF8 is left as it was, an
+// unaligned access goes in aligned pieces, Modify clears then sets, an
+// extended register reaches past 0xFF only once the chipset honours it, and
+// an empty slot reads all ones.
+TEST_F(IoPpiTest, PciCfgGoesThroughTheConfigurationPorts) {
+  devices::PciBus pci(m.space());
+  devices::ConfigPorts ports(m.space(), pci);
+  devices::PciFunction function;
+  pci.attach({0, 3, 0}, function);
+  const pei::GuestAddress ppi = foundation.pciCfgPpi();
+  EXPECT_EQ(slot(Foundation::kPciCfgSlot), ppi.value);
+  EXPECT_EQ(m.read(ppi.value + 12, 2), (Bytes{0, 0})) << "Segment";
+  enum : unsigned { kRead, kWrite, kModify };
+  const auto at = [](std::uint32_t device, std::uint32_t reg) {
+    return device << 16 | reg;
+  };
+  run(m, Stub::Out32, {0xCF8, 0x80001234});
+  const std::uint32_t value = put(Bytes{0xEF, 0xBE, 0, 0});
+  EXPECT_EQ(callPpi(ppi, kWrite, {1, at(3, 0x42), 0, value}), efi::kSuccess);
+  EXPECT_EQ(callPpi(ppi, kRead, {2, at(3, 0x40), 0, kOut}), efi::kSuccess);
+  EXPECT_EQ(m.read32(kOut), 0xBEEF0000u);
+  EXPECT_EQ(ports.address(), 0x80001234u);
+  EXPECT_EQ(callPpi(ppi, kRead, {2, at(3, 0x41), 0, kOut}), efi::kSuccess);
+  EXPECT_EQ(m.read32(kOut), 0x00BEEF00u);
+  // In bytes, as no data port access may run past 0xCFF.
+  const auto config = m.trace().of(devices::kPciConfigTrace);
+  ASSERT_GE(config.size(), 4u);
+  for (std::uint16_t i = 0; i < 4; ++i) {
+    const bus::TraceEvent &event = config[config.size() - 4 + i];
+    EXPECT_EQ(event.size, 1u);
+    EXPECT_EQ(event.address,
+              (devices::PciLocation{0, 3, 0}.windowOffset(0x41 + i)));
+  }
+  const std::uint32_t set = put(Bytes{0x0F});
+  const std::uint32_t clear = put(Bytes{0xFF});
+  EXPECT_EQ(callPpi(ppi, kModify, {0, at(3, 0x43), 0, set, clear}),
+            efi::kSuccess);
+  EXPECT_EQ(function.read(0x40), 0x0FEF0000u);
+
+  // Register 0x140: without extended access the chipset drops bits 11:8.
+  EXPECT_EQ(callPpi(ppi, kRead, {2, at(3, 0), 0x140, kOut}), efi::kSuccess);
+  EXPECT_EQ(m.read32(kOut), 0x0FEF0000u);
+  ports.setNbConfig(devices::ConfigPorts::kExtendedConfig);
+  EXPECT_EQ(callPpi(ppi, kRead, {2, at(3, 0), 0x140, kOut}), efi::kSuccess);
+  EXPECT_EQ(m.read32(kOut), 0u);
+  EXPECT_EQ(callPpi(ppi, kRead, {2, at(4, 0), 0, kOut}), efi::kSuccess);
+  EXPECT_EQ(m.read32(kOut), 0xFFFFFFFFu) << "no function at 0:4.0";
+
+  for (const auto &[width, low, high] : {std::tuple{3u, at(3, 0), 0u},
+                                         {1u, at(32, 0), 0u},
+                                         {2u, at(3, 0), 0xFFEu}}) {
+    EXPECT_EQ(callPpi(ppi, kRead, {width, low, high, kOut}),
+              efi::kInvalidParameter);
+  }
+  EXPECT_EQ(callPpi(ppi, kRead, {0, at(3, 0), 0, 0}), efi::kInvalidParameter);
+  EXPECT_EQ(callPpi(ppi, kModify, {0, at(3, 0), 0, set, 0}),
+            efi::kInvalidParameter);
 }
 
 class ServicesTest : public FoundationTest {
