@@ -57,6 +57,10 @@ constexpr std::uint32_t kGuidedHeaderSize = 20; // GUID, DataOffset, Attributes
 constexpr std::uint32_t kGuidedDataOffsetField = 16;
 constexpr std::uint32_t kGuidedAttributesField = 18;
 constexpr std::uint16_t kGuidedProcessingRequired = 0x01;
+constexpr std::uint16_t kGuidedAuthStatusValid = 0x02;
+// EFI_AUTH_STATUS_* of section data.
+constexpr std::uint32_t kAuthImageSigned = 0x02;
+constexpr std::uint32_t kAuthNotTested = 0x04;
 const efi::Guid kLzmaSection =
     efi::Guid::parse("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
 
@@ -369,16 +373,13 @@ FirmwareFiles::Found FirmwareFiles::findSection(std::uint8_t type,
   }
   const std::uint64_t begin = std::uint64_t{file->header} + file->headerSize;
   const std::uint64_t end = std::uint64_t{file->header} + file->size;
-  if (const auto data = searchSections(begin, end, type, instance, 0)) {
-    return {efi::kSuccess, GuestAddress{*data}};
-  }
-  return {};
+  return searchSections(begin, end, type, instance, {}).value_or(Found{});
 }
 
-std::optional<std::uint32_t>
+std::optional<FirmwareFiles::Found>
 FirmwareFiles::searchSections(std::uint64_t begin, std::uint64_t end,
                               std::uint8_t type, std::uint32_t &instance,
-                              unsigned depth) {
+                              Level level) {
   std::uint64_t at = begin;
   while (at + ffs::kSectionHeaderSize <= end) {
     const std::vector<std::uint8_t> header = read(at, ffs::kSectionHeaderSize);
@@ -399,15 +400,17 @@ FirmwareFiles::searchSections(std::uint64_t begin, std::uint64_t end,
     }
     if (sectionType == type) {
       if (instance == 0) {
-        return static_cast<std::uint32_t>(at + headerSize);
+        return Found{efi::kSuccess,
+                     GuestAddress{static_cast<std::uint32_t>(at + headerSize)},
+                     level.authentication};
       }
       --instance;
     } else if ((sectionType == kSectionCompression ||
                 sectionType == ffs::kSectionGuidDefined) &&
-               depth < kMaxNesting) {
-      if (const auto found =
+               level.depth < kMaxNesting) {
+      if (auto found =
               searchInside(at, headerSize, static_cast<std::uint32_t>(size),
-                           sectionType, type, instance, depth)) {
+                           sectionType, type, instance, level)) {
         return found;
       }
     }
@@ -416,11 +419,12 @@ FirmwareFiles::searchSections(std::uint64_t begin, std::uint64_t end,
   return std::nullopt;
 }
 
-std::optional<std::uint32_t>
+std::optional<FirmwareFiles::Found>
 FirmwareFiles::searchInside(std::uint64_t section, std::uint32_t headerSize,
                             std::uint32_t size, std::uint8_t sectionType,
                             std::uint8_t type, std::uint32_t &instance,
-                            unsigned depth) {
+                            Level level) {
+  ++level.depth;
   // The sections inside start right after the encapsulation's own header,
   // and their 4-byte boundaries count from there: that is where a decoder's
   // output buffer would start.
@@ -431,7 +435,7 @@ FirmwareFiles::searchInside(std::uint64_t section, std::uint32_t headerSize,
       return std::nullopt; // no decompressor for the standard compression
     }
     return searchSections(section + dataStart, section + size, type, instance,
-                          depth + 1);
+                          level);
   }
   if (size < headerSize + kGuidedHeaderSize) {
     return std::nullopt;
@@ -443,21 +447,29 @@ FirmwareFiles::searchInside(std::uint64_t section, std::uint32_t headerSize,
   if (dataOffset < headerSize + kGuidedHeaderSize || dataOffset > size) {
     return std::nullopt;
   }
-  if ((attributes & kGuidedProcessingRequired) == 0) {
-    return searchSections(section + dataOffset, section + size, type, instance,
-                          depth + 1);
+  // The platform's own extraction comes first, whatever the attributes say;
+  // its output carries no authentication.
+  if (efi::Guid::fromBytes(std::span(guided).first(16)) == kLzmaSection) {
+    const auto buffer =
+        decoded(section, read(section + dataOffset, size - dataOffset));
+    if (!buffer) {
+      return std::nullopt;
+    }
+    return searchSections(buffer->first,
+                          std::uint64_t{buffer->first} + buffer->second, type,
+                          instance, level);
   }
-  if (efi::Guid::fromBytes(std::span(guided).first(16)) != kLzmaSection) {
+  if ((attributes & kGuidedProcessingRequired) != 0) {
     return std::nullopt; // no extraction for that GUID here
   }
-  const auto buffer =
-      decoded(section, read(section + dataOffset, size - dataOffset));
-  if (!buffer) {
-    return std::nullopt;
+  // Data used as it lies: when the section says it carries authentication
+  // information, its data counts as signed but not tested, since nobody
+  // here checks a signature.
+  if ((attributes & kGuidedAuthStatusValid) != 0) {
+    level.authentication |= kAuthImageSigned | kAuthNotTested;
   }
-  return searchSections(buffer->first,
-                        std::uint64_t{buffer->first} + buffer->second, type,
-                        instance, depth + 1);
+  return searchSections(section + dataOffset, section + size, type, instance,
+                        level);
 }
 
 std::optional<std::pair<std::uint32_t, std::uint32_t>>
@@ -608,9 +620,7 @@ Answer FirmwareFiles::findSectionData3(const ServiceCall &call) {
     machine::Machine &machine = call.machine();
     machine.guestWrite32(call.pointer(4).value, found.address.value,
                          "FindSectionData3's SectionData");
-    // Plain data and data the platform decoded itself carry no
-    // authentication.
-    machine.guestWrite32(call.pointer(5).value, 0,
+    machine.guestWrite32(call.pointer(5).value, found.authentication,
                          "FindSectionData3's AuthenticationStatus");
   }
   return {found.status};

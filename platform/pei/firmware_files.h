@@ -56,6 +56,8 @@ public:
   struct Found {
     std::uint32_t status = efi::kNotFound;
     GuestAddress address; // when status is EFI_SUCCESS
+    // Of a section's data: EFI_AUTH_STATUS_* bits, 0 for plain data.
+    std::uint32_t authentication = 0;
   };
   // The next file after `after` (none: the first) of the type in a known
   // volume: ALL matches every type but pad files.
@@ -65,7 +67,8 @@ public:
   // null.
   Found findFileByName(const efi::Guid &name, GuestAddress volume) const;
   // The data (past the section header) of the instance-th section of the
-  // type in the file, encapsulated ones included, depth first in file order.
+  // type in the file, encapsulated ones included, depth first in file order;
+  // an encapsulation of the type itself is counted, not opened.
   Found findSection(std::uint8_t type, std::uint32_t instance,
                     GuestAddress file);
 
@@ -98,16 +101,23 @@ private:
             const std::function<bool(const File &)> &visit) const;
   // The file whose header lies at `handle` in a known volume.
   std::optional<File> fileAt(GuestAddress handle) const;
+  // Where a search is: how deep in encapsulations, and the authentication
+  // status of what holds the sections.
+  struct Level {
+    unsigned depth = 0;
+    std::uint32_t authentication = 0;
+  };
   // Searches the sections in [begin, end), on 4-byte boundaries counted from
   // begin, counting `instance` down past each match.
-  std::optional<std::uint32_t>
-  searchSections(std::uint64_t begin, std::uint64_t end, std::uint8_t type,
-                 std::uint32_t &instance, unsigned depth);
+  std::optional<Found> searchSections(std::uint64_t begin, std::uint64_t end,
+                                      std::uint8_t type,
+                                      std::uint32_t &instance, Level level);
   // The children of an encapsulation section, searched in turn.
-  std::optional<std::uint32_t>
-  searchInside(std::uint64_t section, std::uint32_t headerSize,
-               std::uint32_t size, std::uint8_t sectionType, std::uint8_t type,
-               std::uint32_t &instance, unsigned depth);
+  std::optional<Found> searchInside(std::uint64_t section,
+                                    std::uint32_t headerSize,
+                                    std::uint32_t size,
+                                    std::uint8_t sectionType, std::uint8_t type,
+                                    std::uint32_t &instance, Level level);
   // Where the decoded bytes of the LZMA section at `section` lie in guest
   // memory, decoding them once (again when the compressed bytes changed).
   std::optional<std::pair<std::uint32_t, std::uint32_t>>

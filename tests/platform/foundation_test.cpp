@@ -464,13 +464,14 @@ protected:
   // nothing; `at` receives where they lie.
   std::optional<std::string> section(std::uint8_t type, std::uint32_t instance,
                                      std::uint32_t handle, std::size_t size,
-                                     std::uint32_t *at = nullptr) {
+                                     std::uint32_t *at = nullptr,
+                                     std::uint32_t authentication = 0) {
     m.write32(kOut + 4, 0xFFFFFFFF);
     if (callService(kFindSectionData3, type, instance, handle, kOut,
                     kOut + 4) != efi::kSuccess) {
       return std::nullopt;
     }
-    EXPECT_EQ(m.read32(kOut + 4), 0u) << "AuthenticationStatus";
+    EXPECT_EQ(m.read32(kOut + 4), authentication) << "AuthenticationStatus";
     if (at != nullptr) {
       *at = m.read32(kOut);
     }
@@ -581,7 +582,7 @@ TEST_F(FirmwareFilesTest, SectionsAreFoundInsideEncapsulationsByInstance) {
            kLzma, 1,
            compress(sections({raw("five"), ff::makeSection(ff::kSectionPe32,
                                                            Bytes{'M', 'Z'})}))),
-       raw("six")});
+       raw("six"), guided(kPlainGuided, 2, raw("seven"))});
   const std::uint32_t volume = place(ff::makeVolume(
       std::vector<Bytes>{file(kFileA, ff::kFileTypeFreeform, data)}, 0x1000,
       true));
@@ -611,12 +612,14 @@ TEST_F(FirmwareFilesTest, SectionsAreFoundInsideEncapsulationsByInstance) {
   EXPECT_GE(at, kHeap);
   EXPECT_LT(at, kHeap + used);
   EXPECT_EQ(section(ff::kSectionRaw, 5, handle, 3), "six");
-  EXPECT_EQ(section(ff::kSectionRaw, 6, handle, 3), std::nullopt);
+  // Signed data used as it lies is not tested by anyone here.
+  EXPECT_EQ(section(ff::kSectionRaw, 6, handle, 5, nullptr, 0x06), "seven");
+  EXPECT_EQ(section(ff::kSectionRaw, 7, handle, 3), std::nullopt);
   EXPECT_EQ(section(ff::kSectionPe32, 0, handle, 2), "MZ");
   EXPECT_EQ(allocations, 1u) << "decoded once for every search";
   // The encapsulation itself is a section of its type, and is not opened.
-  EXPECT_TRUE(section(ff::kSectionGuidDefined, 1, handle, 16).has_value());
-  EXPECT_EQ(section(ff::kSectionGuidDefined, 2, handle, 16), std::nullopt);
+  EXPECT_TRUE(section(ff::kSectionGuidDefined, 2, handle, 16).has_value());
+  EXPECT_EQ(section(ff::kSectionGuidDefined, 3, handle, 16), std::nullopt);
 }
 
 // EFI_FV_FILE_INFO is 32 bytes (UINT8 type, then padding to the UINT32
