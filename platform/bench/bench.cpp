@@ -23,6 +23,7 @@ constexpr std::size_t kMaxInput = 64u << 20;
 constexpr std::uint32_t kFvSignatureField = 40;
 constexpr std::uint32_t kFvSignature = 0x4856465F; // "_FVH"
 constexpr std::uint32_t kBootServicesCode = 3;
+constexpr std::uint32_t kBootServicesData = 4;
 constexpr std::uint8_t kSectionPe32 = 0x10;
 constexpr std::uint8_t kFileTypePeim = 0x06;
 constexpr std::uint8_t kFileTypeCombined = 0x08;
@@ -684,6 +685,35 @@ void Bench::shadowRegistered(RunReport &report) {
   }
 }
 
+// The volumes the file services search: the boot volume (the one holding
+// the PEI core, when one does) first, then the others in the order found.
+void Bench::announceVolumes() {
+  pei::FirmwareFiles &files = foundation_->files();
+  for (const Placed &placed : placed_) {
+    const auto modules = volume::peims(placed.volume);
+    if (placed.base != 0 &&
+        std::any_of(modules.begin(), modules.end(),
+                    [](const volume::Peim &peim) { return peim.core; })) {
+      files.addVolume(pei::GuestAddress{placed.base});
+    }
+  }
+  for (const Placed &placed : placed_) {
+    if (placed.base != 0) {
+      files.addVolume(pei::GuestAddress{placed.base});
+    }
+  }
+  // Decoded sections take pages of the HOB list's free memory.
+  files.setAllocator([this](std::uint32_t size) -> std::optional<std::uint32_t> {
+    const std::uint64_t base =
+        foundation_->takePages((std::uint64_t{size} + kPage - 1) / kPage,
+                               kBootServicesData);
+    if (base == 0) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(base);
+  });
+}
+
 void Bench::dispatchPasses(RunReport &report) {
   for (Placed &placed : placed_) {
     for (const volume::Guid &name : volume::apriori(placed.volume)) {
@@ -834,6 +864,7 @@ RunReport Bench::run() {
   foundation_->placeHobList(kTemporaryRam,
                             kTemporaryRam + kTemporaryRamSize - kStackSize);
   placeVolumes(report);
+  announceVolumes();
   dispatchPasses(report);
   finish(report);
   log_ = nullptr;

@@ -167,6 +167,7 @@ private:
   void addAlone(const std::filesystem::path &path, volume::Bytes bytes);
   void placeVolumes(RunReport &report);
   void collectModules(const Placed &placed);
+  void announceVolumes();
   bool placeImage(Module &module);
   std::uint32_t loadCopy(const pei::PeImage &image, const std::string &name);
   void dispatchPasses(RunReport &report);

@@ -112,6 +112,9 @@ void HookEntry::code(uc_engine *, std::uint64_t address, std::uint32_t,
 void Machine::finishThunk(ThunkCall &call, std::uint32_t eax) {
   if (!call.pending_) {
     writeReg(UC_X86_REG_EAX, eax);
+    if (call.resultHigh_) {
+      writeReg(UC_X86_REG_EDX, *call.resultHigh_);
+    }
     writeReg(UC_X86_REG_ESP, call.stack_ + 4);
     writeReg(UC_X86_REG_EIP, call.returnAddress_);
     return;

@@ -178,6 +178,9 @@ public:
     pending_ = Pending{std::move(name), address, std::move(arguments),
                        std::move(then)};
   }
+  // The upper half of a 64-bit result, for EDX (EFIAPI returns a UINT64 in
+  // EDX:EAX); untouched when never set.
+  void setResultHigh(std::uint32_t edx) { resultHigh_ = edx; }
 
 private:
   friend class Machine;
@@ -194,6 +197,7 @@ private:
   std::uint32_t returnAddress_;
   std::uint64_t started_;
   std::optional<Pending> pending_;
+  std::optional<std::uint32_t> resultHigh_;
 };
 // Returns the value for EAX.
 using ThunkHandler = std::function<std::uint32_t(ThunkCall &)>;

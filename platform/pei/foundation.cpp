@@ -19,10 +19,22 @@ constexpr std::size_t kMaxCallbacksPerRun = 256;
 
 } // namespace
 
-Foundation::Foundation(machine::Machine &machine) : machine_(machine) {
+Foundation::Foundation(machine::Machine &machine)
+    : machine_(machine), files_(machine) {
   machine.space().mapMemory(kDataBase, kDataSize, "PEI Foundation data",
                             machine::kRead);
+  cpuIoPpi_ = allocateFunctionTable("CpuIoPpi", CpuIoPpi::kFunctions, cpuIo_);
+  std::vector<std::uint8_t> segment;
+  append(segment, 2, PciCfgPpi::kSegment);
+  pciCfgPpi_ = allocateFunctionTable("PciCfg2Ppi", PciCfgPpi::kFunctions,
+                                     pciCfg_, segment);
   for (unsigned slot = 0; slot < kServiceSlots; ++slot) {
+    // Two slots are data: the PPIs themselves.
+    if (slot == kCpuIoSlot || slot == kPciCfgSlot) {
+      serviceThunks_.push_back(slot == kCpuIoSlot ? cpuIoPpi_.value
+                                                  : pciCfgPpi_.value);
+      continue;
+    }
     const std::string name = kServices[slot].signature.name;
     ServiceHandler handler;
     if (kServices[slot].handler != nullptr) {
@@ -78,11 +90,13 @@ std::uint32_t Foundation::allocate(std::span<const std::uint8_t> bytes,
 }
 
 GuestAddress
-Foundation::allocateTable(const std::vector<std::uint32_t> &addresses) {
+Foundation::allocateTable(const std::vector<std::uint32_t> &addresses,
+                          std::span<const std::uint8_t> trailer) {
   std::vector<std::uint8_t> table;
   for (std::uint32_t address : addresses) {
     append(table, 4, address);
   }
+  append(table, trailer);
   return GuestAddress{allocate(table)};
 }
 

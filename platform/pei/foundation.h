@@ -5,9 +5,12 @@
 // module that is indistinguishable from a callback run inside the call.
 #pragma once
 
+#include "cpu_io_ppi.h"
 #include "efi.h"
+#include "firmware_files.h"
 #include "hob_list.h"
 #include "machine.h"
+#include "pci_cfg_ppi.h"
 #include "service_table.h"
 
 #include <cstdint>
@@ -47,6 +50,9 @@ public:
   static constexpr std::uint32_t kDataBase = 0x00060000;
   static constexpr std::uint32_t kDataSize = 0x10000;
   static constexpr unsigned kServiceSlots = 28; // InstallPpi .. FreePages
+  // The slots that hold the platform's CPU I/O and PCI configuration PPIs.
+  static constexpr unsigned kCpuIoSlot = 18;
+  static constexpr unsigned kPciCfgSlot = 19;
 
   struct Ppi {
     efi::Guid guid;
@@ -122,12 +128,13 @@ public:
   }
   // A table of thunks, one per entry, named "<owner> <entry name>", each
   // answering through `object`; a call of an entry without a handler stops
-  // the run. Returns the table's address, the interface to install it with.
+  // the run. `trailer` follows the table (data members of the interface).
+  // Returns the table's address, the interface to install it with.
   template <class Owner>
   GuestAddress allocateFunctionTable(
       const std::string &owner,
       std::type_identity_t<std::span<const ServiceEntry<Owner>>> table,
-      Owner &object) {
+      Owner &object, std::span<const std::uint8_t> trailer = {}) {
     std::vector<std::uint32_t> thunks;
     for (std::size_t slot = 0; slot < table.size(); ++slot) {
       const std::string name = owner + " " + table[slot].signature.name;
@@ -135,7 +142,7 @@ public:
           name, bindService(table[slot], object,
                             name + " (slot " + std::to_string(slot) + ")")));
     }
-    return allocateTable(thunks);
+    return allocateTable(thunks, trailer);
   }
 
   // --- boot mode and HOB list -----------------------------------------------
@@ -199,6 +206,17 @@ public:
     std::uint32_t status = 0;
   };
   const std::optional<Reset> &reset() const { return reset_; }
+  // --- firmware volumes and files ------------------------------------------
+  // The volumes the FFS services search, and their allocator for decoded
+  // sections.
+  FirmwareFiles &files() { return files_; }
+  const FirmwareFiles &files() const { return files_; }
+
+  // --- the platform's I/O PPIs ----------------------------------------------
+  // EFI_PEI_CPU_IO_PPI and EFI_PEI_PCI_CFG2_PPI, which the CpuIo and PciCfg
+  // slots of every copy of the services table point at.
+  GuestAddress cpuIoPpi() const { return cpuIoPpi_; }
+  GuestAddress pciCfgPpi() const { return pciCfgPpi_; }
 
   // Lines for the boot log (PPIs installed, notifications fired ...).
   void setLog(std::function<void(const std::string &)> log) {
@@ -254,8 +272,9 @@ private:
   void recordFired(const Pending &fired, std::uint32_t result);
   efi::Guid readGuid(GuestAddress address, const std::string &what) const;
   void queueFor(const Ppi &ppi);
-  // The addresses as a table in the Foundation's data.
-  GuestAddress allocateTable(const std::vector<std::uint32_t> &addresses);
+  // The addresses as a table in the Foundation's data, then the trailer.
+  GuestAddress allocateTable(const std::vector<std::uint32_t> &addresses,
+                             std::span<const std::uint8_t> trailer = {});
   void log(const std::string &line) {
     if (log_) {
       log_(line);
@@ -263,6 +282,11 @@ private:
   }
 
   machine::Machine &machine_;
+  FirmwareFiles files_;
+  CpuIoPpi cpuIo_;
+  PciCfgPpi pciCfg_;
+  GuestAddress cpuIoPpi_;
+  GuestAddress pciCfgPpi_;
   std::uint32_t dataNext_ = kDataBase;
   std::vector<std::uint32_t> serviceThunks_;
   std::uint32_t servicesTable_ = 0;

@@ -58,17 +58,26 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
            return f.createHob(call);
          }},
         {{"FfsFindNextVolume",
-          {{"services", Pointer}, {"instance", Count}, {"volume", Out}}}},
+          {{"services", Pointer}, {"instance", Count}, {"volume", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().findNextVolume(call);
+         }},
         {{"FfsFindNextFile",
           {{"services", Pointer},
            {"type", Count},
            {"volume", Pointer},
-           {"file", Out}}}},
+           {"file", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().findNextFile(call);
+         }},
         {{"FfsFindSectionData",
           {{"services", Pointer},
            {"type", Count},
            {"file", Pointer},
-           {"data", Out}}}},
+           {"data", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().findSectionData(call);
+         }},
         {{"InstallPeiMemory",
           {{"services", Pointer}, {"begin", Wide}, {"length", Wide}}},
          [](Foundation &f, const ServiceCall &call) {
@@ -111,15 +120,25 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
          [](Foundation &f, const ServiceCall &call) {
            return f.resetSystem(call, 0, efi::kSuccess);
          }},
-        // Data in PI (the CPU I/O and PCI configuration PPIs), not functions.
+        // Data, not functions: the addresses of the CPU I/O and PCI
+        // configuration PPIs, which the Foundation writes into the table.
         {{"CpuIo"}},
         {{"PciCfg"}},
         {{"FfsFindFileByName",
           {{"file name", Guid, "file name"},
            {"volume", Pointer},
-           {"file", Out}}}},
-        {{"FfsGetFileInfo", {{"file", Pointer}, {"info", Out}}}},
-        {{"FfsGetVolumeInfo", {{"volume", Pointer}, {"info", Out}}}},
+           {"file", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().findFileByName(call);
+         }},
+        {{"FfsGetFileInfo", {{"file", Pointer}, {"info", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().getFileInfo(call);
+         }},
+        {{"FfsGetVolumeInfo", {{"volume", Pointer}, {"info", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().getVolumeInfo(call);
+         }},
         {{service::kRegisterForShadow, {{"file", Pointer}}},
          [](Foundation &f, const ServiceCall &call) -> Answer {
            return f.registerForShadow(call.pointer(0));
@@ -130,8 +149,14 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
            {"instance", Count},
            {"file", Pointer},
            {"data", Out},
-           {"authentication", Out}}}},
-        {{"FfsGetFileInfo2", {{"file", Pointer}, {"info", Out}}}},
+           {"authentication", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().findSectionData3(call);
+         }},
+        {{"FfsGetFileInfo2", {{"file", Pointer}, {"info", Out}}},
+         [](Foundation &f, const ServiceCall &call) {
+           return f.files().getFileInfo2(call);
+         }},
         {{"ResetSystem2",
           {{"type", Count},
            {"status", Count},

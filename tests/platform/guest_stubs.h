@@ -38,6 +38,7 @@ enum class Stub : std::uint32_t {
   Undefined,
   Halt,
   Clobber,
+  CallFunction8,
 };
 
 // Where the stubs go, and the scratch memory the callbacks use.

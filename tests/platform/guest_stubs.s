@@ -121,3 +121,18 @@ routine 21      # clobber(): changes EBX and leaves the direction flag set
         mov $1, %ebx
         std
         ret
+routine 22      # callFunction8(fn, a, b, c, d, e, f, g, h): return fn(a, ..., h)
+        push %ebp
+        mov %esp, %ebp
+        pushl 40(%ebp)
+        pushl 36(%ebp)
+        pushl 32(%ebp)
+        pushl 28(%ebp)
+        pushl 24(%ebp)
+        pushl 20(%ebp)
+        pushl 16(%ebp)
+        pushl 12(%ebp)
+        call *8(%ebp)
+        add $32, %esp
+        pop %ebp
+        ret
