@@ -196,7 +196,7 @@ FirmwareFiles::volumeAt(GuestAddress header) const {
   const std::uint32_t headerLength = le::load16(fixed, kFvHeaderLengthField);
   if (le::load32(fixed, kFvSignatureField) != kFvSignature ||
       fixed[kFvRevisionField] != kFvRevision || headerLength < kFvMinHeader ||
-      headerLength % 2 != 0 || headerLength > length ||
+      headerLength % 2 != 0 || headerLength > length || length > UINT32_MAX ||
       !readable(header.value, length)) {
     return std::nullopt;
   }
