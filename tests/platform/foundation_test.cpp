@@ -101,11 +101,13 @@ constexpr unsigned kInstallPpi = 0, kReInstallPpi = 1, kLocatePpi = 2,
                    kNotifyPpi = 3, kGetBootMode = 4, kSetBootMode = 5,
                    kGetHobList = 6, kCreateHob = 7, kFfsFindNextVolume = 8,
                    kFfsFindNextFile = 9, kFfsFindSectionData = 10,
-                   kInstallPeiMemory = 11, kCopyMem = 14, kSetMem = 15,
+                   kInstallPeiMemory = 11, kAllocatePages = 12,
+                   kAllocatePool = 13, kCopyMem = 14, kSetMem = 15,
                    kReportStatusCode = 16, kFfsFindFileByName = 20,
                    kFfsGetFileInfo = 21, kFfsGetVolumeInfo = 22,
                    kRegisterForShadow = 23, kFindSectionData3 = 24,
-                   kFfsGetFileInfo2 = 25;
+                   kFfsGetFileInfo2 = 25, kResetSystem2 = 26,
+                   kFreePages = 27;
 
 TEST_F(FoundationTest, CallbackFiresForInstalledAndForLaterInstallations) {
   foundation.installPpi(kFirst, pei::GuestAddress{0x111});
@@ -199,15 +201,21 @@ TEST_F(FoundationTest, RegisterForShadowOnceThenAlreadyStarted) {
   EXPECT_EQ(registerShadow(foundation.fileHandle()), efi::kAlreadyStarted);
 }
 
-TEST_F(FoundationTest, OtherServicesStopTheRunNamingTheCaller) {
+// Every service of the table is answered; a function the platform refuses
+// (IA-32 has no 64-bit port access, so the CPU I/O PPI's IoRead64) stops the
+// run naming itself and its caller.
+TEST_F(FoundationTest, RefusedFunctionsStopTheRunNamingTheCaller) {
+  constexpr unsigned kIoRead64 = 7; // after Mem, Io and IoRead8..IoRead32
+  const std::uint32_t function =
+      m.read32(foundation.cpuIoPpi().value + 4 * kIoRead64);
   try {
-    callService(kInstallPeiMemory);
-    FAIL() << "InstallPeiMemory did not stop the run";
+    run(m, Stub::CallFunction, {function, 0, 0, 0, 0, 0, 0});
+    FAIL() << "IoRead64 did not stop the run";
   } catch (const GuestFault &fault) {
     const std::string message = fault.what();
-    EXPECT_NE(message.find("unexpected service call: InstallPeiMemory"),
-              std::string::npos)
+    EXPECT_NE(message.find("unexpected service call: "), std::string::npos)
         << message;
+    EXPECT_NE(message.find("IoRead64"), std::string::npos) << message;
     // The caller is the call instruction in CallFunction, in the stub page.
     EXPECT_NE(message.find("guest at " +
                            common::hex(test::kStubBase, 8).substr(0, 8)),
@@ -234,10 +242,12 @@ TEST(ServicesTable, NamesEverySlotInPiOrderAndListsThoseAnswered) {
                 "InstallPpi",       "ReInstallPpi",       "LocatePpi",
                 "NotifyPpi",        "GetBootMode",        "SetBootMode",
                 "GetHobList",       "CreateHob",          "FfsFindNextVolume",
-                "FfsFindNextFile",  "FfsFindSectionData", "CopyMem",
-                "SetMem",           "ReportStatusCode",   "FfsFindFileByName",
-                "FfsGetFileInfo",   "FfsGetVolumeInfo",   "RegisterForShadow",
-                "FindSectionData3", "FfsGetFileInfo2"}));
+                "FfsFindNextFile",  "FfsFindSectionData", "InstallPeiMemory",
+                "AllocatePages",    "AllocatePool",       "CopyMem",
+                "SetMem",           "ReportStatusCode",   "ResetSystem",
+                "FfsFindFileByName", "FfsGetFileInfo",    "FfsGetVolumeInfo",
+                "RegisterForShadow", "FindSectionData3",  "FfsGetFileInfo2",
+                "ResetSystem2",     "FreePages"}));
 }
 
 // Boot mode, the HOB list, memory and status codes as PI defines them:
@@ -302,6 +312,76 @@ TEST_F(FoundationTest, BootModeHobsMemoryAndStatusCodesAnswerAsPiDefines) {
   EXPECT_EQ(callService(kReportStatusCode, 1, 0x03041001, 7), 0x1234u);
   EXPECT_EQ(reported, (std::vector<std::uint32_t>{foundation.servicesPointer(),
                                                   1, 0x03041001, 7, 0, 0}));
+}
+
+// Memory as PI hands it out: nothing before a HOB list, pages from the top
+// of free memory recorded in allocation HOBs, pool inside the list; one
+// InstallPeiMemory over memory nothing else uses, and at the switch the list
+// moves with the PPIs installed from its pool; FreePages frees what
+// AllocatePages gave, in part too; a reset ends the run, recorded.
+TEST_F(FoundationTest, MemoryServicesAnswerAsPiDefines) {
+  const std::uint32_t out = put(std::vector<std::uint8_t>(16, 0));
+  EXPECT_EQ(callService(kAllocatePool, 16, out), efi::kNotAvailableYet);
+  foundation.placeHobList(kBuffers + 0x1000, kBuffers + 0x4000);
+  EXPECT_EQ(callService(kAllocatePages, 7, 1, out), efi::kInvalidParameter);
+  EXPECT_EQ(callService(kAllocatePages, 4, 4, out), efi::kOutOfResources);
+  ASSERT_EQ(callService(kAllocatePages, 4, 1, out), efi::kSuccess);
+  EXPECT_EQ(m.read32(out), kBuffers + 0x3000);
+  EXPECT_EQ(m.read32(out + 4), 0u);
+  EXPECT_EQ(callService(kAllocatePool, 0x10000, out), efi::kOutOfResources);
+  ASSERT_EQ(callService(kAllocatePool, 12, out), efi::kSuccess);
+  const std::uint32_t pool = m.read32(out);
+
+  // A PPI whose descriptor and GUID lie in pool memory.
+  const Guid guid = Guid::parse("11111111-2222-3333-4444-555555555555");
+  std::vector<std::uint8_t> entry(12 + 16, 0);
+  common::le::store(entry.data(), 4,
+                    Foundation::kPpiFlag | Foundation::kTerminateList);
+  common::le::store(entry.data() + 4, 4, pool + 12);
+  std::copy(guid.bytes.begin(), guid.bytes.end(), entry.begin() + 12);
+  ASSERT_EQ(callService(kAllocatePool, 28, out), efi::kSuccess);
+  const std::uint32_t descriptor = m.read32(out);
+  common::le::store(entry.data() + 4, 4, descriptor + 12);
+  m.write(descriptor, entry);
+  ASSERT_EQ(callService(kInstallPpi, descriptor), efi::kSuccess);
+
+  constexpr std::uint32_t kMemory = 0x00800000;
+  EXPECT_EQ(callService(kInstallPeiMemory, kMemory, 0, 0, 0),
+            efi::kInvalidParameter);
+  EXPECT_EQ(callService(kInstallPeiMemory, kBuffers, 0, 0x10000, 0),
+            efi::kInvalidParameter)
+      << "the range overlaps memory in use";
+  ASSERT_EQ(callService(kInstallPeiMemory, kMemory, 0, 0x100000, 0),
+            efi::kSuccess);
+  EXPECT_EQ(callService(kInstallPeiMemory, 0x00A00000, 0, 0x100000, 0),
+            efi::kSuccess)
+      << "a second call is ignored";
+  EXPECT_EQ(foundation.memoryInstalled()->begin, kMemory);
+  const std::uint32_t top = foundation.switchToPermanentMemory(0x10000);
+  EXPECT_EQ(top, kMemory + 0x100000);
+  ASSERT_EQ(callService(kGetHobList, out), efi::kSuccess);
+  EXPECT_EQ(m.read32(out), kMemory);
+  const auto moved = foundation.locate(guid);
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->descriptor.value, descriptor - (kBuffers + 0x1000) + kMemory);
+  EXPECT_TRUE(foundation.locate(efi::guids::kMemoryDiscoveredPpi));
+
+  ASSERT_EQ(callService(kAllocatePages, 3, 3, out), efi::kSuccess);
+  const std::uint32_t pages = m.read32(out);
+  EXPECT_LT(pages, top - 0x10000) << "below the stack";
+  EXPECT_EQ(callService(kFreePages, pages + 1, 0, 1), efi::kInvalidParameter);
+  EXPECT_EQ(callService(kFreePages, pages + 0x1000, 0, 1), efi::kSuccess);
+  EXPECT_EQ(callService(kFreePages, pages + 0x1000, 0, 1), efi::kNotFound);
+  EXPECT_EQ(callService(kFreePages, pages, 0, 1), efi::kSuccess);
+  EXPECT_EQ(callService(kFreePages, pages + 0x2000, 0, 1), efi::kSuccess);
+  EXPECT_EQ(callService(kFreePages, pages + 0x2000, 0, 1), efi::kNotFound);
+
+  EXPECT_THROW(run(m, Stub::CallFunction,
+                   {service(kResetSystem2), 2, efi::kDeviceError, 0, 0, 0, 0}),
+               GuestFault);
+  ASSERT_TRUE(foundation.reset());
+  EXPECT_EQ(foundation.reset()->type, 2u);
+  EXPECT_EQ(foundation.reset()->status, efi::kDeviceError);
 }
 
 // The trace shows a call as its entry declares the parameters: pointers by
