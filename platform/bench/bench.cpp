@@ -212,6 +212,7 @@ struct Bench::Module {
   std::uint32_t entry = 0;
   std::uint32_t shadowBase = 0, shadowSize = 0;
   bool done = false;
+  std::string lastService;
   PeimReport report;
 
   bool covers(std::uint32_t address) const {
@@ -237,6 +238,10 @@ Bench::Bench(BenchOptions options)
   }
   space.mapMemory(kTemporaryRam, kTemporaryRamSize, "temporary RAM",
                   machine::kReadWrite);
+  // On a real processor the GDT and IDT lie in RAM, and modules that set up
+  // exception handling write their IDT entries (as a CPU module's
+  // memory-discovered callback does).
+  space.protect(machine::Machine::kSystemBase, machine::kReadWrite);
   chipset_ = std::make_unique<devices::Chipset>(
       space, devices::ChipsetConfig{},
       [this](std::span<const std::uint8_t> command) {
@@ -406,7 +411,9 @@ void Bench::placeVolumes(RunReport &report) {
         continue;
       }
       machine_->space().mapMemory(
-          placed.base, size, "volume " + placed.volume.origin,
+          placed.base, size,
+          "volume " + (placed.volume.name ? placed.volume.name->text()
+                                          : placed.volume.origin),
           machine::kReadWrite | machine::kExecute);
       machine_->write(placed.base, {placed.volume.bytes.begin(),
                                     placed.volume.bytes.end()});
@@ -598,6 +605,9 @@ void Bench::runEntry(Module &module, std::uint32_t entry, bool shadow,
     }
   }
   current_ = nullptr;
+  if (outcome == Outcome::Bound || outcome == Outcome::Faulted) {
+    detail = where(machine_->registers().eip) + detail + lastTouched(module);
+  }
   if (shadow) {
     peim.shadowStatus = status;
   } else {
@@ -648,8 +658,20 @@ void Bench::switchMemory(RunReport &report) {
     machine_->setStack(stackTop_);
     foundation_->runDispatchNotifications();
   } catch (const machine::GuestFault &fault) {
+    // A notification the memory-discovered PPI fired stopped the machine:
+    // the module whose code it was has its run end there.
     report.log.push_back("switch to permanent memory: " +
                          std::string(fault.what()));
+    stackTop_ = static_cast<std::uint32_t>(
+        foundation_->memoryInstalled()->begin +
+        foundation_->memoryInstalled()->length) & ~(kPage - 1);
+    machine_->setStack(stackTop_);
+    const std::uint32_t eip = machine_->registers().eip;
+    if (Module *module = moduleAt(eip)) {
+      module->report.outcome = Outcome::Faulted;
+      module->report.detail = "in a notification callback, " + where(eip) +
+                              fault.what() + lastTouched(*module);
+    }
   }
 }
 
@@ -768,6 +790,45 @@ void Bench::dispatchPasses(RunReport &report) {
   }
 }
 
+// "at PlatformPei +0x2DD9: ": the module and offset of an address in one.
+std::string Bench::where(std::uint32_t address) {
+  const Module *module = moduleAt(address);
+  if (module == nullptr) {
+    return "";
+  }
+  const std::uint32_t base = module->shadowSize != 0 &&
+                                     address - module->shadowBase <
+                                         module->shadowSize
+                                 ? module->shadowBase
+                                 : module->report.address;
+  return "at " +
+         (module->report.uiName.empty() ? module->report.name.text()
+                                        : module->report.uiName) +
+         (base == module->shadowBase ? " (shadow)" : "") + " +" +
+         hex(address - base, 4) + ": ";
+}
+
+// What a module that did not return last did at the platform's edges: the
+// last access nobody models that it made, and the last service it called.
+std::string Bench::lastTouched(const Module &module) const {
+  std::string text;
+  const auto &accesses = machine_->space().unmodelledAccesses();
+  for (auto it = accesses.rbegin(); it != accesses.rend(); ++it) {
+    if (module.covers(it->instruction)) {
+      text += "; its last unmodelled access: " +
+              bus::describeAccess(it->space, it->write, it->address, it->size,
+                                  it->value) +
+              (it->write ? "" : " answered " + hex(it->value)) + " at " +
+              hex(it->instruction, 8);
+      break;
+    }
+  }
+  if (!module.lastService.empty()) {
+    text += "; its last service call: " + module.lastService;
+  }
+  return text;
+}
+
 // --- the debug console ------------------------------------------------------
 
 void Bench::mapConsole() {
@@ -848,6 +909,7 @@ RunReport Bench::run() {
     }
     if (module != nullptr) {
       ++module->report.services[name];
+      module->lastService = name;
     }
   });
   foundation_->setShadowRegistrar([this](pei::GuestAddress file) {

@@ -178,6 +178,8 @@ private:
   void switchMemory(RunReport &report);
   void shadowRegistered(RunReport &report);
   Module *moduleAt(std::uint32_t address);
+  std::string lastTouched(const Module &module) const;
+  std::string where(std::uint32_t address);
   Module *moduleWithFile(std::uint32_t file);
   void mapConsole();
   void consoleByte(std::uint8_t byte);

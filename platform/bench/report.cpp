@@ -99,9 +99,14 @@ std::vector<std::string> summary(const RunReport &report) {
     line.resize(6, ' ');
     std::string name = nameOf(peim);
     name.resize(std::max<std::size_t>(name.size() + 1, 28), ' ');
-    line += name + outcomeName(peim.outcome);
+    line += name;
     if (peim.status) {
-      line += " " + pei::EfiStatus{*peim.status}.name();
+      line += "returned " + pei::EfiStatus{*peim.status}.name();
+      if (peim.outcome != Outcome::Returned) {
+        line += std::string(", then ") + outcomeName(peim.outcome);
+      }
+    } else {
+      line += outcomeName(peim.outcome);
     }
     if (peim.shadowStatus) {
       line += ", shadow returned " + pei::EfiStatus{*peim.shadowStatus}.name();
