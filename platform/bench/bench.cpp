@@ -912,6 +912,15 @@ RunReport Bench::run() {
       module->lastService = name;
     }
   });
+  foundation_->setInstallerNamer([this](std::uint32_t from) {
+    Module *module = moduleAt(from);
+    if (module == nullptr) {
+      module = current_;
+    }
+    return module ? (module->report.uiName.empty() ? module->report.name.text()
+                                                   : module->report.uiName)
+                  : std::string("?");
+  });
   foundation_->setShadowRegistrar([this](pei::GuestAddress file) {
     Module *module = moduleWithFile(file.value);
     if (module == nullptr) {
@@ -955,15 +964,17 @@ void Bench::finish(RunReport &report) {
   }
   report.unmodelledCount = machine_->space().unmodelledCount();
   for (const pei::Foundation::Ppi &ppi : foundation_->ppis()) {
-    Module *module = ppi.installedFrom ? moduleAt(ppi.installedFrom) : nullptr;
-    if (module != nullptr) {
-      module->report.ppisInstalled.push_back(ppi.guid);
+    for (Module &module : modules_) {
+      if (!ppi.installer.empty() &&
+          (module.report.uiName.empty() ? module.report.name.text()
+                                        : module.report.uiName) ==
+              ppi.installer) {
+        module.report.ppisInstalled.push_back(ppi.guid);
+      }
     }
-    report.ppis.push_back(
-        {ppi.guid, ppi.descriptor.value, ppi.interface.value,
-         module ? (module->report.uiName.empty() ? module->report.name.text()
-                                                 : module->report.uiName)
-                : std::string(ppi.installedFrom ? "?" : "platform")});
+    report.ppis.push_back({ppi.guid, ppi.descriptor.value, ppi.interface.value,
+                           ppi.installer.empty() ? std::string("platform")
+                                                 : ppi.installer});
   }
   report.memory = foundation_->memoryInstalled();
   if (foundation_->hobList()) {

@@ -114,9 +114,20 @@ std::vector<std::string> summary(const RunReport &report) {
     if (!peim.detail.empty() && peim.outcome != Outcome::Returned) {
       line += ": " + peim.detail;
     }
-    if (peim.unmodelledCount != 0) {
-      line += " (" + std::to_string(peim.unmodelledCount) +
-              " unmodelled accesses)";
+    if (peim.order) {
+      unsigned calls = 0;
+      for (const auto &[name, count] : peim.services) {
+        calls += count;
+      }
+      const auto count = [&](const char *service) {
+        const auto it = peim.services.find(service);
+        return std::to_string(it == peim.services.end() ? 0 : it->second);
+      };
+      line += " [" + std::to_string(calls) + " service calls, " +
+              std::to_string(peim.ppisInstalled.size()) + " PPIs installed, " +
+              count("LocatePpi") + " located, " + count("CreateHob") +
+              " HOBs created, " + std::to_string(peim.unmodelledCount) +
+              " unmodelled accesses]";
     }
     lines.push_back(line);
   }
