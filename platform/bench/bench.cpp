@@ -991,6 +991,7 @@ void Bench::finish(RunReport &report) {
     report.ending = reset->service + " (type " + std::to_string(reset->type) +
                     ") ended the run";
   } else if (const auto ipl = foundation_->locate(efi::guids::kDxeIplPpi)) {
+    report.dxeIpl = true;
     report.ending = "the DXE IPL PPI is installed (interface " +
                     hex(ipl->interface.value, 8) +
                     "): PEI is done; DXE is not run";

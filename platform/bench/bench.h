@@ -118,6 +118,7 @@ struct RunReport {
   std::vector<PeimReport> peims;    // in volume order
   std::vector<std::string> log;
   std::string ending; // how the run ended
+  bool dxeIpl = false; // it ended at the DXE IPL PPI
   std::optional<pei::Foundation::MemoryRange> memory;
   bool memoryByBench = false;
   std::vector<std::uint8_t> hobList; // as it stands at the end

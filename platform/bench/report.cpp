@@ -154,6 +154,7 @@ std::string reportJson(const RunReport &report) {
   }
   out["peims"] = std::move(peims);
   out["ending"] = report.ending;
+  out["dxe_ipl"] = report.dxeIpl;
   if (report.memory) {
     out["memory"] = {{"begin", hex(report.memory->begin, 8)},
                      {"length", report.memory->length},

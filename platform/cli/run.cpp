@@ -287,9 +287,8 @@ int runRun(std::span<const std::string> args) {
     }
     std::cout << "report: " << options.report->string() << "\n";
   }
-  const bool dxe = report.ending.find("DXE IPL") != std::string::npos;
   std::printf("run: %.3f s\n", report.seconds);
-  return dxe && everyModuleReturned(report) ? kExitOk : kExitFailed;
+  return report.dxeIpl && everyModuleReturned(report) ? kExitOk : kExitFailed;
 }
 
 } // namespace cli
