@@ -6,6 +6,7 @@
 #include "launch.h"
 #include "number.h"
 #include "registers_file.h"
+#include "scenario.h"
 #include "report.h"
 #include "signal_exit.h"
 #include "state_directory.h"
@@ -122,6 +123,15 @@ bool readOptions(std::span<const std::string> args, RunOptions &options) {
       continue;
     }
     if (arg.starts_with("-")) {
+      const auto scenario = platform::scenarioOptionNames();
+      if (std::find(scenario.begin(), scenario.end(), arg) != scenario.end()) {
+        throw common::UsageError(
+            arg + ": has no effect with run: the modules of the inputs are "
+                  "the platform's services there (\"Setup\" comes from the "
+                  "variable store given with --vars, configuration tokens "
+                  "from the volume's PCD module); see '" +
+            std::string(kProgram) + " run --help'");
+      }
       if (std::find(std::begin(kOptions), std::end(kOptions), arg) ==
           std::end(kOptions)) {
         throw common::UsageError("unknown option " + common::inQuotes(arg) +

@@ -147,6 +147,8 @@ TEST_F(CommandLine, BadCombinationsAndFilesAreRefusedBeforeTheRun) {
                           "file or PE32/TE image, found none of these"},
       {"run " + img + " --registers " + notLcov.string(),
        notLcov.string() + ":1: expected port, mmio or msr, found \"my\""},
+      {"run " + img + " --device-select 0",
+       "--device-select: has no effect with run"},
       {"run " + img + " --vars " + img,
        img + ": expected a variable store volume"},
   };
