@@ -124,7 +124,10 @@ bool readOptions(std::span<const std::string> args, RunOptions &options) {
     }
     if (arg.starts_with("-")) {
       const auto scenario = platform::scenarioOptionNames();
-      if (std::find(scenario.begin(), scenario.end(), arg) != scenario.end()) {
+      const bool own = std::find(std::begin(kOptions), std::end(kOptions),
+                                 arg) != std::end(kOptions);
+      if (!own &&
+          std::find(scenario.begin(), scenario.end(), arg) != scenario.end()) {
         throw common::UsageError(
             arg + ": has no effect with run: the modules of the inputs are "
                   "the platform's services there (\"Setup\" comes from the "
