@@ -251,6 +251,8 @@ Bench::Bench(BenchOptions options)
         return options_.tpm(command);
       });
   mapConsole();
+  space.mapMemory(kCallerBuffers, 0x10000, "caller buffers",
+                  machine::kReadWrite);
   foundation_ = std::make_unique<pei::Foundation>(*machine_);
   foundation_->setCallbacksInside(true);
   readInputs();
@@ -891,6 +893,46 @@ void Bench::consoleByte(std::uint8_t byte) {
                     "] " + console_);
   }
   console_.clear();
+}
+
+// --- the transport a module published ---------------------------------------
+
+bool Bench::transportPublished() const {
+  return foundation_->locate(efi::guids::kTpmTransportPpi).has_value();
+}
+
+Bench::Exchange Bench::execute(std::span<const std::uint8_t> command) {
+  const auto ppi = foundation_->locate(efi::guids::kTpmTransportPpi);
+  if (!ppi) {
+    throw std::logic_error("no module published TpmTransportPpi");
+  }
+  if (command.size() > kCallerCommandSize) {
+    throw std::invalid_argument("command of " + std::to_string(command.size()) +
+                                " bytes: the bench's buffer holds at most " +
+                                std::to_string(kCallerCommandSize));
+  }
+  constexpr std::uint32_t kCommand = kCallerBuffers;
+  constexpr std::uint32_t kResponse = kCallerBuffers + kCallerCommandSize;
+  constexpr std::uint32_t kLength = kResponse + kCallerResponseSize;
+  machine_->write(kCommand, command);
+  machine_->write(kResponse, std::vector<std::uint8_t>(kCallerResponseSize, 0));
+  machine_->write32(kLength, kCallerResponseSize);
+  const std::uint32_t execute = machine_->guestRead32(
+      ppi->interface.value, "TpmTransportPpi's Execute slot");
+  machine_->setStack(stackTop_);
+  Exchange result;
+  result.efiStatus = machine_->call(
+      "TpmTransportPpi.Execute", execute,
+      {0, 0, kCommand, static_cast<std::uint32_t>(command.size()), kResponse,
+       kLength});
+  const std::vector<std::uint8_t> header = machine_->read(kResponse, 6);
+  const std::uint32_t size = std::uint32_t{header[2]} << 24 |
+                             std::uint32_t{header[3]} << 16 |
+                             std::uint32_t{header[4]} << 8 | header[5];
+  result.response = machine_->read(
+      kResponse, size >= 10 && size <= kCallerResponseSize ? size
+                                                           : kCallerResponseSize);
+  return result;
 }
 
 // --- the run ----------------------------------------------------------------

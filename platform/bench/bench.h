@@ -137,6 +137,10 @@ public:
   static constexpr std::uint32_t kLoadArea = 0x00D00000;
   static constexpr std::uint32_t kLoadAreaSize = 0x00300000;
   static constexpr std::uint32_t kInstalledMemory = 0x04000000;
+  // Buffers of the bench's own calls into a published transport.
+  static constexpr std::uint32_t kCallerBuffers = 0x00B00000;
+  static constexpr std::uint32_t kCallerCommandSize = 0x8000;
+  static constexpr std::uint32_t kCallerResponseSize = 0x4000;
   static constexpr std::uint32_t kPermanentStack = 0x00020000;
   // The debug console: QEMU's debug port and the first serial port.
   static constexpr std::uint16_t kDebugPort = 0x402;
@@ -151,6 +155,17 @@ public:
 
   // Places the volumes and dispatches. Call once.
   RunReport run();
+
+  // After the run: whether a module published TpmTransportPpi, and one
+  // command through its Execute, from buffers of the bench's own (the
+  // response cut to the size its header states). Guest faults are thrown
+  // as machine::GuestFault.
+  bool transportPublished() const;
+  struct Exchange {
+    std::uint32_t efiStatus = 0;
+    std::vector<std::uint8_t> response;
+  };
+  Exchange execute(std::span<const std::uint8_t> command);
 
   machine::Machine &machine() { return *machine_; }
   pei::Foundation &foundation() { return *foundation_; }

@@ -11,7 +11,9 @@
 #include "signal_exit.h"
 #include "state_directory.h"
 #include "tpm_engine.h"
+#include "tpm_session.h"
 #include "trace_json.h"
+#include "transport_tcti.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -210,6 +212,36 @@ void checkRunFiles(const RunOptions &options) {
   common::checkDistinct(inputs, outputs);
 }
 
+// A TPM session through the transport a module published, as boot drives
+// one. False when it did not succeed.
+bool driveTransport(bench::Bench &bench) {
+  if (!bench.transportPublished()) {
+    return true;
+  }
+  tpm::TransportTcti tcti([&bench](std::span<const std::uint8_t> command) {
+    const bench::Bench::Exchange answer = bench.execute(command);
+    return tpm::TransportResult{answer.efiStatus, answer.response};
+  });
+  std::cout << "TPM session through TpmTransportPpi.Execute:\n";
+  std::vector<tpm::CommandRecord> records;
+  std::string fault;
+  try {
+    records = tpm::runBootSession(tcti);
+  } catch (const machine::GuestFault &error) {
+    fault = error.what();
+  }
+  for (const tpm::CommandRecord &record : records) {
+    std::cout << platform::describeRecord(record) << "\n";
+  }
+  const bool ok = fault.empty() && tpm::bootSessionSucceeded(records);
+  std::cout << "TPM session: "
+            << (!fault.empty() ? "stopped: " + fault
+                : ok           ? std::string("every command succeeded")
+                               : std::string("a command failed"))
+            << "\n";
+  return ok;
+}
+
 bool everyModuleReturned(const bench::RunReport &report) {
   for (const bench::PeimReport &peim : report.peims) {
     if (peim.outcome != bench::Outcome::Returned) {
@@ -291,6 +323,7 @@ int runRun(std::span<const std::string> args) {
   for (const std::string &line : bench::summary(report)) {
     std::cout << line << "\n";
   }
+  const bool sessionOk = driveTransport(*bench);
   if (options.report) {
     std::ofstream out(*options.report, std::ios::binary | std::ios::trunc);
     out << bench::reportJson(report);
@@ -301,7 +334,9 @@ int runRun(std::span<const std::string> args) {
     std::cout << "report: " << options.report->string() << "\n";
   }
   std::printf("run: %.3f s\n", report.seconds);
-  return report.dxeIpl && everyModuleReturned(report) ? kExitOk : kExitFailed;
+  return report.dxeIpl && everyModuleReturned(report) && sessionOk
+             ? kExitOk
+             : kExitFailed;
 }
 
 } // namespace cli

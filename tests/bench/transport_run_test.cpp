@@ -1,6 +1,7 @@
 // The shipped module on the bench beside the modules that use it: the
 // companion installs the trigger, the module publishes its transport, and
-// the transport's consumer gets the real TPM's answers through it.
+// the transport's consumer gets the real TPM's answers through it; after
+// the run a TPM session goes through the same transport, as boot drives one.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -59,6 +60,9 @@ TEST(BenchTransport, ConsumerGetsTheTpmsAnswersThroughTheModule) {
   EXPECT_NE(run.find("TpmTransportPei             returned EFI_SUCCESS, "
                      "shadow returned EFI_SUCCESS"),
             std::string::npos)
+      << run;
+  // After the run, a TPM session through the published transport.
+  EXPECT_NE(run.find("TPM session: every command succeeded"), std::string::npos)
       << run;
 }
 
