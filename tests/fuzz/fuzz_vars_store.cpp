@@ -33,8 +33,8 @@ void checkWalk(const VariableStore &store) {
     if (variable.live()) {
       const vars_format::Variable *taken =
           store.find(variable.name, variable.vendor);
-      check(taken != nullptr && taken->live() &&
-            taken->name == variable.name && taken->vendor == variable.vendor);
+      check(taken != nullptr && taken->live() && taken->name == variable.name &&
+            taken->vendor == variable.vendor);
     }
   }
   check(next <= store.freeOffset());
@@ -55,16 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
     vars_format::Guid vendor =
         vars_format::Guid::parse(vars_format::kSetupVendorGuid);
     if (!store.variables().empty() && (choice & 1) != 0) {
-      const auto &pick =
-          store.variables()[choice % store.variables().size()];
+      const auto &pick = store.variables()[choice % store.variables().size()];
       if (!pick.name.empty()) {
         name = pick.name;
         vendor = pick.vendor;
       }
     }
     const std::size_t length = 1 + choice % 64;
-    const std::vector<std::uint8_t> bytes(
-        data + size - std::min(size, length), data + size);
+    const std::vector<std::uint8_t> bytes(data + size - std::min(size, length),
+                                          data + size);
     if (bytes.empty()) {
       return 0;
     }

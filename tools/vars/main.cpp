@@ -226,9 +226,9 @@ int write(const CommandLine &line, VariableStore &store) {
   }
   replaceFile(line.store, store.bytes());
   const vars_format::Variable &added = found(line, store);
-  std::printf("%s: wrote %s, %zu bytes, attributes 0x%X, at 0x%X",
+  std::printf("%s: wrote %s, %zu byte%s, attributes 0x%X, at 0x%X",
               line.store.c_str(), describe(line).c_str(), data.size(),
-              attributes, added.offset);
+              data.size() == 1 ? "" : "s", attributes, added.offset);
   if (outcome == vars_format::WriteOutcome::Replaced) {
     std::printf("; the copy at 0x%X deleted", oldOffset);
   }

@@ -118,7 +118,8 @@ private:
 // the data after the name, the next header 4-byte aligned. An overwrite
 // leaves the old copy deleted (added, in deleted transition, deleted) and
 // the new one added, and a fresh parse of the bytes finds both so.
-TEST(VariableStore, OverwriteLeavesTheOldCopyDeletedAndANewCopyAddedInEitherFormat) {
+TEST(VariableStore,
+     OverwriteLeavesTheOldCopyDeletedAndANewCopyAddedInEitherFormat) {
   for (const StoreFormat format :
        {StoreFormat::Authenticated, StoreFormat::Normal}) {
     const bool authenticated = format == StoreFormat::Authenticated;
