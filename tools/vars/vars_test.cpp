@@ -380,6 +380,13 @@ TEST(PeiVars, WritesReadsAndDeletesSetupInDebiansOvmfStore) {
   Bytes expected(1024, 0);
   expected[458] = 1;
   EXPECT_EQ(readFile(data), expected);
+  // The same bytes from a file change nothing, not even the free space.
+  const Bytes before = readFile(store);
+  EXPECT_NE(
+      tool("write " + store.string() + " Setup --data-file " + data.string())
+          .find("unchanged"),
+      std::string::npos);
+  EXPECT_EQ(readFile(store), before);
   const Bytes written = readFile(store);
   ASSERT_EQ(written.size(), original.size());
   EXPECT_TRUE(
