@@ -831,6 +831,90 @@ std::string Bench::lastTouched(const Module &module) const {
   return text;
 }
 
+// --- configuration tokens ---------------------------------------------------
+
+// The PCD PPI a volume's PCD module installs: its SetPtr (the 20th of its
+// functions, none taking an interface pointer) is probed at its first
+// instruction and at the caller's return address, so every token a module
+// sets is recorded with the genuine answer, without a byte of the PCD
+// module changed.
+void Bench::watchPcd(const pei::Foundation::Ppi &ppi) {
+  constexpr std::uint32_t kSetPtr = 19;
+  if (ppi.guid != efi::guids::kPcdPpi || ppi.installer.empty()) {
+    return;
+  }
+  pcdPpi_ = ppi.interface.value;
+  const std::uint32_t setPtr = machine_->read32(ppi.interface.value + 4 * kSetPtr);
+  machine_->addProbe(setPtr, [this](machine::Machine &m) {
+    const std::uint32_t esp = m.registers().esp;
+    const std::uint32_t back = m.read32(esp);
+    const std::uint32_t sizeAt = m.read32(esp + 8);
+    const Module *caller = moduleAt(back);
+    if (caller == nullptr || caller->covers(m.registers().eip)) {
+      return; // the PCD module's own calls
+    }
+    TokenWrite write;
+    write.module = caller->report.uiName;
+    write.token = m.read32(esp + 4);
+    write.sizeAsked = sizeAt ? m.read32(sizeAt) : 0;
+    tokenWrites_.push_back(write);
+    const std::size_t index = tokenWrites_.size() - 1;
+    m.addProbe(back, [this, index, sizeAt](machine::Machine &again) {
+      TokenWrite &pending = tokenWrites_[index];
+      if (pending.status) {
+        return; // an earlier call from the same place, already answered
+      }
+      pending.status = again.registers().eax;
+      if (sizeAt != 0) {
+        pending.sizeAfter = again.read32(sizeAt);
+      }
+    });
+  });
+}
+
+// What the database holds afterwards for every token a module set, read
+// through the PCD PPI's GetSize and GetPtr as a module would.
+void Bench::readTokens(RunReport &report) {
+  constexpr std::uint32_t kGetPtr = 5;
+  constexpr std::uint32_t kGetSize = 7;
+  report.tokenWrites = tokenWrites_;
+  if (!pcdPpi_) {
+    return;
+  }
+  std::vector<std::uint32_t> tokens;
+  for (const TokenWrite &write : tokenWrites_) {
+    if (std::find(tokens.begin(), tokens.end(), write.token) == tokens.end()) {
+      tokens.push_back(write.token);
+    }
+  }
+  for (std::uint32_t token : tokens) {
+    try {
+      machine_->setStack(stackTop_);
+      const std::uint32_t size = machine_->call(
+          "PcdPpi GetSize", machine_->read32(*pcdPpi_ + 4 * kGetSize), {token});
+      const std::uint32_t at = machine_->call(
+          "PcdPpi GetPtr", machine_->read32(*pcdPpi_ + 4 * kGetPtr), {token});
+      TokenValue value{token, size, {}, {}};
+      std::uint32_t asked = 0;
+      for (const TokenWrite &write : tokenWrites_) {
+        if (write.token == token) {
+          asked = std::max(asked, write.sizeAsked);
+        }
+      }
+      if (at != 0 && size <= 4096) {
+        value.bytes = machine_->guestRead(at, size, "the token's value");
+        if (asked > size && asked <= 4096) {
+          value.reach = machine_->guestRead(at, asked, "the token's value");
+        }
+      }
+      report.tokens.push_back(std::move(value));
+    } catch (const machine::GuestFault &fault) {
+      report.log.push_back("token " + std::to_string(token) +
+                           ": the PCD PPI could not be read: " + fault.what());
+    }
+  }
+}
+
 // --- the debug console ------------------------------------------------------
 
 void Bench::mapConsole() {
@@ -963,6 +1047,8 @@ RunReport Bench::run() {
                                                    : module->report.uiName)
                   : std::string("?");
   });
+  foundation_->setInstallListener(
+      [this](const pei::Foundation::Ppi &ppi) { watchPcd(ppi); });
   foundation_->setShadowRegistrar([this](pei::GuestAddress file) {
     Module *module = moduleWithFile(file.value);
     if (module == nullptr) {
@@ -979,6 +1065,7 @@ RunReport Bench::run() {
   placeVolumes(report);
   announceVolumes();
   dispatchPasses(report);
+  readTokens(report);
   finish(report);
   log_ = nullptr;
   foundation_->setLog({});

@@ -106,6 +106,27 @@ struct PeimReport {
   std::vector<std::string> debugOutput; // its lines on the debug console
 };
 
+// A configuration token a module set through the PCD PPI's SetPtr, as the
+// genuine PCD module answered it.
+struct TokenWrite {
+  std::string module;
+  std::uint32_t token = 0;
+  std::uint32_t sizeAsked = 0;
+  std::optional<std::uint32_t> status;    // once SetPtr returned
+  std::optional<std::uint32_t> sizeAfter; // *SizeOfBuffer then
+};
+
+// What the PCD database holds for a token at the end, read through its
+// GetSize and GetPtr.
+struct TokenValue {
+  std::uint32_t token = 0;
+  std::uint32_t size = 0;
+  std::vector<std::uint8_t> bytes;
+  // From the same address, as many bytes as the largest write asked for:
+  // what a write longer than the token did to its neighbours.
+  std::vector<std::uint8_t> reach;
+};
+
 struct PpiReport {
   efi::Guid guid;
   std::uint32_t descriptor = 0;
@@ -124,6 +145,8 @@ struct RunReport {
   std::vector<std::uint8_t> hobList; // as it stands at the end
   std::vector<PpiReport> ppis;
   std::uint64_t unmodelledCount = 0;
+  std::vector<TokenWrite> tokenWrites;
+  std::vector<TokenValue> tokens; // the ones written
   double seconds = 0;
 };
 
@@ -197,6 +220,8 @@ private:
   std::string lastTouched(const Module &module) const;
   std::string where(std::uint32_t address);
   Module *moduleWithFile(std::uint32_t file);
+  void watchPcd(const pei::Foundation::Ppi &ppi);
+  void readTokens(RunReport &report);
   void mapConsole();
   void consoleByte(std::uint8_t byte);
   void finish(RunReport &report);
@@ -214,6 +239,8 @@ private:
   std::string console_; // the debug console's line being written
   std::vector<std::string> *log_ = nullptr; // the run's log, while it runs
   std::uint32_t stackTop_ = kTemporaryRam + kTemporaryRamSize;
+  std::vector<TokenWrite> tokenWrites_;
+  std::optional<std::uint32_t> pcdPpi_; // the genuine PCD PPI's interface
 };
 
 } // namespace bench

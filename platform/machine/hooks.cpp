@@ -357,6 +357,23 @@ void HookEntry::agentWrite(uc_engine *, uc_mem_type, std::uint64_t address,
 
 // Fires where a rep string instruction starts (at its F3 prefix), before
 // each of its iterations that the emulator runs.
+void HookEntry::probe(uc_engine *, std::uint64_t address, std::uint32_t,
+                      void *user) {
+  auto *m = static_cast<Machine *>(user);
+  const auto found = m->probes_.find(static_cast<std::uint32_t>(address));
+  if (!m->running_ || found == m->probes_.end()) {
+    return;
+  }
+  m->guarded([&] {
+    // Probes may add probes: take the list as it is now.
+    const std::vector<Machine::Probe> probes = found->second;
+    for (const Machine::Probe &probe : probes) {
+      probe(*m);
+    }
+    return 0;
+  });
+}
+
 void HookEntry::string(uc_engine *, std::uint64_t address, std::uint32_t,
                        void *user) {
   auto *m = static_cast<Machine *>(user);

@@ -300,6 +300,14 @@ public:
   std::uint64_t wrapControl() const { return wrapControl_; }
   void setWrapControl(std::uint64_t value) { wrapControl_ = value; }
 
+  // --- probes -------------------------------------------------------------
+  // Runs `probe` each time the guest is about to carry out the instruction
+  // at `address`, inside the run; it may read registers and memory. It
+  // observes code the platform does not own (a function another module's
+  // PPI exports) without changing a byte of it.
+  using Probe = std::function<void(Machine &)>;
+  void addProbe(std::uint32_t address, Probe probe);
+
   // --- calls ----------------------------------------------------------------
   // A guest address that, when called (EFIAPI), runs handler on the host.
   std::uint32_t addThunk(std::string name, ThunkHandler handler);
@@ -464,6 +472,7 @@ private:
   void resumeThunk();
   std::uint32_t nextThunk_ = kSentinel + 16;
   std::map<std::uint32_t, Hook *> sites_; // trapped instruction addresses
+  std::map<std::uint32_t, std::vector<Probe>> probes_;
   std::vector<AddressRange> quiet_;
   std::vector<std::unique_ptr<Hook>> writeHooks_; // outside quiet_
   bool stringFastPath_ = true;

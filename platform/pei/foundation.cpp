@@ -146,6 +146,9 @@ EfiStatus Foundation::installList(GuestAddress list, bool fromGuest,
     const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer}, from,
                   fromGuest && installerNamer_ ? installerNamer_(from) : ""};
     ppis_.push_back(ppi);
+    if (installListener_) {
+      installListener_(ppi);
+    }
     log(std::string(fromGuest ? "module" : "platform") + " installed " +
         efi::guidName(ppi.guid) + " (descriptor " +
         hex(ppi.descriptor.value, 8) + ", interface " +
@@ -290,6 +293,9 @@ EfiStatus Foundation::reinstall(GuestAddress oldDescriptor,
       ppi.interface = GuestAddress{
           machine_.guestRead32(newDescriptor.value + 8, "PPI descriptor")};
       ppi.descriptor = newDescriptor;
+      if (installListener_) {
+        installListener_(ppi);
+      }
       log("module reinstalled " + efi::guidName(ppi.guid) + " (descriptor " +
           hex(newDescriptor.value, 8) + ")");
       queueFor(ppi);

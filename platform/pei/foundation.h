@@ -174,6 +174,10 @@ public:
   void setInstallerNamer(std::function<std::string(std::uint32_t)> namer) {
     installerNamer_ = std::move(namer);
   }
+  // Told of every PPI installed or reinstalled, the platform's too.
+  void setInstallListener(std::function<void(const Ppi &)> listener) {
+    installListener_ = std::move(listener);
+  }
   // Told of every service call the Foundation answers: the service's name
   // and the address the guest called from.
   using ServiceListener = std::function<void(const char *, std::uint32_t)>;
@@ -315,6 +319,7 @@ private:
   std::function<EfiStatus(GuestAddress)> shadowRegistrar_;
   ServiceListener serviceListener_;
   std::function<std::string(std::uint32_t)> installerNamer_;
+  std::function<void(const Ppi &)> installListener_;
   std::optional<MemoryRange> memory_;
   bool switched_ = false;
   std::optional<Reset> reset_;
