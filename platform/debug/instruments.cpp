@@ -3,6 +3,7 @@
 #include "companion.h"
 #include "files.h"
 #include "number.h"
+#include "symbol_files.h"
 #include "tcp_socket.h"
 #include "usage.h"
 
@@ -112,8 +113,23 @@ Instruments::Instruments(const DebugOptions &options,
     return;
   }
   const std::filesystem::path companion = companionPath(options, imagePath);
-  if (const std::string why = companionMismatch(image, companion);
-      !why.empty()) {
+  std::error_code error;
+  const bool missing =
+      !options.symbols && !std::filesystem::exists(companion, error) && !error;
+  if (missing && !options.coverage) {
+    // GDB still debugs the machine's instructions; only names and lines
+    // need the companion.
+    log_ << "gdb: no debug companion " << companion.string()
+         << " beside the image: no symbols are loaded, GDB debugs at "
+            "instruction level (name the companion with --symbols FILE)"
+         << std::endl;
+  } else if (missing) {
+    throw DebugOptionError("--coverage: expected the debug companion " +
+                           companion.string() +
+                           " beside the image, found none: name it with "
+                           "--symbols FILE");
+  } else if (const std::string why = companionMismatch(image, companion);
+             !why.empty()) {
     throw DebugOptionError(why);
   }
   if (options.coverage) {
@@ -121,10 +137,20 @@ Instruments::Instruments(const DebugOptions &options,
                                                    sourceRoot());
   }
   if (options.gdbPort) {
+    std::optional<ModuleSymbols> symbols;
+    if (!missing) {
+      try {
+        symbols = ModuleSymbols{
+            companion.stem().string(),
+            moduleSymbolFile(pei::PeImage::load(companion), image.imageBase())};
+      } catch (const SymbolFileError &wrong) {
+        throw DebugOptionError("the debug companion " + companion.string() +
+                               ": " + wrong.what());
+      }
+    }
     try {
-      gdb_ = std::make_unique<GdbStub>(
-          *options.gdbPort, companion,
-          loadedSections(pei::PeImage::load(companion)).size(), log);
+      gdb_ =
+          std::make_unique<GdbStub>(*options.gdbPort, std::move(symbols), log);
     } catch (const common::net::SocketError &error) {
       // A port in use is no fault of the command line: the run could not
       // start (status 1), for boot and serve alike.

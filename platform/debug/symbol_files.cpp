@@ -1,0 +1,375 @@
+#include "symbol_files.h"
+
+#include "hex.h"
+#include "little_endian.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace debug {
+
+namespace {
+
+// ELF32 for IA-32, as the System V ABI lays it out.
+constexpr std::uint32_t kHeaderSize = 52;
+constexpr std::uint32_t kProgramHeaderSize = 32;
+constexpr std::uint32_t kSectionHeaderSize = 40;
+constexpr std::uint16_t kTypeExecutable = 2;
+constexpr std::uint16_t kMachine386 = 3;
+constexpr std::uint32_t kLoad = 1;
+constexpr std::uint32_t kProgbits = 1, kSymtab = 2, kStrtab = 3;
+constexpr std::uint32_t kWrite = 1, kAlloc = 2, kExec = 4;
+
+struct Section {
+  std::string name;
+  std::uint32_t type = kProgbits;
+  std::uint32_t flags = 0;
+  std::uint32_t address = 0;
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t link = 0;
+  std::uint32_t info = 0;
+  std::uint32_t entrySize = 0;
+  std::optional<std::uint32_t> offset; // where the file must hold it
+};
+
+Section section(std::string name, std::uint32_t type,
+                std::vector<std::uint8_t> bytes) {
+  Section made;
+  made.name = std::move(name);
+  made.type = type;
+  made.bytes = std::move(bytes);
+  return made;
+}
+
+struct Segment {
+  std::uint32_t address;
+  std::uint32_t offset;
+  std::uint32_t size;
+  std::uint32_t flags; // PF_X 1, PF_W 2, PF_R 4
+};
+
+// Where section data starts in a file with `segments` program headers.
+constexpr std::uint32_t dataStart(std::size_t segments) {
+  return (kHeaderSize +
+          kProgramHeaderSize * static_cast<std::uint32_t>(segments) + 15) &
+         ~15u;
+}
+
+void put16(std::vector<std::uint8_t> &out, std::uint32_t value) {
+  out.push_back(static_cast<std::uint8_t>(value));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void put32(std::vector<std::uint8_t> &out, std::uint32_t value) {
+  for (unsigned i = 0; i < 4; ++i) {
+    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+}
+
+// Lays the sections out after the headers, each where it asks to be or at
+// the next 4-byte boundary, then the section name table and the section
+// headers; index 0 is the null section ELF requires.
+std::vector<std::uint8_t> writeElf(std::vector<Section> sections,
+                                   const std::vector<Segment> &segments) {
+  sections.push_back(section(".shstrtab", kStrtab, {0}));
+  std::vector<std::uint32_t> nameAt;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    std::vector<std::uint8_t> &table = sections.back().bytes;
+    nameAt.push_back(static_cast<std::uint32_t>(table.size()));
+    const std::string name = sections[i].name;
+    table.insert(table.end(), name.begin(), name.end());
+    table.push_back(0);
+  }
+
+  std::vector<std::uint8_t> data(dataStart(segments.size()), 0);
+  std::vector<std::uint32_t> offsets;
+  for (const Section &placed : sections) {
+    std::uint32_t at = (static_cast<std::uint32_t>(data.size()) + 3) & ~3u;
+    if (placed.offset) {
+      if (*placed.offset < data.size()) {
+        throw SymbolFileError("section " + placed.name +
+                              " overlaps the one before it");
+      }
+      at = *placed.offset;
+    }
+    data.resize(at, 0);
+    data.insert(data.end(), placed.bytes.begin(), placed.bytes.end());
+    offsets.push_back(at);
+  }
+  data.resize((data.size() + 3) & ~3u, 0);
+  const auto sectionTable = static_cast<std::uint32_t>(data.size());
+
+  std::vector<std::uint8_t> header = {
+      0x7F, 'E', 'L', 'F', 1 /* 32-bit */, 1 /* little-endian */,
+      1 /* version */};
+  header.resize(16, 0);
+  put16(header, kTypeExecutable);
+  put16(header, kMachine386);
+  put32(header, 1);
+  put32(header, 0); // entry: none (GDB does not run this file)
+  put32(header, segments.empty() ? 0 : kHeaderSize);
+  put32(header, sectionTable);
+  put32(header, 0);
+  put16(header, kHeaderSize);
+  put16(header, kProgramHeaderSize);
+  put16(header, static_cast<std::uint32_t>(segments.size()));
+  put16(header, kSectionHeaderSize);
+  put16(header, static_cast<std::uint32_t>(sections.size() + 1));
+  put16(header, static_cast<std::uint32_t>(sections.size())); // .shstrtab
+  for (const Segment &segment : segments) {
+    put32(header, kLoad);
+    put32(header, segment.offset);
+    put32(header, segment.address);
+    put32(header, segment.address);
+    put32(header, segment.size);
+    put32(header, segment.size);
+    put32(header, segment.flags);
+    put32(header, 1);
+  }
+  std::copy(header.begin(), header.end(), data.begin());
+
+  data.resize(data.size() + kSectionHeaderSize, 0); // the null section
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const Section &described = sections[i];
+    put32(data, nameAt[i]);
+    put32(data, described.type);
+    put32(data, described.flags);
+    put32(data, described.address);
+    put32(data, offsets[i]);
+    put32(data, static_cast<std::uint32_t>(described.bytes.size()));
+    put32(data, described.link);
+    put32(data, described.info);
+    put32(data, described.flags & kAlloc ? 4 : 1);
+    put32(data, described.entrySize);
+  }
+  return data;
+}
+
+// A section's name: short names stand in its header, longer ones (the
+// DWARF sections') in the COFF string table, as "/<offset>".
+std::string sectionName(const pei::PeImage &image, const std::string &name) {
+  if (!name.starts_with("/")) {
+    return name;
+  }
+  const std::vector<std::uint8_t> &file = image.bytes();
+  std::uint32_t offset = 0;
+  for (char c : name.substr(1)) {
+    if (c < '0' || c > '9' || offset > 0xFFFFFF) {
+      throw SymbolFileError("expected a string table offset after '/' in the "
+                            "section name \"" +
+                            name + "\"");
+    }
+    offset = offset * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  // The COFF header follows the PE signature; its symbol table pointer and
+  // count tell where the string table starts.
+  const std::uint32_t coff =
+      file.size() >= 64 ? common::le::load32(file, 60) + 4 : 0;
+  if (image.isTe() || coff == 4 || coff + 20 > file.size()) {
+    throw SymbolFileError("section \"" + name +
+                          "\": expected a PE32 file with a string table");
+  }
+  const std::uint64_t table =
+      std::uint64_t{common::le::load32(file, coff + 8)} +
+      std::uint64_t{common::le::load32(file, coff + 12)} * 18;
+  const std::uint64_t at = table + offset;
+  if (at >= file.size()) {
+    throw SymbolFileError("section \"" + name +
+                          "\": its name lies at file "
+                          "offset " +
+                          std::to_string(at) + ", past the file's end (" +
+                          std::to_string(file.size()) + " bytes)");
+  }
+  const auto begin = file.begin() + static_cast<std::ptrdiff_t>(at);
+  const auto end = std::find(begin, file.end(), std::uint8_t{0});
+  return std::string(begin, end);
+}
+
+void putUleb(std::vector<std::uint8_t> &out, std::uint32_t value) {
+  do {
+    std::uint8_t byte = value & 0x7F;
+    value >>= 7;
+    out.push_back(value != 0 ? (byte | 0x80) : byte);
+  } while (value != 0);
+}
+
+// One .debug_frame entry: its length, then `body`, padded with DW_CFA_nop.
+void putFrameEntry(std::vector<std::uint8_t> &out,
+                   std::vector<std::uint8_t> body) {
+  while ((body.size() + 4) % 4 != 0) {
+    body.push_back(0); // DW_CFA_nop
+  }
+  put32(out, static_cast<std::uint32_t>(body.size()));
+  out.insert(out.end(), body.begin(), body.end());
+}
+
+std::uint32_t takeUleb(std::span<const std::uint8_t> bytes, std::size_t &at) {
+  std::uint32_t value = 0;
+  for (unsigned shift = 0; at < bytes.size(); shift += 7) {
+    const std::uint8_t byte = bytes[at++];
+    if (shift < 32) {
+      value |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+    }
+    if ((byte & 0x80) == 0) {
+      return value;
+    }
+  }
+  throw SymbolFileError(".debug_abbrev: a number runs past the section's end");
+}
+
+// The compiler keeps the decorated (Windows) names of inlined routines as
+// their DW_AT_linkage_name, which GDB prefers to DW_AT_name and cannot
+// demangle. In the abbreviations those attributes become DW_AT_description
+// (one byte in either case, of the same form, so .debug_info reads as
+// before), which GDB does not show: it then names every routine by its
+// source name.
+void hideLinkageNames(std::vector<std::uint8_t> &abbreviations) {
+  constexpr std::uint8_t kLinkageName = 0x6E, kDescription = 0x5A;
+  std::size_t at = 0;
+  while (at < abbreviations.size()) {
+    if (takeUleb(abbreviations, at) == 0) {
+      continue; // the end of one unit's table
+    }
+    takeUleb(abbreviations, at); // tag
+    ++at;                        // children
+    while (true) {
+      const std::size_t attributeAt = at;
+      const std::uint32_t attribute = takeUleb(abbreviations, at);
+      const std::uint32_t form = takeUleb(abbreviations, at);
+      if (attribute == 0 && form == 0) {
+        break;
+      }
+      if (attribute == kLinkageName) {
+        abbreviations[attributeAt] = kDescription;
+      }
+      if (form == 0x21) { // DW_FORM_implicit_const carries its value here
+        takeUleb(abbreviations, at);
+      }
+    }
+  }
+}
+
+} // namespace
+
+std::vector<std::uint8_t> moduleSymbolFile(const pei::PeImage &companion,
+                                           std::uint32_t imageBase) {
+  std::vector<Section> loaded, described;
+  const std::uint32_t start = dataStart(1);
+  std::uint32_t end = 0;
+  const std::vector<std::uint8_t> &file = companion.bytes();
+  for (const pei::PeSection &pe : companion.sections()) {
+    const std::string name = sectionName(companion, pe.name);
+    const std::uint32_t address = companion.imageBase() + pe.virtualAddress;
+    const std::uint32_t stored = std::min(pe.virtualSize, pe.rawSize);
+    if (pe.rawOffset > file.size() || stored > file.size() - pe.rawOffset) {
+      throw SymbolFileError("section " + name + " lies past the file's end");
+    }
+    const auto from = file.begin() + pe.rawOffset;
+    Section part = section(name, kProgbits, {from, from + stored});
+    if (name.starts_with(".debug")) {
+      if (name == ".debug_abbrev") {
+        hideLinkageNames(part.bytes);
+      }
+      described.push_back(std::move(part));
+      continue;
+    }
+    if (address < imageBase) {
+      throw SymbolFileError(
+          "section " + name + " lies at " + common::hex(address, 8) +
+          ", below the image's base " + common::hex(imageBase, 8));
+    }
+    part.bytes.resize(pe.virtualSize, 0);
+    part.flags =
+        kAlloc | (pe.executable() ? kExec : 0) | (pe.writable() ? kWrite : 0);
+    part.address = address;
+    part.offset = start + (address - imageBase);
+    end = std::max(end, address - imageBase + pe.virtualSize);
+    loaded.push_back(std::move(part));
+  }
+  std::ranges::sort(loaded, {}, &Section::address);
+  loaded.insert(loaded.end(), std::make_move_iterator(described.begin()),
+                std::make_move_iterator(described.end()));
+  return writeElf(std::move(loaded), {{imageBase, start, end, 5}});
+}
+
+std::vector<std::uint8_t>
+platformSymbolFile(std::uint32_t base, std::uint32_t size,
+                   std::span<const NamedAddress> symbols,
+                   std::span<const NamedAddress> outermost) {
+  const std::uint32_t start = dataStart(1);
+  // The page's bytes as GDB reads them from the target; the file's are
+  // only a stand-in (INT3).
+  Section code =
+      section(".text", kProgbits, std::vector<std::uint8_t>(size, 0xCC));
+  code.flags = kAlloc | kExec;
+  code.address = base;
+  code.offset = start;
+  // The call-frame information: a routine's entry has the return address on
+  // top of the stack (the common entry's rule); where the guest returns to
+  // the platform, the return address is undefined, which ends a backtrace.
+  std::vector<std::uint8_t> frames;
+  putFrameEntry(frames, {0xFF, 0xFF, 0xFF, 0xFF, // a CIE
+                         1,                      // version
+                         0,                      // no augmentation
+                         1,                      // code alignment
+                         0x7C,                   // data alignment -4
+                         8,                      // return address: EIP
+                         0x0C, 4, 4,             // CFA = ESP + 4
+                         0x88, 1});              // EIP at CFA - 4
+  auto fde = [&](const NamedAddress &piece, bool last) {
+    std::vector<std::uint8_t> body;
+    put32(body, 0); // the CIE at offset 0
+    put32(body, piece.address);
+    put32(body, piece.size);
+    if (last) {
+      body.push_back(0x07); // DW_CFA_undefined EIP
+      putUleb(body, 8);
+    }
+    putFrameEntry(frames, std::move(body));
+  };
+  for (const NamedAddress &piece : outermost) {
+    fde(piece, true);
+  }
+  std::vector<std::uint8_t> names{0};
+  std::vector<std::uint8_t> table(16, 0); // the null symbol
+  for (const NamedAddress &symbol : symbols) {
+    if (std::ranges::none_of(outermost, [&](const NamedAddress &end) {
+          return end.address == symbol.address;
+        })) {
+      fde(symbol, false);
+    }
+    put32(table, static_cast<std::uint32_t>(names.size()));
+    put32(table, symbol.address);
+    put32(table, symbol.size);
+    table.push_back(0x12); // global function
+    table.push_back(0);
+    put16(table, 1); // in .text
+    const std::string name = symbolName(symbol.name);
+    names.insert(names.end(), name.begin(), name.end());
+    names.push_back(0);
+  }
+  std::vector<Section> sections;
+  sections.push_back(std::move(code));
+  sections.push_back(section(".debug_frame", kProgbits, std::move(frames)));
+  Section symbolTable = section(".symtab", kSymtab, std::move(table));
+  symbolTable.link = 4; // .strtab
+  symbolTable.info = 1; // the first global symbol
+  symbolTable.entrySize = 16;
+  sections.push_back(std::move(symbolTable));
+  sections.push_back(section(".strtab", kStrtab, std::move(names)));
+  return writeElf(std::move(sections), {{base, start, size, 5}});
+}
+
+std::string symbolName(const std::string &name) {
+  std::string out = name;
+  for (char &c : out) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      (c >= '0' && c <= '9') || c == '_';
+    if (!word) {
+      c = '_';
+    }
+  }
+  return out;
+}
+
+} // namespace debug
