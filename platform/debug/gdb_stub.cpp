@@ -96,6 +96,7 @@ void GdbStub::connect() {
   }
   log_ << "gdb: connected from " << peer << std::endl;
   refreshPlatformSymbols();
+  librariesChanged_ = false;
   lastStop_ = signalReply(kSigTrap);
   stop({});
 }
@@ -115,10 +116,16 @@ void GdbStub::instruction(std::uint32_t address) {
     throw machine::GuestFault("the run was ended by the debugger (kill)");
   }
   if (!waited_) {
+    // Waited for at the first guest instruction: the copy in flash is
+    // listed by then, and EIP is the module's entry point.
     connect();
   }
   if (!connection_.valid()) {
     return;
+  }
+  if (librariesChanged_) {
+    librariesChanged_ = false;
+    stop(signalReply(kSigTrap, "library:;"));
   }
   checkAtStop(address);
   if (connection_.valid() &&
@@ -188,18 +195,16 @@ void GdbStub::imageMapped(const std::string &name, std::uint32_t,
     }
   }
   copies_[base] = {name, file};
-  // GDB is waited for at the first guest instruction (the copy is listed by
-  // then, and EIP is the module's entry point rather than not yet set).
-  if (connection_.valid()) {
-    stop(signalReply(kSigTrap, "library:;"));
-  }
+  librariesChanged_ = true;
 }
 
+// GDB hears of the copies at the next guest instruction, so that it sees
+// the shadow arrive and the flash copy go in one change: it then sets its
+// breakpoints again with only the shadow's symbols, and one set by address
+// on a routine (break *Execute) moves to the shadow's copy of it.
 void GdbStub::imageRetired(std::uint32_t base) {
   copies_.erase(base);
-  if (connection_.valid()) {
-    stop(signalReply(kSigTrap, "library:;"));
-  }
+  librariesChanged_ = true;
 }
 
 bool GdbStub::interrupted() {
