@@ -76,7 +76,8 @@ std::string GdbStub::query(const std::string &packet,
   }
   if (packet.starts_with("qSupported")) {
     return "PacketSize=" + common::hex(kPacketSize).substr(2) +
-           ";qXfer:features:read+;qXfer:libraries:read+;QStartNoAckMode+;"
+           ";qXfer:features:read+;qXfer:libraries:read+;qXfer:exec-file:read+;"
+           "QStartNoAckMode+;"
            "swbreak+;hwbreak+";
   }
   if (packet == "QStartNoAckMode") {
@@ -232,13 +233,17 @@ std::string GdbStub::transfer(const std::string &args) const {
   if (object == "features" && annex == "target.xml") {
     return slice(kTargetXml, range->first, range->second);
   }
+  if (object == "exec-file") {
+    return slice(executable_.string(), range->first, range->second);
+  }
   if (object == "libraries" && annex.empty()) {
     return slice(libraries(), range->first, range->second);
   }
   return "E00";
 }
 
-// Each copy of the module as a library, and the platform's thunks: for a
+// Each copy of the module as a library, and the platform's thunks when they
+// are not the executable's any more (thunks added since): for a
 // segment GDB takes the address as where the file's first loadable segment
 // lies (each file has one, from the image's first byte, or the thunk page's).
 std::string GdbStub::libraries() const {
@@ -252,7 +257,7 @@ std::string GdbStub::libraries() const {
       library(copy.file, base);
     }
   }
-  if (!platformFile_.empty()) {
+  if (!platformFile_.empty() && platformFile_ != executable_) {
     library(platformFile_, kPlatformFileBase);
   }
   return xml + "</library-list>";

@@ -96,6 +96,7 @@ void GdbStub::connect() {
   }
   log_ << "gdb: connected from " << peer << std::endl;
   refreshPlatformSymbols();
+  executable_ = platformFile_;
   librariesChanged_ = false;
   lastStop_ = signalReply(kSigTrap);
   stop({});
@@ -117,8 +118,10 @@ void GdbStub::instruction(std::uint32_t address) {
   }
   if (!waited_) {
     // Waited for at the first guest instruction: the copy in flash is
-    // listed by then, and EIP is the module's entry point.
+    // listed by then, and EIP is the module's entry point. GDB resumes
+    // from that stop with this instruction still to run.
     connect();
+    return;
   }
   if (!connection_.valid()) {
     return;
@@ -198,13 +201,18 @@ void GdbStub::imageMapped(const std::string &name, std::uint32_t,
   librariesChanged_ = true;
 }
 
-// GDB hears of the copies at the next guest instruction, so that it sees
-// the shadow arrive and the flash copy go in one change: it then sets its
-// breakpoints again with only the shadow's symbols, and one set by address
-// on a routine (break *Execute) moves to the shadow's copy of it.
+// A copy that goes is the end of a change (the shadow arrives, then the
+// flash copy goes, between two guest calls): GDB hears of both at once, so
+// that it sets its breakpoints again with only the shadow's symbols, and
+// one set by address on a routine (break *Execute) moves to the shadow's
+// copy of it. A copy that arrives alone is told at the next guest
+// instruction.
 void GdbStub::imageRetired(std::uint32_t base) {
   copies_.erase(base);
-  librariesChanged_ = true;
+  librariesChanged_ = false;
+  if (connection_.valid()) {
+    stop(signalReply(kSigTrap, "library:;"));
+  }
 }
 
 bool GdbStub::interrupted() {
@@ -261,6 +269,7 @@ void GdbStub::sendConsole(const std::string &text) {
 }
 
 void GdbStub::stop(const std::string &given) {
+  stepping_ = false; // any stop ends a step
   std::string reply = given;
   if (!reply.empty() && refreshPlatformSymbols() &&
       reply.find("library:") == std::string::npos) {

@@ -135,8 +135,11 @@ private:
   ScratchDirectory scratch_;
   std::filesystem::path platformFile_; // empty until written
   std::size_t platformThunks_ = 0;     // thunks it names
-  bool noticeSent_ = false;            // "no symbols" told to GDB
-  bool librariesChanged_ = false;      // copies came or went, GDB not told
+  // What GDB takes as the executable: the platform's symbol file as it was
+  // when GDB connected (so GDB loads the libraries' symbols at once).
+  std::filesystem::path executable_;
+  bool noticeSent_ = false;       // "no symbols" told to GDB
+  bool librariesChanged_ = false; // copies came or went, GDB not told
   machine::Machine *machine_ = nullptr;
   bool waited_ = false; // GDB connected once (or the wait was given up)
   bool noAck_ = false;  // QStartNoAckMode
