@@ -4,6 +4,7 @@
 #include "little_endian.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 
 namespace debug {
@@ -249,6 +250,284 @@ void hideLinkageNames(std::vector<std::uint8_t> &abbreviations) {
   }
 }
 
+std::int32_t takeSleb(std::span<const std::uint8_t> bytes, std::size_t &at) {
+  std::int64_t value = 0;
+  unsigned shift = 0;
+  std::uint8_t byte = 0x80;
+  while ((byte & 0x80) != 0) {
+    if (at >= bytes.size() || shift > 35) {
+      throw SymbolFileError("a DWARF number runs past its section's end");
+    }
+    byte = bytes[at++];
+    value |= static_cast<std::int64_t>(byte & 0x7F) << shift;
+    shift += 7;
+  }
+  if ((byte & 0x40) != 0 && shift < 64) {
+    value -= std::int64_t{1} << shift;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+std::vector<std::uint8_t> sleb(std::int32_t value) {
+  std::vector<std::uint8_t> out;
+  while (true) {
+    const auto byte = static_cast<std::uint8_t>(value & 0x7F);
+    value >>= 7;
+    if ((value == 0 && (byte & 0x40) == 0) ||
+        (value == -1 && (byte & 0x40) != 0)) {
+      out.push_back(byte);
+      return out;
+    }
+    out.push_back(byte | 0x80);
+  }
+}
+
+struct Abbreviation {
+  std::uint32_t tag = 0;
+  bool children = false;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> attributes; // form
+};
+
+std::map<std::uint32_t, Abbreviation>
+abbreviationsAt(std::span<const std::uint8_t> table, std::size_t at) {
+  std::map<std::uint32_t, Abbreviation> codes;
+  while (true) {
+    const std::uint32_t code = takeUleb(table, at);
+    if (code == 0) {
+      return codes;
+    }
+    Abbreviation &entry = codes[code];
+    entry.tag = takeUleb(table, at);
+    if (at >= table.size()) {
+      throw SymbolFileError(".debug_abbrev ends inside an abbreviation");
+    }
+    entry.children = table[at++] != 0;
+    while (true) {
+      const std::uint32_t attribute = takeUleb(table, at);
+      const std::uint32_t form = takeUleb(table, at);
+      if (attribute == 0 && form == 0) {
+        break;
+      }
+      if (form == 0x21) {
+        takeSleb(table, at); // DW_FORM_implicit_const: no bytes in the DIE
+      }
+      entry.attributes.emplace_back(attribute, form);
+    }
+  }
+}
+
+// The bytes of one attribute's value in .debug_info (DWARF 2 to 4, 32-bit
+// offsets and addresses): where its block starts when it has one.
+struct Value {
+  std::size_t block = 0;       // offset of the block's bytes
+  std::size_t blockLength = 0; // 0 without a block
+  std::uint64_t number = 0;
+};
+
+Value skipValue(std::span<const std::uint8_t> info, std::size_t &at,
+                std::uint32_t form) {
+  auto need = [&](std::size_t bytes) {
+    if (bytes > info.size() - std::min(at, info.size())) {
+      throw SymbolFileError(".debug_info ends inside a value");
+    }
+  };
+  auto fixed = [&](std::size_t bytes) {
+    need(bytes);
+    Value value;
+    for (std::size_t i = 0; i < bytes && i < 8; ++i) {
+      value.number |= std::uint64_t{info[at + i]} << (8 * i);
+    }
+    at += bytes;
+    return value;
+  };
+  auto block = [&](std::size_t length) {
+    need(length);
+    Value value{at, length, 0};
+    at += length;
+    return value;
+  };
+  switch (form) {
+  case 0x01: // addr
+  case 0x06: // data4
+  case 0x0E: // strp
+  case 0x10: // ref_addr
+  case 0x13: // ref4
+  case 0x17: // sec_offset
+    return fixed(4);
+  case 0x05: // data2
+  case 0x12: // ref2
+    return fixed(2);
+  case 0x0B: // data1
+  case 0x0C: // flag
+  case 0x11: // ref1
+    return fixed(1);
+  case 0x07: // data8
+  case 0x14: // ref8
+  case 0x20: // ref_sig8
+    return fixed(8);
+  case 0x0D: // sdata
+    return {0, 0, static_cast<std::uint64_t>(takeSleb(info, at))};
+  case 0x0F: // udata
+  case 0x15: // ref_udata
+    return {0, 0, takeUleb(info, at)};
+  case 0x08: { // string
+    while (true) {
+      need(1);
+      if (info[at++] == 0) {
+        return {};
+      }
+    }
+  }
+  case 0x03:
+    return block(fixed(2).number);
+  case 0x04:
+    return block(fixed(4).number);
+  case 0x0A:
+    return block(fixed(1).number);
+  case 0x09: // block
+  case 0x18: // exprloc
+    return block(takeUleb(info, at));
+  case 0x16: // indirect
+    return skipValue(info, at, takeUleb(info, at));
+  case 0x19: // flag_present
+  case 0x21: // implicit_const
+    return {};
+  default:
+    throw SymbolFileError(".debug_info: a value of the unknown form " +
+                          common::hex(form));
+  }
+}
+
+// The compiler describes the stack arguments and variables of a routine
+// without a frame pointer relative to ESP as it stands after the routine's
+// prologue (DW_AT_frame_base DW_OP_reg4), which holds neither before the
+// prologue has run (a breakpoint on the routine's first instruction shows
+// the arguments from the wrong slots) nor while arguments for a call are
+// pushed. Each such routine's frame base becomes the canonical frame
+// address its call-frame information gives at every instruction
+// (DW_OP_call_frame_cfa), and each DW_OP_fbreg offset is moved by the
+// distance from that address to ESP after the prologue: the return address
+// and every push and stack allocation the routine begins with. The new
+// offsets take no more bytes than the old ones (DW_OP_nop fills the rest),
+// so no other offset in .debug_info moves; a routine whose offsets would
+// not fit keeps its description.
+void describeFramesByCfa(std::vector<std::uint8_t> &info,
+                         std::span<const std::uint8_t> abbreviations,
+                         std::uint32_t codeAddress,
+                         std::span<const std::uint8_t> code) {
+  constexpr std::uint8_t kFbreg = 0x91, kCallFrameCfa = 0x9C, kNop = 0x96;
+  constexpr std::uint8_t kEsp = 0x54; // DW_OP_reg4
+  // How far the canonical frame address lies above ESP once the prologue
+  // that starts at `address` has run.
+  auto prologueDepth = [&](std::uint32_t address) -> std::optional<int> {
+    if (address < codeAddress || address - codeAddress >= code.size()) {
+      return std::nullopt;
+    }
+    std::size_t at = address - codeAddress;
+    int depth = 4; // the return address
+    while (at < code.size()) {
+      const std::uint8_t op = code[at];
+      if (op >= 0x50 && op <= 0x57) { // push r32
+        depth += 4;
+        at += 1;
+      } else if (op == 0x83 && at + 2 < code.size() && code[at + 1] == 0xEC) {
+        depth += static_cast<std::int8_t>(code[at + 2]); // sub esp, imm8
+        at += 3;
+      } else if (op == 0x81 && at + 5 < code.size() && code[at + 1] == 0xEC) {
+        depth += static_cast<std::int32_t>(common::le::load32(code, at + 2));
+        at += 6;
+      } else {
+        break;
+      }
+    }
+    return depth;
+  };
+
+  struct Routine {
+    std::size_t depth;     // its DIE's nesting depth
+    std::size_t frameBase; // offset of its one-byte frame base expression
+    int cfaDepth;
+    bool fits = true;
+    std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> edits;
+  };
+  std::vector<std::uint8_t> out = info;
+  std::size_t unit = 0;
+  while (unit + 11 <= info.size()) {
+    const std::uint32_t length = common::le::load32(info, unit);
+    const std::size_t end = unit + 4 + length;
+    if (length >= 0xFFFFFFF0u || end > info.size()) {
+      throw SymbolFileError(".debug_info: a unit runs past the section");
+    }
+    const auto codes =
+        abbreviationsAt(abbreviations, common::le::load32(info, unit + 6));
+    std::size_t at = unit + 11;
+    std::size_t depth = 0;
+    std::optional<Routine> routine;
+    const std::span<const std::uint8_t> unitBytes(info.data(), end);
+    while (at < end) {
+      const std::uint32_t number = takeUleb(unitBytes, at);
+      if (number == 0) {
+        if (depth > 0) {
+          --depth;
+        }
+        if (routine && depth == routine->depth) {
+          if (routine->fits) {
+            out[routine->frameBase] = kCallFrameCfa;
+            for (const auto &[where, bytes] : routine->edits) {
+              std::copy(bytes.begin(), bytes.end(), out.begin() + where);
+            }
+          }
+          routine.reset();
+        }
+        continue;
+      }
+      const auto found = codes.find(number);
+      if (found == codes.end()) {
+        throw SymbolFileError(".debug_info: an unknown abbreviation");
+      }
+      const Abbreviation &entry = found->second;
+      std::optional<std::uint32_t> lowPc;
+      std::optional<Value> frameBase;
+      for (const auto &[attribute, form] : entry.attributes) {
+        const Value value = skipValue(unitBytes, at, form);
+        if (attribute == 0x11 && form == 0x01) { // DW_AT_low_pc
+          lowPc = static_cast<std::uint32_t>(value.number);
+        } else if (attribute == 0x40 && value.blockLength == 1 &&
+                   info[value.block] == kEsp) { // DW_AT_frame_base
+          frameBase = value;
+        } else if (attribute == 0x02 && routine && value.blockLength > 1 &&
+                   info[value.block] == kFbreg) { // DW_AT_location
+          std::size_t operand = value.block + 1;
+          const std::int32_t offset = takeSleb(unitBytes, operand);
+          std::vector<std::uint8_t> moved = sleb(offset - routine->cfaDepth);
+          const std::size_t room = operand - (value.block + 1);
+          if (moved.size() > room) {
+            routine->fits = false;
+          } else {
+            moved.resize(room, kNop);
+            routine->edits.emplace_back(value.block + 1, std::move(moved));
+          }
+        }
+      }
+      if (entry.tag == 0x2E && frameBase && lowPc && entry.children &&
+          !routine) { // DW_TAG_subprogram
+        if (const auto cfaDepth = prologueDepth(*lowPc)) {
+          routine = Routine{depth, frameBase->block, *cfaDepth, true, {}};
+        }
+      } else if (entry.tag == 0x2E && frameBase && lowPc && !entry.children) {
+        if (prologueDepth(*lowPc)) {
+          out[frameBase->block] = kCallFrameCfa; // nothing refers to it
+        }
+      }
+      if (entry.children) {
+        ++depth;
+      }
+    }
+    unit = end;
+  }
+  info = std::move(out);
+}
+
 } // namespace
 
 std::vector<std::uint8_t> moduleSymbolFile(const pei::PeImage &companion,
@@ -287,6 +566,29 @@ std::vector<std::uint8_t> moduleSymbolFile(const pei::PeImage &companion,
     loaded.push_back(std::move(part));
   }
   std::ranges::sort(loaded, {}, &Section::address);
+  // Frame bases by the call-frame information, when the file has both.
+  const auto named = [&](std::vector<Section> &in, const std::string &name) {
+    const auto it = std::ranges::find(in, name, &Section::name);
+    return it == in.end() ? nullptr : &*it;
+  };
+  Section *info = named(described, ".debug_info");
+  const Section *abbreviations = named(described, ".debug_abbrev");
+  const Section *frames = named(described, ".debug_frame");
+  const Section *text = nullptr;
+  for (const Section &part : loaded) {
+    if ((part.flags & kExec) != 0) {
+      text = &part;
+    }
+  }
+  if (info != nullptr && abbreviations != nullptr && frames != nullptr &&
+      text != nullptr) {
+    // A description it cannot read is left as the compiler wrote it.
+    try {
+      describeFramesByCfa(info->bytes, abbreviations->bytes, text->address,
+                          text->bytes);
+    } catch (const SymbolFileError &) {
+    }
+  }
   loaded.insert(loaded.end(), std::make_move_iterator(described.begin()),
                 std::make_move_iterator(described.end()));
   return writeElf(std::move(loaded), {{imageBase, start, end, 5}});

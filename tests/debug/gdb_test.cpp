@@ -196,10 +196,11 @@ TEST_P(GdbSession, StopsInBothCopiesAtSourceLevelAndTheBootEndsAsItWould) {
       matches(gdb, R"(Reading symbols from \S+/platform-thunks-\d+\.elf)"))
       << gdb;
   // The address breakpoint set in flash stops at the shadow's first
-  // instruction of Execute, and its caller is the platform, named.
+  // instruction of Execute, with the arguments of the first command
+  // (TPM2_Startup, 12 bytes), and its caller is the platform, named.
   EXPECT_TRUE(matches(
       gdb,
-      R"(Breakpoint 1, Execute \(.*\) at \./firmware/transport/exchange\.cpp:172\n172\t.*\nat entry 0x4006db\n#0  Execute \(.*\n#1  0x00020000 in platform_returns \(\))"))
+      R"(Breakpoint 1, Execute \(This=0x0, Reserved=0x0, CommandBuffer=0x310000 "\\200\\001", CommandSize=12, .*\) at \./firmware/transport/exchange\.cpp:172\n172\t.*\nat entry 0x4006db\n#0  Execute \(.*\n#1  0x00020000 in platform_returns \(\))"))
       << gdb;
   // One instruction in, the stack pointer has moved; the caller is the same.
   EXPECT_TRUE(matches(
