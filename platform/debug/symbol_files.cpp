@@ -4,6 +4,7 @@
 #include "little_endian.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -528,6 +529,116 @@ void describeFramesByCfa(std::vector<std::uint8_t> &info,
   info = std::move(out);
 }
 
+struct DwarfSymbol {
+  std::string name;
+  std::uint32_t address;
+  std::uint32_t size;
+  bool function;
+};
+
+// The routines with code of their own and the variables at fixed addresses
+// that the DWARF describes, by their source names, for the file's symbol
+// table: GDB names addresses from a symbol table (info symbol, x/i), and
+// takes an address in a data symbol for data, where without one it looks
+// for a variable's address among the routines and warns that it is in no
+// routine.
+std::vector<DwarfSymbol>
+dwarfSymbols(std::span<const std::uint8_t> info,
+             std::span<const std::uint8_t> abbreviations,
+             std::span<const std::uint8_t> strings) {
+  std::vector<DwarfSymbol> symbols;
+  std::size_t unit = 0;
+  while (unit + 11 <= info.size()) {
+    const std::uint32_t length = common::le::load32(info, unit);
+    const std::size_t end = unit + 4 + length;
+    if (length >= 0xFFFFFFF0u || end > info.size()) {
+      throw SymbolFileError(".debug_info: a unit runs past the section");
+    }
+    const auto codes =
+        abbreviationsAt(abbreviations, common::le::load32(info, unit + 6));
+    const std::span<const std::uint8_t> unitBytes(info.data(), end);
+    auto text = [&](std::uint32_t form, const Value &value,
+                    std::size_t start) -> std::string {
+      if (form == 0x0E && value.number < strings.size()) { // strp
+        const auto from =
+            strings.begin() + static_cast<std::ptrdiff_t>(value.number);
+        return std::string(from,
+                           std::find(from, strings.end(), std::uint8_t{0}));
+      }
+      if (form == 0x08) { // string: the bytes up to the value's end
+        const auto from = info.begin() + static_cast<std::ptrdiff_t>(start);
+        return std::string(from, std::find(from, info.end(), std::uint8_t{0}));
+      }
+      return {};
+    };
+    // The name of the DIE at `at`, or of the one it completes.
+    std::function<std::string(std::size_t, int)> nameAt =
+        [&](std::size_t at, int hops) -> std::string {
+      const auto found = codes.find(takeUleb(unitBytes, at));
+      if (found == codes.end() || hops > 4) {
+        return {};
+      }
+      std::optional<std::size_t> origin;
+      for (const auto &[attribute, form] : found->second.attributes) {
+        const std::size_t start = at;
+        const Value value = skipValue(unitBytes, at, form);
+        if (attribute == 0x03) { // DW_AT_name
+          return text(form, value, start);
+        }
+        if ((attribute == 0x31 || attribute == 0x47) && // origin, specification
+            (form == 0x13 || form == 0x10)) {
+          origin = form == 0x13 ? unit + value.number : value.number;
+        }
+      }
+      return origin && *origin < end ? nameAt(*origin, hops + 1)
+                                     : std::string();
+    };
+    std::size_t at = unit + 11;
+    while (at < end) {
+      const std::size_t die = at;
+      const std::uint32_t number = takeUleb(unitBytes, at);
+      if (number == 0) {
+        continue;
+      }
+      const auto found = codes.find(number);
+      if (found == codes.end()) {
+        throw SymbolFileError(".debug_info: an unknown abbreviation");
+      }
+      const Abbreviation &entry = found->second;
+      std::optional<std::uint32_t> low, address;
+      std::optional<std::uint64_t> high;
+      bool highIsSize = false;
+      for (const auto &[attribute, form] : entry.attributes) {
+        const Value value = skipValue(unitBytes, at, form);
+        if (attribute == 0x11 && form == 0x01) {
+          low = static_cast<std::uint32_t>(value.number);
+        } else if (attribute == 0x12) { // DW_AT_high_pc
+          high = value.number;
+          highIsSize = form != 0x01;
+        } else if (attribute == 0x02 && value.blockLength == 5 &&
+                   info[value.block] == 0x03) { // DW_OP_addr
+          address = common::le::load32(info, value.block + 1);
+        }
+      }
+      const bool routine = entry.tag == 0x2E && low && high;
+      const bool variable = entry.tag == 0x34 && address; // DW_TAG_variable
+      if (routine || variable) {
+        std::string name = nameAt(die, 0);
+        if (!name.empty()) {
+          const std::uint32_t start = routine ? *low : *address;
+          const auto size =
+              static_cast<std::uint32_t>(!routine     ? 0
+                                         : highIsSize ? *high
+                                                      : *high - *low);
+          symbols.push_back({std::move(name), start, size, routine});
+        }
+      }
+    }
+    unit = end;
+  }
+  return symbols;
+}
+
 } // namespace
 
 std::vector<std::uint8_t> moduleSymbolFile(const pei::PeImage &companion,
@@ -589,8 +700,41 @@ std::vector<std::uint8_t> moduleSymbolFile(const pei::PeImage &companion,
     } catch (const SymbolFileError &) {
     }
   }
+  const Section *strings = named(described, ".debug_str");
+  std::vector<DwarfSymbol> symbols;
+  if (info != nullptr && abbreviations != nullptr && strings != nullptr) {
+    try {
+      symbols = dwarfSymbols(info->bytes, abbreviations->bytes, strings->bytes);
+    } catch (const SymbolFileError &) {
+      symbols.clear(); // GDB still has the DWARF
+    }
+  }
+  std::vector<std::uint8_t> table(16, 0), names{0}; // the null symbol
+  for (const DwarfSymbol &symbol : symbols) {
+    const auto in = std::ranges::find_if(loaded, [&](const Section &part) {
+      return symbol.address >= part.address &&
+             symbol.address - part.address < part.bytes.size();
+    });
+    if (in == loaded.end()) {
+      continue;
+    }
+    put32(table, static_cast<std::uint32_t>(names.size()));
+    put32(table, symbol.address);
+    put32(table, symbol.size);
+    table.push_back(symbol.function ? 0x12 : 0x11); // global function, object
+    table.push_back(0);
+    put16(table, static_cast<std::uint32_t>(in - loaded.begin() + 1));
+    names.insert(names.end(), symbol.name.begin(), symbol.name.end());
+    names.push_back(0);
+  }
   loaded.insert(loaded.end(), std::make_move_iterator(described.begin()),
                 std::make_move_iterator(described.end()));
+  Section symbolTable = section(".symtab", kSymtab, std::move(table));
+  symbolTable.link = static_cast<std::uint32_t>(loaded.size() + 2);
+  symbolTable.info = 1; // the first global symbol
+  symbolTable.entrySize = 16;
+  loaded.push_back(std::move(symbolTable));
+  loaded.push_back(section(".strtab", kStrtab, std::move(names)));
   return writeElf(std::move(loaded), {{imageBase, start, end, 5}});
 }
 

@@ -8,8 +8,10 @@
 // its first section. The stub therefore gives GDB the companion's sections
 // and DWARF (call-frame information included) in an ELF32 file, whose
 // addresses GDB takes as they are, with one loadable segment from the
-// image's first byte, and no symbol table: routines are named from the
-// DWARF, by their source names.
+// image's first byte, and a symbol table made from the DWARF: routines and
+// variables by their source names. The DWARF itself is adjusted where GDB
+// would misread it (see symbol_files.cpp): decorated linkage names hidden,
+// stack arguments described from the canonical frame address.
 //
 // The platform's own code (the return sentinel, the thunks of the PEI
 // services and of the platform's PPIs) gets an ELF32 file of its own: a

@@ -141,9 +141,15 @@ TEST_P(GdbSession, StopsInBothCopiesAtSourceLevelAndTheBootEndsAsItWould) {
       "info line *$pc\n"
       "next\n"
       "info sharedlibrary\n"
+      "info symbol Execute+5\n"
       // Set in flash before the shadow exists: both move to the shadow.
       "break *Execute\n"
       "break Execute\n"
+      // A PEI service, called before the first command.
+      "break PEI_service_LocatePpi\n"
+      "continue\n"
+      "bt\n"
+      "delete 3\n"
       "continue\n"
       "printf \"at entry %#x\\n\", $pc\n"
       "bt\n"
@@ -194,6 +200,15 @@ TEST_P(GdbSession, StopsInBothCopiesAtSourceLevelAndTheBootEndsAsItWould) {
       << gdb;
   EXPECT_TRUE(
       matches(gdb, R"(Reading symbols from \S+/platform-thunks-\d+\.elf)"))
+      << gdb;
+  EXPECT_TRUE(
+      matches(gdb, R"(\nExecute \+ 5 in section \.text of \S+\.flash\.elf)"))
+      << gdb;
+  // A breakpoint on a PEI service stops in the platform's thunk, and the
+  // backtrace goes from there through the module to the platform.
+  EXPECT_TRUE(matches(
+      gdb,
+      R"(Breakpoint 3, 0x000200[0-9a-f]{2} in PEI_service_LocatePpi \(\)\n#0  0x000200[0-9a-f]{2} in PEI_service_LocatePpi \(\)\n#1  0x004[0-9a-f]{5} in LocateInterface \(.*\n(#\d  .*\n)*#\d  0x00020000 in platform_returns \(\)\n)"))
       << gdb;
   // The address breakpoint set in flash stops at the shadow's first
   // instruction of Execute, with the arguments of the first command
