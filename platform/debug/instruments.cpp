@@ -97,8 +97,9 @@ std::filesystem::path companionPath(const DebugOptions &options,
 
 std::string debugOptionsHelp() {
   return "  --gdb PORT\n      Wait for GDB (gdb-multiarch) on 127.0.0.1:PORT "
-         "before the first guest\n      instruction and let it debug the "
-         "module at source level (0: any free\n      port, printed).\n"
+         "at the first guest\n      instruction and let it debug the "
+         "module at source level (0: any free\n      port, printed); without "
+         "a debug companion, at instruction level.\n"
          "  --coverage FILE\n      Add the module's source lines this run "
          "executes to the lcov tracefile\n      FILE (created when missing).\n"
          "  --symbols FILE\n      The image's debug companion (default: "
