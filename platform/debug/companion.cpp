@@ -59,7 +59,8 @@ std::string companionMismatch(const pei::PeImage &image,
   }
   const std::string refused = "the debug companion " + companionPath.string() +
                               " does not describe this image: ";
-  const std::string advice = ": rebuild both, or name the right one";
+  const std::string advice =
+      ": rebuild both, or name the right one with --symbols FILE";
   const std::uint32_t at = image.imageBase() + code->virtualAddress;
   const std::uint32_t debugAt =
       companion->imageBase() + debugCode->virtualAddress;
