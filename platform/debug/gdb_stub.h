@@ -66,6 +66,8 @@ public:
   GdbStub &operator=(const GdbStub &) = delete;
 
   std::uint16_t port() const { return listener_.port(); }
+  // Where the files GDB reads are written.
+  const std::filesystem::path &scratch() const { return scratch_.path(); }
 
   // Where the platform's symbol file starts: a little below the thunk page
   // (see refreshPlatformSymbols).

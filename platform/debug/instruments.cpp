@@ -157,7 +157,13 @@ Instruments::Instruments(const DebugOptions &options,
       // start (status 1), for boot and serve alike.
       throw common::net::SocketError(std::string("--gdb: ") + error.what());
     }
+    log_ << "gdb: the symbol files GDB reads are in "
+         << gdb_->scratch().string() << std::endl;
   }
+}
+
+std::filesystem::path Instruments::scratch() const {
+  return gdb_ ? gdb_->scratch() : std::filesystem::path();
 }
 
 void Instruments::attach(machine::Machine &machine) {
