@@ -353,7 +353,7 @@ TEST(Gdb, WithoutACompanionDebugsAtInstructionLevel) {
 
   const Session session = debugSession(copy.string(), "",
                                        "printf \"eip %#x\\n\", $eip\n"
-                                       "x/i $pc\n"
+                                       "x/4xb $pc\n"
                                        "stepi\n"
                                        "printf \"eip %#x\\n\", $eip\n"
                                        "break *" +
@@ -366,9 +366,27 @@ TEST(Gdb, WithoutACompanionDebugsAtInstructionLevel) {
   EXPECT_NE(session.gdb.find("eip " + gdbHex(image.entryAddress()) + "\n"),
             std::string::npos)
       << session.gdb;
-  EXPECT_TRUE(matches(session.gdb, R"(eip 0xfff0085[0-9a-f]\n)"))
-      << "stepi moves one instruction\n"
-      << session.gdb;
+  // Memory reads as the image holds it.
+  const std::vector<std::uint8_t> memory = image.memoryImage();
+  std::string bytes = gdbHex(image.entryAddress()) + ":";
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::uint8_t byte = memory.at(image.entryRva() + i);
+    bytes += "\t0x" + gdbHex(byte).substr(2).insert(0, byte < 16 ? "0" : "");
+  }
+  EXPECT_NE(session.gdb.find(bytes + "\n"), std::string::npos) << bytes << "\n"
+                                                               << session.gdb;
+  // stepi moves on by one instruction (at most 15 bytes on IA-32).
+  std::vector<std::uint32_t> eips;
+  const std::regex eip(R"(eip 0x([0-9a-f]+)\n)");
+  for (auto found =
+           std::sregex_iterator(session.gdb.begin(), session.gdb.end(), eip);
+       found != std::sregex_iterator(); ++found) {
+    eips.push_back(
+        static_cast<std::uint32_t>(std::stoul((*found)[1], nullptr, 16)));
+  }
+  ASSERT_EQ(eips.size(), 2u) << session.gdb;
+  EXPECT_GT(eips[1], eips[0]);
+  EXPECT_LE(eips[1] - eips[0], 15u);
   EXPECT_NE(session.gdb.find("no symbols are loaded"), std::string::npos)
       << session.gdb;
   EXPECT_TRUE(matches(session.gdb, "Breakpoint 1, 0x0*" +
