@@ -95,14 +95,4 @@ std::pair<std::uint32_t, std::uint32_t> codeRange(const pei::PeImage &image) {
   return {start, start + code->virtualSize};
 }
 
-std::vector<std::uint32_t> loadedSections(const pei::PeImage &image) {
-  std::vector<std::uint32_t> addresses;
-  for (const pei::PeSection &section : image.sections()) {
-    if (!section.name.starts_with("/") && !section.name.starts_with(".debug")) {
-      addresses.push_back(image.imageBase() + section.virtualAddress);
-    }
-  }
-  return addresses;
-}
-
 } // namespace debug
