@@ -92,6 +92,18 @@ void HookEntry::code(uc_engine *, std::uint64_t address, std::uint32_t,
                      void *user) {
   auto *m = static_cast<Machine *>(user);
   m->guarded([&] {
+    // The platform's code at this address runs at once, moving EIP on, so
+    // the engine calls no later hook for the instruction: the agents that
+    // watch every instruction see it here (a debugger's breakpoint on a
+    // thunk, or a step into one, stops before the platform's code runs).
+    const auto at = static_cast<std::uint32_t>(address);
+    if (m->everyInstruction_) {
+      m->toAgents([&](DebugAgent &agent) {
+        if (agent.wantsInstructions()) {
+          agent.instruction(at);
+        }
+      });
+    }
     if (address == Machine::kResume && !m->resumptions_.empty()) {
       m->resumeThunk();
       return 0;

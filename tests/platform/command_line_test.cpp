@@ -21,7 +21,6 @@
 #include <fstream>
 #include <memory>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -302,12 +301,19 @@ TEST_F(CommandLine, SigtermEndsBootAndRemovesItsTemporaryState) {
   ASSERT_TRUE(std::regex_search(text, match, stateLine)) << text;
   const fs::path state = match[1].str();
   EXPECT_TRUE(fs::is_directory(state));
+  // The GDB stub's symbol files are the run's too.
+  ASSERT_TRUE(std::regex_search(
+      text, match, std::regex(R"(the symbol files GDB reads are in (\S+))")))
+      << text;
+  const fs::path scratch = match[1].str();
+  EXPECT_TRUE(fs::is_directory(scratch));
   ASSERT_EQ(::kill(child, SIGTERM), 0);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << fileText(log);
   EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
   EXPECT_FALSE(fs::exists(state)) << state;
+  EXPECT_FALSE(fs::exists(scratch)) << scratch;
   EXPECT_NE(fileText(log).find("pei-platform boot: stopped by SIGTERM"),
             std::string::npos);
 }
