@@ -269,7 +269,7 @@ int runRun(std::span<const std::string> args) {
     options.bench.registers = bench::readRegisters(*options.registers);
   }
   const platform::StateDirectory state{std::filesystem::path()};
-  const ExitOnSignals signals(command, state.path());
+  const ExitOnSignals signals(command, {state.path()});
   tpm::TpmEngine engine(state.path());
   options.bench.tpm = [&engine](std::span<const std::uint8_t> bytes) {
     return engine.process(bytes);

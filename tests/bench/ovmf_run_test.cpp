@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -51,6 +52,11 @@ json readJson(const fs::path &path) {
 
 class OvmfRun : public ::testing::Test {
 protected:
+  static void TearDownTestSuite() {
+    if (!dir_.empty()) {
+      fs::remove_all(dir_);
+    }
+  }
   static void SetUpTestSuite() {
     const fs::path code(ovmf::kFirmwareCodePath);
     const fs::path vars(ovmf::kFirmwareVarsPath);
@@ -65,7 +71,9 @@ protected:
       skip_ = "the test is written for another build of " + code.string();
       return;
     }
-    dir_ = fs::path(testing::TempDir()) / "bench-ovmf";
+    // One directory per process: ctest runs each test in its own.
+    dir_ = fs::path(testing::TempDir()) /
+           ("bench-ovmf-" + std::to_string(::getpid()));
     fs::create_directories(dir_);
     // Bounds low enough that the modules that loop on absent hardware stop
     // soon; the others finish well within them.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -29,7 +30,8 @@ std::string shell(const std::string &command, int &status) {
 }
 
 TEST(BenchTransport, ConsumerGetsTheTpmsAnswersThroughTheModule) {
-  const fs::path dir = fs::path(testing::TempDir()) / "bench-transport";
+  const fs::path dir = fs::path(testing::TempDir()) /
+                       ("bench-transport-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const fs::path consumer = dir / "consumer.ffs";
   int status = -1;
