@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -95,8 +97,10 @@ protected:
         peim(kProducerFile, "ContractProducer", producer, std::nullopt),
         peim(kNeverFile, "ContractNever", consumer, never),
         peim(kBrokenFile, "ContractBroken", consumer, broken)};
-    const auto path = std::filesystem::path(testing::TempDir()) /
-                      "contract-volume.fv";
+    // One file per process: ctest runs each test in its own.
+    const auto path =
+        std::filesystem::path(testing::TempDir()) /
+        ("contract-volume-" + std::to_string(::getpid()) + ".fv");
     const Bytes volume = ff::makeVolume(files, 0x40000, true);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(volume.data()),
@@ -105,6 +109,7 @@ protected:
     options.inputs = {path};
     bench::Bench bench(options);
     report_ = std::make_unique<bench::RunReport>(bench.run());
+    std::filesystem::remove(path);
   }
   static void TearDownTestSuite() { report_.reset(); }
   static const bench::PeimReport &module(const std::string &ui) {
