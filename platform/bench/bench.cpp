@@ -508,6 +508,9 @@ bool Bench::placeImage(Module &module) {
     return false;
   }
   const pei::PeImage &image = *module.image;
+  if (options_.imagePlaced) {
+    options_.imagePlaced(name, report.name, image);
+  }
   const std::uint64_t fileAt =
       module.peim.imageOffset ? std::uint64_t{placed.base} +
                                     *module.peim.imageOffset
@@ -535,7 +538,10 @@ bool Bench::placeImage(Module &module) {
     report.address = loadCopy(image, name);
   }
   report.size = image.sizeOfImage();
+  report.linkBase = image.imageBase();
   module.entry = report.address + image.entryRva();
+  machine_->announceImage(name, image.imageBase(), report.address,
+                          report.size);
   return true;
 }
 
@@ -704,6 +710,11 @@ void Bench::shadowRegistered(RunReport &report) {
     module.report.shadowAddress = at;
     report.log.push_back("shadow " + module.report.uiName + " at " +
                          hex(at, 8));
+    machine_->announceImage(
+        (module.report.uiName.empty() ? module.report.name.text()
+                                      : module.report.uiName) +
+            ".shadow",
+        image.imageBase(), at, module.shadowSize);
     machine_->setStack(stackTop_);
     runEntry(module, at + image.entryRva(), true, report);
   }

@@ -67,6 +67,12 @@ struct BenchOptions {
   std::uint64_t memorySize = 64ull << 20;    // what the bench installs
   machine::CallLimits limits;                // for each module
   std::vector<RegisterAnswer> registers;
+  // Told of each image before it is placed (by name, its UI name or GUID),
+  // so that a debugger can be given its symbols; every copy is announced to
+  // the machine's agents as "<name>" or "<name>.shadow".
+  std::function<void(const std::string &, const efi::Guid &,
+                     const pei::PeImage &)>
+      imagePlaced;
   // What the co-processor's TPM answers a command with.
   std::function<std::vector<std::uint8_t>(std::span<const std::uint8_t>)> tpm;
 };
@@ -89,6 +95,7 @@ struct PeimReport {
   std::uint32_t file = 0;    // its file handle: the FFS header's address
   std::uint32_t address = 0; // the image it ran from, 0 if it never ran
   std::uint32_t size = 0;
+  std::uint32_t linkBase = 0; // where the image is linked to run
   bool inPlace = false;           // ran where it lies in its volume
   std::optional<unsigned> order;  // dispatch order, from 1
   std::optional<std::uint32_t> status;

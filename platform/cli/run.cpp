@@ -1,6 +1,9 @@
 // pei-platform run: every PEI module of the inputs, dispatched as the PI PEI
 // Foundation dispatches them, with a report of what each one did.
 #include "bench.h"
+#include "bench_debug.h"
+#include "instruments.h"
+#include "tcp_socket.h"
 #include "commands.h"
 #include "files.h"
 #include "launch.h"
@@ -71,6 +74,17 @@ void runHelp(std::ostream &out) {
          "every service call, in order.\n"
       << "  --trace-json FILE\n      Write the same record in the Chrome "
          "trace event format.\n"
+      << "  --gdb PORT\n      Wait for GDB (gdb-multiarch) on 127.0.0.1:PORT "
+         "(0: any free port, said\n      on stdout) before the first guest "
+         "instruction. Every image is a library at\n      its address (\"info "
+         "sharedlibrary\"): with the symbols of the companion --symbols\n"
+         "      names for it, else one symbol naming the module.\n"
+      << "  --coverage FILE\n      Write the lines the modules with a "
+         "companion ran as an lcov tracefile,\n      and the blocks every other "
+         "module ran to FILE.blocks.\n"
+      << "  --symbols NAME=FILE\n      The debug companion (a PE32 with DWARF) "
+         "of the module whose UI name or\n      file GUID is NAME; repeat for "
+         "several. Needs --gdb or --coverage.\n"
       << "  --help\n      This text.\n\n"
       << "exit status: 0 when every dispatched module returned and the run "
          "reached the\nDXE IPL PPI; 1 when a module faulted, ran past a bound, "
@@ -82,8 +96,9 @@ void runHelp(std::ostream &out) {
 }
 
 constexpr const char *kOptions[] = {
-    "--vars",  "--memory", "--max-instructions", "--timeout-ms", "--registers",
-    "--report", "--trace", "--trace-json",       "--help"};
+    "--vars",       "--memory", "--max-instructions", "--timeout-ms",
+    "--registers",  "--report", "--trace",            "--trace-json",
+    "--gdb",        "--coverage", "--symbols",        "--help"};
 
 struct RunOptions {
   bench::BenchOptions bench;
@@ -91,6 +106,7 @@ struct RunOptions {
   std::optional<std::filesystem::path> report;
   std::optional<std::filesystem::path> traceJson;
   bool trace = false;
+  bench::DebugSettings debug;
 };
 
 std::uint64_t parseMemory(const std::string &text) {
@@ -171,6 +187,27 @@ bool readOptions(std::span<const std::string> args, RunOptions &options) {
         options.report = value;
       } else if (arg == "--trace-json") {
         options.traceJson = value;
+      } else if (arg == "--gdb") {
+        const auto port =
+            common::numberAtMost(value, 65535, common::Radix::Decimal);
+        if (!port) {
+          throw common::badValue(arg, "a TCP port (0 to 65535)",
+                                 common::inQuotes(value));
+        }
+        options.debug.gdbPort = static_cast<std::uint16_t>(*port);
+      } else if (arg == "--coverage") {
+        options.debug.coverage = value;
+      } else if (arg == "--symbols") {
+        const std::size_t equals = value.find('=');
+        if (equals == 0 || equals == std::string::npos ||
+            equals + 1 == value.size()) {
+          throw common::badValue(arg,
+                                 "NAME=FILE (a module's UI name or file GUID "
+                                 "and its debug companion)",
+                                 common::inQuotes(value));
+        }
+        options.debug.symbols[value.substr(0, equals)] =
+            value.substr(equals + 1);
       }
       continue;
     }
@@ -179,6 +216,11 @@ bool readOptions(std::span<const std::string> args, RunOptions &options) {
   if (options.bench.inputs.empty()) {
     throw common::UsageError("expected at least one INPUT (a flash image, "
                              "volume, FFS file or image), found none");
+  }
+  if (!options.debug.symbols.empty() && !options.debug.gdbPort &&
+      !options.debug.coverage) {
+    throw common::UsageError(
+        "--symbols: has no effect without --gdb or --coverage");
   }
   return true;
 }
@@ -196,12 +238,21 @@ void checkRunFiles(const RunOptions &options) {
   if (options.registers) {
     inputs.push_back({"--registers", *options.registers});
   }
+  for (const auto &[name, companion] : options.debug.symbols) {
+    inputs.push_back({"--symbols", companion});
+  }
   std::vector<common::RunFile> outputs;
   if (options.report) {
     outputs.push_back({"--report", *options.report});
   }
   if (options.traceJson) {
     outputs.push_back({"--trace-json", *options.traceJson});
+  }
+  if (options.debug.coverage) {
+    // An existing file must be an lcov tracefile, as boot has it.
+    debug::checkDebugOptions({std::nullopt, options.debug.coverage,
+                              std::nullopt});
+    outputs.push_back({"--coverage", *options.debug.coverage});
   }
   for (const common::RunFile &input : inputs) {
     common::openRegularFile(input.path);
@@ -274,6 +325,14 @@ int runRun(std::span<const std::string> args) {
   options.bench.tpm = [&engine](std::span<const std::uint8_t> bytes) {
     return engine.process(bytes);
   };
+  std::optional<bench::BenchDebug> debugging;
+  try {
+    debugging.emplace(options.debug, std::cout);
+  } catch (const common::net::SocketError &error) {
+    // A port in use: the run could not start (1), as for boot and serve.
+    return failed(command, std::string("--gdb: ") + error.what());
+  }
+  debugging->prepare(options.bench);
   std::optional<bench::Bench> bench;
   try {
     bench.emplace(options.bench);
@@ -292,6 +351,7 @@ int runRun(std::span<const std::string> args) {
     std::cout << " " << input.string();
   }
   std::cout << std::endl;
+  debugging->attach(bench->machine());
   const bench::RunReport report = bench->run();
   for (const std::string &volume : report.volumes) {
     std::cout << "volume " << volume << "\n";
@@ -334,9 +394,10 @@ int runRun(std::span<const std::string> args) {
     std::cout << "report: " << options.report->string() << "\n";
   }
   std::printf("run: %.3f s\n", report.seconds);
-  return report.dxeIpl && everyModuleReturned(report) && sessionOk
-             ? kExitOk
-             : kExitFailed;
+  const int status =
+      report.dxeIpl && everyModuleReturned(report) && sessionOk ? kExitOk
+                                                                : kExitFailed;
+  return debugging->finish(report, status) ? status : kExitFailed;
 }
 
 } // namespace cli

@@ -190,11 +190,15 @@ void GdbStub::faulted(const std::string &message) {
 void GdbStub::imageMapped(const std::string &name, std::uint32_t,
                           std::uint32_t base, std::uint32_t) {
   std::filesystem::path file;
-  if (symbols_) {
+  const auto own = imageSymbols_.find(name);
+  const ModuleSymbols *symbols = own != imageSymbols_.end() ? &own->second
+                                 : symbols_                 ? &*symbols_
+                                                            : nullptr;
+  if (symbols != nullptr) {
     // GDB tells libraries apart by name: each copy gets a file of its own.
-    file = scratch_.path() / (symbols_->stem + "." + name + ".elf");
+    file = scratch_.path() / (symbols->stem + "." + name + ".elf");
     if (!std::filesystem::exists(file)) {
-      writeFile(file, symbols_->file);
+      writeFile(file, symbols->file);
     }
   }
   copies_[base] = {name, file};
@@ -308,7 +312,7 @@ GdbStub::Resume GdbStub::serve() {
     }
     std::optional<Resume> resume;
     const std::string reply = handle(*packet, resume);
-    if (resume && !symbols_ && !noticeSent_ &&
+    if (resume && !symbols_ && imageSymbols_.empty() && !noticeSent_ &&
         (*resume == Resume::Continue || *resume == Resume::Step)) {
       // GDB shows console output while the target runs, so the notice
       // goes with the first resume.

@@ -76,6 +76,12 @@ public:
 
   // Debugs this machine from now on (a platform that boots again brings a
   // new machine); the copies of the module reported so far are forgotten.
+  // Symbols for the copies of one image among several (a bench of many
+  // modules): copies announced under `name` get them, instead of the
+  // module's own.
+  void setImageSymbols(const std::string &name, ModuleSymbols symbols) {
+    imageSymbols_[name] = std::move(symbols);
+  }
   void attach(machine::Machine &machine);
   void detach(machine::Machine &machine);
   // The run ended with this exit status: GDB is told and let go.
@@ -133,6 +139,7 @@ private:
   common::net::Listener listener_;
   common::net::Socket connection_;
   std::optional<ModuleSymbols> symbols_;
+  std::map<std::string, ModuleSymbols> imageSymbols_;
   std::ostream &log_;
   ScratchDirectory scratch_;
   std::filesystem::path platformFile_; // empty until written

@@ -415,6 +415,84 @@ TEST(Gdb, WithoutACompanionDebugsAtInstructionLevel) {
   std::filesystem::remove_all(directory);
 }
 
+// run: every module a library GDB knows by name at its address, the
+// module's own with its companion's symbols, so a breakpoint on Execute
+// stops where another module calls it, and the backtrace names that module.
+TEST(Gdb, RunShowsEveryModuleAndTheModulesThatCallTheTransport) {
+  if (std::string(GDB_PATH).empty()) {
+    GTEST_SKIP() << "gdb-multiarch is not installed";
+  }
+  const std::filesystem::path directory = temporary("gdb-run");
+  std::filesystem::create_directories(directory);
+  const std::filesystem::path consumer = directory / "consumer.ffs";
+  Pipe packed(popen((PEI_FFS_PATH " " TRANSPORT_CONSUMER_IMAGE
+                     " --name TransportConsumer --guid "
+                     "6A1E0F2C-11D3-4C0A-9E41-527B0C3D9020 --depex "
+                     "9D910B61-85BD-4473-8131-40959D60C7EE -o " +
+                     consumer.string() + " 2>&1")
+                        .c_str(),
+                    "r"),
+               pclose);
+  readAll(packed.get());
+  ASSERT_EQ(pclose(packed.release()), 0);
+  Pipe run(popen((PLATFORM_PATH " run " IMAGE_PATH " " COMPANION_IMAGE_PATH
+                  " " +
+                  consumer.string() +
+                  " --gdb 0 --symbols TpmTransportPei=" DEBUG_IMAGE_PATH
+                  " --coverage " +
+                  (directory / "run.info").string() + " 2>&1")
+                     .c_str(),
+                 "r"),
+           pclose);
+  std::string output, port;
+  std::array<char, 512> line;
+  while (run && port.empty() && fgets(line.data(), line.size(), run.get())) {
+    output += line.data();
+    std::smatch m;
+    const std::string text = line.data();
+    if (std::regex_search(
+            text, m, std::regex(R"(waiting for GDB on 127\.0\.0\.1:(\d+))"))) {
+      port = m[1];
+    }
+  }
+  ASSERT_FALSE(port.empty()) << output;
+  const std::filesystem::path script = directory / "session.gdb";
+  std::ofstream(script) << "set pagination off\nset confirm off\n"
+                           "set breakpoint pending on\n"
+                           "target remote 127.0.0.1:" +
+                               port +
+                               "\nbreak Execute\ncontinue\nbt\n"
+                               "info sharedlibrary\ndelete\ncontinue\n";
+  const std::string gdb = runGdb("-x " + script.string());
+  output += readAll(run.get());
+  const int status = pclose(run.release());
+  EXPECT_TRUE(matches(gdb, R"(Breakpoint 1(\.\d+)?, Execute \(This=0x0)"))
+      << gdb;
+  EXPECT_EQ(gdb.find("no symbols are loaded"), std::string::npos) << gdb;
+  EXPECT_TRUE(matches(gdb, R"(#1 +0x[0-9a-f]+ in TransportConsumer)")) << gdb;
+  for (const char *library :
+       {"TpmTransportPei.shadow", "TpmTransportCompanionPei", "TransportConsumer"}) {
+    EXPECT_NE(gdb.find(library), std::string::npos) << library << "\n" << gdb;
+  }
+  // The run goes on to its end: the TPM session through the transport too.
+  EXPECT_NE(output.find("TPM session: every command succeeded"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(WIFEXITED(status)) << output;
+  // Coverage: lines of the module with a companion, blocks of the others.
+  std::ifstream info(directory / "run.info");
+  const std::string lines{std::istreambuf_iterator<char>(info), {}};
+  EXPECT_NE(lines.find("SF:firmware/transport/exchange.cpp"), std::string::npos)
+      << lines;
+  EXPECT_TRUE(matches(lines, "FNDA:[1-9][0-9]*,Execute")) << lines;
+  std::ifstream list(directory / "run.info.blocks");
+  const std::string blocks{std::istreambuf_iterator<char>(list), {}};
+  EXPECT_TRUE(matches(blocks, "\nTransportConsumer 0x[0-9A-F]{8} [0-9]+ 1\n"))
+      << blocks;
+  EXPECT_EQ(blocks.find("TpmTransportPei "), std::string::npos) << blocks;
+  std::filesystem::remove_all(directory);
+}
+
 // A debugger that only watches changes nothing: a run bounded to 1000
 // instructions stops at the same instruction, with the same message, with
 // GDB connected as without it (string instructions keep their fast path).
