@@ -46,8 +46,8 @@ bool isImage(const volume::Bytes &bytes) {
 }
 
 bool isVolumeAt0(const volume::Bytes &bytes) {
-  return bytes.size() >= 56 && common::le::load(bytes.data() + kFvSignatureField,
-                                                4) == kFvSignature;
+  return bytes.size() >= 56 &&
+         common::le::load(bytes.data() + kFvSignatureField, 4) == kFvSignature;
 }
 
 // An FFS file header with a good checksum and a size within the bytes.
@@ -95,7 +95,8 @@ volume::Bytes benchVolume(const std::vector<volume::Bytes> &files) {
     common::le::store(bytes.data() + at, size, value);
   };
   std::fill(bytes.begin(), bytes.begin() + kHeader, 0);
-  const efi::Guid ffs2 = efi::Guid::parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+  const efi::Guid ffs2 =
+      efi::Guid::parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
   std::copy(ffs2.bytes.begin(), ffs2.bytes.end(), bytes.begin() + 16);
   store(32, 8, length);
   store(40, 4, kFvSignature);
@@ -157,7 +158,8 @@ volume::Bytes fileAround(const volume::Bytes &image, const std::string &ui) {
   volume::Bytes file(24 + imageSection.size() + uiSection.size(), 0);
   std::copy(imageSection.begin(), imageSection.end(), file.begin() + 24);
   std::copy(uiSection.begin(), uiSection.end(),
-            file.begin() + 24 + static_cast<std::ptrdiff_t>(imageSection.size()));
+            file.begin() + 24 +
+                static_cast<std::ptrdiff_t>(imageSection.size()));
   std::copy(name.bytes.begin(), name.bytes.end(), file.begin());
   file[18] = kFileTypePeim;
   file[19] = 0; // no attributes: the file checksum is the fixed 0xAA
@@ -267,8 +269,9 @@ void Bench::readInputs() {
   std::vector<volume::Bytes> alone;
   auto flash = [&](const std::filesystem::path &path, volume::Bytes bytes) {
     if (bytes.size() % kPage != 0) {
-      throw InputError(path.string() + ": expected a flash image whose size "
-                                       "is a multiple of 4 KiB, found " +
+      throw InputError(path.string() +
+                       ": expected a flash image whose size "
+                       "is a multiple of 4 KiB, found " +
                        std::to_string(bytes.size()) + " bytes");
     }
     if (k4GiB - flashBottom + bytes.size() > kMaxFlash) {
@@ -345,7 +348,8 @@ void Bench::addFlash(const std::filesystem::path &path, volume::Bytes bytes,
   machine_->write(base, *shared);
   for (volume::Volume &found1 : found) {
     Placed placed{std::move(found1), 0, false, false, ""};
-    placed.volume.origin = path.filename().string() + " " + placed.volume.origin;
+    placed.volume.origin =
+        path.filename().string() + " " + placed.volume.origin;
     if (placed.volume.origin.find(" flash +") != std::string::npos) {
       placed.base = static_cast<std::uint32_t>(base + placed.volume.offset);
       placed.inPlace = true;
@@ -405,27 +409,26 @@ void Bench::placeVolumes(RunReport &report) {
       } else if (loadNext_ + size <= kLoadArea + kLoadAreaSize) {
         placed.base = loadNext_;
         loadNext_ += size;
-        placed.where = "copied to " + hex(placed.base, 8) +
-                       " (its images relocated)";
+        placed.where =
+            "copied to " + hex(placed.base, 8) + " (its images relocated)";
       } else {
         report.log.push_back("volume " + placed.volume.origin +
                              ": no room to place it; its modules are skipped");
         continue;
       }
-      machine_->space().mapMemory(
-          placed.base, size,
-          "volume " + (placed.volume.name ? placed.volume.name->text()
-                                          : placed.volume.origin),
-          machine::kReadWrite | machine::kExecute);
-      machine_->write(placed.base, {placed.volume.bytes.begin(),
-                                    placed.volume.bytes.end()});
+      machine_->space().mapMemory(placed.base, size,
+                                  "volume " + (placed.volume.name
+                                                   ? placed.volume.name->text()
+                                                   : placed.volume.origin),
+                                  machine::kReadWrite | machine::kExecute);
+      machine_->write(placed.base,
+                      {placed.volume.bytes.begin(), placed.volume.bytes.end()});
     }
     if (placed.base == 0) {
       continue; // holds no module: nothing to run from it
     }
-    report.volumes.push_back(placed.volume.origin + ": " + placed.where +
-                             ", " + std::to_string(placed.volume.length) +
-                             " bytes");
+    report.volumes.push_back(placed.volume.origin + ": " + placed.where + ", " +
+                             std::to_string(placed.volume.length) + " bytes");
     for (const std::string &problem : placed.volume.problems) {
       report.log.push_back("volume " + placed.volume.origin + ": " + problem);
     }
@@ -434,12 +437,11 @@ void Bench::placeVolumes(RunReport &report) {
 }
 
 void Bench::collectModules(const Placed &placed) {
-  const std::size_t index =
-      static_cast<std::size_t>(&placed - placed_.data());
+  const std::size_t index = static_cast<std::size_t>(&placed - placed_.data());
   const std::vector<volume::Guid> first = volume::apriori(placed.volume);
   for (volume::Peim &peim : volume::peims(placed.volume)) {
-    if (peim.core ||
-        (peim.fileType != kFileTypePeim && peim.fileType != kFileTypeCombined)) {
+    if (peim.core || (peim.fileType != kFileTypePeim &&
+                      peim.fileType != kFileTypeCombined)) {
       continue;
     }
     Module module;
@@ -512,9 +514,9 @@ bool Bench::placeImage(Module &module) {
     options_.imagePlaced(name, report.name, image);
   }
   const std::uint64_t fileAt =
-      module.peim.imageOffset ? std::uint64_t{placed.base} +
-                                    *module.peim.imageOffset
-                              : 0;
+      module.peim.imageOffset
+          ? std::uint64_t{placed.base} + *module.peim.imageOffset
+          : 0;
   const bool fileLayout =
       image.isTe() || image.sectionAlignment() == image.fileAlignment();
   if (placed.inPlace && fileAt != 0 && fileLayout &&
@@ -525,7 +527,8 @@ bool Bench::placeImage(Module &module) {
                                module.peim.image);
   } else if (placed.bench && [&] {
                for (std::uint64_t page = image.imageBase() & ~(kPage - 1);
-                    page < std::uint64_t{image.imageBase()} + image.sizeOfImage();
+                    page <
+                    std::uint64_t{image.imageBase()} + image.sizeOfImage();
                     page += kPage) {
                  if (page >= k4GiB || machine_->space().find(page) != nullptr) {
                    return false;
@@ -540,8 +543,7 @@ bool Bench::placeImage(Module &module) {
   report.size = image.sizeOfImage();
   report.linkBase = image.imageBase();
   module.entry = report.address + image.entryRva();
-  machine_->announceImage(name, image.imageBase(), report.address,
-                          report.size);
+  machine_->announceImage(name, image.imageBase(), report.address, report.size);
   return true;
 }
 
@@ -597,9 +599,10 @@ void Bench::runEntry(Module &module, std::uint32_t entry, bool shadow,
   Outcome outcome = Outcome::Returned;
   std::string detail;
   try {
-    status = foundation_->dispatchModule(name + (shadow ? " (shadow)" : ""),
-                                         pei::GuestCallback{entry},
-                                         pei::GuestAddress{peim.file})
+    status = foundation_
+                 ->dispatchModule(name + (shadow ? " (shadow)" : ""),
+                                  pei::GuestCallback{entry},
+                                  pei::GuestAddress{peim.file})
                  .value;
   } catch (const machine::GuestFault &fault) {
     detail = fault.what();
@@ -670,9 +673,10 @@ void Bench::switchMemory(RunReport &report) {
     // the module whose code it was has its run end there.
     report.log.push_back("switch to permanent memory: " +
                          std::string(fault.what()));
-    stackTop_ = static_cast<std::uint32_t>(
-        foundation_->memoryInstalled()->begin +
-        foundation_->memoryInstalled()->length) & ~(kPage - 1);
+    stackTop_ =
+        static_cast<std::uint32_t>(foundation_->memoryInstalled()->begin +
+                                   foundation_->memoryInstalled()->length) &
+        ~(kPage - 1);
     machine_->setStack(stackTop_);
     const std::uint32_t eip = machine_->registers().eip;
     if (Module *module = moduleAt(eip)) {
@@ -710,11 +714,11 @@ void Bench::shadowRegistered(RunReport &report) {
     module.report.shadowAddress = at;
     report.log.push_back("shadow " + module.report.uiName + " at " +
                          hex(at, 8));
-    machine_->announceImage(
-        (module.report.uiName.empty() ? module.report.name.text()
-                                      : module.report.uiName) +
-            ".shadow",
-        image.imageBase(), at, module.shadowSize);
+    machine_->announceImage((module.report.uiName.empty()
+                                 ? module.report.name.text()
+                                 : module.report.uiName) +
+                                ".shadow",
+                            image.imageBase(), at, module.shadowSize);
     machine_->setStack(stackTop_);
     runEntry(module, at + image.entryRva(), true, report);
   }
@@ -738,15 +742,15 @@ void Bench::announceVolumes() {
     }
   }
   // Decoded sections take pages of the HOB list's free memory.
-  files.setAllocator([this](std::uint32_t size) -> std::optional<std::uint32_t> {
-    const std::uint64_t base =
-        foundation_->takePages((std::uint64_t{size} + kPage - 1) / kPage,
-                               kBootServicesData);
-    if (base == 0) {
-      return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(base);
-  });
+  files.setAllocator(
+      [this](std::uint32_t size) -> std::optional<std::uint32_t> {
+        const std::uint64_t base = foundation_->takePages(
+            (std::uint64_t{size} + kPage - 1) / kPage, kBootServicesData);
+        if (base == 0) {
+          return std::nullopt;
+        }
+        return static_cast<std::uint32_t>(base);
+      });
 }
 
 void Bench::dispatchPasses(RunReport &report) {
@@ -790,8 +794,8 @@ void Bench::dispatchPasses(RunReport &report) {
     report.log.push_back(
         "no module installed permanent memory by the end of the pre-memory "
         "passes: the bench installs " +
-        std::to_string(options_.memorySize >> 20) + " MiB at " +
-        hex(begin, 8) + ", as a memory-initialisation module would");
+        std::to_string(options_.memorySize >> 20) + " MiB at " + hex(begin, 8) +
+        ", as a memory-initialisation module would");
     std::vector<std::uint8_t> resource(40, 0);
     common::le::store(resource.data() + 16, 4, kResourceSystemMemory);
     common::le::store(resource.data() + 20, 4, kResourceTested);
@@ -809,11 +813,11 @@ std::string Bench::where(std::uint32_t address) {
   if (module == nullptr) {
     return "";
   }
-  const std::uint32_t base = module->shadowSize != 0 &&
-                                     address - module->shadowBase <
-                                         module->shadowSize
-                                 ? module->shadowBase
-                                 : module->report.address;
+  const std::uint32_t base =
+      module->shadowSize != 0 &&
+              address - module->shadowBase < module->shadowSize
+          ? module->shadowBase
+          : module->report.address;
   return "at " +
          (module->report.uiName.empty() ? module->report.name.text()
                                         : module->report.uiName) +
@@ -855,7 +859,8 @@ void Bench::watchPcd(const pei::Foundation::Ppi &ppi) {
     return;
   }
   pcdPpi_ = ppi.interface.value;
-  const std::uint32_t setPtr = machine_->read32(ppi.interface.value + 4 * kSetPtr);
+  const std::uint32_t setPtr =
+      machine_->read32(ppi.interface.value + 4 * kSetPtr);
   machine_->addProbe(setPtr, [this](machine::Machine &m) {
     const std::uint32_t esp = m.registers().esp;
     const std::uint32_t back = m.read32(esp);
@@ -938,9 +943,10 @@ void Bench::mapConsole() {
                   .registers = {{.name = "debug console",
                                  .length = 1,
                                  .widths = bus::kByte,
-                                 .read = [](std::uint64_t, unsigned) {
-                                   return std::uint64_t{kDebugPortPresent};
-                                 },
+                                 .read =
+                                     [](std::uint64_t, unsigned) {
+                                       return std::uint64_t{kDebugPortPresent};
+                                     },
                                  .write = write}}});
   auto zero = [](std::uint64_t, unsigned) { return std::uint64_t{0}; };
   auto ignore = [](std::uint64_t, unsigned, std::uint64_t) {};
@@ -984,8 +990,9 @@ void Bench::consoleByte(std::uint8_t byte) {
     module->report.debugOutput.push_back(console_);
   }
   if (log_ != nullptr) {
-    log_->push_back("  [" + (module ? module->report.uiName : std::string("?")) +
-                    "] " + console_);
+    log_->push_back("  [" +
+                    (module ? module->report.uiName : std::string("?")) + "] " +
+                    console_);
   }
   console_.clear();
 }
@@ -1016,17 +1023,17 @@ Bench::Exchange Bench::execute(std::span<const std::uint8_t> command) {
       ppi->interface.value, "TpmTransportPpi's Execute slot");
   machine_->setStack(stackTop_);
   Exchange result;
-  result.efiStatus = machine_->call(
-      "TpmTransportPpi.Execute", execute,
-      {0, 0, kCommand, static_cast<std::uint32_t>(command.size()), kResponse,
-       kLength});
+  result.efiStatus = machine_->call("TpmTransportPpi.Execute", execute,
+                                    {0, 0, kCommand,
+                                     static_cast<std::uint32_t>(command.size()),
+                                     kResponse, kLength});
   const std::vector<std::uint8_t> header = machine_->read(kResponse, 6);
   const std::uint32_t size = std::uint32_t{header[2]} << 24 |
                              std::uint32_t{header[3]} << 16 |
                              std::uint32_t{header[4]} << 8 | header[5];
   result.response = machine_->read(
-      kResponse, size >= 10 && size <= kCallerResponseSize ? size
-                                                           : kCallerResponseSize);
+      kResponse,
+      size >= 10 && size <= kCallerResponseSize ? size : kCallerResponseSize);
   return result;
 }
 
@@ -1080,17 +1087,17 @@ RunReport Bench::run() {
   finish(report);
   log_ = nullptr;
   foundation_->setLog({});
-  report.seconds = std::chrono::duration<double>(
-                       std::chrono::steady_clock::now() - started)
-                       .count();
+  report.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+          .count();
   return report;
 }
 
 void Bench::finish(RunReport &report) {
   for (Module &module : modules_) {
     if (module.report.outcome == Outcome::NotDispatched && !module.done) {
-      module.report.detail = "its dependency expression " +
-                             module.report.depex + " never held";
+      module.report.detail =
+          "its dependency expression " + module.report.depex + " never held";
     }
   }
   for (const bus::UnmodelledAccess &access :
@@ -1106,15 +1113,15 @@ void Bench::finish(RunReport &report) {
   for (const pei::Foundation::Ppi &ppi : foundation_->ppis()) {
     for (Module &module : modules_) {
       if (!ppi.installer.empty() &&
-          (module.report.uiName.empty() ? module.report.name.text()
-                                        : module.report.uiName) ==
-              ppi.installer) {
+          (module.report.uiName.empty()
+               ? module.report.name.text()
+               : module.report.uiName) == ppi.installer) {
         module.report.ppisInstalled.push_back(ppi.guid);
       }
     }
-    report.ppis.push_back({ppi.guid, ppi.descriptor.value, ppi.interface.value,
-                           ppi.installer.empty() ? std::string("platform")
-                                                 : ppi.installer});
+    report.ppis.push_back(
+        {ppi.guid, ppi.descriptor.value, ppi.interface.value,
+         ppi.installer.empty() ? std::string("platform") : ppi.installer});
   }
   report.memory = foundation_->memoryInstalled();
   if (foundation_->hobList()) {

@@ -95,9 +95,9 @@ struct PeimReport {
   std::uint32_t file = 0;    // its file handle: the FFS header's address
   std::uint32_t address = 0; // the image it ran from, 0 if it never ran
   std::uint32_t size = 0;
-  std::uint32_t linkBase = 0; // where the image is linked to run
-  bool inPlace = false;           // ran where it lies in its volume
-  std::optional<unsigned> order;  // dispatch order, from 1
+  std::uint32_t linkBase = 0;    // where the image is linked to run
+  bool inPlace = false;          // ran where it lies in its volume
+  std::optional<unsigned> order; // dispatch order, from 1
   std::optional<std::uint32_t> status;
   Outcome outcome = Outcome::NotDispatched;
   std::string detail; // the fault, the bound, the failing expression
@@ -145,7 +145,7 @@ struct RunReport {
   std::vector<std::string> volumes; // origin and where each was placed
   std::vector<PeimReport> peims;    // in volume order
   std::vector<std::string> log;
-  std::string ending; // how the run ended
+  std::string ending;  // how the run ended
   bool dxeIpl = false; // it ended at the DXE IPL PPI
   std::optional<pei::Foundation::MemoryRange> memory;
   bool memoryByBench = false;

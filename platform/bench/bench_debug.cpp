@@ -22,8 +22,7 @@ BenchDebug::BenchDebug(DebugSettings settings, std::ostream &log)
 
 void BenchDebug::prepare(BenchOptions &options) {
   if (gdb_) {
-    options.imagePlaced = [this](const std::string &name,
-                                 const efi::Guid &guid,
+    options.imagePlaced = [this](const std::string &name, const efi::Guid &guid,
                                  const pei::PeImage &image) {
       imagePlaced(name, guid, image);
     };
@@ -97,7 +96,8 @@ bool BenchDebug::finish(const RunReport &report, int status) {
     if (peim.size == 0) {
       continue;
     }
-    const std::string name = peim.uiName.empty() ? peim.name.text() : peim.uiName;
+    const std::string name =
+        peim.uiName.empty() ? peim.name.text() : peim.uiName;
     // Both copies' blocks, at the addresses the image is linked at.
     BlockRecorder::Blocks linked;
     for (const auto &[address, entry] : blocks_->blocks()) {

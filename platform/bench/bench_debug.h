@@ -28,7 +28,8 @@ struct DebugSettings {
 // Every block the guest ran, by address: its size and how often it ran.
 class BlockRecorder : public machine::DebugAgent {
 public:
-  using Blocks = std::map<std::uint32_t, std::pair<std::uint32_t, std::uint64_t>>;
+  using Blocks =
+      std::map<std::uint32_t, std::pair<std::uint32_t, std::uint64_t>>;
   void block(std::uint32_t address, std::uint32_t size) override {
     auto &entry = blocks_[address];
     entry.first = size;
@@ -55,8 +56,8 @@ public:
 private:
   void imagePlaced(const std::string &name, const efi::Guid &guid,
                    const pei::PeImage &image);
-  std::optional<std::filesystem::path> companionFor(const std::string &name,
-                                                    const efi::Guid *guid) const;
+  std::optional<std::filesystem::path>
+  companionFor(const std::string &name, const efi::Guid *guid) const;
 
   DebugSettings settings_;
   std::ostream &log_;

@@ -47,8 +47,7 @@ std::vector<RegisterAnswer> parseRegisters(std::string_view text,
       throw bad("port, mmio or msr", common::inQuotes(space));
     }
     if (!(words >> address >> width >> values)) {
-      throw bad("SPACE ADDRESS WIDTH VALUE[,VALUE...]",
-                common::inQuotes(line));
+      throw bad("SPACE ADDRESS WIDTH VALUE[,VALUE...]", common::inQuotes(line));
     }
     if (words >> extra) {
       throw bad("the end of the line", common::inQuotes(extra));
@@ -57,7 +56,8 @@ std::vector<RegisterAnswer> parseRegisters(std::string_view text,
                                : answer.space == bus::Space::Msr
                                    ? 0xFFFFFFFF
                                    : ~std::uint64_t{0};
-    const auto at = common::numberAtMost(address, most, common::Radix::DecimalOrHex);
+    const auto at =
+        common::numberAtMost(address, most, common::Radix::DecimalOrHex);
     if (!at) {
       throw bad("an address of at most " + std::to_string(most),
                 common::inQuotes(address));
@@ -70,15 +70,14 @@ std::vector<RegisterAnswer> parseRegisters(std::string_view text,
     std::istringstream list(values);
     std::string value;
     while (std::getline(list, value, ',')) {
-      const auto read =
-          common::numberAtMost(value, widthMask(answer.width), common::Radix::DecimalOrHex);
+      const auto read = common::numberAtMost(value, widthMask(answer.width),
+                                             common::Radix::DecimalOrHex);
       if (!read) {
         throw bad("a value that fits in " + width + " bytes",
                   common::inQuotes(value));
       }
       if (answer.values.size() == kMaxValues) {
-        throw bad("at most " + std::to_string(kMaxValues) + " values",
-                  "more");
+        throw bad("at most " + std::to_string(kMaxValues) + " values", "more");
       }
       answer.values.push_back(*read);
     }

@@ -39,16 +39,16 @@ json peimJson(const PeimReport &peim) {
   out["address"] = peim.address ? json(hex(peim.address, 8)) : json(nullptr);
   out["in_place"] = peim.inPlace;
   out["order"] = peim.order ? json(*peim.order) : json(nullptr);
-  out["status"] = peim.status ? json(pei::EfiStatus{*peim.status}.name())
-                              : json(nullptr);
+  out["status"] =
+      peim.status ? json(pei::EfiStatus{*peim.status}.name()) : json(nullptr);
   out["detail"] = peim.detail;
   out["shadow_requested"] = peim.shadowRequested;
   if (peim.shadowAddress) {
-    out["shadow"] = {{"address", hex(*peim.shadowAddress, 8)},
-                     {"status", peim.shadowStatus
-                                    ? json(pei::EfiStatus{*peim.shadowStatus}
-                                               .name())
-                                    : json(nullptr)}};
+    out["shadow"] = {
+        {"address", hex(*peim.shadowAddress, 8)},
+        {"status", peim.shadowStatus
+                       ? json(pei::EfiStatus{*peim.shadowStatus}.name())
+                       : json(nullptr)}};
   }
   json ppis = json::array();
   for (const efi::Guid &guid : peim.ppisInstalled) {
@@ -133,9 +133,8 @@ std::vector<std::string> summary(const RunReport &report) {
   }
   lines.push_back("run: " + report.ending);
   if (report.memory) {
-    lines.push_back("permanent memory: " + hex(report.memory->begin, 8) +
-                    ", " + std::to_string(report.memory->length >> 20) +
-                    " MiB" +
+    lines.push_back("permanent memory: " + hex(report.memory->begin, 8) + ", " +
+                    std::to_string(report.memory->length >> 20) + " MiB" +
                     (report.memoryByBench ? ", installed by the bench"
                                           : ", installed by a module"));
   }
@@ -160,18 +159,17 @@ std::vector<std::string> summary(const RunReport &report) {
     for (std::uint8_t byte : token.reach) {
       reach += hex(byte, 2).substr(2);
     }
-    lines.push_back("token " + std::to_string(token.token) +
-                    " in the PCD database afterwards: " +
-                    std::to_string(token.size) + " bytes, " +
-                    (bytes.empty() ? "none readable" : bytes) +
-                    (reach.empty() ? ""
-                                   : " (the " +
-                                         std::to_string(token.reach.size()) +
-                                         " bytes from there: " + reach + ")"));
+    lines.push_back(
+        "token " + std::to_string(token.token) +
+        " in the PCD database afterwards: " + std::to_string(token.size) +
+        " bytes, " + (bytes.empty() ? "none readable" : bytes) +
+        (reach.empty() ? ""
+                       : " (the " + std::to_string(token.reach.size()) +
+                             " bytes from there: " + reach + ")"));
   }
-  lines.push_back("PPIs installed: " + std::to_string(report.ppis.size()) +
-                  "; unmodelled accesses: " +
-                  std::to_string(report.unmodelledCount));
+  lines.push_back(
+      "PPIs installed: " + std::to_string(report.ppis.size()) +
+      "; unmodelled accesses: " + std::to_string(report.unmodelledCount));
   return lines;
 }
 
@@ -210,8 +208,8 @@ std::string reportJson(const RunReport &report) {
          {"size", write.sizeAsked},
          {"status", write.status ? json(pei::EfiStatus{*write.status}.name())
                                  : json(nullptr)},
-         {"size_after", write.sizeAfter ? json(*write.sizeAfter)
-                                        : json(nullptr)}});
+         {"size_after",
+          write.sizeAfter ? json(*write.sizeAfter) : json(nullptr)}});
   }
   out["token_writes"] = std::move(writes);
   json tokens = json::array();

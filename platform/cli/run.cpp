@@ -2,17 +2,17 @@
 // Foundation dispatches them, with a report of what each one did.
 #include "bench.h"
 #include "bench_debug.h"
-#include "instruments.h"
-#include "tcp_socket.h"
 #include "commands.h"
 #include "files.h"
+#include "instruments.h"
 #include "launch.h"
 #include "number.h"
 #include "registers_file.h"
-#include "scenario.h"
 #include "report.h"
+#include "scenario.h"
 #include "signal_exit.h"
 #include "state_directory.h"
+#include "tcp_socket.h"
 #include "tpm_engine.h"
 #include "tpm_session.h"
 #include "trace_json.h"
@@ -80,7 +80,8 @@ void runHelp(std::ostream &out) {
          "sharedlibrary\"): with the symbols of the companion --symbols\n"
          "      names for it, else one symbol naming the module.\n"
       << "  --coverage FILE\n      Write the lines the modules with a "
-         "companion ran as an lcov tracefile,\n      and the blocks every other "
+         "companion ran as an lcov tracefile,\n      and the blocks every "
+         "other "
          "module ran to FILE.blocks.\n"
       << "  --symbols NAME=FILE\n      The debug companion (a PE32 with DWARF) "
          "of the module whose UI name or\n      file GUID is NAME; repeat for "
@@ -96,9 +97,10 @@ void runHelp(std::ostream &out) {
 }
 
 constexpr const char *kOptions[] = {
-    "--vars",       "--memory", "--max-instructions", "--timeout-ms",
-    "--registers",  "--report", "--trace",            "--trace-json",
-    "--gdb",        "--coverage", "--symbols",        "--help"};
+    "--vars",       "--memory",     "--max-instructions",
+    "--timeout-ms", "--registers",  "--report",
+    "--trace",      "--trace-json", "--gdb",
+    "--coverage",   "--symbols",    "--help"};
 
 struct RunOptions {
   bench::BenchOptions bench;
@@ -115,12 +117,13 @@ std::uint64_t parseMemory(const std::string &text) {
   if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) {
     unit = 1ull << 20;
     digits.pop_back();
-  } else if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) {
+  } else if (!digits.empty() &&
+             (digits.back() == 'K' || digits.back() == 'k')) {
     unit = 1ull << 10;
     digits.pop_back();
   }
-  const auto value =
-      common::numberAtMost(digits, (1ull << 30) / unit, common::Radix::DecimalOrHex);
+  const auto value = common::numberAtMost(digits, (1ull << 30) / unit,
+                                          common::Radix::DecimalOrHex);
   if (!value || *value * unit < (1ull << 20) || (*value * unit) % 4096 != 0) {
     throw common::badValue("--memory",
                            "a size from 1M to 1024M in whole 4 KiB pages",
@@ -147,10 +150,11 @@ bool readOptions(std::span<const std::string> args, RunOptions &options) {
       if (!own &&
           std::find(scenario.begin(), scenario.end(), arg) != scenario.end()) {
         throw common::UsageError(
-            arg + ": has no effect with run: the modules of the inputs are "
-                  "the platform's services there (\"Setup\" comes from the "
-                  "variable store given with --vars, configuration tokens "
-                  "from the volume's PCD module); see '" +
+            arg +
+            ": has no effect with run: the modules of the inputs are "
+            "the platform's services there (\"Setup\" comes from the "
+            "variable store given with --vars, configuration tokens "
+            "from the volume's PCD module); see '" +
             std::string(kProgram) + " run --help'");
       }
       if (std::find(std::begin(kOptions), std::end(kOptions), arg) ==
@@ -250,8 +254,8 @@ void checkRunFiles(const RunOptions &options) {
   }
   if (options.debug.coverage) {
     // An existing file must be an lcov tracefile, as boot has it.
-    debug::checkDebugOptions({std::nullopt, options.debug.coverage,
-                              std::nullopt});
+    debug::checkDebugOptions(
+        {std::nullopt, options.debug.coverage, std::nullopt});
     outputs.push_back({"--coverage", *options.debug.coverage});
   }
   for (const common::RunFile &input : inputs) {
@@ -394,9 +398,9 @@ int runRun(std::span<const std::string> args) {
     std::cout << "report: " << options.report->string() << "\n";
   }
   std::printf("run: %.3f s\n", report.seconds);
-  const int status =
-      report.dxeIpl && everyModuleReturned(report) && sessionOk ? kExitOk
-                                                                : kExitFailed;
+  const int status = report.dxeIpl && everyModuleReturned(report) && sessionOk
+                         ? kExitOk
+                         : kExitFailed;
   return debugging->finish(report, status) ? status : kExitFailed;
 }
 

@@ -239,8 +239,8 @@ void Foundation::runInside(machine::ThunkCall &thunk,
 void Foundation::recordFired(const Pending &fired, std::uint32_t result) {
   fired_.push_back({fired.notification.guid, fired.notification.callback,
                     fired.ppi, EfiStatus{result}});
-  log("  callback " + hex(fired.notification.callback.entry, 8) +
-      " returned " + EfiStatus{result}.name());
+  log("  callback " + hex(fired.notification.callback.entry, 8) + " returned " +
+      EfiStatus{result}.name());
 }
 
 // After each module: the dispatch notifications of every notification

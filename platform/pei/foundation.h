@@ -59,7 +59,7 @@ public:
     GuestAddress descriptor;
     GuestAddress interface;
     std::uint32_t installedFrom = 0; // the caller of InstallPpi; 0: platform
-    std::string installer; // as the installer namer names it
+    std::string installer;           // as the installer namer names it
   };
   struct Notification {
     efi::Guid guid;
@@ -191,9 +191,7 @@ public:
     std::uint64_t length = 0;
   };
   // What InstallPeiMemory was given, once it was called successfully.
-  const std::optional<MemoryRange> &memoryInstalled() const {
-    return memory_;
-  }
+  const std::optional<MemoryRange> &memoryInstalled() const { return memory_; }
   bool onPermanentMemory() const { return switched_; }
   // InstallPeiMemory: checks the range and maps it as RAM. The switch to it
   // happens once the module that called it returns.

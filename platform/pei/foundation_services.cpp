@@ -11,14 +11,15 @@ constinit const std::array<Foundation::Service, Foundation::kServiceSlots>
     Foundation::kServices = {{
         {{service::kInstallPpi, {{"services", Pointer}, {"list", Pointer}}},
          [](Foundation &f, const ServiceCall &call) -> Answer {
-           return f.withCallbacks(call, f.installList(call.pointer(1), true,
-                                               call.thunk().returnAddress()));
+           return f.withCallbacks(call,
+                                  f.installList(call.pointer(1), true,
+                                                call.thunk().returnAddress()));
          }},
         {{service::kReInstallPpi,
           {{"services", Pointer}, {"old", Pointer}, {"new", Pointer}}},
          [](Foundation &f, const ServiceCall &call) -> Answer {
-           return f.withCallbacks(call,
-                                  f.reinstall(call.pointer(1), call.pointer(2)));
+           return f.withCallbacks(
+               call, f.reinstall(call.pointer(1), call.pointer(2)));
          }},
         {{service::kLocatePpi,
           {{"services", Pointer},

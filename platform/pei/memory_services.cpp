@@ -107,8 +107,8 @@ std::uint32_t Foundation::switchToPermanentMemory(std::uint32_t stackSize) {
   if (!memory_ || switched_ || !hobs_) {
     throw machine::MachineError("no permanent memory to switch to");
   }
-  const auto bottom = static_cast<std::uint32_t>(
-      (memory_->begin + 7) & ~std::uint64_t{7});
+  const auto bottom =
+      static_cast<std::uint32_t>((memory_->begin + 7) & ~std::uint64_t{7});
   const auto top = static_cast<std::uint32_t>(
       (memory_->begin + memory_->length) & ~(kPageSize - 1));
   const std::vector<std::uint8_t> list = hobs_->bytes();
@@ -209,8 +209,8 @@ Answer Foundation::allocatePool(const ServiceCall &call) {
   }
   machine_.space().checkGuestAccess(call.pointer(2).value, 4, bus::kWrite,
                                     "AllocatePool's buffer out-parameter");
-  const HobList::Created created = hobs_->append(
-      hob::kMemoryPool, static_cast<std::uint32_t>(length));
+  const HobList::Created created =
+      hobs_->append(hob::kMemoryPool, static_cast<std::uint32_t>(length));
   if (created.status != efi::kSuccess) {
     return {created.status};
   }

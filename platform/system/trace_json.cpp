@@ -142,7 +142,9 @@ void TraceJson::append(const bus::Trace &trace) {
       }
       break;
     default:
-      write(eventJson(e, at(e.time), e.instruction ? trackOf(e.instruction) : callTrack).dump());
+      write(eventJson(e, at(e.time),
+                      e.instruction ? trackOf(e.instruction) : callTrack)
+                .dump());
     }
   }
   if (open != nullptr) {

@@ -39,7 +39,8 @@ TEST(BenchTransport, ConsumerGetsTheTpmsAnswersThroughTheModule) {
       shell(std::string(PEI_FFS_PATH) + " " + TRANSPORT_CONSUMER_IMAGE +
                 " --guid 6A1E0F2C-11D3-4C0A-9E41-527B0C3D9020 --name "
                 "TransportConsumer --depex 9D910B61-85BD-4473-8131-40959D60C7EE"
-                " -o " + consumer.string(),
+                " -o " +
+                consumer.string(),
             status);
   ASSERT_EQ(status, 0) << packed;
   const std::string run =

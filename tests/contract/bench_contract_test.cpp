@@ -98,9 +98,8 @@ protected:
         peim(kNeverFile, "ContractNever", consumer, never),
         peim(kBrokenFile, "ContractBroken", consumer, broken)};
     // One file per process: ctest runs each test in its own.
-    const auto path =
-        std::filesystem::path(testing::TempDir()) /
-        ("contract-volume-" + std::to_string(::getpid()) + ".fv");
+    const auto path = std::filesystem::path(testing::TempDir()) /
+                      ("contract-volume-" + std::to_string(::getpid()) + ".fv");
     const Bytes volume = ff::makeVolume(files, 0x40000, true);
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(volume.data()),
@@ -155,9 +154,8 @@ TEST_F(BenchContract, ReportsEachModuleAsItEnded) {
   EXPECT_GE(*producer.shadowAddress, bench::Bench::kInstalledMemory);
   EXPECT_EQ(producer.services.at("AllocatePages"), 4u); // 2 in each run
   EXPECT_EQ(producer.ppisInstalled.size(), 2u);
-  EXPECT_EQ(consumer.depex,
-            "(((" + kProducerPpi.text() + " AND NOT " + kNeverPpi.text() +
-                ") AND TRUE) OR FALSE)");
+  EXPECT_EQ(consumer.depex, "(((" + kProducerPpi.text() + " AND NOT " +
+                                kNeverPpi.text() + ") AND TRUE) OR FALSE)");
 
   const auto &never = module("ContractNever");
   EXPECT_EQ(never.outcome, bench::Outcome::NotDispatched);

@@ -59,15 +59,13 @@ contractFailures(const std::vector<Event> &events) {
     const auto it = event.fields.find(field);
     if (it == event.fields.end() || it->second != value) {
       std::ostringstream line;
-      line << event.name << ": expected " << field << "=0x" << std::hex
-           << value << ", found "
-           << (it == event.fields.end() ? std::string("none")
-                                        : [&] {
-                                            std::ostringstream v;
-                                            v << "0x" << std::hex
-                                              << it->second;
-                                            return v.str();
-                                          }());
+      line << event.name << ": expected " << field << "=0x" << std::hex << value
+           << ", found "
+           << (it == event.fields.end() ? std::string("none") : [&] {
+                std::ostringstream v;
+                v << "0x" << std::hex << it->second;
+                return v.str();
+              }());
       failures.push_back(line.str());
     }
   };
@@ -86,7 +84,8 @@ contractFailures(const std::vector<Event> &events) {
       {"file-info", {{"status", 0}, {"type", 6}, {"by-name", 1}}},
       {"ui-section", {{"status", 0}, {"match", 1}}},
       {"missing-section", {{"status", 0x8000000E}}},
-      {"volume-info", {{"status", 0}, {"start-matches", 1}, {"size-nonzero", 1}}},
+      {"volume-info",
+       {{"status", 0}, {"start-matches", 1}, {"size-nonzero", 1}}},
   };
   std::vector<const Event *> runs;
   for (const Event &event : events) {
@@ -136,8 +135,8 @@ contractFailures(const std::vector<Event> &events) {
            "notify-early-end", "producer-install", "consumer",
            "install-late-begin", "notify-late-callback", "install-late-end",
            "notify-late-dispatch"});
-  for (const char *name : {"notify-arm", "notify-early-end",
-                           "producer-install", "install-late-end"}) {
+  for (const char *name : {"notify-arm", "notify-early-end", "producer-install",
+                           "install-late-end"}) {
     if (const long at = index(name); at >= 0) {
       for (const auto &[field, value] : events[at].fields) {
         expect(events[at], field, 0);
@@ -149,8 +148,9 @@ contractFailures(const std::vector<Event> &events) {
   }
   for (const char *once : {"notify-early", "notify-late-callback",
                            "notify-late-dispatch", "consumer"}) {
-    const auto count = std::count_if(events.begin(), events.end(),
-                                     [&](const Event &e) { return e.name == once; });
+    const auto count =
+        std::count_if(events.begin(), events.end(),
+                      [&](const Event &e) { return e.name == once; });
     if (count > 1) {
       failures.push_back(std::string("expected one ") + once + " line, found " +
                          std::to_string(count));

@@ -20,15 +20,30 @@ constexpr UINT16 DebugConsolePort = 0x402;
 
 // GUIDs of the test's own PPIs and HOB.
 constexpr EFI_GUID ProducerPpiGuid = {
-    0x6A1E0F2C, 0x11D3, 0x4C0A, {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x01}};
+    0x6A1E0F2C,
+    0x11D3,
+    0x4C0A,
+    {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x01}};
 constexpr EFI_GUID EarlyPpiGuid = {
-    0x6A1E0F2C, 0x11D3, 0x4C0A, {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x02}};
+    0x6A1E0F2C,
+    0x11D3,
+    0x4C0A,
+    {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x02}};
 constexpr EFI_GUID LatePpiGuid = {
-    0x6A1E0F2C, 0x11D3, 0x4C0A, {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x03}};
+    0x6A1E0F2C,
+    0x11D3,
+    0x4C0A,
+    {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x03}};
 constexpr EFI_GUID MarkerHobGuid = {
-    0x6A1E0F2C, 0x11D3, 0x4C0A, {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x04}};
+    0x6A1E0F2C,
+    0x11D3,
+    0x4C0A,
+    {0x9E, 0x41, 0x52, 0x7B, 0x0C, 0x3D, 0x90, 0x04}};
 constexpr EFI_GUID MemoryDiscoveredPpiGuid = {
-    0xF894643D, 0xC449, 0x42D1, {0x8E, 0xA8, 0x85, 0xBD, 0xD8, 0xC6, 0x5B, 0xDE}};
+    0xF894643D,
+    0xC449,
+    0x42D1,
+    {0x8E, 0xA8, 0x85, 0xBD, 0xD8, 0xC6, 0x5B, 0xDE}};
 
 constexpr UINTN NotifyDispatch = 0x40;
 constexpr UINT8 FileTypePeim = 0x06;
@@ -140,11 +155,11 @@ UINTN Address(const volatile VOID *Pointer) {
 // --- the HOB list ---------------------------------------------------------
 
 struct HobWalk {
-  UINT32 Count;          // blocks up to and including the end
-  bool Ended;            // an END_OF_HOB_LIST came
-  bool Marker;           // the GUID-extension HOB this module made
-  bool Allocation;       // a memory-allocation HOB whose base is Wanted
-  UINTN ListEnd;         // the end block's address
+  UINT32 Count;    // blocks up to and including the end
+  bool Ended;      // an END_OF_HOB_LIST came
+  bool Marker;     // the GUID-extension HOB this module made
+  bool Allocation; // a memory-allocation HOB whose base is Wanted
+  UINTN ListEnd;   // the end block's address
 };
 
 HobWalk WalkHobs(UINTN List, UINT64 Wanted) {
@@ -166,8 +181,8 @@ HobWalk WalkHobs(UINTN List, UINT64 Wanted) {
         SameGuid(reinterpret_cast<const EFI_GUID *>(At + 8), &MarkerHobGuid)) {
       Walk.Marker = true;
     }
-    if (Type == HobMemoryAllocation && Read<UINT32>(At + 24) ==
-                                           static_cast<UINT32>(Wanted) &&
+    if (Type == HobMemoryAllocation &&
+        Read<UINT32>(At + 24) == static_cast<UINT32>(Wanted) &&
         Read<UINT32>(At + 28) == static_cast<UINT32>(Wanted >> 32)) {
       Walk.Allocation = true;
     }
@@ -216,8 +231,8 @@ void CheckMemory(const Services **Ps) {
   const UINTN ListEnd = Read<UINT32>(Address(List) + 48);
   Line("pool");
   PrintField("status", PoolStatus);
-  PrintField("in-list", Address(Pool) > Address(List) &&
-                            Address(Pool) + 200 <= ListEnd);
+  PrintField("in-list",
+             Address(Pool) > Address(List) && Address(Pool) + 200 <= ListEnd);
   End();
 
   UINT64 Pages = 0;
@@ -240,14 +255,16 @@ void CheckMemory(const Services **Ps) {
 
   UINT64 Unused = 0;
   Line("pages-bad-type");
-  PrintField("status", (*Ps)->AllocatePages(Ps, ConventionalMemory, 1, &Unused));
+  PrintField("status",
+             (*Ps)->AllocatePages(Ps, ConventionalMemory, 1, &Unused));
   End();
   Line("free-pages");
   PrintField("status", (*Ps)->FreePages(Ps, Pages + 0x1000, 1));
   End();
 }
 
-// --- files and sections -------------------------------------------------------
+// --- files and sections
+// -------------------------------------------------------
 
 void CheckFiles(const Services **Ps, VOID *Own) {
   VOID *Volume = nullptr;
@@ -298,7 +315,8 @@ void CheckFiles(const Services **Ps, VOID *Own) {
   End();
   VOID *None = nullptr;
   Line("missing-section");
-  PrintField("status", (*Ps)->FfsFindSectionData(Ps, SectionVersion, Own, &None));
+  PrintField("status",
+             (*Ps)->FfsFindSectionData(Ps, SectionVersion, Own, &None));
   End();
 
   VolumeInfo Fv; // filled by the service
@@ -310,7 +328,8 @@ void CheckFiles(const Services **Ps, VOID *Own) {
   End();
 }
 
-// --- notifications ------------------------------------------------------------
+// --- notifications
+// ------------------------------------------------------------
 
 // The modules keep no writable data (they may run from flash): where a
 // callback ran shows in the order of the lines around it.
@@ -374,9 +393,8 @@ extern "C" EFI_STATUS EFIAPI ContractProducerEntry(VOID *FileHandle,
                                                    const Services **Ps) {
   const EFI_STATUS Shadow = (*Ps)->RegisterForShadow(FileHandle);
   VOID *Discovered = nullptr;
-  const bool Memory =
-      (*Ps)->LocatePpi(Ps, &MemoryDiscoveredPpiGuid, 0, nullptr, &Discovered) ==
-      0;
+  const bool Memory = (*Ps)->LocatePpi(Ps, &MemoryDiscoveredPpiGuid, 0, nullptr,
+                                       &Discovered) == 0;
   UINT32 Mode = 0xFFFFFFFF;
   const EFI_STATUS ModeStatus = (*Ps)->GetBootMode(Ps, &Mode);
   Line("producer");

@@ -14,7 +14,10 @@ namespace {
 constexpr UINT16 DebugConsolePort = 0x402;
 
 constexpr EFI_GUID TpmTransportPpiGuid = {
-    0x9D910B61, 0x85BD, 0x4473, {0x81, 0x31, 0x40, 0x95, 0x9D, 0x60, 0xC7, 0xEE}};
+    0x9D910B61,
+    0x85BD,
+    0x4473,
+    {0x81, 0x31, 0x40, 0x95, 0x9D, 0x60, 0xC7, 0xEE}};
 
 // TpmTransportPpi: four functions, each taking two leading pointer-sized
 // arguments it does not read.
@@ -78,8 +81,8 @@ void Report(const char *Step, EFI_STATUS Status, const UINT8 *Response) {
 
 } // namespace
 
-extern "C" EFI_STATUS EFIAPI TransportConsumerEntry(
-    EFI_PEI_FILE_HANDLE, const EFI_PEI_SERVICES **Services) {
+extern "C" EFI_STATUS EFIAPI
+TransportConsumerEntry(EFI_PEI_FILE_HANDLE, const EFI_PEI_SERVICES **Services) {
   VOID *Interface = nullptr;
   const EFI_STATUS Located = (*Services)->LocatePpi(
       Services, &TpmTransportPpiGuid, 0, nullptr, &Interface);

@@ -425,25 +425,26 @@ TEST(Gdb, RunShowsEveryModuleAndTheModulesThatCallTheTransport) {
   const std::filesystem::path directory = temporary("gdb-run");
   std::filesystem::create_directories(directory);
   const std::filesystem::path consumer = directory / "consumer.ffs";
-  Pipe packed(popen((PEI_FFS_PATH " " TRANSPORT_CONSUMER_IMAGE
-                     " --name TransportConsumer --guid "
-                     "6A1E0F2C-11D3-4C0A-9E41-527B0C3D9020 --depex "
-                     "9D910B61-85BD-4473-8131-40959D60C7EE -o " +
-                     consumer.string() + " 2>&1")
-                        .c_str(),
-                    "r"),
-               pclose);
+  Pipe packed(
+      popen((PEI_FFS_PATH " " TRANSPORT_CONSUMER_IMAGE
+                          " --name TransportConsumer --guid "
+                          "6A1E0F2C-11D3-4C0A-9E41-527B0C3D9020 --depex "
+                          "9D910B61-85BD-4473-8131-40959D60C7EE -o " +
+             consumer.string() + " 2>&1")
+                .c_str(),
+            "r"),
+      pclose);
   readAll(packed.get());
   ASSERT_EQ(pclose(packed.release()), 0);
-  Pipe run(popen((PLATFORM_PATH " run " IMAGE_PATH " " COMPANION_IMAGE_PATH
-                  " " +
-                  consumer.string() +
-                  " --gdb 0 --symbols TpmTransportPei=" DEBUG_IMAGE_PATH
-                  " --coverage " +
-                  (directory / "run.info").string() + " 2>&1")
-                     .c_str(),
-                 "r"),
-           pclose);
+  Pipe run(
+      popen((PLATFORM_PATH " run " IMAGE_PATH " " COMPANION_IMAGE_PATH " " +
+             consumer.string() +
+             " --gdb 0 --symbols TpmTransportPei=" DEBUG_IMAGE_PATH
+             " --coverage " +
+             (directory / "run.info").string() + " 2>&1")
+                .c_str(),
+            "r"),
+      pclose);
   std::string output, port;
   std::array<char, 512> line;
   while (run && port.empty() && fgets(line.data(), line.size(), run.get())) {
@@ -471,7 +472,8 @@ TEST(Gdb, RunShowsEveryModuleAndTheModulesThatCallTheTransport) {
   EXPECT_EQ(gdb.find("no symbols are loaded"), std::string::npos) << gdb;
   EXPECT_TRUE(matches(gdb, R"(#1 +0x[0-9a-f]+ in TransportConsumer)")) << gdb;
   for (const char *library :
-       {"TpmTransportPei.shadow", "TpmTransportCompanionPei", "TransportConsumer"}) {
+       {"TpmTransportPei.shadow", "TpmTransportCompanionPei",
+        "TransportConsumer"}) {
     EXPECT_NE(gdb.find(library), std::string::npos) << library << "\n" << gdb;
   }
   // The run goes on to its end: the TPM session through the transport too.

@@ -6,8 +6,8 @@
 //                  --companion C.efi --work DIR [gtest options]
 //
 // Exits with 77 (skipped) when the pinned firmware or QEMU is not there.
-#include "efi.h"
 #include "contract_expectations.h"
+#include "efi.h"
 #include "ovmf_firmware.h"
 #include "process.h"
 
@@ -277,10 +277,10 @@ TEST(Boot, GenuineCoreKeepsTheContracts) {
 // gets EFI_UNSUPPORTED from each call: QEMU has no co-processor (on the
 // bench the same module gets the TPM's answers, tests/bench).
 TEST(Boot, TransportConsumerIsToldThereIsNoCoprocessor) {
-  for (const char *line : {"TTU locate status=0x00000000",
-                           "TTU execute-startup status=0x80000003",
-                           "TTU execute-getrandom status=0x80000003",
-                           "TTU send status=0x80000003", "TTU done"}) {
+  for (const char *line :
+       {"TTU locate status=0x00000000", "TTU execute-startup status=0x80000003",
+        "TTU execute-getrandom status=0x80000003", "TTU send status=0x80000003",
+        "TTU done"}) {
     EXPECT_NE(context->debug.find(line), std::string::npos) << line;
   }
 }
@@ -471,8 +471,7 @@ Options parseOptions(int argc, char **argv) {
   if ((o.variant != "apriori" && o.variant != "appended") ||
       (o.section != "pe32" && o.section != "te") || o.module.empty() ||
       o.map.empty() || o.companion.empty() || o.work.empty() ||
-      o.producer.empty() || o.consumer.empty() ||
-      o.transportConsumer.empty()) {
+      o.producer.empty() || o.consumer.empty() || o.transportConsumer.empty()) {
     throw std::runtime_error("expected --variant apriori|appended "
                              "[--section pe32|te] --module M.efi --map M.map "
                              "--companion C.efi --producer P.efi "

@@ -106,8 +106,7 @@ constexpr unsigned kInstallPpi = 0, kReInstallPpi = 1, kLocatePpi = 2,
                    kReportStatusCode = 16, kFfsFindFileByName = 20,
                    kFfsGetFileInfo = 21, kFfsGetVolumeInfo = 22,
                    kRegisterForShadow = 23, kFindSectionData3 = 24,
-                   kFfsGetFileInfo2 = 25, kResetSystem2 = 26,
-                   kFreePages = 27;
+                   kFfsGetFileInfo2 = 25, kResetSystem2 = 26, kFreePages = 27;
 
 TEST_F(FoundationTest, CallbackFiresForInstalledAndForLaterInstallations) {
   foundation.installPpi(kFirst, pei::GuestAddress{0x111});
@@ -237,17 +236,32 @@ TEST(ServicesTable, NamesEverySlotInPiOrderAndListsThoseAnswered) {
       answered.emplace_back(entry.signature.name);
     }
   }
-  EXPECT_EQ(answered,
-            (std::vector<std::string>{
-                "InstallPpi",       "ReInstallPpi",       "LocatePpi",
-                "NotifyPpi",        "GetBootMode",        "SetBootMode",
-                "GetHobList",       "CreateHob",          "FfsFindNextVolume",
-                "FfsFindNextFile",  "FfsFindSectionData", "InstallPeiMemory",
-                "AllocatePages",    "AllocatePool",       "CopyMem",
-                "SetMem",           "ReportStatusCode",   "ResetSystem",
-                "FfsFindFileByName", "FfsGetFileInfo",    "FfsGetVolumeInfo",
-                "RegisterForShadow", "FindSectionData3",  "FfsGetFileInfo2",
-                "ResetSystem2",     "FreePages"}));
+  EXPECT_EQ(answered, (std::vector<std::string>{"InstallPpi",
+                                                "ReInstallPpi",
+                                                "LocatePpi",
+                                                "NotifyPpi",
+                                                "GetBootMode",
+                                                "SetBootMode",
+                                                "GetHobList",
+                                                "CreateHob",
+                                                "FfsFindNextVolume",
+                                                "FfsFindNextFile",
+                                                "FfsFindSectionData",
+                                                "InstallPeiMemory",
+                                                "AllocatePages",
+                                                "AllocatePool",
+                                                "CopyMem",
+                                                "SetMem",
+                                                "ReportStatusCode",
+                                                "ResetSystem",
+                                                "FfsFindFileByName",
+                                                "FfsGetFileInfo",
+                                                "FfsGetVolumeInfo",
+                                                "RegisterForShadow",
+                                                "FindSectionData3",
+                                                "FfsGetFileInfo2",
+                                                "ResetSystem2",
+                                                "FreePages"}));
 }
 
 // Boot mode, the HOB list, memory and status codes as PI defines them:
@@ -363,7 +377,8 @@ TEST_F(FoundationTest, MemoryServicesAnswerAsPiDefines) {
   EXPECT_EQ(m.read32(out), kMemory);
   const auto moved = foundation.locate(guid);
   ASSERT_TRUE(moved);
-  EXPECT_EQ(moved->descriptor.value, descriptor - (kBuffers + 0x1000) + kMemory);
+  EXPECT_EQ(moved->descriptor.value,
+            descriptor - (kBuffers + 0x1000) + kMemory);
   EXPECT_TRUE(foundation.locate(efi::guids::kMemoryDiscoveredPpi));
 
   ASSERT_EQ(callService(kAllocatePages, 3, 3, out), efi::kSuccess);

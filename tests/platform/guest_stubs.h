@@ -58,12 +58,14 @@ inline std::vector<std::uint8_t> stubBytes() {
 // Maps the stubs (read/execute), scratch RAM and a stack into machine.
 inline void loadStubs(machine::Machine &machine) {
   const auto bytes = stubBytes();
-  machine.space().mapMemory(kStubBase, 0x1000, "test code", machine::kReadExecute);
+  machine.space().mapMemory(kStubBase, 0x1000, "test code",
+                            machine::kReadExecute);
   machine.write(kStubBase, bytes);
   machine.trapInstructions(kStubBase, bytes);
-  machine.space().mapMemory(kScratch, 0x1000, "test scratch", machine::kReadWrite);
+  machine.space().mapMemory(kScratch, 0x1000, "test scratch",
+                            machine::kReadWrite);
   machine.space().mapMemory(kStack - 0x10000, 0x10000, "test stack",
-                    machine::kReadWrite);
+                            machine::kReadWrite);
   machine.setStack(kStack);
 }
 
