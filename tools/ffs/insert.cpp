@@ -7,6 +7,8 @@
 #include "volume.h"
 
 #include <algorithm>
+#include <stdexcept>
+#include <utility>
 
 namespace ffs_format {
 namespace {
@@ -315,17 +317,18 @@ private:
     // The data lies as it is (a signature or checksum over it, say): the
     // volume can be found there, but the section's own data would no
     // longer match what it was made for.
+    // The search goes on inside, so that the volume is found, but the
+    // insertion is refused there before anything is changed.
     std::optional<std::uint64_t> dataAddress;
     if (address) {
       dataAddress = *address + s.offset + dataOffset;
     }
-    if (editSections(data, dataAddress, inner)) {
-      throw FfsError(inner +
-                     ": expected a section format this tool can "
-                     "rebuild (LZMA " +
-                     std::string(kLzmaSectionGuid) +
-                     "), found one whose contents it can read but not "
-                     "rebuild");
+    const std::string outer = std::exchange(cannotRebuild_, inner);
+    const bool found = editSections(data, dataAddress, inner).has_value();
+    cannotRebuild_ = outer;
+    if (found) {
+      throw std::logic_error(inner + ": changed although it cannot be "
+                                     "rebuilt");
     }
     return std::nullopt;
   }
@@ -553,6 +556,14 @@ private:
   void insertInto(std::span<std::uint8_t> bytes, const Volume &volume,
                   std::optional<std::uint64_t> address,
                   const std::string &where) {
+    if (!cannotRebuild_.empty()) {
+      throw FfsError(cannotRebuild_ +
+                     ": expected a section format this tool can rebuild "
+                     "(LZMA " +
+                     std::string(kLzmaSectionGuid) + ") around " + where +
+                     ", found one whose contents it can read but not "
+                     "rebuild");
+    }
     findAddress(bytes, volume, address, where);
     for (const InsertedPeim &peim : peims_) {
       if (volume.find(peim.options.name) != nullptr) {
@@ -585,6 +596,9 @@ private:
   InsertResult result_;
   std::vector<std::string> seen_;
   std::vector<std::string> unopened_;
+  // The innermost container on the way that could not be rebuilt; empty
+  // when there is none.
+  std::string cannotRebuild_;
 };
 
 void checkRequest(std::span<const InsertedPeim> peims) {
