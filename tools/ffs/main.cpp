@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -178,12 +180,24 @@ std::vector<std::uint8_t> readFlash(const std::string &path) {
   return bytes;
 }
 
-std::string rebaseNote(const pei::PeImage &image, std::size_t relocations) {
-  char text[96];
-  std::snprintf(text, sizeof(text),
-                " (rebased from 0x%08X, %zu relocations applied)",
-                image.imageBase(), relocations);
+// printf-style formatting into a string of whatever length it takes.
+[[gnu::format(printf, 1, 2)]] std::string formatted(const char *format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, again);
+  va_end(again);
+  text.pop_back();
   return text;
+}
+
+std::string rebaseNote(const pei::PeImage &image, std::size_t relocations) {
+  return formatted(" (rebased from 0x%08X, %zu relocations applied)",
+                   image.imageBase(), relocations);
 }
 
 // Commits every output, or none: one that fails takes those committed
@@ -228,19 +242,17 @@ int run(const std::vector<std::string> &args) {
         ffs_format::insertPeims(flash, std::span(&peim, 1), where);
     outputs.push_back(std::make_unique<Output>(line.output, inserted.flash));
     const ffs_format::PlacedPeim &placed = inserted.placed.front();
-    char text[512];
-    std::snprintf(text, sizeof(text),
-                  "%s: PEIM %s \"%s\" inserted into volume %s at offset 0x%X "
-                  "(%u bytes; the volume runs at 0x%08X, from %s%s), %s image, "
-                  "ImageBase 0x%08X",
-                  line.output.c_str(), options.name.text().c_str(),
-                  options.uiName.c_str(), line.targetVolume->text().c_str(),
-                  placed.fileOffset, placed.fileSize, inserted.volumeAddress,
-                  inserted.addressFrom == "given"
-                      ? "--fv-address"
-                      : inserted.addressFrom.c_str(),
-                  inserted.compressed ? ", inside a compressed section" : "",
-                  form, placed.imageBase);
+    const std::string text = formatted(
+        "%s: PEIM %s \"%s\" inserted into volume %s at offset 0x%X "
+        "(%u bytes; the volume runs at 0x%08X, from %s%s), %s image, "
+        "ImageBase 0x%08X",
+        line.output.c_str(), options.name.text().c_str(),
+        options.uiName.c_str(), line.targetVolume->text().c_str(),
+        placed.fileOffset, placed.fileSize, inserted.volumeAddress,
+        inserted.addressFrom == "given" ? "--fv-address"
+                                        : inserted.addressFrom.c_str(),
+        inserted.compressed ? ", inside a compressed section" : "", form,
+        placed.imageBase);
     report.push_back(text + rebaseNote(image, placed.relocationsApplied) +
                      (line.apriori ? inserted.aprioriCreated
                                          ? ", listed in a new apriori file"
@@ -259,9 +271,8 @@ int run(const std::vector<std::string> &args) {
           line.volumePath,
           ffs_format::makeVolume(files, length, options.erasePolarity)));
     }
-    char text[512];
-    std::snprintf(text, sizeof(text),
-                  "%s: PEIM %s \"%s\", %zu bytes, data alignment 0x%X, %s "
+    const std::string text =
+        formatted("%s: PEIM %s \"%s\", %zu bytes, data alignment 0x%X, %s "
                   "image at file offset 0x%X, ImageBase 0x%08X",
                   line.output.c_str(), options.name.text().c_str(),
                   options.uiName.c_str(), file.bytes.size(), file.dataAlignment,
