@@ -68,6 +68,23 @@ TEST_P(Insertion, KeepsEveryExistingFileInPlaceAndAppendsBothModules) {
       ovmf::insertModules(original, module, companion, GetParam());
   ASSERT_EQ(patched.image.size(), original.size());
 
+  // Outside the file holding the compressed volumes, which grows into the
+  // free space behind it, the flash image stays as it was: the rest of the
+  // first volume, the SEC volume with the reset vector.
+  const ff::Volume oldTop = ff::Volume::parse(original);
+  const ff::Volume newTop = ff::Volume::parse(patched.image);
+  ASSERT_EQ(newTop.files().size(), oldTop.files().size());
+  const ff::VolumeFile &oldHolder = oldTop.files().front();
+  const ff::VolumeFile &newHolder = newTop.files().front();
+  EXPECT_EQ(newHolder.offset, oldHolder.offset);
+  EXPECT_TRUE(std::equal(original.begin(), original.begin() + oldHolder.offset,
+                         patched.image.begin()));
+  const std::size_t untouched =
+      (std::max(oldHolder.end(), newHolder.end()) + 7u) & ~7u;
+  EXPECT_TRUE(std::equal(original.begin() + static_cast<long>(untouched),
+                         original.end(),
+                         patched.image.begin() + static_cast<long>(untouched)));
+
   const Bytes before = peiVolumeOf(original);
   const Bytes after = peiVolumeOf(patched.image);
   ASSERT_EQ(after.size(), before.size());

@@ -789,8 +789,9 @@ TEST(Insert, IntoACompressedVolumeFollowsItsImagesAndKeepsLaterFilesInPlace) {
 }
 
 // A second file of one name would leave the Foundation to pick one; images
-// that disagree on where their volume runs leave no address to trust.
-TEST(Insert, RefusesAVolumeWhoseImagesDisagreeOrThatHoldsTheModule) {
+// that disagree on where their volume runs leave no address to trust; an
+// apriori file that cannot grow in place would move the files behind it.
+TEST(Insert, RefusesDuplicatesDisagreeingImagesAndAnAprioriWithoutRoom) {
   const Bytes &flash = builtFlash();
   ff::InsertedPeim peim{&moduleImage(), {}, false};
   ff::InsertOptions options;
@@ -822,6 +823,27 @@ TEST(Insert, RefusesAVolumeWhoseImagesDisagreeOrThatHoldsTheModule) {
               std::string::npos)
         << e.what();
   }
+  // An apriori file with a file right behind it cannot grow without moving
+  // that file, which executes where it lies.
+  const Bytes list(kResident.bytes.begin(), kResident.bytes.end());
+  const std::vector<Bytes> tight = {
+      ff::makeFile(ff::parseGuid(ff::kPeiAprioriFileGuid),
+                   ff::kFileTypeFreeform, 1,
+                   ff::makeSection(ff::kSectionRaw, list), true, true),
+      freeform(kFollower, 0x40)};
+  const Bytes tightFlash = ff::makeVolume(tight, 0x4000, true, kFlashVolume);
+  options.volume = kFlashVolume;
+  ff::InsertedPeim listed{&moduleImage(), {}, true};
+  try {
+    ff::insertPeims(tightFlash, std::span(&listed, 1), options);
+    ADD_FAILURE() << "grew the apriori file over the file behind it";
+  } catch (const ff::FfsError &e) {
+    EXPECT_NE(std::string(e.what()).find("apriori file: expected room for"),
+              std::string::npos)
+        << e.what();
+  }
+  listed.apriori = false;
+  EXPECT_NO_THROW(ff::insertPeims(tightFlash, std::span(&listed, 1), options));
 }
 
 std::string tempPath(const std::string &name) {
