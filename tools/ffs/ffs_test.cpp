@@ -844,6 +844,25 @@ TEST(Insert, RefusesDuplicatesDisagreeingImagesAndAnAprioriWithoutRoom) {
   }
   listed.apriori = false;
   EXPECT_NO_THROW(ff::insertPeims(tightFlash, std::span(&listed, 1), options));
+
+  // Volumes nested deeper than any platform nests them are refused, not
+  // followed until the stack runs out.
+  Bytes nested = ff::makeVolume({}, 0x1000, true, kFlashVolume);
+  for (int level = 0; level < 9; ++level) {
+    const std::vector<Bytes> holder = {
+        holderFile("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7122",
+                   ff::makeSection(ff::kSectionVolumeImage, nested))};
+    nested = ff::makeVolume(
+        holder, static_cast<std::uint32_t>(nested.size() + 0x100), true);
+  }
+  try {
+    ff::insertPeims(nested, std::span(&listed, 1), options);
+    ADD_FAILURE() << "followed nine levels of volumes";
+  } catch (const ff::FfsError &e) {
+    EXPECT_NE(std::string(e.what()).find("nested at most 8 levels"),
+              std::string::npos)
+        << e.what();
+  }
 }
 
 std::string tempPath(const std::string &name) {

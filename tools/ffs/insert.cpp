@@ -192,6 +192,29 @@ imageFileAddress(std::span<const std::uint8_t> body, std::uint8_t type) {
   return le::load32(body, optional + pe::optional_header::kImageBase);
 }
 
+// Bounds against hostile or broken images: container levels, and bytes
+// decoded from compressed sections in all.
+constexpr unsigned kMaxNesting = 8;
+constexpr std::uint64_t kDecodeBudget = 256ull << 20;
+
+// One level deeper into containers for as long as it lives.
+class Nesting {
+public:
+  Nesting(unsigned &depth, const std::string &where) : depth_(depth) {
+    if (++depth_ > kMaxNesting) {
+      --depth_;
+      throw FfsError(where + ": expected sections nested at most " +
+                     std::to_string(kMaxNesting) + " levels deep, found more");
+    }
+  }
+  Nesting(const Nesting &) = delete;
+  Nesting &operator=(const Nesting &) = delete;
+  ~Nesting() { --depth_; }
+
+private:
+  unsigned &depth_;
+};
+
 class Insertion {
 public:
   Insertion(std::span<const InsertedPeim> peims, const InsertOptions &options)
@@ -247,6 +270,9 @@ private:
   std::optional<Bytes> editSections(std::span<const std::uint8_t> list,
                                     std::optional<std::uint64_t> address,
                                     const std::string &where) {
+    // Each level of containers costs a few frames of stack, and a crafted
+    // image can nest them as deep as its size allows.
+    const Nesting nesting(depth_, where);
     const std::vector<SectionAt> sections = sectionsOf(list, where);
     for (std::size_t i = 0; i < sections.size(); ++i) {
       const SectionAt &s = sections[i];
@@ -297,7 +323,10 @@ private:
     const std::string inner = where + " GUID-defined section " + guid.text();
     const auto data = section.subspan(dataOffset);
     if (guid == parseGuid(kLzmaSectionGuid)) {
-      const Bytes decoded = lzmaDecompress(data, inner);
+      // One budget for all the sections decoded, so that nested LZMA
+      // sections cannot multiply their outputs.
+      const Bytes decoded = lzmaDecompress(data, inner, decodeBudget_);
+      decodeBudget_ -= decoded.size();
       // Decompressed, the contents run wherever the decompressing phase
       // copies them: their address is no longer the flash's.
       std::optional<Bytes> edited = editSections(decoded, std::nullopt, inner);
@@ -599,6 +628,8 @@ private:
   // The innermost container on the way that could not be rebuilt; empty
   // when there is none.
   std::string cannotRebuild_;
+  unsigned depth_ = 0;
+  std::uint64_t decodeBudget_ = kDecodeBudget;
 };
 
 void checkRequest(std::span<const InsertedPeim> peims) {
