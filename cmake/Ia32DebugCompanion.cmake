@@ -25,9 +25,16 @@ endfunction()
 file(STRINGS ${LINK_ARGS} link)
 function(link_at base)
   # Routines named by their source names in the DWARF that link-time code
-  # generation writes (GDB cannot read the decorated ones).
+  # generation writes (GDB cannot read the decorated ones). The code
+  # generator is told to describe each routine's frame the DWARF way, so
+  # the companion carries .debug_frame and a debugger can unwind from any
+  # instruction: for this target it otherwise describes frames only in
+  # Windows exception tables, which the module has none of. The frame
+  # descriptions are data beside the code; the code itself does not change
+  # (the companion check compares it with the shipped image's byte for byte).
   execute_process(COMMAND ${link} /debug:dwarf
-                          /mllvm:-dwarf-linkage-names=Abstract /base:${base}
+                          /mllvm:-dwarf-linkage-names=Abstract
+                          /mllvm:-exception-model=dwarf /base:${base}
                   RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "linking the debug companion ${OUTPUT} failed")

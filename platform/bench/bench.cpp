@@ -251,6 +251,8 @@ Bench::Bench(BenchOptions options)
         return options_.tpm(command);
       });
   mapConsole();
+  space.mapMemory(kCallerBuffers, 0x10000, "caller buffers",
+                  machine::kReadWrite);
   foundation_ = std::make_unique<pei::Foundation>(*machine_);
   foundation_->setCallbacksInside(true);
   readInputs();
@@ -829,6 +831,90 @@ std::string Bench::lastTouched(const Module &module) const {
   return text;
 }
 
+// --- configuration tokens ---------------------------------------------------
+
+// The PCD PPI a volume's PCD module installs: its SetPtr (the 20th of its
+// functions, none taking an interface pointer) is probed at its first
+// instruction and at the caller's return address, so every token a module
+// sets is recorded with the genuine answer, without a byte of the PCD
+// module changed.
+void Bench::watchPcd(const pei::Foundation::Ppi &ppi) {
+  constexpr std::uint32_t kSetPtr = 19;
+  if (ppi.guid != efi::guids::kPcdPpi || ppi.installer.empty()) {
+    return;
+  }
+  pcdPpi_ = ppi.interface.value;
+  const std::uint32_t setPtr = machine_->read32(ppi.interface.value + 4 * kSetPtr);
+  machine_->addProbe(setPtr, [this](machine::Machine &m) {
+    const std::uint32_t esp = m.registers().esp;
+    const std::uint32_t back = m.read32(esp);
+    const std::uint32_t sizeAt = m.read32(esp + 8);
+    const Module *caller = moduleAt(back);
+    if (caller == nullptr || caller->covers(m.registers().eip)) {
+      return; // the PCD module's own calls
+    }
+    TokenWrite write;
+    write.module = caller->report.uiName;
+    write.token = m.read32(esp + 4);
+    write.sizeAsked = sizeAt ? m.read32(sizeAt) : 0;
+    tokenWrites_.push_back(write);
+    const std::size_t index = tokenWrites_.size() - 1;
+    m.addProbe(back, [this, index, sizeAt](machine::Machine &again) {
+      TokenWrite &pending = tokenWrites_[index];
+      if (pending.status) {
+        return; // an earlier call from the same place, already answered
+      }
+      pending.status = again.registers().eax;
+      if (sizeAt != 0) {
+        pending.sizeAfter = again.read32(sizeAt);
+      }
+    });
+  });
+}
+
+// What the database holds afterwards for every token a module set, read
+// through the PCD PPI's GetSize and GetPtr as a module would.
+void Bench::readTokens(RunReport &report) {
+  constexpr std::uint32_t kGetPtr = 5;
+  constexpr std::uint32_t kGetSize = 7;
+  report.tokenWrites = tokenWrites_;
+  if (!pcdPpi_) {
+    return;
+  }
+  std::vector<std::uint32_t> tokens;
+  for (const TokenWrite &write : tokenWrites_) {
+    if (std::find(tokens.begin(), tokens.end(), write.token) == tokens.end()) {
+      tokens.push_back(write.token);
+    }
+  }
+  for (std::uint32_t token : tokens) {
+    try {
+      machine_->setStack(stackTop_);
+      const std::uint32_t size = machine_->call(
+          "PcdPpi GetSize", machine_->read32(*pcdPpi_ + 4 * kGetSize), {token});
+      const std::uint32_t at = machine_->call(
+          "PcdPpi GetPtr", machine_->read32(*pcdPpi_ + 4 * kGetPtr), {token});
+      TokenValue value{token, size, {}, {}};
+      std::uint32_t asked = 0;
+      for (const TokenWrite &write : tokenWrites_) {
+        if (write.token == token) {
+          asked = std::max(asked, write.sizeAsked);
+        }
+      }
+      if (at != 0 && size <= 4096) {
+        value.bytes = machine_->guestRead(at, size, "the token's value");
+        if (asked > size && asked <= 4096) {
+          value.reach = machine_->guestRead(at, asked, "the token's value");
+        }
+      }
+      report.tokens.push_back(std::move(value));
+    } catch (const machine::GuestFault &fault) {
+      report.log.push_back("token " + std::to_string(token) +
+                           ": the PCD PPI could not be read: " + fault.what());
+    }
+  }
+}
+
 // --- the debug console ------------------------------------------------------
 
 void Bench::mapConsole() {
@@ -893,6 +979,46 @@ void Bench::consoleByte(std::uint8_t byte) {
   console_.clear();
 }
 
+// --- the transport a module published ---------------------------------------
+
+bool Bench::transportPublished() const {
+  return foundation_->locate(efi::guids::kTpmTransportPpi).has_value();
+}
+
+Bench::Exchange Bench::execute(std::span<const std::uint8_t> command) {
+  const auto ppi = foundation_->locate(efi::guids::kTpmTransportPpi);
+  if (!ppi) {
+    throw std::logic_error("no module published TpmTransportPpi");
+  }
+  if (command.size() > kCallerCommandSize) {
+    throw std::invalid_argument("command of " + std::to_string(command.size()) +
+                                " bytes: the bench's buffer holds at most " +
+                                std::to_string(kCallerCommandSize));
+  }
+  constexpr std::uint32_t kCommand = kCallerBuffers;
+  constexpr std::uint32_t kResponse = kCallerBuffers + kCallerCommandSize;
+  constexpr std::uint32_t kLength = kResponse + kCallerResponseSize;
+  machine_->write(kCommand, command);
+  machine_->write(kResponse, std::vector<std::uint8_t>(kCallerResponseSize, 0));
+  machine_->write32(kLength, kCallerResponseSize);
+  const std::uint32_t execute = machine_->guestRead32(
+      ppi->interface.value, "TpmTransportPpi's Execute slot");
+  machine_->setStack(stackTop_);
+  Exchange result;
+  result.efiStatus = machine_->call(
+      "TpmTransportPpi.Execute", execute,
+      {0, 0, kCommand, static_cast<std::uint32_t>(command.size()), kResponse,
+       kLength});
+  const std::vector<std::uint8_t> header = machine_->read(kResponse, 6);
+  const std::uint32_t size = std::uint32_t{header[2]} << 24 |
+                             std::uint32_t{header[3]} << 16 |
+                             std::uint32_t{header[4]} << 8 | header[5];
+  result.response = machine_->read(
+      kResponse, size >= 10 && size <= kCallerResponseSize ? size
+                                                           : kCallerResponseSize);
+  return result;
+}
+
 // --- the run ----------------------------------------------------------------
 
 RunReport Bench::run() {
@@ -912,6 +1038,17 @@ RunReport Bench::run() {
       module->lastService = name;
     }
   });
+  foundation_->setInstallerNamer([this](std::uint32_t from) {
+    Module *module = moduleAt(from);
+    if (module == nullptr) {
+      module = current_;
+    }
+    return module ? (module->report.uiName.empty() ? module->report.name.text()
+                                                   : module->report.uiName)
+                  : std::string("?");
+  });
+  foundation_->setInstallListener(
+      [this](const pei::Foundation::Ppi &ppi) { watchPcd(ppi); });
   foundation_->setShadowRegistrar([this](pei::GuestAddress file) {
     Module *module = moduleWithFile(file.value);
     if (module == nullptr) {
@@ -928,6 +1065,7 @@ RunReport Bench::run() {
   placeVolumes(report);
   announceVolumes();
   dispatchPasses(report);
+  readTokens(report);
   finish(report);
   log_ = nullptr;
   foundation_->setLog({});
@@ -955,15 +1093,17 @@ void Bench::finish(RunReport &report) {
   }
   report.unmodelledCount = machine_->space().unmodelledCount();
   for (const pei::Foundation::Ppi &ppi : foundation_->ppis()) {
-    Module *module = ppi.installedFrom ? moduleAt(ppi.installedFrom) : nullptr;
-    if (module != nullptr) {
-      module->report.ppisInstalled.push_back(ppi.guid);
+    for (Module &module : modules_) {
+      if (!ppi.installer.empty() &&
+          (module.report.uiName.empty() ? module.report.name.text()
+                                        : module.report.uiName) ==
+              ppi.installer) {
+        module.report.ppisInstalled.push_back(ppi.guid);
+      }
     }
-    report.ppis.push_back(
-        {ppi.guid, ppi.descriptor.value, ppi.interface.value,
-         module ? (module->report.uiName.empty() ? module->report.name.text()
-                                                 : module->report.uiName)
-                : std::string(ppi.installedFrom ? "?" : "platform")});
+    report.ppis.push_back({ppi.guid, ppi.descriptor.value, ppi.interface.value,
+                           ppi.installer.empty() ? std::string("platform")
+                                                 : ppi.installer});
   }
   report.memory = foundation_->memoryInstalled();
   if (foundation_->hobList()) {
@@ -980,6 +1120,7 @@ void Bench::finish(RunReport &report) {
     report.ending = reset->service + " (type " + std::to_string(reset->type) +
                     ") ended the run";
   } else if (const auto ipl = foundation_->locate(efi::guids::kDxeIplPpi)) {
+    report.dxeIpl = true;
     report.ending = "the DXE IPL PPI is installed (interface " +
                     hex(ipl->interface.value, 8) +
                     "): PEI is done; DXE is not run";

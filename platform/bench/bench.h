@@ -106,6 +106,27 @@ struct PeimReport {
   std::vector<std::string> debugOutput; // its lines on the debug console
 };
 
+// A configuration token a module set through the PCD PPI's SetPtr, as the
+// genuine PCD module answered it.
+struct TokenWrite {
+  std::string module;
+  std::uint32_t token = 0;
+  std::uint32_t sizeAsked = 0;
+  std::optional<std::uint32_t> status;    // once SetPtr returned
+  std::optional<std::uint32_t> sizeAfter; // *SizeOfBuffer then
+};
+
+// What the PCD database holds for a token at the end, read through its
+// GetSize and GetPtr.
+struct TokenValue {
+  std::uint32_t token = 0;
+  std::uint32_t size = 0;
+  std::vector<std::uint8_t> bytes;
+  // From the same address, as many bytes as the largest write asked for:
+  // what a write longer than the token did to its neighbours.
+  std::vector<std::uint8_t> reach;
+};
+
 struct PpiReport {
   efi::Guid guid;
   std::uint32_t descriptor = 0;
@@ -118,11 +139,14 @@ struct RunReport {
   std::vector<PeimReport> peims;    // in volume order
   std::vector<std::string> log;
   std::string ending; // how the run ended
+  bool dxeIpl = false; // it ended at the DXE IPL PPI
   std::optional<pei::Foundation::MemoryRange> memory;
   bool memoryByBench = false;
   std::vector<std::uint8_t> hobList; // as it stands at the end
   std::vector<PpiReport> ppis;
   std::uint64_t unmodelledCount = 0;
+  std::vector<TokenWrite> tokenWrites;
+  std::vector<TokenValue> tokens; // the ones written
   double seconds = 0;
 };
 
@@ -136,6 +160,10 @@ public:
   static constexpr std::uint32_t kLoadArea = 0x00D00000;
   static constexpr std::uint32_t kLoadAreaSize = 0x00300000;
   static constexpr std::uint32_t kInstalledMemory = 0x04000000;
+  // Buffers of the bench's own calls into a published transport.
+  static constexpr std::uint32_t kCallerBuffers = 0x00B00000;
+  static constexpr std::uint32_t kCallerCommandSize = 0x8000;
+  static constexpr std::uint32_t kCallerResponseSize = 0x4000;
   static constexpr std::uint32_t kPermanentStack = 0x00020000;
   // The debug console: QEMU's debug port and the first serial port.
   static constexpr std::uint16_t kDebugPort = 0x402;
@@ -150,6 +178,17 @@ public:
 
   // Places the volumes and dispatches. Call once.
   RunReport run();
+
+  // After the run: whether a module published TpmTransportPpi, and one
+  // command through its Execute, from buffers of the bench's own (the
+  // response cut to the size its header states). Guest faults are thrown
+  // as machine::GuestFault.
+  bool transportPublished() const;
+  struct Exchange {
+    std::uint32_t efiStatus = 0;
+    std::vector<std::uint8_t> response;
+  };
+  Exchange execute(std::span<const std::uint8_t> command);
 
   machine::Machine &machine() { return *machine_; }
   pei::Foundation &foundation() { return *foundation_; }
@@ -181,6 +220,8 @@ private:
   std::string lastTouched(const Module &module) const;
   std::string where(std::uint32_t address);
   Module *moduleWithFile(std::uint32_t file);
+  void watchPcd(const pei::Foundation::Ppi &ppi);
+  void readTokens(RunReport &report);
   void mapConsole();
   void consoleByte(std::uint8_t byte);
   void finish(RunReport &report);
@@ -198,6 +239,8 @@ private:
   std::string console_; // the debug console's line being written
   std::vector<std::string> *log_ = nullptr; // the run's log, while it runs
   std::uint32_t stackTop_ = kTemporaryRam + kTemporaryRamSize;
+  std::vector<TokenWrite> tokenWrites_;
+  std::optional<std::uint32_t> pcdPpi_; // the genuine PCD PPI's interface
 };
 
 } // namespace bench

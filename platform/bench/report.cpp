@@ -114,9 +114,20 @@ std::vector<std::string> summary(const RunReport &report) {
     if (!peim.detail.empty() && peim.outcome != Outcome::Returned) {
       line += ": " + peim.detail;
     }
-    if (peim.unmodelledCount != 0) {
-      line += " (" + std::to_string(peim.unmodelledCount) +
-              " unmodelled accesses)";
+    if (peim.order) {
+      unsigned calls = 0;
+      for (const auto &[name, count] : peim.services) {
+        calls += count;
+      }
+      const auto count = [&](const char *service) {
+        const auto it = peim.services.find(service);
+        return std::to_string(it == peim.services.end() ? 0 : it->second);
+      };
+      line += " [" + std::to_string(calls) + " service calls, " +
+              std::to_string(peim.ppisInstalled.size()) + " PPIs installed, " +
+              count("LocatePpi") + " located, " + count("CreateHob") +
+              " HOBs created, " + std::to_string(peim.unmodelledCount) +
+              " unmodelled accesses]";
     }
     lines.push_back(line);
   }
@@ -127,6 +138,36 @@ std::vector<std::string> summary(const RunReport &report) {
                     " MiB" +
                     (report.memoryByBench ? ", installed by the bench"
                                           : ", installed by a module"));
+  }
+  for (const TokenWrite &write : report.tokenWrites) {
+    std::string line = "token " + std::to_string(write.token) + ": " +
+                       write.module + " set " +
+                       std::to_string(write.sizeAsked) +
+                       " bytes through the PCD PPI's SetPtr, which answered ";
+    line += write.status ? pei::EfiStatus{*write.status}.name()
+                         : std::string("nothing (the call did not return)");
+    if (write.sizeAfter && *write.sizeAfter != write.sizeAsked) {
+      line += " and a size of " + std::to_string(*write.sizeAfter);
+    }
+    lines.push_back(line);
+  }
+  for (const TokenValue &token : report.tokens) {
+    std::string bytes;
+    for (std::uint8_t byte : token.bytes) {
+      bytes += hex(byte, 2).substr(2);
+    }
+    std::string reach;
+    for (std::uint8_t byte : token.reach) {
+      reach += hex(byte, 2).substr(2);
+    }
+    lines.push_back("token " + std::to_string(token.token) +
+                    " in the PCD database afterwards: " +
+                    std::to_string(token.size) + " bytes, " +
+                    (bytes.empty() ? "none readable" : bytes) +
+                    (reach.empty() ? ""
+                                   : " (the " +
+                                         std::to_string(token.reach.size()) +
+                                         " bytes from there: " + reach + ")"));
   }
   lines.push_back("PPIs installed: " + std::to_string(report.ppis.size()) +
                   "; unmodelled accesses: " +
@@ -143,6 +184,7 @@ std::string reportJson(const RunReport &report) {
   }
   out["peims"] = std::move(peims);
   out["ending"] = report.ending;
+  out["dxe_ipl"] = report.dxeIpl;
   if (report.memory) {
     out["memory"] = {{"begin", hex(report.memory->begin, 8)},
                      {"length", report.memory->length},
@@ -160,6 +202,34 @@ std::string reportJson(const RunReport &report) {
   }
   out["ppis"] = std::move(ppis);
   out["hob_list"] = hobsJson(report.hobList);
+  json writes = json::array();
+  for (const TokenWrite &write : report.tokenWrites) {
+    writes.push_back(
+        {{"module", write.module},
+         {"token", write.token},
+         {"size", write.sizeAsked},
+         {"status", write.status ? json(pei::EfiStatus{*write.status}.name())
+                                 : json(nullptr)},
+         {"size_after", write.sizeAfter ? json(*write.sizeAfter)
+                                        : json(nullptr)}});
+  }
+  out["token_writes"] = std::move(writes);
+  json tokens = json::array();
+  for (const TokenValue &token : report.tokens) {
+    std::string bytes;
+    for (std::uint8_t byte : token.bytes) {
+      bytes += hex(byte, 2).substr(2);
+    }
+    std::string reach;
+    for (std::uint8_t byte : token.reach) {
+      reach += hex(byte, 2).substr(2);
+    }
+    tokens.push_back({{"token", token.token},
+                      {"size", token.size},
+                      {"bytes", bytes},
+                      {"reach", reach}});
+  }
+  out["tokens"] = std::move(tokens);
   out["unmodelled_count"] = report.unmodelledCount;
   out["seconds"] = report.seconds;
   return out.dump(2) + "\n";

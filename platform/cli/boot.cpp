@@ -191,9 +191,10 @@ int runBoot(std::span<const std::string> args) {
   checkFiles(launch, outputs);
   debug::Instruments instruments = openInstruments(launch, image);
   const platform::StateDirectory state(launch.scenario.tpmStateDir);
-  const ExitOnSignals signals(launch.command, state.temporary()
-                                                  ? state.path()
-                                                  : std::filesystem::path());
+  const ExitOnSignals signals(
+      launch.command,
+      {state.temporary() ? state.path() : std::filesystem::path(),
+       instruments.scratch()});
   tpm::TpmEngine engine(state.path());
   std::optional<platform::Platform> platform;
   buildScenario([&] {

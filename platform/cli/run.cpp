@@ -6,11 +6,14 @@
 #include "launch.h"
 #include "number.h"
 #include "registers_file.h"
+#include "scenario.h"
 #include "report.h"
 #include "signal_exit.h"
 #include "state_directory.h"
 #include "tpm_engine.h"
+#include "tpm_session.h"
 #include "trace_json.h"
+#include "transport_tcti.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -122,6 +125,18 @@ bool readOptions(std::span<const std::string> args, RunOptions &options) {
       continue;
     }
     if (arg.starts_with("-")) {
+      const auto scenario = platform::scenarioOptionNames();
+      const bool own = std::find(std::begin(kOptions), std::end(kOptions),
+                                 arg) != std::end(kOptions);
+      if (!own &&
+          std::find(scenario.begin(), scenario.end(), arg) != scenario.end()) {
+        throw common::UsageError(
+            arg + ": has no effect with run: the modules of the inputs are "
+                  "the platform's services there (\"Setup\" comes from the "
+                  "variable store given with --vars, configuration tokens "
+                  "from the volume's PCD module); see '" +
+            std::string(kProgram) + " run --help'");
+      }
       if (std::find(std::begin(kOptions), std::end(kOptions), arg) ==
           std::end(kOptions)) {
         throw common::UsageError("unknown option " + common::inQuotes(arg) +
@@ -197,6 +212,36 @@ void checkRunFiles(const RunOptions &options) {
   common::checkDistinct(inputs, outputs);
 }
 
+// A TPM session through the transport a module published, as boot drives
+// one. False when it did not succeed.
+bool driveTransport(bench::Bench &bench) {
+  if (!bench.transportPublished()) {
+    return true;
+  }
+  tpm::TransportTcti tcti([&bench](std::span<const std::uint8_t> command) {
+    const bench::Bench::Exchange answer = bench.execute(command);
+    return tpm::TransportResult{answer.efiStatus, answer.response};
+  });
+  std::cout << "TPM session through TpmTransportPpi.Execute:\n";
+  std::vector<tpm::CommandRecord> records;
+  std::string fault;
+  try {
+    records = tpm::runBootSession(tcti);
+  } catch (const machine::GuestFault &error) {
+    fault = error.what();
+  }
+  for (const tpm::CommandRecord &record : records) {
+    std::cout << platform::describeRecord(record) << "\n";
+  }
+  const bool ok = fault.empty() && tpm::bootSessionSucceeded(records);
+  std::cout << "TPM session: "
+            << (!fault.empty() ? "stopped: " + fault
+                : ok           ? std::string("every command succeeded")
+                               : std::string("a command failed"))
+            << "\n";
+  return ok;
+}
+
 bool everyModuleReturned(const bench::RunReport &report) {
   for (const bench::PeimReport &peim : report.peims) {
     if (peim.outcome != bench::Outcome::Returned) {
@@ -224,7 +269,7 @@ int runRun(std::span<const std::string> args) {
     options.bench.registers = bench::readRegisters(*options.registers);
   }
   const platform::StateDirectory state{std::filesystem::path()};
-  const ExitOnSignals signals(command, state.path());
+  const ExitOnSignals signals(command, {state.path()});
   tpm::TpmEngine engine(state.path());
   options.bench.tpm = [&engine](std::span<const std::uint8_t> bytes) {
     return engine.process(bytes);
@@ -278,6 +323,7 @@ int runRun(std::span<const std::string> args) {
   for (const std::string &line : bench::summary(report)) {
     std::cout << line << "\n";
   }
+  const bool sessionOk = driveTransport(*bench);
   if (options.report) {
     std::ofstream out(*options.report, std::ios::binary | std::ios::trunc);
     out << bench::reportJson(report);
@@ -287,9 +333,10 @@ int runRun(std::span<const std::string> args) {
     }
     std::cout << "report: " << options.report->string() << "\n";
   }
-  const bool dxe = report.ending.find("DXE IPL") != std::string::npos;
   std::printf("run: %.3f s\n", report.seconds);
-  return dxe && everyModuleReturned(report) ? kExitOk : kExitFailed;
+  return report.dxeIpl && everyModuleReturned(report) && sessionOk
+             ? kExitOk
+             : kExitFailed;
 }
 
 } // namespace cli

@@ -38,8 +38,8 @@ constexpr unsigned char kStop = 0;
 } // namespace
 
 ExitOnSignals::ExitOnSignals(std::string command,
-                             std::filesystem::path temporary)
-    : command_(std::move(command)), temporary_(std::move(temporary)) {
+                             std::vector<std::filesystem::path> temporaries)
+    : command_(std::move(command)), temporaries_(std::move(temporaries)) {
   int ends[2] = {-1, -1};
   if (::pipe2(ends, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("cannot create a pipe: ") +
@@ -79,9 +79,11 @@ void ExitOnSignals::watch() {
   if (got != 1 || signal == kStop) {
     return;
   }
-  if (!temporary_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(temporary_, ignored);
+  for (const std::filesystem::path &temporary : temporaries_) {
+    if (!temporary.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(temporary, ignored);
+    }
   }
   const std::string line = command_ + ": stopped by " +
                            (signal == SIGINT ? "SIGINT" : "SIGTERM") + "\n";

@@ -59,7 +59,8 @@ std::string companionMismatch(const pei::PeImage &image,
   }
   const std::string refused = "the debug companion " + companionPath.string() +
                               " does not describe this image: ";
-  const std::string advice = ": rebuild both, or name the right one";
+  const std::string advice =
+      ": rebuild both, or name the right one with --symbols FILE";
   const std::uint32_t at = image.imageBase() + code->virtualAddress;
   const std::uint32_t debugAt =
       companion->imageBase() + debugCode->virtualAddress;
@@ -92,16 +93,6 @@ std::pair<std::uint32_t, std::uint32_t> codeRange(const pei::PeImage &image) {
   }
   const std::uint32_t start = image.imageBase() + code->virtualAddress;
   return {start, start + code->virtualSize};
-}
-
-std::vector<std::uint32_t> loadedSections(const pei::PeImage &image) {
-  std::vector<std::uint32_t> addresses;
-  for (const pei::PeSection &section : image.sections()) {
-    if (!section.name.starts_with("/") && !section.name.starts_with(".debug")) {
-      addresses.push_back(image.imageBase() + section.virtualAddress);
-    }
-  }
-  return addresses;
 }
 
 } // namespace debug

@@ -26,8 +26,4 @@ std::string companionMismatch(const pei::PeImage &image,
 // [first, last) addresses of the image's code at its link base.
 std::pair<std::uint32_t, std::uint32_t> codeRange(const pei::PeImage &image);
 
-// The link addresses of the sections a debugger loads (all but the DWARF
-// sections, whose long names the file stores as "/<offset>"), in file order.
-std::vector<std::uint32_t> loadedSections(const pei::PeImage &image);
-
 } // namespace debug

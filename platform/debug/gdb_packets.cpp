@@ -76,7 +76,8 @@ std::string GdbStub::query(const std::string &packet,
   }
   if (packet.starts_with("qSupported")) {
     return "PacketSize=" + common::hex(kPacketSize).substr(2) +
-           ";qXfer:features:read+;qXfer:libraries:read+;QStartNoAckMode+;"
+           ";qXfer:features:read+;qXfer:libraries:read+;qXfer:exec-file:read+;"
+           "QStartNoAckMode+;"
            "swbreak+;hwbreak+";
   }
   if (packet == "QStartNoAckMode") {
@@ -232,29 +233,32 @@ std::string GdbStub::transfer(const std::string &args) const {
   if (object == "features" && annex == "target.xml") {
     return slice(kTargetXml, range->first, range->second);
   }
+  if (object == "exec-file") {
+    return slice(executable_.string(), range->first, range->second);
+  }
   if (object == "libraries" && annex.empty()) {
     return slice(libraries(), range->first, range->second);
   }
   return "E00";
 }
 
-// Each copy of the module as a library, with one entry per loaded section
-// of the companion: for these GDB takes each "address" as the amount to add
-// to the section's link address, so every entry is the copy's distance from
-// the link base. GDB tells libraries apart by name, so the copies get
-// different spellings of the same file.
+// Each copy of the module as a library, and the platform's thunks when they
+// are not the executable's any more (thunks added since): for a
+// segment GDB takes the address as where the file's first loadable segment
+// lies (each file has one, from the image's first byte, or the thunk page's).
 std::string GdbStub::libraries() const {
   std::string xml = "<library-list>";
+  auto library = [&](const std::filesystem::path &file, std::uint32_t at) {
+    xml += "<library name=\"" + file.string() + "\"><segment address=\"" +
+           common::hex(at) + "\"/></library>";
+  };
   for (const auto &[base, copy] : copies_) {
-    const std::filesystem::path file =
-        copy.name == "flash"
-            ? symbols_
-            : symbols_.parent_path() / "." / symbols_.filename();
-    xml += "<library name=\"" + file.string() + "\">";
-    for (std::size_t i = 0; i < sectionCount_; ++i) {
-      xml += "<section address=\"" + common::hex(copy.delta) + "\"/>";
+    if (!copy.file.empty()) {
+      library(copy.file, base);
     }
-    xml += "</library>";
+  }
+  if (!platformFile_.empty() && platformFile_ != executable_) {
+    library(platformFile_, kPlatformFileBase);
   }
   return xml + "</library-list>";
 }

@@ -1,6 +1,7 @@
 #include "gdb_stub.h"
 
 #include "gdb_protocol.h"
+#include "symbol_files.h"
 
 #include "hex.h"
 #include "little_endian.h"
@@ -12,21 +13,56 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
 
 namespace debug {
 
 using namespace gdb;
 
-GdbStub::GdbStub(std::uint16_t port, std::filesystem::path symbols,
-                 std::size_t sectionCount, std::ostream &log)
-    : listener_(port), symbols_(std::filesystem::absolute(symbols)),
-      sectionCount_(sectionCount), log_(log) {}
+ScratchDirectory::ScratchDirectory() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "pei-gdb-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot create a directory for GDB's symbol "
+                            "files like " +
+                                pattern);
+  }
+  path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+
+void writeFile(const std::filesystem::path &path,
+               const std::vector<std::uint8_t> &bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot write GDB's symbol file " + path.string());
+  }
+}
+
+} // namespace
+
+GdbStub::GdbStub(std::uint16_t port, std::optional<ModuleSymbols> symbols,
+                 std::ostream &log)
+    : listener_(port), symbols_(std::move(symbols)), log_(log) {}
 
 GdbStub::~GdbStub() = default;
 
 void GdbStub::attach(machine::Machine &machine) {
   machine_ = &machine;
   copies_.clear();
+  platformThunks_ = 0;
   machine.addAgent(this);
 }
 
@@ -59,6 +95,9 @@ void GdbStub::connect() {
     return;
   }
   log_ << "gdb: connected from " << peer << std::endl;
+  refreshPlatformSymbols();
+  executable_ = platformFile_;
+  librariesChanged_ = false;
   lastStop_ = signalReply(kSigTrap);
   stop({});
 }
@@ -78,10 +117,18 @@ void GdbStub::instruction(std::uint32_t address) {
     throw machine::GuestFault("the run was ended by the debugger (kill)");
   }
   if (!waited_) {
+    // Waited for at the first guest instruction: the copy in flash is
+    // listed by then, and EIP is the module's entry point. GDB resumes
+    // from that stop with this instruction still to run.
     connect();
+    return;
   }
   if (!connection_.valid()) {
     return;
+  }
+  if (librariesChanged_) {
+    librariesChanged_ = false;
+    stop(signalReply(kSigTrap, "library:;"));
   }
   checkAtStop(address);
   if (connection_.valid() &&
@@ -136,26 +183,33 @@ void GdbStub::faulted(const std::string &message) {
     return;
   }
   // GDB prints console output packets as they come.
-  sendPacket(
-      "O" +
-      hexBytes(std::span(reinterpret_cast<const std::uint8_t *>(message.data()),
-                         message.size())) +
-      "0a");
+  sendConsole(message + "\n");
   stop(signalReply(kSigSegv));
 }
 
-void GdbStub::imageMapped(const std::string &name, std::uint32_t linkBase,
+void GdbStub::imageMapped(const std::string &name, std::uint32_t,
                           std::uint32_t base, std::uint32_t) {
-  copies_[base] = {name, base - linkBase};
-  if (!waited_) {
-    connect(); // before the first guest instruction, with the copy listed
-  } else if (connection_.valid()) {
-    stop(signalReply(kSigTrap, "library:;"));
+  std::filesystem::path file;
+  if (symbols_) {
+    // GDB tells libraries apart by name: each copy gets a file of its own.
+    file = scratch_.path() / (symbols_->stem + "." + name + ".elf");
+    if (!std::filesystem::exists(file)) {
+      writeFile(file, symbols_->file);
+    }
   }
+  copies_[base] = {name, file};
+  librariesChanged_ = true;
 }
 
+// A copy that goes is the end of a change (the shadow arrives, then the
+// flash copy goes, between two guest calls): GDB hears of both at once, so
+// that it sets its breakpoints again with only the shadow's symbols, and
+// one set by address on a routine (break *Execute) moves to the shadow's
+// copy of it. A copy that arrives alone is told at the next guest
+// instruction.
 void GdbStub::imageRetired(std::uint32_t base) {
   copies_.erase(base);
+  librariesChanged_ = false;
   if (connection_.valid()) {
     stop(signalReply(kSigTrap, "library:;"));
   }
@@ -177,7 +231,50 @@ bool GdbStub::interrupted() {
   return false;
 }
 
-void GdbStub::stop(const std::string &reply) {
+bool GdbStub::refreshPlatformSymbols() {
+  if (machine_ == nullptr || machine_->thunks().size() == platformThunks_) {
+    return false;
+  }
+  using machine::Machine;
+  // A caller's frame is looked up at its return address less one, so the
+  // symbols and frame descriptions of the places the guest returns to (the
+  // sentinel, where the platform called the module, and where a thunk that
+  // called into the module resumes) begin a few bytes early.
+  std::vector<NamedAddress> pieces = {
+      {kPlatformFileBase, Machine::kResume - 1 - kPlatformFileBase,
+       "platform_returns"},
+      {Machine::kResume - 1, Machine::kFirstThunk - (Machine::kResume - 1),
+       "platform_resumes_thunk"}};
+  const std::vector<NamedAddress> outermost = pieces;
+  for (const auto &[address, name] : machine_->thunks()) {
+    pieces.push_back({address, Machine::kThunkSpacing, name});
+  }
+  platformThunks_ = machine_->thunks().size();
+  // A new name for each version: GDB reads a library it already has only
+  // once.
+  platformFile_ = scratch_.path() / ("platform-thunks-" +
+                                     std::to_string(platformThunks_) + ".elf");
+  writeFile(platformFile_,
+            platformSymbolFile(kPlatformFileBase,
+                               Machine::kThunkBase + Machine::kThunkSize -
+                                   kPlatformFileBase,
+                               pieces, outermost));
+  return true;
+}
+
+void GdbStub::sendConsole(const std::string &text) {
+  sendPacket("O" + hexBytes(std::span(
+                       reinterpret_cast<const std::uint8_t *>(text.data()),
+                       text.size())));
+}
+
+void GdbStub::stop(const std::string &given) {
+  stepping_ = false; // any stop ends a step
+  std::string reply = given;
+  if (!reply.empty() && refreshPlatformSymbols() &&
+      reply.find("library:") == std::string::npos) {
+    reply.insert(3, "library:;"); // after "T" and the signal
+  }
   if (!reply.empty()) {
     lastStop_ = reply;
     sendPacket(reply);
@@ -211,6 +308,14 @@ GdbStub::Resume GdbStub::serve() {
     }
     std::optional<Resume> resume;
     const std::string reply = handle(*packet, resume);
+    if (resume && !symbols_ && !noticeSent_ &&
+        (*resume == Resume::Continue || *resume == Resume::Step)) {
+      // GDB shows console output while the target runs, so the notice
+      // goes with the first resume.
+      noticeSent_ = true;
+      sendConsole("pei-platform: no debug companion, so no symbols are "
+                  "loaded: debugging at instruction level\n");
+    }
     if (resume) {
       if (*resume == Resume::Detach || packet->starts_with("vKill")) {
         sendPacket("OK");

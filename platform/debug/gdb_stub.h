@@ -12,7 +12,11 @@
 //
 // Each copy of the module (in place in flash, then the relocated shadow) is
 // reported to GDB as a library at its address, with a stop whenever the list
-// changes, so GDB's symbols follow the code.
+// changes, so GDB's symbols follow the code; so is the platform's page of
+// thunks, whose symbols name the PEI services and the platform's PPI
+// functions in backtraces. The files GDB reads for them are written by the
+// stub (see symbol_files.h) into a temporary directory of its own. Without
+// a debug companion GDB debugs at instruction level, and is told so.
 #pragma once
 
 #include "machine.h"
@@ -29,19 +33,46 @@
 
 namespace debug {
 
+// The module's symbols as GDB is given them.
+struct ModuleSymbols {
+  std::string stem;               // names the files GDB loads
+  std::vector<std::uint8_t> file; // moduleSymbolFile() of the companion
+};
+
+// A directory of its own under the system's temporary directory, removed
+// with everything in it when this object goes.
+class ScratchDirectory {
+public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory &) = delete;
+  ScratchDirectory &operator=(const ScratchDirectory &) = delete;
+  const std::filesystem::path &path() const { return path_; }
+
+private:
+  std::filesystem::path path_;
+};
+
 class GdbStub : public machine::DebugAgent {
 public:
-  // Listens on 127.0.0.1:port (0: a free port, see port()). `symbols` is the
-  // file GDB loads for each copy of the module (the debug companion), and
-  // `sectionCount` the number of its sections a debugger loads.
-  // Throws common::net::SocketError when the port cannot be had.
-  GdbStub(std::uint16_t port, std::filesystem::path symbols,
-          std::size_t sectionCount, std::ostream &log);
+  // Listens on 127.0.0.1:port (0: a free port, see port()). `symbols` are
+  // the module's, for each copy of it; none when there is no companion
+  // (GDB then debugs at instruction level). Throws common::net::SocketError
+  // when the port cannot be had.
+  GdbStub(std::uint16_t port, std::optional<ModuleSymbols> symbols,
+          std::ostream &log);
   ~GdbStub() override;
   GdbStub(const GdbStub &) = delete;
   GdbStub &operator=(const GdbStub &) = delete;
 
   std::uint16_t port() const { return listener_.port(); }
+  // Where the files GDB reads are written.
+  const std::filesystem::path &scratch() const { return scratch_.path(); }
+
+  // Where the platform's symbol file starts: a little below the thunk page
+  // (see refreshPlatformSymbols).
+  static constexpr std::uint32_t kPlatformFileBase =
+      machine::Machine::kThunkBase - 16;
 
   // Debugs this machine from now on (a platform that boots again brings a
   // new machine); the copies of the module reported so far are forgotten.
@@ -86,6 +117,10 @@ private:
   std::string breakpoint(const std::string &args, bool insert);
   std::string transfer(const std::string &args) const;
   std::string libraries() const;
+  // Writes the platform's symbol file again when thunks were added since it
+  // was written; true when it was (GDB must read the library list again).
+  bool refreshPlatformSymbols();
+  void sendConsole(const std::string &text);
   void checkAtStop(std::uint32_t address);
   bool interrupted();
   void disconnect();
@@ -97,9 +132,16 @@ private:
 
   common::net::Listener listener_;
   common::net::Socket connection_;
-  std::filesystem::path symbols_;
-  std::size_t sectionCount_;
+  std::optional<ModuleSymbols> symbols_;
   std::ostream &log_;
+  ScratchDirectory scratch_;
+  std::filesystem::path platformFile_; // empty until written
+  std::size_t platformThunks_ = 0;     // thunks it names
+  // What GDB takes as the executable: the platform's symbol file as it was
+  // when GDB connected (so GDB loads the libraries' symbols at once).
+  std::filesystem::path executable_;
+  bool noticeSent_ = false;       // "no symbols" told to GDB
+  bool librariesChanged_ = false; // copies came or went, GDB not told
   machine::Machine *machine_ = nullptr;
   bool waited_ = false; // GDB connected once (or the wait was given up)
   bool noAck_ = false;  // QStartNoAckMode
@@ -110,7 +152,7 @@ private:
   std::vector<Watch> watches_;
   struct Copy {
     std::string name;
-    std::uint32_t delta; // from link address to this copy's address
+    std::filesystem::path file; // GDB's symbol file for this copy
   };
   std::map<std::uint32_t, Copy> copies_; // by base
   std::vector<std::uint8_t> pending_;    // bytes received, not used

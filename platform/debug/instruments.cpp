@@ -3,6 +3,7 @@
 #include "companion.h"
 #include "files.h"
 #include "number.h"
+#include "symbol_files.h"
 #include "tcp_socket.h"
 #include "usage.h"
 
@@ -96,8 +97,9 @@ std::filesystem::path companionPath(const DebugOptions &options,
 
 std::string debugOptionsHelp() {
   return "  --gdb PORT\n      Wait for GDB (gdb-multiarch) on 127.0.0.1:PORT "
-         "before the first guest\n      instruction and let it debug the "
-         "module at source level (0: any free\n      port, printed).\n"
+         "at the first guest\n      instruction and let it debug the "
+         "module at source level (0: any free\n      port, printed); without "
+         "a debug companion, at instruction level.\n"
          "  --coverage FILE\n      Add the module's source lines this run "
          "executes to the lcov tracefile\n      FILE (created when missing).\n"
          "  --symbols FILE\n      The image's debug companion (default: "
@@ -112,8 +114,23 @@ Instruments::Instruments(const DebugOptions &options,
     return;
   }
   const std::filesystem::path companion = companionPath(options, imagePath);
-  if (const std::string why = companionMismatch(image, companion);
-      !why.empty()) {
+  std::error_code error;
+  const bool missing =
+      !options.symbols && !std::filesystem::exists(companion, error) && !error;
+  if (missing && !options.coverage) {
+    // GDB still debugs the machine's instructions; only names and lines
+    // need the companion.
+    log_ << "gdb: no debug companion " << companion.string()
+         << " beside the image: no symbols are loaded, GDB debugs at "
+            "instruction level (name the companion with --symbols FILE)"
+         << std::endl;
+  } else if (missing) {
+    throw DebugOptionError("--coverage: expected the debug companion " +
+                           companion.string() +
+                           " beside the image, found none: name it with "
+                           "--symbols FILE");
+  } else if (const std::string why = companionMismatch(image, companion);
+             !why.empty()) {
     throw DebugOptionError(why);
   }
   if (options.coverage) {
@@ -121,16 +138,32 @@ Instruments::Instruments(const DebugOptions &options,
                                                    sourceRoot());
   }
   if (options.gdbPort) {
+    std::optional<ModuleSymbols> symbols;
+    if (!missing) {
+      try {
+        symbols = ModuleSymbols{
+            companion.stem().string(),
+            moduleSymbolFile(pei::PeImage::load(companion), image.imageBase())};
+      } catch (const SymbolFileError &wrong) {
+        throw DebugOptionError("the debug companion " + companion.string() +
+                               ": " + wrong.what());
+      }
+    }
     try {
-      gdb_ = std::make_unique<GdbStub>(
-          *options.gdbPort, companion,
-          loadedSections(pei::PeImage::load(companion)).size(), log);
+      gdb_ =
+          std::make_unique<GdbStub>(*options.gdbPort, std::move(symbols), log);
     } catch (const common::net::SocketError &error) {
       // A port in use is no fault of the command line: the run could not
       // start (status 1), for boot and serve alike.
       throw common::net::SocketError(std::string("--gdb: ") + error.what());
     }
+    log_ << "gdb: the symbol files GDB reads are in "
+         << gdb_->scratch().string() << std::endl;
   }
+}
+
+std::filesystem::path Instruments::scratch() const {
+  return gdb_ ? gdb_->scratch() : std::filesystem::path();
 }
 
 void Instruments::attach(machine::Machine &machine) {

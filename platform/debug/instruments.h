@@ -57,6 +57,9 @@ public:
   Instruments(const DebugOptions &options,
               const std::filesystem::path &imagePath, const pei::PeImage &image,
               std::ostream &log);
+  // The directory GDB's symbol files are written to (empty without --gdb),
+  // removed when these instruments go.
+  std::filesystem::path scratch() const;
   // Watches this machine (call before it runs any guest code).
   void attach(machine::Machine &machine);
   void detach(machine::Machine &machine);

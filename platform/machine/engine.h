@@ -67,6 +67,9 @@ struct HookEntry {
   static void agentWrite(uc_engine *, uc_mem_type, std::uint64_t address,
                          int size, std::int64_t, void *user);
   // Where a rep string instruction starts.
+  // An instruction somebody probes (Machine::addProbe).
+  static void probe(uc_engine *, std::uint64_t address, std::uint32_t,
+                    void *user);
   static void string(uc_engine *, std::uint64_t address, std::uint32_t,
                      void *user);
   static bool invalid(uc_engine *, uc_mem_type type, std::uint64_t address,

@@ -92,6 +92,18 @@ void HookEntry::code(uc_engine *, std::uint64_t address, std::uint32_t,
                      void *user) {
   auto *m = static_cast<Machine *>(user);
   m->guarded([&] {
+    // The platform's code at this address runs at once, moving EIP on, so
+    // the engine calls no later hook for the instruction: the agents that
+    // watch every instruction see it here (a debugger's breakpoint on a
+    // thunk, or a step into one, stops before the platform's code runs).
+    const auto at = static_cast<std::uint32_t>(address);
+    if (m->everyInstruction_) {
+      m->toAgents([&](DebugAgent &agent) {
+        if (agent.wantsInstructions()) {
+          agent.instruction(at);
+        }
+      });
+    }
     if (address == Machine::kResume && !m->resumptions_.empty()) {
       m->resumeThunk();
       return 0;
@@ -357,6 +369,23 @@ void HookEntry::agentWrite(uc_engine *, uc_mem_type, std::uint64_t address,
 
 // Fires where a rep string instruction starts (at its F3 prefix), before
 // each of its iterations that the emulator runs.
+void HookEntry::probe(uc_engine *, std::uint64_t address, std::uint32_t,
+                      void *user) {
+  auto *m = static_cast<Machine *>(user);
+  const auto found = m->probes_.find(static_cast<std::uint32_t>(address));
+  if (!m->running_ || found == m->probes_.end()) {
+    return;
+  }
+  m->guarded([&] {
+    // Probes may add probes: take the list as it is now.
+    const std::vector<Machine::Probe> probes = found->second;
+    for (const Machine::Probe &probe : probes) {
+      probe(*m);
+    }
+    return 0;
+  });
+}
+
 void HookEntry::string(uc_engine *, std::uint64_t address, std::uint32_t,
                        void *user) {
   auto *m = static_cast<Machine *>(user);

@@ -224,13 +224,21 @@ std::uint32_t ThunkCall::argument(unsigned n) const {
 }
 
 std::uint32_t Machine::addThunk(std::string name, ThunkHandler handler) {
-  if (nextThunk_ + 4 > kThunkBase + kThunkSize) {
+  if (nextThunk_ + kThunkSpacing > kThunkBase + kThunkSize) {
     throw MachineError("no room for another thunk");
   }
   const std::uint32_t address = nextThunk_;
-  nextThunk_ += 4;
+  nextThunk_ += kThunkSpacing;
   thunks_[address] = {std::move(name), std::move(handler)};
   return address;
+}
+
+std::vector<std::pair<std::uint32_t, std::string>> Machine::thunks() const {
+  std::vector<std::pair<std::uint32_t, std::string>> named;
+  for (const auto &[address, thunk] : thunks_) {
+    named.emplace_back(address, thunk.name);
+  }
+  return named;
 }
 
 void Machine::setIdtBase(std::uint32_t base) {

@@ -219,6 +219,7 @@ public:
   static constexpr std::uint32_t kSentinel = kThunkBase;
   // Where a guest function that a thunk called returns to.
   static constexpr std::uint32_t kResume = kThunkBase + 8;
+  static constexpr std::uint32_t kFirstThunk = kThunkBase + 16;
   static constexpr std::size_t kMaxNestedCalls = 64;
   // Where FS points while the guest reaches a physical address through an FS
   // base that the processor cannot use directly.
@@ -300,9 +301,21 @@ public:
   std::uint64_t wrapControl() const { return wrapControl_; }
   void setWrapControl(std::uint64_t value) { wrapControl_ = value; }
 
+  // --- probes -------------------------------------------------------------
+  // Runs `probe` each time the guest is about to carry out the instruction
+  // at `address`, inside the run; it may read registers and memory. It
+  // observes code the platform does not own (a function another module's
+  // PPI exports) without changing a byte of it.
+  using Probe = std::function<void(Machine &)>;
+  void addProbe(std::uint32_t address, Probe probe);
+
   // --- calls ----------------------------------------------------------------
   // A guest address that, when called (EFIAPI), runs handler on the host.
   std::uint32_t addThunk(std::string name, ThunkHandler handler);
+  // Room each thunk takes in the thunk page.
+  static constexpr std::uint32_t kThunkSpacing = 4;
+  // The thunks added so far, by address, with their names.
+  std::vector<std::pair<std::uint32_t, std::string>> thunks() const;
 
   // Where the next call's stack starts (grows down from here).
   void setStack(std::uint32_t top) { stackTop_ = top; }
@@ -462,8 +475,9 @@ private:
   // thunk asked for.
   void finishThunk(ThunkCall &call, std::uint32_t eax);
   void resumeThunk();
-  std::uint32_t nextThunk_ = kSentinel + 16;
+  std::uint32_t nextThunk_ = kFirstThunk;
   std::map<std::uint32_t, Hook *> sites_; // trapped instruction addresses
+  std::map<std::uint32_t, std::vector<Probe>> probes_;
   std::vector<AddressRange> quiet_;
   std::vector<std::unique_ptr<Hook>> writeHooks_; // outside quiet_
   bool stringFastPath_ = true;

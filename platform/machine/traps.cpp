@@ -60,6 +60,16 @@ void Machine::trapInstructions(std::uint32_t base,
   }
 }
 
+void Machine::addProbe(std::uint32_t address, Probe probe) {
+  auto &probes = probes_[address];
+  if (probes.empty()) {
+    hooks_.push_back(hook(UC_HOOK_CODE,
+                          reinterpret_cast<void *>(&HookEntry::probe), address,
+                          address));
+  }
+  probes.push_back(std::move(probe));
+}
+
 void Machine::untrapInstructions(std::uint32_t base, std::uint32_t size) {
   auto site = sites_.lower_bound(base);
   while (site != sites_.end() && site->first - base < size) {

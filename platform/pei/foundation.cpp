@@ -143,8 +143,12 @@ EfiStatus Foundation::installList(GuestAddress list, bool fromGuest,
     return {efi::kOutOfResources};
   }
   for (const Descriptor &entry : *entries) {
-    const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer}, from};
+    const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer}, from,
+                  fromGuest && installerNamer_ ? installerNamer_(from) : ""};
     ppis_.push_back(ppi);
+    if (installListener_) {
+      installListener_(ppi);
+    }
     log(std::string(fromGuest ? "module" : "platform") + " installed " +
         efi::guidName(ppi.guid) + " (descriptor " +
         hex(ppi.descriptor.value, 8) + ", interface " +
@@ -289,6 +293,9 @@ EfiStatus Foundation::reinstall(GuestAddress oldDescriptor,
       ppi.interface = GuestAddress{
           machine_.guestRead32(newDescriptor.value + 8, "PPI descriptor")};
       ppi.descriptor = newDescriptor;
+      if (installListener_) {
+        installListener_(ppi);
+      }
       log("module reinstalled " + efi::guidName(ppi.guid) + " (descriptor " +
           hex(newDescriptor.value, 8) + ")");
       queueFor(ppi);
@@ -486,6 +493,12 @@ Answer Foundation::setMem(const ServiceCall &call) {
 // answers what that answers. Before one is installed there is nobody to
 // report to.
 Answer Foundation::reportStatusCode(const ServiceCall &call) {
+  static constexpr const char *kTypes[] = {"", "progress", "error", "debug"};
+  const std::uint32_t type = call.count(1);
+  log("status code: " +
+      std::string((type & 0xFF) < 4 && (type & 0xFF) != 0 ? kTypes[type & 0xFF]
+                                                          : "type") +
+      " " + hex(type, 8) + ", value " + hex(call.count(2), 8));
   const auto router = locate(efi::guids::kStatusCodePpi);
   if (!router) {
     return {efi::kNotAvailableYet};

@@ -59,6 +59,7 @@ public:
     GuestAddress descriptor;
     GuestAddress interface;
     std::uint32_t installedFrom = 0; // the caller of InstallPpi; 0: platform
+    std::string installer; // as the installer namer names it
   };
   struct Notification {
     efi::Guid guid;
@@ -167,6 +168,15 @@ public:
   // Answers RegisterForShadow instead of the one module's file handle.
   void setShadowRegistrar(std::function<EfiStatus(GuestAddress)> registrar) {
     shadowRegistrar_ = std::move(registrar);
+  }
+  // Names who installs a PPI, from the address InstallPpi was called from
+  // (a module that tail-calls it leaves the platform's own return address).
+  void setInstallerNamer(std::function<std::string(std::uint32_t)> namer) {
+    installerNamer_ = std::move(namer);
+  }
+  // Told of every PPI installed or reinstalled, the platform's too.
+  void setInstallListener(std::function<void(const Ppi &)> listener) {
+    installListener_ = std::move(listener);
   }
   // Told of every service call the Foundation answers: the service's name
   // and the address the guest called from.
@@ -308,6 +318,8 @@ private:
   std::size_t dispatchedNotifications_ = 0;
   std::function<EfiStatus(GuestAddress)> shadowRegistrar_;
   ServiceListener serviceListener_;
+  std::function<std::string(std::uint32_t)> installerNamer_;
+  std::function<void(const Ppi &)> installListener_;
   std::optional<MemoryRange> memory_;
   bool switched_ = false;
   std::optional<Reset> reset_;

@@ -10,9 +10,7 @@
 
 namespace platform {
 
-namespace {
-
-std::string recordLine(const tpm::CommandRecord &record) {
+std::string describeRecord(const tpm::CommandRecord &record) {
   char time[32];
   std::snprintf(time, sizeof(time), "%.2f ms", record.milliseconds);
   std::string line = "  " + record.name;
@@ -26,8 +24,6 @@ std::string recordLine(const tpm::CommandRecord &record) {
   }
   return line;
 }
-
-} // namespace
 
 SessionOutcome runTpmSession(Platform &platform) {
   SessionOutcome outcome;
@@ -50,7 +46,7 @@ SessionOutcome runTpmSession(Platform &platform) {
     fault = error.what();
   }
   for (const auto &record : records) {
-    outcome.log.push_back(recordLine(record));
+    outcome.log.push_back(describeRecord(record));
   }
   if (!fault.empty()) {
     outcome.log.push_back("TPM session stopped: " + fault);

@@ -3,6 +3,7 @@
 // sends the commands platform firmware issues first.
 #pragma once
 
+#include "boot_session.h"
 #include "platform.h"
 
 #include <string>
@@ -21,5 +22,7 @@ struct SessionOutcome {
 // (absent, never completing, failing ...), the first command must fail with
 // the EFI status the scenario calls for.
 SessionOutcome runTpmSession(Platform &platform);
+// One command of a session as the log shows it.
+std::string describeRecord(const tpm::CommandRecord &record);
 
 } // namespace platform

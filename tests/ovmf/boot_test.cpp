@@ -273,6 +273,18 @@ TEST(Boot, GenuineCoreKeepsTheContracts) {
   }
 }
 
+// A module that uses the transport is dispatched once it is published and
+// gets EFI_UNSUPPORTED from each call: QEMU has no co-processor (on the
+// bench the same module gets the TPM's answers, tests/bench).
+TEST(Boot, TransportConsumerIsToldThereIsNoCoprocessor) {
+  for (const char *line : {"TTU locate status=0x00000000",
+                           "TTU execute-startup status=0x80000003",
+                           "TTU execute-getrandom status=0x80000003",
+                           "TTU send status=0x80000003", "TTU done"}) {
+    EXPECT_NE(context->debug.find(line), std::string::npos) << line;
+  }
+}
+
 TEST(Boot, FirmwareReachesItsShellAndTheCompanionFinishes) {
   EXPECT_NE(context->serial.find(kShellPrompt), std::string::npos)
       << "serial console:\n"
@@ -423,6 +435,7 @@ struct Options {
   std::string section = "pe32";
   fs::path module, map, companion, work;
   fs::path producer, consumer; // the contract modules
+  fs::path transportConsumer;  // a module that uses the transport
 };
 
 Options parseOptions(int argc, char **argv) {
@@ -446,21 +459,25 @@ Options parseOptions(int argc, char **argv) {
       o.producer = value;
     } else if (key == "--consumer") {
       o.consumer = value;
+    } else if (key == "--transport-consumer") {
+      o.transportConsumer = value;
     } else {
       throw std::runtime_error("expected --variant, --section, --module, "
-                               "--map, --companion, --producer, --consumer "
-                               "or --work, found " +
+                               "--map, --companion, --producer, --consumer, "
+                               "--transport-consumer or --work, found " +
                                key);
     }
   }
   if ((o.variant != "apriori" && o.variant != "appended") ||
       (o.section != "pe32" && o.section != "te") || o.module.empty() ||
       o.map.empty() || o.companion.empty() || o.work.empty() ||
-      o.producer.empty() || o.consumer.empty()) {
+      o.producer.empty() || o.consumer.empty() ||
+      o.transportConsumer.empty()) {
     throw std::runtime_error("expected --variant apriori|appended "
                              "[--section pe32|te] --module M.efi --map M.map "
                              "--companion C.efi --producer P.efi "
-                             "--consumer C.efi --work DIR");
+                             "--consumer C.efi --transport-consumer T.efi "
+                             "--work DIR");
   }
   return o;
 }
@@ -583,7 +600,9 @@ int main(int argc, char **argv) {
     // so that its dependency on the producer's PPI orders the two.
     const pei::PeImage producer = pei::PeImage::load(o.producer);
     const pei::PeImage consumer = pei::PeImage::load(o.consumer);
-    std::vector<ovmf::ExtraPeim> contract(2);
+    const pei::PeImage transportConsumer =
+        pei::PeImage::load(o.transportConsumer);
+    std::vector<ovmf::ExtraPeim> contract(3);
     contract[0].image = &consumer;
     contract[0].options.name =
         ffs_format::parseGuid("6A1E0F2C-11D3-4C0A-9E41-527B0C3D9011");
@@ -594,6 +613,13 @@ int main(int argc, char **argv) {
     contract[1].options.name =
         ffs_format::parseGuid("6A1E0F2C-11D3-4C0A-9E41-527B0C3D9010");
     contract[1].options.uiName = "ContractProducer";
+    // Dispatched once the module has published its transport.
+    contract[2].image = &transportConsumer;
+    contract[2].options.name =
+        ffs_format::parseGuid("6A1E0F2C-11D3-4C0A-9E41-527B0C3D9020");
+    contract[2].options.uiName = "TransportConsumer";
+    contract[2].options.depex = {
+        ffs_format::parseGuid("9D910B61-85BD-4473-8131-40959D60C7EE")};
     c.firmware =
         ovmf::insertModules(code, c.module, pei::PeImage::load(o.companion),
                             o.variant == "apriori" ? ovmf::Dispatch::Apriori

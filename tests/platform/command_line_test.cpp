@@ -21,7 +21,6 @@
 #include <fstream>
 #include <memory>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -147,6 +146,8 @@ TEST_F(CommandLine, BadCombinationsAndFilesAreRefusedBeforeTheRun) {
                           "file or PE32/TE image, found none of these"},
       {"run " + img + " --registers " + notLcov.string(),
        notLcov.string() + ":1: expected port, mmio or msr, found \"my\""},
+      {"run " + img + " --device-select 0",
+       "--device-select: has no effect with run"},
       {"run " + img + " --vars " + img,
        img + ": expected a variable store volume"},
   };
@@ -300,12 +301,19 @@ TEST_F(CommandLine, SigtermEndsBootAndRemovesItsTemporaryState) {
   ASSERT_TRUE(std::regex_search(text, match, stateLine)) << text;
   const fs::path state = match[1].str();
   EXPECT_TRUE(fs::is_directory(state));
+  // The GDB stub's symbol files are the run's too.
+  ASSERT_TRUE(std::regex_search(
+      text, match, std::regex(R"(the symbol files GDB reads are in (\S+))")))
+      << text;
+  const fs::path scratch = match[1].str();
+  EXPECT_TRUE(fs::is_directory(scratch));
   ASSERT_EQ(::kill(child, SIGTERM), 0);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << fileText(log);
   EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
   EXPECT_FALSE(fs::exists(state)) << state;
+  EXPECT_FALSE(fs::exists(scratch)) << scratch;
   EXPECT_NE(fileText(log).find("pei-platform boot: stopped by SIGTERM"),
             std::string::npos);
 }
