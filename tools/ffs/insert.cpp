@@ -501,14 +501,14 @@ private:
                          "runs, found " +
                          agreedBy.text() + " saying " + hex(*agreed) + " and " +
                          file.name.text() + " saying " + hex(base) +
-                         "; give the address");
+                         "; give the address with --fv-address");
         }
       }
     }
     if (!agreed) {
       throw FfsError(where + ": expected an image in it saying where it runs "
                              "(it lies inside a compressed section), found "
-                             "none; give the address");
+                             "none; give the address with --fv-address");
     }
     return *agreed;
   }
