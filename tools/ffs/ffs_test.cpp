@@ -700,7 +700,8 @@ void expectPlaced(const volume::Volume &v, const ff::PlacedPeim &placed,
 }
 
 // A volume in the flash runs at its flash address, the image ending at
-// 4 GiB or at the base given; only that volume changes.
+// 4 GiB or at the base given; only that volume changes.  Files go into its
+// free space, or into a pad file when it has none.
 TEST(Insert, IntoAVolumeInFlashRebasesForItsFlashAddress) {
   for (const bool te : {false, true}) {
     for (const std::optional<std::uint64_t> base :
@@ -733,6 +734,27 @@ TEST(Insert, IntoAVolumeInFlashRebasesForItsFlashAddress) {
                    result.volumeAddress, te);
     }
   }
+  // A volume whose last file must stay at its end (a volume top file) has
+  // no free space: the file goes into the pad file in front of that one.
+  const ff::Guid top = kResident;
+  const std::vector<Bytes> files = {freeform(kFollower, 0x40),
+                                    ff::makePadFile(0x2E20, true),
+                                    freeform(top, 0x100)};
+  const Bytes full = ff::makeVolume(files, 0x3000, true, kFlashVolume);
+  ASSERT_EQ(ff::Volume::parse(full).files().back().end(), 0x2FFCu);
+  ff::InsertedPeim peim{&moduleImage(), {}, true};
+  ff::InsertOptions options;
+  options.volume = kFlashVolume;
+  const ff::InsertResult result =
+      ff::insertPeims(full, std::span(&peim, 1), options);
+  const auto volumes =
+      volume::walk(std::make_shared<const Bytes>(result.flash));
+  const volume::Volume &v = volumeNamed(volumes, kFlashVolume);
+  expectPlaced(v, result.placed.at(0), 0xFFFFD000u, false);
+  ASSERT_NE(v.find(top), nullptr);
+  EXPECT_EQ(v.find(top)->offset, 0x2EE0u);
+  EXPECT_EQ(volume::apriori(v),
+            std::vector<ff::Guid>{ff::parseGuid(ff::kModuleFileGuid)});
 }
 
 // A volume inside an LZMA section runs where its images say; the section

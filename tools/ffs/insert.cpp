@@ -555,12 +555,91 @@ private:
       const Bytes file = makeFile(aprioriName, kFileTypeFreeform, 1,
                                   makeSection(kSectionRaw, list),
                                   volume.erasePolarity(), true);
-      appendFile(bytes, file, 1);
+      const auto [at, padIndex] =
+          slotFor(volume, static_cast<std::uint32_t>(file.size()), 1);
+      writeFile(bytes, at, padIndex, file, 1);
       result_.aprioriCreated = true;
     } else if (added) {
       const std::size_t index =
           static_cast<std::size_t>(apriori - volume.files().data());
       replaceFile(bytes, index, makeSection(kSectionRaw, list), fileWhere);
+    }
+  }
+
+  // Where a file of `size` bytes goes: the free space after the last file
+  // or, when that has no room (a volume whose last file must stay at its
+  // end, a volume top file, with a pad file before it), inside a pad file
+  // large enough. Returns the offset and the pad file's index, if any.
+  static std::pair<std::uint32_t, std::optional<std::size_t>>
+  slotFor(const Volume &volume, std::uint32_t size, std::uint32_t alignment) {
+    std::optional<FfsError> noRoom;
+    try {
+      return {placementFor(volume, size, alignment), std::nullopt};
+    } catch (const FfsError &error) {
+      noRoom = error;
+    }
+    const auto &files = volume.files();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const VolumeFile &pad = files[i];
+      if (pad.type != kFileTypePad) {
+        continue;
+      }
+      const bool followed = i + 1 < files.size();
+      const std::uint32_t next =
+          followed ? files[i + 1].offset : volume.length();
+      std::uint32_t at = pad.offset;
+      // A gap in front of the file is a pad file again, of 24 bytes at
+      // least; so is one behind it, up to the next file.
+      while ((at + kFileHeaderSize) % alignment != 0 ||
+             (at != pad.offset && at - pad.offset < kFileHeaderSize)) {
+        at += kFileAlignmentInVolume;
+      }
+      const std::uint64_t after =
+          alignUp(static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                      std::uint64_t{at} + size, next + 1ull)),
+                  kFileAlignmentInVolume);
+      if (std::uint64_t{at} + size > next || after > next) {
+        continue;
+      }
+      const std::uint64_t gap = next - after;
+      if (followed && gap != 0 && gap < kFileHeaderSize) {
+        continue;
+      }
+      return {at, i};
+    }
+    throw *noRoom;
+  }
+
+  // Writes `file` at `at`, into the free space or the pad file given, which
+  // becomes the pad files in front of and behind it.
+  static void writeFile(std::span<std::uint8_t> bytes, std::uint32_t at,
+                        std::optional<std::size_t> padIndex,
+                        std::span<const std::uint8_t> file,
+                        std::uint32_t alignment) {
+    if (!padIndex) {
+      if (appendFile(bytes, file, alignment) != at) {
+        throw std::logic_error("file placed elsewhere than planned");
+      }
+      return;
+    }
+    const Volume volume = Volume::parse(bytes);
+    const auto &files = volume.files();
+    const VolumeFile &pad = files[*padIndex];
+    const bool followed = *padIndex + 1 < files.size();
+    const std::uint32_t next =
+        followed ? files[*padIndex + 1].offset : volume.length();
+    const std::uint8_t erased = volume.erasePolarity() ? 0xFF : 0x00;
+    std::fill(bytes.begin() + pad.offset, bytes.begin() + next, erased);
+    if (at != pad.offset) {
+      const Bytes front = makePadFile(at - pad.offset, volume.erasePolarity());
+      std::copy(front.begin(), front.end(), bytes.begin() + pad.offset);
+    }
+    std::copy(file.begin(), file.end(), bytes.begin() + at);
+    const std::uint32_t after = alignUp(
+        at + static_cast<std::uint32_t>(file.size()), kFileAlignmentInVolume);
+    if (followed && after != next) {
+      const Bytes back = makePadFile(next - after, volume.erasePolarity());
+      std::copy(back.begin(), back.end(), bytes.begin() + after);
     }
   }
 
@@ -571,12 +650,12 @@ private:
     // The layout does not depend on the base, so a first build tells where
     // the file will go and a second one is rebased for that place.
     const PeimFile unplaced = buildPeim(*peim.image, options);
-    const std::uint32_t at = placementFor(
+    const auto [at, padIndex] = slotFor(
         Volume::parse(bytes), static_cast<std::uint32_t>(unplaced.bytes.size()),
         unplaced.dataAlignment);
     options.fileAddress = result_.volumeAddress + at;
     const PeimFile placed = buildPeim(*peim.image, options);
-    appendFile(bytes, placed.bytes, placed.dataAlignment);
+    writeFile(bytes, at, padIndex, placed.bytes, placed.dataAlignment);
     return {at, static_cast<std::uint32_t>(placed.bytes.size()),
             placed.imageBase, peim.image->sizeOfImage(),
             placed.relocationsApplied};
