@@ -343,11 +343,10 @@ private:
       unopened_.push_back(inner);
       return std::nullopt;
     }
-    // The data lies as it is (a signature or checksum over it, say): the
-    // volume can be found there, but the section's own data would no
-    // longer match what it was made for.
-    // The search goes on inside, so that the volume is found, but the
-    // insertion is refused there before anything is changed.
+    // The data lies as it is, with a signature or checksum over it, say:
+    // the search goes on inside, so that the volume is found, but the
+    // insertion is refused there before anything is changed, since the
+    // section's own data would no longer match what it was made for.
     std::optional<std::uint64_t> dataAddress;
     if (address) {
       dataAddress = *address + s.offset + dataOffset;
