@@ -5,7 +5,8 @@
 // GUID-defined section of a volume-image file in the first flash volume. SEC
 // decompresses it and copies the PEI volume to RAM, where the PEI Foundation
 // dispatches modules in place; so the modules are rebased to their address
-// in that RAM copy.
+// in that RAM copy. The placing is pei-ffs's own (ffs_format::insertPeims);
+// this file only names what this firmware needs.
 #pragma once
 
 #include "ffs.h"
@@ -32,12 +33,6 @@ inline constexpr std::string_view kFirmwareSha256 =
 inline constexpr std::string_view kPeiVolumeGuid =
     "6938079B-B503-4E3D-9D24-B28337A25806";
 inline constexpr std::uint32_t kPeiVolumeRamBase = 0x00820000;
-// EDK II's LZMA ("alone" format) GUID-defined section.
-inline constexpr std::string_view kLzmaSectionGuid =
-    "EE4E5898-3914-4259-9D6E-DC7BD79403CF";
-// The file listing the modules dispatched first, before any other.
-inline constexpr std::string_view kPeiAprioriFileGuid =
-    "1B45CC0A-156A-428A-AF62-49864DA0E6E6";
 // Installed by the PEI Foundation once permanent memory is in place.
 inline constexpr std::string_view kMemoryDiscoveredPpiGuid =
     "F894643D-C449-42D1-8EA8-85BDD8C65BDE";
@@ -85,13 +80,6 @@ PatchedFirmware insertModules(std::vector<std::uint8_t> firmware,
                               const pei::PeImage &companion, Dispatch dispatch,
                               bool moduleAsTe = false,
                               std::span<const ExtraPeim> extras = {});
-
-// LZMA "alone" streams as EDK II's decompressor reads them: 5 property
-// bytes, the 64-bit uncompressed size, then the data.
-std::vector<std::uint8_t> lzmaDecompress(std::span<const std::uint8_t> stream);
-// Compresses with the uncompressed size written into the header (the
-// encoder itself writes "unknown", which the firmware does not accept).
-std::vector<std::uint8_t> lzmaCompress(std::span<const std::uint8_t> data);
 
 // Lower-case hexadecimal SHA-256 of `bytes`.
 std::string sha256Hex(std::span<const std::uint8_t> bytes);

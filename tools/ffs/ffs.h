@@ -3,6 +3,9 @@
 // file and its sections, the PEIM packaging, and the volume.
 #pragma once
 
+#include "edk2_kit.h"
 #include "ffs_file.h"
+#include "insert.h"
+#include "lzma_section.h"
 #include "peim.h"
 #include "volume.h"

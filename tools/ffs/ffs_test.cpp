@@ -1,14 +1,17 @@
 #include "command_line.h"
 #include "ffs.h"
+#include "volume/volume.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -530,6 +533,525 @@ TEST(UefiExtract, ListsThePackagedFileWithoutParserMessages) {
     }
     fs::remove_all(dir);
   }
+}
+
+TEST(Lzma, RoundTripCarriesTheRealSizeInTheHeader) {
+  Bytes data(100000);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<std::uint8_t>((i * 7) ^ (i >> 9));
+  }
+  const Bytes packed = ffs_format::lzmaCompress(data);
+  std::uint64_t size = 0;
+  for (int i = 7; i >= 0; --i) {
+    size = size << 8 | packed[5 + static_cast<unsigned>(i)];
+  }
+  EXPECT_EQ(size, data.size());
+  EXPECT_EQ(ffs_format::lzmaDecompress(packed, "test"), data);
+  Bytes truncated(packed.begin(), packed.begin() + 40);
+  EXPECT_THROW(ffs_format::lzmaDecompress(truncated, "test"),
+               ffs_format::FfsError);
+}
+
+// A flash image built for the insertion, erase polarity 1:
+//   0x00000 volume "outer" (0x20000): a volume-image file holding an LZMA
+//           section of [raw, volume-image section of "pei"], a pad file,
+//           then a freeform file that must not move;
+//           "pei" (0x8000) holds one PEIM rebased to run at 0x00820000;
+//   0x20000 volume "flash" (0x4000) with one freeform file, run in place;
+//   0x24000 volume "full" (0x1000), too full for the module;
+//   0x25000 volume "signed" (0x4000): a volume-image file whose GUID-defined
+//           section (data as it lies, authentication status valid) holds
+//           the volume "sealed".
+namespace ff = ffs_format;
+const ff::Guid kOuterVolume =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7101");
+const ff::Guid kPeiVolume =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7102");
+const ff::Guid kFlashVolume =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7103");
+const ff::Guid kFullVolume =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7104");
+const ff::Guid kSignedVolume =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7105");
+const ff::Guid kSealedVolume =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7106");
+const ff::Guid kResident =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7110");
+const ff::Guid kFollower =
+    ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7111");
+constexpr std::uint32_t kPeiRuns = 0x00820000;
+constexpr std::uint32_t kFlashVolumeAt = 0x20000;
+constexpr std::size_t kFlashSize = 0x29000;
+
+Bytes freeform(const ff::Guid &name, std::size_t size) {
+  return ff::makeFile(name, ff::kFileTypeFreeform, 1,
+                      ff::makeSection(ff::kSectionRaw, Bytes(size, 0x5A)), true,
+                      true);
+}
+
+Bytes guidedSection(const char *guid, std::uint16_t attributes,
+                    const Bytes &data) {
+  const ff::Guid name = ff::parseGuid(guid);
+  Bytes body(name.bytes.begin(), name.bytes.end());
+  body.push_back(24); // DataOffset, from the section start
+  body.push_back(0);
+  body.push_back(static_cast<std::uint8_t>(attributes));
+  body.push_back(0);
+  body.insert(body.end(), data.begin(), data.end());
+  return ff::makeSection(ff::kSectionGuidDefined, body);
+}
+
+Bytes holderFile(const char *name, const Bytes &sections) {
+  return ff::makeFile(ff::parseGuid(name), ff::kFileTypeVolumeImage, 16,
+                      sections, true, true);
+}
+
+// The sections the outer volume's LZMA section holds: a raw section and the
+// PEI volume, 8-byte aligned behind it.
+Bytes peiContents() {
+  Bytes pei = ff::makeVolume({}, 0x8000, true, kPeiVolume);
+  ff::PeimOptions resident;
+  resident.name = kResident;
+  resident.uiName = "Resident";
+  const auto unplaced = ff::buildPeim(moduleImage(), resident);
+  const std::uint32_t at = ff::placementFor(
+      ff::Volume::parse(pei), static_cast<std::uint32_t>(unplaced.bytes.size()),
+      unplaced.dataAlignment);
+  resident.fileAddress = kPeiRuns + at;
+  const auto placed = ff::buildPeim(moduleImage(), resident);
+  ff::appendFile(pei, placed.bytes, placed.dataAlignment);
+  Bytes contents = ff::makeSection(ff::kSectionRaw, Bytes(0x78, 0x33));
+  const Bytes volumeSection = ff::makeSection(ff::kSectionVolumeImage, pei);
+  contents.insert(contents.end(), volumeSection.begin(), volumeSection.end());
+  return contents;
+}
+
+const Bytes &builtFlash() {
+  static const Bytes flash = [] {
+    const std::vector<Bytes> outerFiles = {
+        holderFile("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7120",
+                   guidedSection(ff::kLzmaSectionGuid.data(), 0x01,
+                                 ff::lzmaCompress(peiContents()))),
+        ff::makePadFile(0x2000, true), freeform(kFollower, 0x100)};
+    Bytes image = ff::makeVolume(outerFiles, 0x20000, true, kOuterVolume);
+    const std::vector<Bytes> flashFiles = {freeform(kFollower, 0x40)};
+    const Bytes flashVolume =
+        ff::makeVolume(flashFiles, 0x4000, true, kFlashVolume);
+    const std::vector<Bytes> fullFiles = {freeform(kFollower, 0x800)};
+    const Bytes fullVolume =
+        ff::makeVolume(fullFiles, 0x1000, true, kFullVolume);
+    Bytes sealed = ff::makeVolume({}, 0x1000, true, kSealedVolume);
+    // Any alignment (none asked), as a volume inside a section may have.
+    constexpr std::uint32_t kAlignmentBits = 0x001F0000;
+    const std::uint32_t attributes = u32(sealed, 44);
+    const std::uint32_t checksum = sealed[50] | sealed[51] << 8;
+    sealed[46] =
+        static_cast<std::uint8_t>((attributes & ~kAlignmentBits) >> 16);
+    const auto fixed = static_cast<std::uint16_t>(
+        checksum + ((attributes & kAlignmentBits) >> 16));
+    sealed[50] = static_cast<std::uint8_t>(fixed);
+    sealed[51] = static_cast<std::uint8_t>(fixed >> 8);
+    const std::vector<Bytes> signedFiles = {holderFile(
+        "3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7121",
+        guidedSection("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7130", 0x02,
+                      ff::makeSection(ff::kSectionVolumeImage, sealed)))};
+    const Bytes signedVolume =
+        ff::makeVolume(signedFiles, 0x4000, true, kSignedVolume);
+    for (const Bytes *v : {&flashVolume, &fullVolume, &signedVolume}) {
+      image.insert(image.end(), v->begin(), v->end());
+    }
+    EXPECT_EQ(image.size(), kFlashSize);
+    return image;
+  }();
+  return flash;
+}
+
+const volume::Volume &volumeNamed(const std::vector<volume::Volume> &volumes,
+                                  const ff::Guid &name) {
+  for (const volume::Volume &v : volumes) {
+    if (v.name == name) {
+      return v;
+    }
+  }
+  throw std::runtime_error("no volume " + name.text());
+}
+
+// Read back by the platform's own volume reader: the module where the
+// insertion said, its image linked for where it executes in place.
+void expectPlaced(const volume::Volume &v, const ff::PlacedPeim &placed,
+                  std::uint32_t runsAt, bool te) {
+  EXPECT_TRUE(v.problems.empty()) << v.problems.front();
+  const ff::Guid module = ff::parseGuid(ff::kModuleFileGuid);
+  const volume::File *file = v.find(module);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->offset, placed.fileOffset);
+  EXPECT_TRUE(file->headerChecksumValid);
+  for (const volume::Peim &peim : volume::peims(v)) {
+    if (peim.name != module) {
+      continue;
+    }
+    ASSERT_TRUE(peim.imageOffset.has_value());
+    EXPECT_EQ(peim.imageType, te ? ff::kSectionTe : ff::kSectionPe32);
+    const pei::PeImage image =
+        pei::PeImage::parse(Bytes(peim.image.begin(), peim.image.end()));
+    EXPECT_EQ(image.imageBase(), placed.imageBase);
+    EXPECT_EQ(image.imageBase() + image.fileRva(), runsAt + *peim.imageOffset);
+  }
+}
+
+// A volume in the flash runs at its flash address, the image ending at
+// 4 GiB or at the base given; only that volume changes.  Files go into its
+// free space, or into a pad file when it has none.
+TEST(Insert, IntoAVolumeInFlashRebasesForItsFlashAddress) {
+  for (const bool te : {false, true}) {
+    for (const std::optional<std::uint64_t> base :
+         {std::optional<std::uint64_t>{},
+          std::optional<std::uint64_t>{0xFF800000}}) {
+      SCOPED_TRACE(std::string(te ? "TE" : "PE32") +
+                   (base ? " at 0xFF800000" : " at the top"));
+      ff::InsertedPeim peim{&moduleImage(), {}, false};
+      peim.options.te = te;
+      ff::InsertOptions options;
+      options.volume = kFlashVolume;
+      options.flashBase = base;
+      const ff::InsertResult result =
+          ff::insertPeims(builtFlash(), std::span(&peim, 1), options);
+      const std::uint64_t flashBase =
+          base.value_or(0x100000000ull - kFlashSize);
+      EXPECT_EQ(result.volumeAddress, flashBase + kFlashVolumeAt);
+      EXPECT_EQ(result.addressFrom, "flash");
+      EXPECT_FALSE(result.compressed);
+      ASSERT_EQ(result.flash.size(), builtFlash().size());
+      EXPECT_TRUE(std::equal(builtFlash().begin(),
+                             builtFlash().begin() + kFlashVolumeAt,
+                             result.flash.begin()));
+      EXPECT_TRUE(std::equal(builtFlash().begin() + kFlashVolumeAt + 0x4000,
+                             builtFlash().end(),
+                             result.flash.begin() + kFlashVolumeAt + 0x4000));
+      const auto volumes =
+          volume::walk(std::make_shared<const Bytes>(result.flash));
+      expectPlaced(volumeNamed(volumes, kFlashVolume), result.placed.at(0),
+                   result.volumeAddress, te);
+    }
+  }
+  // A volume whose last file must stay at its end (a volume top file) has
+  // no free space: the file goes into the pad file in front of that one.
+  const ff::Guid top = kResident;
+  const std::vector<Bytes> files = {freeform(kFollower, 0x40),
+                                    ff::makePadFile(0x2E20, true),
+                                    freeform(top, 0x100)};
+  const Bytes full = ff::makeVolume(files, 0x3000, true, kFlashVolume);
+  ASSERT_EQ(ff::Volume::parse(full).files().back().end(), 0x2FFCu);
+  ff::InsertedPeim peim{&moduleImage(), {}, true};
+  ff::InsertOptions options;
+  options.volume = kFlashVolume;
+  const ff::InsertResult result =
+      ff::insertPeims(full, std::span(&peim, 1), options);
+  const auto volumes =
+      volume::walk(std::make_shared<const Bytes>(result.flash));
+  const volume::Volume &v = volumeNamed(volumes, kFlashVolume);
+  expectPlaced(v, result.placed.at(0), 0xFFFFD000u, false);
+  ASSERT_NE(v.find(top), nullptr);
+  EXPECT_EQ(v.find(top)->offset, 0x2EE0u);
+  EXPECT_EQ(volume::apriori(v),
+            std::vector<ff::Guid>{ff::parseGuid(ff::kModuleFileGuid)});
+}
+
+// A volume inside an LZMA section runs where its images say; the section
+// is recompressed, the holder file grows into the pad file behind it and
+// the file after stays where it was; the apriori file, missing, is made.
+TEST(Insert, IntoACompressedVolumeFollowsItsImagesAndKeepsLaterFilesInPlace) {
+  std::vector<ff::InsertedPeim> peims(2);
+  peims[0] = {&moduleImage(), {}, true};
+  peims[1].image = &moduleImage();
+  peims[1].options.name = ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7112");
+  peims[1].options.uiName = "Second";
+  peims[1].apriori = true;
+  ff::InsertOptions options;
+  options.volume = kPeiVolume;
+  const ff::InsertResult result = ff::insertPeims(builtFlash(), peims, options);
+  EXPECT_EQ(result.volumeAddress, kPeiRuns);
+  EXPECT_EQ(result.addressFrom, "its images");
+  EXPECT_TRUE(result.compressed);
+  EXPECT_TRUE(result.aprioriCreated);
+  ASSERT_EQ(result.placed.size(), 2u);
+
+  const auto before = volume::walk(std::make_shared<const Bytes>(builtFlash()));
+  const auto after = volume::walk(std::make_shared<const Bytes>(result.flash));
+  const volume::Volume &pei = volumeNamed(after, kPeiVolume);
+  expectPlaced(pei, result.placed[0], kPeiRuns, false);
+  EXPECT_EQ(volume::apriori(pei),
+            (std::vector<ff::Guid>{ff::parseGuid(ff::kModuleFileGuid),
+                                   peims[1].options.name}));
+  EXPECT_EQ(pei.length, volumeNamed(before, kPeiVolume).length);
+  const volume::File *resident = pei.find(kResident);
+  ASSERT_NE(resident, nullptr);
+  EXPECT_EQ(resident->offset,
+            volumeNamed(before, kPeiVolume).find(kResident)->offset);
+  const volume::Volume &outer = volumeNamed(after, kOuterVolume);
+  EXPECT_TRUE(outer.problems.empty()) << outer.problems.front();
+  ASSERT_NE(outer.find(kFollower), nullptr);
+  EXPECT_EQ(outer.find(kFollower)->offset,
+            volumeNamed(before, kOuterVolume).find(kFollower)->offset);
+  const ff::Guid holder = ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7120");
+  EXPECT_NE(outer.find(holder)->size,
+            volumeNamed(before, kOuterVolume).find(holder)->size)
+      << "recompressed";
+  EXPECT_TRUE(std::equal(builtFlash().begin() + 0x20000, builtFlash().end(),
+                         result.flash.begin() + 0x20000));
+
+  // Given its address, the volume runs there, whatever its images say.
+  options.volumeAddress = 0x00900000;
+  const ff::InsertResult given = ff::insertPeims(builtFlash(), peims, options);
+  EXPECT_EQ(given.addressFrom, "given");
+  expectPlaced(
+      volumeNamed(volume::walk(std::make_shared<const Bytes>(given.flash)),
+                  kPeiVolume),
+      given.placed[0], 0x00900000, false);
+}
+
+// A second file of one name would leave the Foundation to pick one; images
+// that disagree on where their volume runs leave no address to trust; an
+// apriori file that cannot grow in place would move the files behind it.
+TEST(Insert, RefusesDuplicatesDisagreeingImagesAndAnAprioriWithoutRoom) {
+  const Bytes &flash = builtFlash();
+  ff::InsertedPeim peim{&moduleImage(), {}, false};
+  ff::InsertOptions options;
+  options.volume = kPeiVolume;
+  const ff::InsertResult once =
+      ff::insertPeims(flash, std::span(&peim, 1), options);
+  try {
+    ff::insertPeims(once.flash, std::span(&peim, 1), options);
+    ADD_FAILURE() << "inserted the module twice";
+  } catch (const ff::FfsError &e) {
+    EXPECT_NE(std::string(e.what()).find("expected no file named " +
+                                         std::string(ff::kModuleFileGuid)),
+              std::string::npos)
+        << e.what();
+  }
+  // A second module with another name, placed at the wrong base.
+  ff::InsertedPeim other{&moduleImage(), {}, false};
+  other.options.name = ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7113");
+  options.volumeAddress = kPeiRuns + 0x1000;
+  const ff::InsertResult wrong =
+      ff::insertPeims(once.flash, std::span(&other, 1), options);
+  options.volumeAddress.reset();
+  other.options.name = ff::parseGuid("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7114");
+  try {
+    ff::insertPeims(wrong.flash, std::span(&other, 1), options);
+    ADD_FAILURE() << "took an address its images disagree on";
+  } catch (const ff::FfsError &e) {
+    EXPECT_NE(std::string(e.what()).find("expected its images to agree"),
+              std::string::npos)
+        << e.what();
+  }
+  // An apriori file with a file right behind it cannot grow without moving
+  // that file, which executes where it lies.
+  const Bytes list(kResident.bytes.begin(), kResident.bytes.end());
+  const std::vector<Bytes> tight = {
+      ff::makeFile(ff::parseGuid(ff::kPeiAprioriFileGuid),
+                   ff::kFileTypeFreeform, 1,
+                   ff::makeSection(ff::kSectionRaw, list), true, true),
+      freeform(kFollower, 0x40)};
+  const Bytes tightFlash = ff::makeVolume(tight, 0x4000, true, kFlashVolume);
+  options.volume = kFlashVolume;
+  ff::InsertedPeim listed{&moduleImage(), {}, true};
+  try {
+    ff::insertPeims(tightFlash, std::span(&listed, 1), options);
+    ADD_FAILURE() << "grew the apriori file over the file behind it";
+  } catch (const ff::FfsError &e) {
+    EXPECT_NE(std::string(e.what()).find("apriori file: expected room for"),
+              std::string::npos)
+        << e.what();
+  }
+  listed.apriori = false;
+  EXPECT_NO_THROW(ff::insertPeims(tightFlash, std::span(&listed, 1), options));
+
+  // Volumes nested deeper than any platform nests them are refused, not
+  // followed until the stack runs out.
+  Bytes nested = ff::makeVolume({}, 0x1000, true, kFlashVolume);
+  for (int level = 0; level < 9; ++level) {
+    const std::vector<Bytes> holder = {
+        holderFile("3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7122",
+                   ff::makeSection(ff::kSectionVolumeImage, nested))};
+    nested = ff::makeVolume(
+        holder, static_cast<std::uint32_t>(nested.size() + 0x100), true);
+  }
+  try {
+    ff::insertPeims(nested, std::span(&listed, 1), options);
+    ADD_FAILURE() << "followed nine levels of volumes";
+  } catch (const ff::FfsError &e) {
+    EXPECT_NE(std::string(e.what()).find("nested at most 8 levels"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+std::string tempPath(const std::string &name) {
+  return (std::filesystem::temp_directory_path() /
+          ("pei-ffs-" + std::to_string(getpid()) + "-" + name))
+      .string();
+}
+
+void writeBytes(const std::string &path, const Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+// The program on the built flash: the image it writes reads in UEFIExtract
+// without a warning; bad inputs and senseless combinations are refused with
+// one line and status 2, leaving no output.
+TEST(PeiFfsInsert, WritesAFlashImageUefiExtractReadsAndRefusesBadInput) {
+  namespace fs = std::filesystem;
+  const std::string tool = PEI_FFS_PATH;
+  const std::string module = FIRMWARE_IMAGE_PATH;
+  const std::string dir = tempPath("insert");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string flash = dir + "/flash.fd", out = dir + "/out.fd";
+  writeBytes(flash, builtFlash());
+  const std::string ok =
+      run(tool + " " + module + " --te --insert-into " + flash + " --fv " +
+          kPeiVolume.text() + " --apriori -o " + out + " 2>&1; echo exit=$?");
+  EXPECT_NE(ok.find("exit=0"), std::string::npos) << ok;
+  EXPECT_NE(ok.find("the volume runs at 0x00820000, from its images, inside "
+                    "a compressed section), TE image"),
+            std::string::npos)
+      << ok;
+  EXPECT_NE(ok.find("listed in a new apriori file"), std::string::npos) << ok;
+  const std::string messages =
+      run("cd " + dir + " && UEFIExtract out.fd report 2>&1");
+  std::istringstream lines(messages);
+  for (std::string line; std::getline(lines, line);) {
+    // A flash built here has no reset-vector file, which UEFIExtract notes.
+    if (!line.empty() && line.find("not a single Volume Top File is found") ==
+                             std::string::npos) {
+      ADD_FAILURE() << "parser message: " << line;
+    }
+  }
+  std::ifstream reportFile(out + ".report.txt");
+  std::stringstream report;
+  report << reportFile.rdbuf();
+  const std::regex listed(
+      R"(PEI module\s+\|.*\|\s*-+\s*6B102C40-43C0-4B44-B347-CB97B70880ED\s*\|\s*TpmTransportPei)");
+  EXPECT_TRUE(std::regex_search(report.str(), listed)) << report.str();
+  EXPECT_NE(report.str().find("PEI apriori file"), std::string::npos);
+  fs::remove(out);
+
+  const std::string truncated = dir + "/truncated.fd";
+  writeBytes(truncated,
+             Bytes(builtFlash().begin(), builtFlash().begin() + 0x10000));
+  const std::string unknown = "3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B71FF";
+  for (const auto &[arguments, message] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"--insert-into " + truncated + " --fv " + kPeiVolume.text(),
+            "volume at 0x0 to hold its 0x20000 bytes, found it truncated"},
+           {"--insert-into " + flash + " --fv " + unknown,
+            "expected a volume named " + unknown + ", found none"},
+           {"--insert-into " + flash + " --fv " + kFullVolume.text(),
+            "expected room for a file of"},
+           {"--insert-into " + flash + " --fv " + kSealedVolume.text(),
+            "GUID-defined section 3F1D0A52-1C8E-4B6A-9D37-0E2A5C4B7130: "
+            "expected a section format this tool can rebuild"},
+           {"--insert-into " + flash + " --fv " + kFlashVolume.text() +
+                " --flash-base 0xFFFF0000",
+            "flash base 0xFFFF0000: expected the image of 0x29000 bytes to "
+            "end within 4 GiB"},
+           {"--insert-into " + flash + " --fv " + kFlashVolume.text() +
+                " --rebase 0x00800000",
+            "--rebase: expected no rebase with --insert-into"},
+           {"--insert-into " + flash + " --fv " + kFlashVolume.text() +
+                " --volume " + dir + "/v.fv",
+            "--volume: expected no inspection volume"},
+           {"--insert-into " + flash, "expected --fv GUID"},
+           {"--fv " + kFlashVolume.text(), "--fv: expected --insert-into"},
+           {"--apriori", "--apriori: expected --insert-into"},
+           {"--insert-into " + flash + " --fv not-a-guid",
+            "--fv: expected a GUID"},
+       }) {
+    const std::string result = run(tool + " " + module + " " + arguments +
+                                   " -o " + out + " 2>&1; echo exit=$?");
+    EXPECT_NE(result.find(message), std::string::npos) << arguments << "\n"
+                                                       << result;
+    EXPECT_NE(result.find("exit=2"), std::string::npos) << result;
+    EXPECT_EQ(std::count(result.begin(), result.end(), '\n'),
+              result.find("(see pei-ffs --help)") != std::string::npos ? 3 : 2)
+        << "one line of error: " << result;
+    EXPECT_FALSE(fs::exists(out)) << arguments;
+  }
+  // Never written over an input.
+  const std::string over =
+      run(tool + " " + module + " --insert-into " + flash + " --fv " +
+          kFlashVolume.text() + " -o " + flash + " 2>&1; echo exit=$?");
+  EXPECT_NE(over.find("--output: expected a file other than the flash image"),
+            std::string::npos)
+      << over;
+  EXPECT_EQ(fs::file_size(flash), builtFlash().size());
+  for (const auto &entry : fs::directory_iterator(dir)) {
+    EXPECT_EQ(entry.path().string().find(".pei-ffs-"), std::string::npos)
+        << "left behind: " << entry.path();
+  }
+  fs::remove_all(dir);
+}
+
+// The EDK II kit: the INF names the module's GUID and its two binaries,
+// which are the image as linked (or its TE form) and the dependency.
+TEST(PeiFfsKit, InfNamesTheBinariesItIsWrittenWith) {
+  namespace fs = std::filesystem;
+  for (const bool te : {false, true}) {
+    SCOPED_TRACE(te ? "TE" : "PE32");
+    const std::string dir = tempPath(te ? "kit-te" : "kit");
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string depex = "F894643D-C449-42D1-8EA8-85BDD8C65BDE";
+    const std::string result =
+        run(std::string(PEI_FFS_PATH) + " " + FIRMWARE_IMAGE_PATH +
+            " --edk2-kit " + dir + " --depex " + depex + (te ? " --te" : "") +
+            " 2>&1; echo exit=$?");
+    EXPECT_NE(result.find("exit=0"), std::string::npos) << result;
+    std::ifstream infFile(dir + "/TpmTransportPei.inf");
+    std::stringstream inf;
+    inf << infFile.rdbuf();
+    const std::string imageName =
+        te ? "TpmTransportPei.te" : "TpmTransportPei.efi";
+    for (const std::string &line :
+         {std::string("FILE_GUID                      = ") +
+              std::string(ff::kModuleFileGuid),
+          std::string("BASE_NAME                      = TpmTransportPei"),
+          std::string("MODULE_TYPE                    = PEIM"),
+          std::string("[Binaries.IA32]"),
+          std::string(te ? "TE|" : "PE32|") + imageName + "|*",
+          std::string("PEI_DEPEX|TpmTransportPei.depex|*")}) {
+      EXPECT_NE(inf.str().find(line + "\n"), std::string::npos) << line << "\n"
+                                                                << inf.str();
+    }
+    std::ifstream imageFile(dir + "/" + imageName, std::ios::binary);
+    const Bytes image((std::istreambuf_iterator<char>(imageFile)),
+                      std::istreambuf_iterator<char>());
+    EXPECT_EQ(image,
+              te ? ff::teImage(moduleImage().bytes()) : moduleImage().bytes());
+    std::ifstream depexFile(dir + "/TpmTransportPei.depex", std::ios::binary);
+    const Bytes depexBytes((std::istreambuf_iterator<char>(depexFile)),
+                           std::istreambuf_iterator<char>());
+    const std::vector<ff::Guid> ppis{ff::parseGuid(depex)};
+    EXPECT_EQ(depexBytes, ff::makeDepex(ppis));
+    std::ifstream fdfFile(dir + "/TpmTransportPei.fdf");
+    std::stringstream fdf;
+    fdf << fdfFile.rdbuf();
+    EXPECT_NE(fdf.str().find(
+                  "INF  RuleOverride = BINARY path/to/TpmTransportPei.inf"),
+              std::string::npos)
+        << fdf.str();
+    EXPECT_NE(fdf.str().find("APRIORI PEI {"), std::string::npos);
+    EXPECT_NE(fdf.str().find(te ? "|.te" : "|.efi"), std::string::npos);
+    fs::remove_all(dir);
+  }
+  const std::string badName =
+      run(std::string(PEI_FFS_PATH) + " " + FIRMWARE_IMAGE_PATH +
+          " --edk2-kit /tmp --name 'Tpm Transport' 2>&1; echo exit=$?");
+  EXPECT_NE(badName.find("as BASE_NAME must be"), std::string::npos) << badName;
+  EXPECT_NE(badName.find("exit=2"), std::string::npos) << badName;
 }
 
 } // namespace

@@ -203,7 +203,8 @@ std::uint32_t appendFile(std::span<std::uint8_t> volumeBytes,
 
 std::vector<std::uint8_t>
 makeVolume(std::span<const std::vector<std::uint8_t>> files,
-           std::uint32_t length, bool erasePolarity) {
+           std::uint32_t length, bool erasePolarity,
+           const std::optional<Guid> &name) {
   constexpr std::uint32_t kHeaderLength = kFvBlockMapField + 16;
   // Read/write/lock capabilities and status as flash volumes declare them,
   // 4 KiB volume alignment, and the erase polarity asked for.
@@ -226,6 +227,19 @@ makeVolume(std::span<const std::vector<std::uint8_t>> files,
   volume[kFvRevisionField] = kFvRevision;
   le::store32(volume, kFvBlockMapField, 1);          // one block
   le::store32(volume, kFvBlockMapField + 4, length); // of the whole length
+  if (name) {
+    // The extended header follows the block map: the name and its own size.
+    if (length < kHeaderLength + kFvExtHeaderMinSize) {
+      throw FfsError("volume length: expected room for the extended header, "
+                     "found " +
+                     hex(length));
+    }
+    le::store16(volume, kFvExtHeaderField, kHeaderLength);
+    std::copy(name->bytes.begin(), name->bytes.end(),
+              volume.begin() + kHeaderLength);
+    le::store32(volume, kHeaderLength + kFvExtHeaderSizeField,
+                kFvExtHeaderMinSize);
+  }
   le::store16(volume, kFvChecksumField,
               static_cast<std::uint16_t>(
                   0x10000 - sum16(std::span(volume).first(kHeaderLength))));

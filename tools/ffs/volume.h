@@ -64,10 +64,11 @@ std::uint32_t appendFile(std::span<std::uint8_t> volumeBytes,
                          std::uint32_t dataAlignment);
 
 // A minimal FFS2 volume holding `files` one after another (each aligned as
-// its attributes ask), the rest erased. Used to inspect packaged files with
-// volume-based tools.
+// its attributes ask), the rest erased; with `name`, an extended header
+// carries it. Used to inspect packaged files with volume-based tools.
 std::vector<std::uint8_t>
 makeVolume(std::span<const std::vector<std::uint8_t>> files,
-           std::uint32_t length, bool erasePolarity);
+           std::uint32_t length, bool erasePolarity,
+           const std::optional<Guid> &name = std::nullopt);
 
 } // namespace ffs_format
