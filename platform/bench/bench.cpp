@@ -449,7 +449,10 @@ void Bench::collectModules(const Placed &placed) {
     PeimReport &report = module.report;
     report.name = peim.name;
     report.uiName = peim.uiName;
-    report.volume = placed.volume.origin;
+    report.volume = placed.volume.name
+                        ? "volume " + placed.volume.name->text() + " (" +
+                              placed.volume.origin + ")"
+                        : placed.volume.origin;
     if (const volume::File *file = placed.volume.find(peim.name)) {
       report.file = placed.base + file->offset;
     }

@@ -195,7 +195,7 @@ std::string ppiName(const Guid &guid) {
       return name;
     }
   }
-  return guid.text();
+  return efi::guidName(guid); // the platform's own, else the text
 }
 
 } // namespace volume

@@ -45,6 +45,17 @@ Outcome run(const std::string &arguments) {
   return outcome;
 }
 
+// A module's entry in a report, by UI name.
+json module(const json &report, const std::string &name) {
+  for (const json &peim : report["peims"]) {
+    if (peim["ui_name"] == name) {
+      return peim;
+    }
+  }
+  ADD_FAILURE() << "no module " << name << " in the report";
+  return json::object();
+}
+
 json readJson(const fs::path &path) {
   std::ifstream in(path);
   return json::parse(in);
@@ -90,15 +101,6 @@ protected:
     if (!skip_.empty()) {
       GTEST_SKIP() << skip_;
     }
-  }
-  static json module(const json &report, const std::string &name) {
-    for (const json &peim : report["peims"]) {
-      if (peim["ui_name"] == name) {
-        return peim;
-      }
-    }
-    ADD_FAILURE() << "no module " << name << " in the report";
-    return json::object();
   }
 
   static inline std::string skip_;
@@ -199,6 +201,128 @@ TEST_F(OvmfRun, DeclaredRegistersAnswerInTurn) {
     }
   }
   EXPECT_EQ(signature, "QEMU");
+}
+
+// The module inserted by pei-ffs into OVMF's PEI volume, with the companion
+// that installs the trigger and a module that uses the transport: the
+// genuine variable module reads "Setup" as pei-vars wrote it, the genuine PCD
+// module takes the announcement of token 11, and the transport carries a TPM
+// session from inside the real volume.
+class OvmfWithModule : public ::testing::Test {
+protected:
+  static std::string shell(const std::string &command) {
+    std::unique_ptr<FILE, int (*)(FILE *)> pipe(
+        popen((command + " 2>&1 </dev/null").c_str(), "r"), pclose);
+    std::string output;
+    char chunk[4096];
+    while (const std::size_t got = fread(chunk, 1, sizeof chunk, pipe.get())) {
+      output.append(chunk, got);
+    }
+    if (pclose(pipe.release()) != 0) {
+      ADD_FAILURE() << command << "\n" << output;
+    }
+    return output;
+  }
+  static void SetUpTestSuite() {
+    const fs::path code(ovmf::kFirmwareCodePath);
+    if (!fs::exists(code) || !fs::exists(ovmf::kFirmwareVarsPath)) {
+      skip_ = "ovmf-ia32 is not installed";
+      return;
+    }
+    dir_ = fs::path(testing::TempDir()) /
+           ("bench-module-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    const std::string pei = " --fv 6938079B-B503-4E3D-9D24-B28337A25806";
+    const std::string ffs = PEI_FFS_PATH;
+    shell(ffs + " " + FIRMWARE_IMAGE_PATH + " --insert-into " + code.string() +
+          pei + " -o " + (dir_ / "1.fd").string());
+    shell(ffs + " " + COMPANION_IMAGE_PATH +
+          " --guid E192FBEE-5D33-47CA-9DEA-95783AE0F344 --name "
+          "TpmTransportCompanionPei --depex "
+          "F894643D-C449-42D1-8EA8-85BDD8C65BDE --insert-into " +
+          (dir_ / "1.fd").string() + pei + " -o " + (dir_ / "2.fd").string());
+    shell(ffs + " " + TRANSPORT_CONSUMER_IMAGE +
+          " --guid 6A1E0F2C-11D3-4C0A-9E41-527B0C3D9020 --name "
+          "TransportConsumer --depex 9D910B61-85BD-4473-8131-40959D60C7EE "
+          "--insert-into " +
+          (dir_ / "2.fd").string() + pei + " -o " +
+          (dir_ / "flash.fd").string());
+    for (const auto &[name, select] :
+         {std::pair{"on", 2}, std::pair{"off", 0}}) {
+      const fs::path vars = dir_ / (std::string(name) + ".fd");
+      fs::copy_file(ovmf::kFirmwareVarsPath, vars);
+      shell(std::string(PEI_VARS_PATH) + " write " + vars.string() +
+            " Setup --size 1024 --set-byte 256=" + std::to_string(select));
+      const Outcome outcome =
+          run((dir_ / "flash.fd").string() + " --vars " + vars.string() +
+              " --max-instructions 20000000 --report " +
+              (dir_ / (std::string(name) + ".json")).string());
+      (select == 2 ? selected_ : declined_) = outcome;
+    }
+  }
+  static void TearDownTestSuite() {
+    if (!dir_.empty()) {
+      fs::remove_all(dir_);
+    }
+  }
+  void SetUp() override {
+    if (!skip_.empty()) {
+      GTEST_SKIP() << skip_;
+    }
+  }
+
+  static inline std::string skip_;
+  static inline fs::path dir_;
+  static inline Outcome selected_, declined_;
+};
+
+TEST_F(OvmfWithModule, PublishesFromTheRealVolumeAndCarriesATpmSession) {
+  const json report = readJson(dir_ / "on.json");
+  const json peim = module(report, "TpmTransportPei");
+  EXPECT_TRUE(peim["in_place"].get<bool>()) << "it runs where pei-ffs put it";
+  EXPECT_NE(peim["volume"].get<std::string>().find(
+                "6938079B-B503-4E3D-9D24-B28337A25806"),
+            std::string::npos);
+  EXPECT_EQ(peim["shadow"]["status"], "EFI_SUCCESS");
+  bool published = false;
+  for (const json &ppi : report["ppis"]) {
+    published =
+        published || (ppi["guid"] == "9D910B61-85BD-4473-8131-40959D60C7EE" &&
+                      ppi["installer"] == "TpmTransportPei");
+  }
+  EXPECT_TRUE(published) << report["ppis"].dump(2);
+  EXPECT_NE(selected_.output.find("TTU execute-getrandom status=0x00000000 "
+                                  "size=0x00000014 rc=0x00000000"),
+            std::string::npos)
+      << selected_.output;
+  EXPECT_NE(selected_.output.find("TPM session: every command succeeded"),
+            std::string::npos)
+      << selected_.output;
+
+  // The token-11 story: this build's token 11 holds 4 bytes, the module
+  // announces 16, and the genuine PCD module's answer is on record.
+  ASSERT_EQ(report["token_writes"].size(), 1u) << report["token_writes"];
+  const json write = report["token_writes"][0];
+  EXPECT_EQ(write["module"], "TpmTransportPei");
+  EXPECT_EQ(write["token"], 11);
+  EXPECT_EQ(write["size"], 16);
+  EXPECT_FALSE(write["status"].is_null());
+  ASSERT_EQ(report["tokens"].size(), 1u);
+  EXPECT_EQ(report["tokens"][0]["size"], 4);
+  EXPECT_NE(selected_.output.find("token 11: TpmTransportPei set 16 bytes"),
+            std::string::npos)
+      << selected_.output;
+}
+
+TEST_F(OvmfWithModule, DeclinesWhenSetupSaysSo) {
+  const json report = readJson(dir_ / "off.json");
+  EXPECT_EQ(module(report, "TpmTransportPei")["ended"], "returned");
+  for (const json &ppi : report["ppis"]) {
+    EXPECT_NE(ppi["guid"], "9D910B61-85BD-4473-8131-40959D60C7EE");
+  }
+  EXPECT_EQ(module(report, "TransportConsumer")["ended"], "never dispatchable");
+  EXPECT_EQ(declined_.output.find("TPM session"), std::string::npos)
+      << declined_.output;
 }
 
 } // namespace
