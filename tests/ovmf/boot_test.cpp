@@ -67,6 +67,7 @@ struct Event {
 };
 
 struct Context {
+  std::optional<unsigned> deviceSelect; // "Setup" written with this byte 256
   Context(pei::PeImage m, pei::LinkerMap symbols)
       : module(std::move(m)), map(std::move(symbols)) {}
   std::string variant;
@@ -273,6 +274,19 @@ TEST(Boot, GenuineCoreKeepsTheContracts) {
   }
 }
 
+// "Setup" as the product's variable-store tool wrote it, read back by the
+// genuine variable module: byte 256 = 0 makes the module decline, so no
+// transport is published and its consumer is never dispatched.
+TEST(Setup, DeclinesWhenTheStoreSaysSo) {
+  if (!context->deviceSelect || *context->deviceSelect == 2) {
+    GTEST_SKIP() << "this boot's \"Setup\" selects the transport";
+  }
+  REQUIRE_EVENT(located, "locate");
+  EXPECT_EQ(located->number("status"), 0x8000000Eu) << "EFI_NOT_FOUND";
+  EXPECT_EQ(context->debug.find("TTU locate"), std::string::npos)
+      << context->debug;
+}
+
 // A module that uses the transport is dispatched once it is published and
 // gets EFI_UNSUPPORTED from each call: QEMU has no co-processor (on the
 // bench the same module gets the TPM's answers, tests/bench).
@@ -436,6 +450,10 @@ struct Options {
   fs::path module, map, companion, work;
   fs::path producer, consumer; // the contract modules
   fs::path transportConsumer;  // a module that uses the transport
+  // With --vars-tool: "Setup" written into the store, 1024 bytes with this
+  // DeviceSelect byte (256), by the product's variable-store tool.
+  fs::path varsTool;
+  std::optional<unsigned> deviceSelect;
 };
 
 Options parseOptions(int argc, char **argv) {
@@ -461,21 +479,28 @@ Options parseOptions(int argc, char **argv) {
       o.consumer = value;
     } else if (key == "--transport-consumer") {
       o.transportConsumer = value;
+    } else if (key == "--vars-tool") {
+      o.varsTool = value;
+    } else if (key == "--device-select") {
+      o.deviceSelect = static_cast<unsigned>(std::stoul(value));
     } else {
       throw std::runtime_error("expected --variant, --section, --module, "
                                "--map, --companion, --producer, --consumer, "
-                               "--transport-consumer or --work, found " +
+                               "--transport-consumer, --vars-tool, "
+                               "--device-select or --work, found " +
                                key);
     }
   }
   if ((o.variant != "apriori" && o.variant != "appended") ||
       (o.section != "pe32" && o.section != "te") || o.module.empty() ||
       o.map.empty() || o.companion.empty() || o.work.empty() ||
-      o.producer.empty() || o.consumer.empty() || o.transportConsumer.empty()) {
+      o.producer.empty() || o.consumer.empty() || o.transportConsumer.empty() ||
+      (o.deviceSelect.has_value() == o.varsTool.empty())) {
     throw std::runtime_error("expected --variant apriori|appended "
                              "[--section pe32|te] --module M.efi --map M.map "
                              "--companion C.efi --producer P.efi "
                              "--consumer C.efi --transport-consumer T.efi "
+                             "[--vars-tool pei-vars --device-select N] "
                              "--work DIR");
   }
   return o;
@@ -512,6 +537,17 @@ void bootFirmware(const Options &o, Context &c) {
   const fs::path execLog = o.work / "exec.log";
   writeFile(code, c.firmware.image);
   fs::copy_file(kFirmwareVars, vars, fs::copy_options::overwrite_existing);
+  if (o.deviceSelect) {
+    const std::string wrote = test_process::capture(
+        {o.varsTool.string(), "write", vars.string(), "Setup", "--size", "1024",
+         "--set-byte", "256=" + std::to_string(*o.deviceSelect)},
+        o.work);
+    std::cout << wrote;
+    if (wrote.find("wrote \"Setup\"") == std::string::npos) {
+      throw std::runtime_error("pei-vars: expected \"Setup\" written, found: " +
+                               wrote);
+    }
+  }
   for (const fs::path &p : {serial, debug, pidFile, execLog}) {
     fs::remove(p);
   }
@@ -591,6 +627,7 @@ int main(int argc, char **argv) {
     fs::create_directories(o.work);
     static Context c(pei::PeImage::load(o.module), pei::LinkerMap::load(o.map));
     c.variant = o.variant;
+    c.deviceSelect = o.deviceSelect;
     c.te = o.section == "te";
     context = &c;
     c.flashBase = static_cast<std::uint32_t>(0x100000000ull - code.size() -
