@@ -24,6 +24,14 @@ const char *spaceName(bus::Space space) {
   return "?";
 }
 
+std::string hexBytes(const std::vector<std::uint8_t> &bytes) {
+  std::string text;
+  for (std::uint8_t byte : bytes) {
+    text += hex(byte, 2).substr(2);
+  }
+  return text;
+}
+
 std::string nameOf(const PeimReport &peim) {
   return peim.uiName.empty() ? peim.name.text() : peim.uiName;
 }
@@ -151,14 +159,8 @@ std::vector<std::string> summary(const RunReport &report) {
     lines.push_back(line);
   }
   for (const TokenValue &token : report.tokens) {
-    std::string bytes;
-    for (std::uint8_t byte : token.bytes) {
-      bytes += hex(byte, 2).substr(2);
-    }
-    std::string reach;
-    for (std::uint8_t byte : token.reach) {
-      reach += hex(byte, 2).substr(2);
-    }
+    const std::string bytes = hexBytes(token.bytes);
+    const std::string reach = hexBytes(token.reach);
     lines.push_back(
         "token " + std::to_string(token.token) +
         " in the PCD database afterwards: " + std::to_string(token.size) +
@@ -214,14 +216,8 @@ std::string reportJson(const RunReport &report) {
   out["token_writes"] = std::move(writes);
   json tokens = json::array();
   for (const TokenValue &token : report.tokens) {
-    std::string bytes;
-    for (std::uint8_t byte : token.bytes) {
-      bytes += hex(byte, 2).substr(2);
-    }
-    std::string reach;
-    for (std::uint8_t byte : token.reach) {
-      reach += hex(byte, 2).substr(2);
-    }
+    const std::string bytes = hexBytes(token.bytes);
+    const std::string reach = hexBytes(token.reach);
     tokens.push_back({{"token", token.token},
                       {"size", token.size},
                       {"bytes", bytes},

@@ -34,14 +34,12 @@ std::string readAll(FILE *pipe) {
   return output;
 }
 
-// Starts `boot IMAGE --gdb 0 extra`, which waits for GDB before the first
-// guest instruction and says on which port; returns that port (empty when
-// it never said), with what it printed so far in `output`.
-std::string startBoot(Pipe &boot, const std::string &extra, std::string &output,
-                      const std::string &image = IMAGE_PATH) {
-  boot.reset(popen(
-      (PLATFORM_PATH " boot " + image + " --gdb 0 " + extra + " 2>&1").c_str(),
-      "r"));
+// Starts `pei-platform ARGUMENTS`, which (with --gdb 0) waits for GDB
+// before the first guest instruction and says on which port; returns that
+// port (empty when it never said), with what it printed so far in `output`.
+std::string startPlatform(Pipe &boot, const std::string &arguments,
+                          std::string &output) {
+  boot.reset(popen((PLATFORM_PATH " " + arguments + " 2>&1").c_str(), "r"));
   std::string port;
   std::array<char, 512> line;
   while (boot && port.empty() && fgets(line.data(), line.size(), boot.get())) {
@@ -54,6 +52,12 @@ std::string startBoot(Pipe &boot, const std::string &extra, std::string &output,
     }
   }
   return port;
+}
+
+// `boot IMAGE --gdb 0 extra`, as startPlatform.
+std::string startBoot(Pipe &boot, const std::string &extra, std::string &output,
+                      const std::string &image = IMAGE_PATH) {
+  return startPlatform(boot, "boot " + image + " --gdb 0 " + extra, output);
 }
 
 std::string runGdb(const std::string &arguments,
@@ -436,26 +440,15 @@ TEST(Gdb, RunShowsEveryModuleAndTheModulesThatCallTheTransport) {
       pclose);
   readAll(packed.get());
   ASSERT_EQ(pclose(packed.release()), 0);
-  Pipe run(
-      popen((PLATFORM_PATH " run " IMAGE_PATH " " COMPANION_IMAGE_PATH " " +
-             consumer.string() +
-             " --gdb 0 --symbols TpmTransportPei=" DEBUG_IMAGE_PATH
-             " --coverage " +
-             (directory / "run.info").string() + " 2>&1")
-                .c_str(),
-            "r"),
-      pclose);
-  std::string output, port;
-  std::array<char, 512> line;
-  while (run && port.empty() && fgets(line.data(), line.size(), run.get())) {
-    output += line.data();
-    std::smatch m;
-    const std::string text = line.data();
-    if (std::regex_search(
-            text, m, std::regex(R"(waiting for GDB on 127\.0\.0\.1:(\d+))"))) {
-      port = m[1];
-    }
-  }
+  Pipe run(nullptr, pclose);
+  std::string output;
+  const std::string port = startPlatform(
+      run,
+      "run " IMAGE_PATH " " COMPANION_IMAGE_PATH " " + consumer.string() +
+          " --gdb 0 --symbols TpmTransportPei=" DEBUG_IMAGE_PATH
+          " --coverage " +
+          (directory / "run.info").string(),
+      output);
   ASSERT_FALSE(port.empty()) << output;
   const std::filesystem::path script = directory / "session.gdb";
   std::ofstream(script) << "set pagination off\nset confirm off\n"
