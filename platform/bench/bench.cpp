@@ -1054,7 +1054,7 @@ RunReport Bench::run() {
   const auto started = std::chrono::steady_clock::now();
   RunReport report;
   log_ = &report.log;
-  foundation_->setLog([this, &report](const std::string &line) {
+  foundation_->setLog([&report](const std::string &line) {
     report.log.push_back("  " + line);
   });
   foundation_->setServiceListener([this](const char *name, std::uint32_t from) {
