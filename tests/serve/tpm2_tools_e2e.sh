@@ -16,6 +16,10 @@
 #   write and the failed save are reported with their cause, nothing of the
 #   data reaches the log, and the stop exits 1 (needs a user and mount
 #   namespace for a small tmpfs; exits 77, a skip, where there is none).
+#   abrmd: tpm2-abrmd, which keeps one command connection for good, in front
+#   of the server on a private session bus; its connection must outlast a
+#   pause of several idle timeouts (exits 77 without tpm2-abrmd, its TCTI,
+#   dbus-run-session or tpm2-tools).
 #
 # Every tool and every wait runs under a timeout; the server is stopped by
 # its PID whatever happens.
@@ -35,6 +39,8 @@ WORK=$(mktemp -d)
 STATE="$WORK/state"
 SERVER_PID=""
 SERVER_LOG=""
+ABRMD_PID=""
+ABRMD_LOG=""
 RUN=0
 TCTI=""
 unset TPM2TOOLS_TCTI # the tools get -T, nothing else
@@ -45,10 +51,18 @@ fail() {
     echo "--- server log ($SERVER_LOG) ---" >&2
     tail -n 60 "$SERVER_LOG" >&2
   fi
+  if [ -n "$ABRMD_LOG" ] && [ -f "$ABRMD_LOG" ]; then
+    echo "--- tpm2-abrmd log ($ABRMD_LOG) ---" >&2
+    tail -n 30 "$ABRMD_LOG" >&2
+  fi
   exit 1
 }
 
 cleanup() {
+  if [ -n "$ABRMD_PID" ] && kill -0 "$ABRMD_PID" 2>/dev/null; then
+    kill -KILL "$ABRMD_PID" 2>/dev/null
+    wait "$ABRMD_PID" 2>/dev/null
+  fi
   if [ -n "$SERVER_PID" ] && kill -0 "$SERVER_PID" 2>/dev/null; then
     kill -KILL "$SERVER_PID" 2>/dev/null
     wait "$SERVER_PID" 2>/dev/null
@@ -160,6 +174,69 @@ sha256_of_hex() {
 hex_of() {
   python3 -c 'import sys; print(open(sys.argv[1],"rb").read().hex())' "$1"
 }
+
+if [ "$MODE" = abrmd ]; then
+  PATH="$PATH:/usr/sbin:/sbin" # tpm2-abrmd and ldconfig, for any user
+  missing=""
+  for program in tpm2-abrmd dbus-run-session dbus-send tpm2_getrandom; do
+    command -v "$program" >/dev/null || missing="$missing $program"
+  done
+  ldconfig -p | grep -q 'libtss2-tcti-tabrmd\.so\.0 ' ||
+    missing="$missing libtss2-tcti-tabrmd.so.0"
+  if [ -n "$missing" ]; then
+    echo "SKIP: not installed:$missing (.ci/install installs them)"
+    exit 77
+  fi
+  # A bus of our own: no system bus needed, no name clash with other runs.
+  if [ -z "${E2E_IN_DBUS_SESSION:-}" ]; then
+    trap - EXIT
+    rm -rf "$WORK"
+    exec dbus-run-session -- env E2E_IN_DBUS_SESSION=1 bash "$0" "$@"
+  fi
+  IDLE=1
+  EXTRA=(--idle-timeout "$IDLE")
+  start_server
+  ABRMD_LOG="$WORK/abrmd.log"
+  tpm2-abrmd --session --allow-root --tcti="$TCTI" >"$ABRMD_LOG" 2>&1 &
+  ABRMD_PID=$!
+  waited=0
+  until dbus-send --session --print-reply --dest=org.freedesktop.DBus \
+    /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner \
+    string:com.intel.tss2.Tabrmd 2>/dev/null | grep -q "boolean true"; do
+    kill -0 "$ABRMD_PID" 2>/dev/null || fail "tpm2-abrmd exited at start"
+    [ "$waited" -lt $((START_TIMEOUT * 10)) ] ||
+      fail "tpm2-abrmd did not take its bus name within $START_TIMEOUT s"
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  TCTI="tabrmd:bus_type=session"
+  must tpm2_getrandom 8 -o "$WORK/random.bin"
+  # Quiet for three idle timeouts with no other client: the connection the
+  # resource manager holds must stay open, for it never opens another.
+  sleep $((3 * IDLE))
+  must tpm2_getrandom 8 -o "$WORK/random.bin"
+  must tpm2_createprimary -C o -G ecc -c "$WORK/primary.ctx"
+  kill -TERM "$ABRMD_PID"
+  waited=0
+  while kill -0 "$ABRMD_PID" 2>/dev/null; do
+    [ "$waited" -lt $((STOP_TIMEOUT * 10)) ] ||
+      fail "tpm2-abrmd did not stop within $STOP_TIMEOUT s of SIGTERM"
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  wait "$ABRMD_PID"
+  status=$?
+  ABRMD_PID=""
+  [ "$status" -eq 0 ] || fail "tpm2-abrmd exit status $status after SIGTERM"
+  stop_server TERM
+  # All of it on one command connection, which the resource manager closed
+  # (the start's port probes send no command).
+  lines=$(grep "mssim command connection from .*: [1-9][0-9]* commands" "$SERVER_LOG")
+  [ "$(printf '%s\n' "$lines" | wc -l)" -eq 1 ] && [[ "$lines" == *", closed by the client" ]] ||
+    fail "expected one command connection, closed by tpm2-abrmd: $lines"
+  echo "PASS: tpm2-abrmd keeps its one connection across a quiet spell"
+  exit 0
+fi
 
 command -v tpm2_getrandom >/dev/null ||
   fail "tpm2-tools are not installed (.ci/install installs them)"
