@@ -505,8 +505,7 @@ std::uint32_t Bench::loadCopy(const pei::PeImage &image,
 bool Bench::placeImage(Module &module) {
   PeimReport &report = module.report;
   const Placed &placed = placed_[module.volume];
-  const std::string name =
-      report.uiName.empty() ? report.name.text() : report.uiName;
+  const std::string name = displayName(report);
   if (module.peim.image.empty()) {
     report.outcome = Outcome::NoImage;
     report.detail = "the file holds no PE32 or TE section";
@@ -549,7 +548,13 @@ bool Bench::placeImage(Module &module) {
              }()) {
     report.address = pei::mapInFlash(*machine_, image).base;
   } else {
-    report.address = loadCopy(image, name);
+    try {
+      report.address = loadCopy(image, name);
+    } catch (const machine::GuestFault &full) {
+      report.outcome = Outcome::NoImage;
+      report.detail = full.what();
+      return false;
+    }
   }
   report.size = image.sizeOfImage();
   report.linkBase = image.imageBase();
@@ -576,8 +581,7 @@ Bench::moduleOf(std::uint32_t address) {
     return std::nullopt;
   }
   return std::pair{static_cast<std::size_t>(module - modules_.data()),
-                   module->report.uiName.empty() ? module->report.name.text()
-                                                 : module->report.uiName};
+                   displayName(module->report)};
 }
 
 Bench::Module *Bench::moduleWithFile(std::uint32_t file) {
@@ -604,7 +608,7 @@ bool Bench::dispatchable(Module &module) {
 void Bench::runEntry(Module &module, std::uint32_t entry, bool shadow,
                      RunReport &report) {
   PeimReport &peim = module.report;
-  const std::string name = peim.uiName.empty() ? peim.name.text() : peim.uiName;
+  const std::string name = displayName(peim);
   current_ = &module;
   std::optional<std::uint32_t> status;
   Outcome outcome = Outcome::Returned;
@@ -725,10 +729,7 @@ void Bench::shadowRegistered(RunReport &report) {
     module.report.shadowAddress = at;
     report.log.push_back("shadow " + module.report.uiName + " at " +
                          hex(at, 8));
-    machine_->announceImage((module.report.uiName.empty()
-                                 ? module.report.name.text()
-                                 : module.report.uiName) +
-                                ".shadow",
+    machine_->announceImage(displayName(module.report) + ".shadow",
                             image.imageBase(), at, module.shadowSize);
     machine_->setStack(stackTop_);
     runEntry(module, at + image.entryRva(), true, report);
@@ -829,9 +830,7 @@ std::string Bench::where(std::uint32_t address) {
               address - module->shadowBase < module->shadowSize
           ? module->shadowBase
           : module->report.address;
-  return "at " +
-         (module->report.uiName.empty() ? module->report.name.text()
-                                        : module->report.uiName) +
+  return "at " + displayName(module->report) +
          (base == module->shadowBase ? " (shadow)" : "") + " +" +
          hex(address - base, 4) + ": ";
 }
@@ -1072,9 +1071,7 @@ RunReport Bench::run() {
     if (module == nullptr) {
       module = current_;
     }
-    return module ? (module->report.uiName.empty() ? module->report.name.text()
-                                                   : module->report.uiName)
-                  : std::string("?");
+    return module ? displayName(module->report) : std::string("?");
   });
   foundation_->setInstallListener(
       [this](const pei::Foundation::Ppi &ppi) { watchPcd(ppi); });
@@ -1124,9 +1121,7 @@ void Bench::finish(RunReport &report) {
   for (const pei::Foundation::Ppi &ppi : foundation_->ppis()) {
     for (Module &module : modules_) {
       if (!ppi.installer.empty() &&
-          (module.report.uiName.empty()
-               ? module.report.name.text()
-               : module.report.uiName) == ppi.installer) {
+          displayName(module.report) == ppi.installer) {
         module.report.ppisInstalled.push_back(ppi.guid);
       }
     }

@@ -134,6 +134,11 @@ struct TokenValue {
   std::vector<std::uint8_t> reach;
 };
 
+// How the bench names a module: its UI name, else its file GUID.
+inline std::string displayName(const PeimReport &peim) {
+  return peim.uiName.empty() ? peim.name.text() : peim.uiName;
+}
+
 struct PpiReport {
   efi::Guid guid;
   std::uint32_t descriptor = 0;

@@ -96,8 +96,7 @@ bool BenchDebug::finish(const RunReport &report, int status) {
     if (peim.size == 0) {
       continue;
     }
-    const std::string name =
-        peim.uiName.empty() ? peim.name.text() : peim.uiName;
+    const std::string name = displayName(peim);
     // Both copies' blocks, at the addresses the image is linked at.
     BlockRecorder::Blocks linked;
     for (const auto &[address, entry] : blocks_->blocks()) {

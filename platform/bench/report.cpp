@@ -32,10 +32,6 @@ std::string hexBytes(const std::vector<std::uint8_t> &bytes) {
   return text;
 }
 
-std::string nameOf(const PeimReport &peim) {
-  return peim.uiName.empty() ? peim.name.text() : peim.uiName;
-}
-
 json peimJson(const PeimReport &peim) {
   json out = {{"guid", peim.name.text()},
               {"ui_name", peim.uiName},
@@ -105,7 +101,7 @@ std::vector<std::string> summary(const RunReport &report) {
     std::string line = "  ";
     line += peim.order ? "#" + std::to_string(*peim.order) : "  -";
     line.resize(6, ' ');
-    std::string name = nameOf(peim);
+    std::string name = displayName(peim);
     name.resize(std::max<std::size_t>(name.size() + 1, 28), ' ');
     line += name;
     if (peim.status) {

@@ -257,6 +257,8 @@ void checkRunFiles(const RunOptions &options) {
     debug::checkDebugOptions(
         {std::nullopt, options.debug.coverage, std::nullopt});
     outputs.push_back({"--coverage", *options.debug.coverage});
+    outputs.push_back(
+        {"--coverage", options.debug.coverage->string() + ".blocks"});
   }
   for (const common::RunFile &input : inputs) {
     common::openRegularFile(input.path);
@@ -388,19 +390,24 @@ int runRun(std::span<const std::string> args) {
     std::cout << line << "\n";
   }
   const bool sessionOk = driveTransport(*bench);
+  bool written = true;
   if (options.report) {
     std::ofstream out(*options.report, std::ios::binary | std::ios::trunc);
     out << bench::reportJson(report);
-    if (!out.flush()) {
-      return failed(command, options.report->string() +
-                                 ": the report could not be written");
+    written = static_cast<bool>(out.flush());
+    if (written) {
+      std::cout << "report: " << options.report->string() << "\n";
+    } else {
+      // Still a failure of the run, after GDB and the coverage are told.
+      failed(command,
+             options.report->string() + ": the report could not be written");
     }
-    std::cout << "report: " << options.report->string() << "\n";
   }
   std::printf("run: %.3f s\n", report.seconds);
-  const int status = report.dxeIpl && everyModuleReturned(report) && sessionOk
-                         ? kExitOk
-                         : kExitFailed;
+  const int status =
+      report.dxeIpl && everyModuleReturned(report) && sessionOk && written
+          ? kExitOk
+          : kExitFailed;
   return debugging->finish(report, status) ? status : kExitFailed;
 }
 

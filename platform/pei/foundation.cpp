@@ -143,7 +143,7 @@ EfiStatus Foundation::installList(GuestAddress list, bool fromGuest,
     return {efi::kOutOfResources};
   }
   for (const Descriptor &entry : *entries) {
-    const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer}, from,
+    const Ppi ppi{entry.guid, entry.at, GuestAddress{entry.pointer},
                   fromGuest && installerNamer_ ? installerNamer_(from) : ""};
     ppis_.push_back(ppi);
     if (installListener_) {
@@ -222,9 +222,7 @@ void Foundation::runInside(machine::ThunkCall &thunk,
   log("notification on " + efi::guidName(next.notification.guid) +
       " fires: callback " + hex(callback, 8));
   thunk.callGuest(
-      "notification " + efi::guidName(next.notification.guid) + " -> " +
-          hex(callback, 8),
-      callback,
+      callName(next), callback,
       {servicesPointer_, next.notification.descriptor.value, next.ppi.value},
       [this, queue, status, next](machine::ThunkCall &again,
                                   std::uint32_t result) {
@@ -263,16 +261,22 @@ void Foundation::runDispatchNotifications() {
   dispatchedPpis_ = ppis_.size();
   dispatchedNotifications_ = notifications_.size();
   for (const Pending &next : due) {
-    const std::uint32_t callback = next.notification.callback.entry;
-    log("dispatch notification on " + efi::guidName(next.notification.guid) +
-        " fires: callback " + hex(callback, 8));
-    const std::uint32_t result = machine_.call(
-        "notification " + efi::guidName(next.notification.guid) + " -> " +
-            hex(callback, 8),
-        callback,
-        {servicesPointer_, next.notification.descriptor.value, next.ppi.value});
-    recordFired(next, result);
+    callNow(next, "dispatch notification");
   }
+}
+
+std::string Foundation::callName(const Pending &next) {
+  return "notification " + efi::guidName(next.notification.guid) + " -> " +
+         hex(next.notification.callback.entry, 8);
+}
+
+void Foundation::callNow(const Pending &next, const std::string &kind) {
+  log(kind + " on " + efi::guidName(next.notification.guid) +
+      " fires: callback " + hex(next.notification.callback.entry, 8));
+  const std::uint32_t result = machine_.call(
+      callName(next), next.notification.callback.entry,
+      {servicesPointer_, next.notification.descriptor.value, next.ppi.value});
+  recordFired(next, result);
 }
 
 EfiStatus Foundation::reinstall(GuestAddress oldDescriptor,
@@ -392,19 +396,7 @@ void Foundation::runNotifications() {
     }
     const Pending next = pending_.front();
     pending_.pop_front();
-    const std::uint32_t callback = next.notification.callback.entry;
-    const std::string name = "notification " +
-                             efi::guidName(next.notification.guid) + " -> " +
-                             hex(callback, 8);
-    log("notification on " + efi::guidName(next.notification.guid) +
-        " fires: callback " + hex(callback, 8));
-    const EfiStatus result{
-        machine_.call(name, callback,
-                      {servicesPointer_, next.notification.descriptor.value,
-                       next.ppi.value})};
-    fired_.push_back(
-        {next.notification.guid, next.notification.callback, next.ppi, result});
-    log("  callback " + hex(callback, 8) + " returned " + result.name());
+    callNow(next, "notification");
   }
 }
 

@@ -58,8 +58,7 @@ public:
     efi::Guid guid;
     GuestAddress descriptor;
     GuestAddress interface;
-    std::uint32_t installedFrom = 0; // the caller of InstallPpi; 0: platform
-    std::string installer;           // as the installer namer names it
+    std::string installer; // as the installer namer names it; empty: platform
   };
   struct Notification {
     efi::Guid guid;
@@ -278,6 +277,10 @@ private:
                  std::uint32_t status);
   Answer withCallbacks(const ServiceCall &call, EfiStatus status);
   void recordFired(const Pending &fired, std::uint32_t result);
+  // A notification's callback called from the host, between guest calls;
+  // `kind` starts its log line.
+  void callNow(const Pending &next, const std::string &kind);
+  static std::string callName(const Pending &next);
   efi::Guid readGuid(GuestAddress address, const std::string &what) const;
   void queueFor(const Ppi &ppi);
   // The addresses as a table in the Foundation's data, then the trailer.

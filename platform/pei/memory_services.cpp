@@ -114,7 +114,7 @@ std::uint32_t Foundation::switchToPermanentMemory(std::uint32_t stackSize) {
   const std::vector<std::uint8_t> list = hobs_->bytes();
   const std::uint32_t oldList = hobs_->phit();
   const std::uint64_t oldEnd = oldList + list.size();
-  if (list.size() + stackSize + kPageSize > top - bottom) {
+  if (top <= bottom || list.size() + stackSize + kPageSize > top - bottom) {
     throw machine::GuestFault("permanent memory of " +
                               std::to_string(memory_->length) +
                               " bytes cannot hold the HOB list and the stack");
