@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -13,11 +14,15 @@ namespace {
 
 using vars_format::VariableStore;
 
-void check(bool condition) {
+// A broken property names its line, so a crash artifact says which one.
+void checkAt(bool condition, int line) {
   if (!condition) {
+    std::fprintf(stderr, "fuzz_vars_store: the check at line %d failed\n",
+                 line);
     std::abort();
   }
 }
+#define check(condition) checkAt((condition), __LINE__)
 
 void checkWalk(const VariableStore &store) {
   check(store.storeEnd() <= store.bytes().size());

@@ -395,15 +395,18 @@ WriteOutcome VariableStore::write(std::u16string_view name, const Guid &vendor,
         " more are held by deleted copies, which only the firmware's "
         "reclaim frees)");
   }
+  // All of the free space must be erased, not just the bytes the copy
+  // takes: the walk stops at the first header without a start mark, so
+  // stale bytes beyond it are unseen until a copy is written in front of
+  // them, and then readers would take whatever headers they hold.
   const std::span<std::uint8_t> out(bytes_);
-  if (const auto target = out.subspan(at, static_cast<std::size_t>(entry));
-      !erased(target)) {
-    const auto first = std::find_if(target.begin(), target.end(),
+  if (const auto free = out.subspan(at, storeEnd_ - at); !erased(free)) {
+    const auto first = std::find_if(free.begin(), free.end(),
                                     [](std::uint8_t b) { return b != 0xFF; }) -
-                       target.begin();
+                       free.begin();
     throw VarsError("store free space: expected erased bytes (0xFF) after "
                     "the last variable, found " +
-                    hex(target[static_cast<std::size_t>(first)], 2) + " at " +
+                    hex(free[static_cast<std::size_t>(first)], 2) + " at " +
                     hex(at + static_cast<std::uint64_t>(first)));
   }
 

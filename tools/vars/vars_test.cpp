@@ -312,6 +312,13 @@ TEST(VariableStore, AFullStoreRefusesTheCopyAndKeepsItsBytes) {
   VariableStore blocked = VariableStore::parse(dirty);
   EXPECT_THROW(blocked.write(u"A", kSetup, 0x7, Bytes(60, 1)), VarsError);
   EXPECT_EQ(blocked.bytes(), dirty);
+  // Stale bytes past where the copy would end count too: once a copy sits
+  // in front of them the walk would reach them and take what they hold.
+  Bytes stale = empty(StoreFormat::Normal, 228, 0x1000);
+  stale[kFirst + 150] = 0x00;
+  VariableStore behind = VariableStore::parse(stale);
+  EXPECT_THROW(behind.write(u"A", kSetup, 0x7, Bytes(60, 1)), VarsError);
+  EXPECT_EQ(behind.bytes(), stale);
   EXPECT_THROW(blocked.write(u"A", kSetup, 0x27, Bytes(1, 1)), VarsError)
       << "an authenticated write needs a signed update";
 }
