@@ -22,27 +22,27 @@ void checkAt(bool condition, int line) {
     std::abort();
   }
 }
-#define check(condition) checkAt((condition), __LINE__)
+#define CHECK(condition) checkAt((condition), __LINE__)
 
 void checkWalk(const VariableStore &store) {
-  check(store.storeEnd() <= store.bytes().size());
-  check(store.freeOffset() <= store.storeEnd());
+  CHECK(store.storeEnd() <= store.bytes().size());
+  CHECK(store.freeOffset() <= store.storeEnd());
   std::uint32_t next = store.storeOffset() + 28;
   for (const vars_format::Variable &variable : store.variables()) {
-    check(variable.offset >= next && variable.offset % 4 == 0);
-    check(variable.offset + store.headerSize() <= variable.dataOffset);
-    check(variable.dataOffset + std::uint64_t{variable.dataSize} ==
+    CHECK(variable.offset >= next && variable.offset % 4 == 0);
+    CHECK(variable.offset + store.headerSize() <= variable.dataOffset);
+    CHECK(variable.dataOffset + std::uint64_t{variable.dataSize} ==
           variable.end);
-    check(variable.end <= store.storeEnd());
+    CHECK(variable.end <= store.storeEnd());
     next = variable.end;
     if (variable.live()) {
       const vars_format::Variable *taken =
           store.find(variable.name, variable.vendor);
-      check(taken != nullptr && taken->live() && taken->name == variable.name &&
+      CHECK(taken != nullptr && taken->live() && taken->name == variable.name &&
             taken->vendor == variable.vendor);
     }
   }
-  check(next <= store.freeOffset());
+  CHECK(next <= store.freeOffset());
 }
 
 } // namespace
@@ -81,19 +81,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
     const VariableStore again = VariableStore::parse(store.bytes());
     checkWalk(again);
     const vars_format::Variable *written = again.find(name, vendor);
-    check(written != nullptr);
+    CHECK(written != nullptr);
     const auto read = again.data(*written);
-    check(std::equal(read.begin(), read.end(), bytes.begin(), bytes.end()));
+    CHECK(std::equal(read.begin(), read.end(), bytes.begin(), bytes.end()));
     // A new copy is added and is the only one readers may take.
     if (outcome != vars_format::WriteOutcome::Unchanged) {
-      check(written->state == vars_format::kStateAdded);
+      CHECK(written->state == vars_format::kStateAdded);
       for (const vars_format::Variable &variable : again.variables()) {
-        check(!variable.live() || &variable == written ||
+        CHECK(!variable.live() || &variable == written ||
               variable.name != name || variable.vendor != vendor);
       }
     }
     store.remove(name, vendor);
-    check(VariableStore::parse(store.bytes()).find(name, vendor) == nullptr);
+    CHECK(VariableStore::parse(store.bytes()).find(name, vendor) == nullptr);
   } catch (const vars_format::VarsError &) {
   }
   return 0;
