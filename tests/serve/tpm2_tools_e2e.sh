@@ -181,7 +181,9 @@ if [ "$MODE" = abrmd ]; then
   for program in tpm2-abrmd dbus-run-session dbus-send tpm2_getrandom; do
     command -v "$program" >/dev/null || missing="$missing $program"
   done
-  ldconfig -p | grep -q 'libtss2-tcti-tabrmd\.so\.0 ' ||
+  # grep reads all of its input here: with -q it could stop at the first
+  # match, and ldconfig's SIGPIPE would fail the pipeline (pipefail).
+  ldconfig -p | grep 'libtss2-tcti-tabrmd\.so\.0 ' >/dev/null ||
     missing="$missing libtss2-tcti-tabrmd.so.0"
   if [ -n "$missing" ]; then
     echo "SKIP: not installed:$missing (.ci/install installs them)"
@@ -202,7 +204,7 @@ if [ "$MODE" = abrmd ]; then
   waited=0
   until dbus-send --session --print-reply --dest=org.freedesktop.DBus \
     /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner \
-    string:com.intel.tss2.Tabrmd 2>/dev/null | grep -q "boolean true"; do
+    string:com.intel.tss2.Tabrmd 2>/dev/null | grep "boolean true" >/dev/null; do
     kill -0 "$ABRMD_PID" 2>/dev/null || fail "tpm2-abrmd exited at start"
     [ "$waited" -lt $((START_TIMEOUT * 10)) ] ||
       fail "tpm2-abrmd did not take its bus name within $START_TIMEOUT s"
@@ -294,7 +296,7 @@ if [ "$MODE" = full-disk ]; then
   grep -q "stopped; the TPM state was not saved: .*No space left on device" "$SERVER_LOG" ||
     fail "the stop does not say the save failed and why"
   grep -q "TPM state saved" "$SERVER_LOG" && fail "\"saved\" after a failed save"
-  ls "$STATE" | grep -q '\.tmp$' && fail "a temporary state file was left: $(ls "$STATE")"
+  ls "$STATE" | grep '\.tmp$' >/dev/null && fail "a temporary state file was left: $(ls "$STATE")"
   grep -q "entered failure mode in TPM2_NV_Write (command code 0x00000137, response code 0x00000101)" "$SERVER_LOG" ||
     fail "failure mode is not reported by command and response code"
   # "SECRET" as text, as hex with or without blanks.
